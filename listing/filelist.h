@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// The list of a folder's files that the page walks: the window's file list and the headless
+// folder reader both offer it.
+class FileList
+{
+public:
+    virtual ~FileList() = default;
+
+    // Re-reads the folder from disk. On failure `error` says what failed and on which folder.
+    virtual bool Refresh(QString *error) = 0;
+    virtual qsizetype ListCount() const = 0;
+    // The selected entry, 0 being the first; -1 while none is.
+    virtual qsizetype ListIndex() const = 0;
+    virtual void setListIndex(qsizetype index) = 0;
+    // The selected entry's name, without folder.
+    virtual QString FileName() const = 0;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "filelist.h"
+#include "filesystem.h"
+
+#include <QLocale>
+#include <QString>
+
+// The entries of one kind in one folder, in the order a file manager shows them: by the locale's
+// alphabet, ignoring case, numbers by value; names equal but for case stand in byte order. The
+// names stay raw bytes, a million of them in a few tens of megabytes.
+class FolderListing
+{
+public:
+    // Returns 0 or an errno value; on failure the listing is empty.
+    int read(const QString &folder, EntryKind kind, const QLocale &locale = QLocale());
+
+    qsizetype count() const { return qsizetype(m_names.size()); }
+    QString name(qsizetype i) const;
+    const char *rawName(qsizetype i) const { return m_names.at(std::size_t(i)); }
+
+private:
+    NameBlock m_names;
+};
+
+// "No se pudo leer la carpeta «...»: ..."
+QString folderReadError(const QString &folder, int error);
+
+// A folder's files read straight from disk: the file list of the headless front end.
+class FolderFileList : public FileList
+{
+public:
+    explicit FolderFileList(const QString &folder, const QLocale &locale = QLocale());
+
+    bool Refresh(QString *error) override;
+    qsizetype ListCount() const override { return m_listing.count(); }
+    qsizetype ListIndex() const override { return m_index; }
+    void setListIndex(qsizetype index) override { m_index = index; }
+    QString FileName() const override;
+
+private:
+    QString m_folder;
+    QLocale m_locale;
+    FolderListing m_listing;
+    qsizetype m_index = -1;
+};

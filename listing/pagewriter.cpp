@@ -1,0 +1,242 @@
+#include "pagewriter.h"
+
+#include "appinfo.h"
+#include "clock.h"
+#include "codepagefile.h"
+#include "documentopener.h"
+#include "filenames.h"
+#include "filesystem.h"
+#include "getfileext.h"
+#include "htmltext.h"
+#include "localetext.h"
+#include "overflow.h"
+#include "systemerror.h"
+
+#include <optional>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool isImageExtension(const QString &extension)
+{
+    // Not the locale's lower case: in Turkish "GIF" would become "gıf".
+    const QString lower = extension.toLower();
+    return lower == u"jpg" || lower == u"jpeg" || lower == u"gif" || lower == u"bmp"
+        || lower == u"tif" || lower == u"tiff" || lower == u"png";
+}
+
+qint64 kilobytes(qint64 bytes)
+{
+    const qint64 whole = bytes / 1024;
+    return whole == 0 ? 1 : whole;
+}
+
+void appendAttribute(QString &line, QStringView value, void (*append)(QString &, QStringView))
+{
+    const bool quoted = needsAttributeQuotes(value);
+    if (quoted)
+        line += u'"';
+    append(line, value);
+    if (quoted)
+        line += u'"';
+}
+
+class PageRun
+{
+public:
+    PageRun(const QString &currentPath, FileList &files, PageOptions options,
+            const PageServices &services)
+        : m_currentPath(currentPath)
+        , m_files(files)
+        , m_options(options)
+        , m_services(services)
+        , m_locale(services.locale ? *services.locale : m_ownLocale.emplace())
+        , m_clock(services.clock ? *services.clock : Clock::system())
+    {
+    }
+
+    PageResult run();
+
+private:
+    bool write(const QString &line);
+    bool fail(QString text);
+    bool writeEntries();
+    void appendEntryLine(QString &line, const QString &name, const FileStatus &status,
+                         qint64 size);
+    void appendPictureLine(QString &line, const QString &name);
+
+    const QString &m_currentPath;
+    FileList &m_files;
+    PageOptions m_options;
+    const PageServices &m_services;
+    std::optional<LocaleText> m_ownLocale;
+    const LocaleText &m_locale;
+    const Clock &m_clock;
+    CodePageFile m_page;
+    PageResult m_result;
+};
+
+bool PageRun::fail(QString text)
+{
+    m_result.error = std::move(text);
+    m_page.close();
+    return false;
+}
+
+bool PageRun::write(const QString &line)
+{
+    if (m_page.writeLine(line))
+        return true;
+    return fail(QStringLiteral("No se pudo escribir la página «%1»: %2.")
+                    .arg(readableFileName(m_result.pagePath), systemErrorText(m_page.error())));
+}
+
+PageResult PageRun::run()
+{
+    const qint64 start = m_clock.monotonicNanoseconds();
+
+    QString error;
+    if (!m_files.Refresh(&error)) {
+        m_result.error = error;
+        return m_result;
+    }
+
+    m_result.pagePath = m_currentPath + pageFileName();
+    if (!m_page.open(m_result.pagePath)) {
+        m_result.error = QStringLiteral("No se pudo crear la página «%1»: %2.")
+                             .arg(readableFileName(m_result.pagePath),
+                                  systemErrorText(m_page.error()));
+        return m_result;
+    }
+
+    QString line = u"<head><title>"_s;
+    appendHtmlText(line, readableFileName(m_currentPath));
+    line += u"</title></head>";
+    QString heading = u"<b>"_s;
+    appendHtmlText(heading, readableFileName(m_locale.lower(m_currentPath)));
+    heading += u" :: ";
+    m_locale.appendGeneralDate(heading, LocalDateTime::fromDateTime(m_clock.now()));
+    heading += u"</b>";
+    const bool headerWritten = write(u"<html><body bgcolor=#000000><font color=#ffffff>"_s)
+                               && write(u"<CENTER><font size=8>"_s + AppInfo::productName()
+                                        + u"</center></font>"_s)
+                               && write(line) && write(u"<body>"_s) && write(u"<hr>"_s)
+                               && write(heading) && write(u"<hr>"_s);
+    if (!headerWritten || !writeEntries())
+        return m_result;
+
+    const QString totals = u"<b>"_s + QString::number(m_result.fileCount) + u" Archivo(s) :: "_s
+                           + m_locale.wholeNumber(m_result.totalKilobytes) + u"k</b>"_s;
+    if (!write(u"<br>&nbsp;"_s) || !write(u"<hr>"_s) || !write(totals) || !write(u"<hr>"_s)
+        || !write(u"<font size=1>"_s))
+        return m_result;
+
+    const double elapsed = double(m_clock.monotonicNanoseconds() - start) / 1e9;
+    const QString homePage = AppInfo::homePage();
+    const QString footer = u"Página generada en "_s + m_locale.fixedTwo(elapsed)
+                           + u" segundos con "_s + AppInfo::productName() + u' '
+                           + AppInfo::versionText() + u" © <a href="_s + homePage + u'>' + homePage
+                           + u"</a>"_s;
+    if (!write(footer) || !write(u"</font>"_s) || !write(u"<hr>"_s) || !write(u"</body>"_s)
+        || !write(u"</html>"_s))
+        return m_result;
+
+    if (!m_page.close()) {
+        fail(QStringLiteral("No se pudo escribir la página «%1»: %2.")
+                 .arg(readableFileName(m_result.pagePath), systemErrorText(m_page.error())));
+        return m_result;
+    }
+    m_result.ok = true;
+
+    if (m_options.view) {
+        // Whether a viewer came up is not known here; a page that cannot be shown is no error.
+        DocumentOpener &opener = m_services.opener ? *m_services.opener : DocumentOpener::system();
+        opener.open(m_result.pagePath);
+    }
+    return m_result;
+}
+
+bool PageRun::writeEntries()
+{
+    FolderHandle folder;
+    if (const int error = folder.open(m_currentPath); error != 0)
+        return fail(QStringLiteral("No se pudo abrir la carpeta «%1»: %2.")
+                        .arg(readableFileName(m_currentPath), systemErrorText(error)));
+
+    QString line;
+    const qsizetype count = m_files.ListCount();
+    for (qsizetype i = 0; i < count; ++i) {
+        if (m_services.progress && i % 4096 == 0)
+            m_services.progress(i, count);
+        m_files.setListIndex(i);
+        const QString name = m_files.FileName();
+        m_result.CurrentFile = m_currentPath + name;
+        if (m_result.CurrentFile == m_result.pagePath)
+            continue;
+
+        FileStatus status;
+        if (const int error = folder.status(encodeFileName(name).constData(), status); error != 0)
+            return fail(QStringLiteral("No se pudo leer el archivo «%1»: %2.")
+                            .arg(readableFileName(m_result.CurrentFile), systemErrorText(error)));
+        const qint64 size = kilobytes(status.size);
+
+        line.resize(0);
+        appendEntryLine(line, name, status, size);
+        if (!write(line))
+            return false;
+
+        if (m_options.images) {
+            QString baseName;
+            QString extension;
+            try {
+                extension = GetFileExt(m_result.CurrentFile, baseName, false);
+            } catch (const OverflowError &) {
+                return fail(QStringLiteral("Desbordamiento al separar la extensión de «%1».")
+                                .arg(readableFileName(m_result.CurrentFile)));
+            }
+            if (isImageExtension(extension)) {
+                line.resize(0);
+                appendPictureLine(line, name);
+                if (!write(line))
+                    return false;
+            }
+        }
+        m_result.fileCount += 1;
+        m_result.totalKilobytes += size;
+    }
+    if (m_services.progress)
+        m_services.progress(count, count);
+    return true;
+}
+
+void PageRun::appendEntryLine(QString &line, const QString &name, const FileStatus &status,
+                              qint64 size)
+{
+    line += u"<p><a href=\"";
+    appendLinkTarget(line, name);
+    line += u"\">";
+    appendHtmlText(line, readableFileName(name));
+    line += u"</a> (";
+    m_locale.appendGeneralDate(line, LocalDateTime::fromEpochSeconds(status.modifiedSeconds));
+    line += u", ";
+    m_locale.appendWholeNumber(line, size);
+    line += u"k)";
+}
+
+void PageRun::appendPictureLine(QString &line, const QString &name)
+{
+    line += u"<br><center><img src=";
+    appendAttribute(line, name, appendLinkTarget);
+    line += u" alt=";
+    appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlText);
+    line += u" width=200 height=200></center>";
+}
+
+} // namespace
+
+PageResult writeIndexPage(const QString &CurrentPath, FileList &File1, PageOptions options,
+                          const PageServices &services)
+{
+    return PageRun(CurrentPath, File1, options, services).run();
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "filelist.h"
+
+#include <QString>
+
+#include <functional>
+
+class Clock;
+class DocumentOpener;
+class LocaleText;
+
+inline QString pageFileName()
+{
+    return QStringLiteral("Quorvel-Html_index.html");
+}
+
+struct PageOptions
+{
+    bool images = false; // a 200 x 200 picture under each image file
+    bool view = false;   // open the finished page in the desktop's viewer
+};
+
+// What the page takes from its surroundings; a null member stands for the system's own.
+struct PageServices
+{
+    const LocaleText *locale = nullptr;
+    const Clock *clock = nullptr;
+    DocumentOpener *opener = nullptr;
+    // Called every few thousand entries with how many of how many are written.
+    std::function<void(qsizetype done, qsizetype total)> progress;
+};
+
+struct PageResult
+{
+    bool ok = false;
+    QString pagePath;
+    // The path of the entry being listed when the run ended: the last one, or the failing one.
+    QString CurrentFile;
+    qint64 fileCount = 0;
+    qint64 totalKilobytes = 0;
+    // On failure, what failed and on which file, for a message box.
+    QString error;
+};
+
+// Writes "Quorvel-Html_index.html" into the folder CurrentPath (which ends in a separator), one
+// entry for each file of File1 but the page itself. A failure ends the run where it happens; the
+// lines written before it stay in the page and the page is not opened.
+PageResult writeIndexPage(const QString &CurrentPath, FileList &File1, PageOptions options,
+                          const PageServices &services = {});

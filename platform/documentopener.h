@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+// Hands a document to the desktop's default application without waiting for it.
+class DocumentOpener
+{
+public:
+    virtual ~DocumentOpener() = default;
+    // Whether the request could be handed on; nothing more is known.
+    virtual bool open(const QString &path);
+
+    static DocumentOpener &system();
+};

@@ -1,0 +1,136 @@
+#include "filenames.h"
+
+namespace {
+
+constexpr char16_t escapeBase = 0xDC00;
+
+// Length of the valid UTF-8 sequence at p (at most end - p bytes), or 0 if there is none.
+int validSequenceLength(const unsigned char *p, const unsigned char *end, char32_t &codePoint)
+{
+    const unsigned char lead = *p;
+    int length;
+    char32_t minimum;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1F;
+        minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0F;
+        minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07;
+        minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (end - p < length)
+        return 0;
+    for (int i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        codePoint = (codePoint << 6) | (p[i] & 0x3F);
+    }
+    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+void appendUtf8(QByteArray &out, char32_t c)
+{
+    if (c < 0x80) {
+        out.append(char(c));
+    } else if (c < 0x800) {
+        out.append(char(0xC0 | (c >> 6)));
+        out.append(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.append(char(0xE0 | (c >> 12)));
+        out.append(char(0x80 | ((c >> 6) & 0x3F)));
+        out.append(char(0x80 | (c & 0x3F)));
+    } else {
+        out.append(char(0xF0 | (c >> 18)));
+        out.append(char(0x80 | ((c >> 12) & 0x3F)));
+        out.append(char(0x80 | ((c >> 6) & 0x3F)));
+        out.append(char(0x80 | (c & 0x3F)));
+    }
+}
+
+// Windows-1252 characters of the bytes 0x80 to 0x9F; the five bytes it leaves undefined show
+// as the replacement character.
+constexpr char16_t windows1252High[32] = {
+    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+
+} // namespace
+
+QString decodeFileName(QByteArrayView raw)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(raw.data());
+    const auto *end = p + raw.size();
+    QString out(raw.size(), Qt::Uninitialized);
+    char16_t *dst = reinterpret_cast<char16_t *>(out.data());
+    char16_t *const start = dst;
+    while (p < end) {
+        if (*p < 0x80) {
+            *dst++ = *p++;
+            continue;
+        }
+        char32_t c;
+        const int length = validSequenceLength(p, end, c);
+        if (length == 0) {
+            *dst++ = char16_t(escapeBase + *p++);
+        } else if (c < 0x10000) {
+            *dst++ = char16_t(c);
+            p += length;
+        } else {
+            *dst++ = char16_t(0xD7C0 + (c >> 10));
+            *dst++ = char16_t(0xDC00 | (c & 0x3FF));
+            p += length;
+        }
+    }
+    out.truncate(dst - start);
+    return out;
+}
+
+QByteArray encodeFileName(QStringView name)
+{
+    QByteArray out;
+    out.reserve(name.size() * 3);
+    const qsizetype n = name.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = name[i].unicode();
+        if (u < 0x80) {
+            out.append(char(u));
+        } else if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(name[i + 1].unicode())) {
+            appendUtf8(out, QChar::surrogateToUcs4(u, name[i + 1].unicode()));
+            ++i;
+        } else if (isEscapedByte(u)) {
+            out.append(char(u - escapeBase));
+        } else if (QChar::isSurrogate(u)) {
+            appendUtf8(out, 0xFFFD);
+        } else {
+            appendUtf8(out, u);
+        }
+    }
+    return out;
+}
+
+QString readableFileName(QStringView name)
+{
+    QString out = name.toString();
+    for (QChar &c : out) {
+        const char16_t u = c.unicode();
+        if (!isEscapedByte(u))
+            continue;
+        // Only a low surrogate right after a high one is a real character; decodeFileName never
+        // makes such a pair from an escaped byte.
+        const qsizetype at = &c - out.constData();
+        if (at > 0 && out.at(at - 1).isHighSurrogate())
+            continue;
+        const int byte = u - escapeBase;
+        c = byte < 0xA0 ? QChar(windows1252High[byte - 0x80]) : QChar(byte);
+    }
+    return out;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+
+// File names reach us as bytes. Inside the program they are QStrings in which every byte
+// that is not part of valid UTF-8 stands as the code unit U+DC80 + (byte - 0x80), so a name
+// from an old archive (0xE9 for "é") still turns back into the very bytes that open the file.
+
+QString decodeFileName(QByteArrayView raw);
+QByteArray encodeFileName(QStringView name);
+
+// The name for people to read: each escaped byte shown as its Windows-1252 character.
+QString readableFileName(QStringView name);
+
+inline bool isEscapedByte(char16_t unit)
+{
+    return unit >= 0xDC80 && unit <= 0xDCFF;
+}

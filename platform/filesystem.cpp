@@ -1,0 +1,168 @@
+#include "filesystem.h"
+
+#include "filenames.h"
+
+#include <cerrno>
+#include <cstring>
+
+#if defined(Q_OS_UNIX)
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#else
+#include <QDirIterator>
+#include <QFileInfo>
+#endif
+
+void NameBlock::clear()
+{
+    m_bytes.clear();
+    m_bytes.shrink_to_fit();
+    m_starts.clear();
+    m_starts.shrink_to_fit();
+}
+
+void NameBlock::add(const char *name, std::size_t length)
+{
+    m_starts.push_back(m_bytes.size());
+    m_bytes.append(name, length);
+    m_bytes.push_back('\0');
+}
+
+std::size_t NameBlock::length(std::size_t i) const
+{
+    const std::size_t end = i + 1 < m_starts.size() ? m_starts[i + 1] : m_bytes.size();
+    return end - m_starts[i] - 1;
+}
+
+void NameBlock::reorder(const std::vector<std::size_t> &order)
+{
+    std::string bytes;
+    bytes.reserve(m_bytes.size());
+    std::vector<std::size_t> starts;
+    starts.reserve(order.size());
+    for (std::size_t index : order) {
+        starts.push_back(bytes.size());
+        bytes.append(at(index), length(index) + 1);
+    }
+    m_bytes = std::move(bytes);
+    m_starts = std::move(starts);
+}
+
+#if defined(Q_OS_UNIX)
+
+namespace {
+
+bool isDotOrDotDot(const char *name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+bool isFolder(int dirFd, const dirent *entry)
+{
+    switch (entry->d_type) {
+    case DT_DIR:
+        return true;
+    case DT_LNK:
+    case DT_UNKNOWN: {
+        struct stat st;
+        // A link counts as what it leads to; a dangling one is no folder.
+        return fstatat(dirFd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+int scanFolder(const QString &folder, EntryKind kind, NameBlock &names)
+{
+    names.clear();
+    DIR *dir = opendir(encodeFileName(folder).constData());
+    if (!dir)
+        return errno;
+    const int fd = dirfd(dir);
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = readdir(dir);
+        if (!entry) {
+            error = errno;
+            break;
+        }
+        if (isDotOrDotDot(entry->d_name))
+            continue;
+        if (isFolder(fd, entry) == (kind == EntryKind::Folders))
+            names.add(entry->d_name, std::strlen(entry->d_name));
+    }
+    closedir(dir);
+    if (error != 0)
+        names.clear();
+    return error;
+}
+
+FolderHandle::~FolderHandle()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int FolderHandle::open(const QString &folder)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return m_fd < 0 ? errno : 0;
+}
+
+int FolderHandle::status(const char *rawName, FileStatus &out) const
+{
+    struct stat st;
+    if (fstatat(m_fd, rawName, &st, 0) != 0) {
+        const int error = errno;
+        if (fstatat(m_fd, rawName, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+            return error;
+    }
+    out.size = st.st_size;
+    out.modifiedSeconds = st.st_mtim.tv_sec;
+    return 0;
+}
+
+#else
+
+int scanFolder(const QString &folder, EntryKind kind, NameBlock &names)
+{
+    names.clear();
+    if (!QFileInfo(folder).isDir())
+        return ENOENT;
+    const QDir::Filters filters = (kind == EntryKind::Folders ? QDir::Dirs : QDir::Files | QDir::System)
+                                  | QDir::Hidden | QDir::NoDotAndDotDot;
+    QDirIterator it(folder, filters);
+    while (it.hasNext()) {
+        const QByteArray raw = encodeFileName(it.nextFileInfo().fileName());
+        names.add(raw.constData(), std::size_t(raw.size()));
+    }
+    return 0;
+}
+
+FolderHandle::~FolderHandle() = default;
+
+int FolderHandle::open(const QString &folder)
+{
+    m_folder = folder;
+    return QFileInfo(folder).isDir() ? 0 : ENOENT;
+}
+
+int FolderHandle::status(const char *rawName, FileStatus &out) const
+{
+    const QFileInfo info(m_folder + u'/' + decodeFileName(rawName));
+    if (!info.exists() && !info.isSymLink())
+        return ENOENT;
+    out.size = info.size();
+    out.modifiedSeconds = info.lastModified().toSecsSinceEpoch();
+    return 0;
+}
+
+#endif

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+
+#include <string>
+#include <vector>
+
+// Folders are read through the system's own directory calls: Qt's listing drops names that are
+// not valid text in the system's encoding, and reading one folder of a million files must not
+// cost a file-information object a name.
+
+enum class EntryKind {
+    Files,   // everything that is not a folder: files, links to files, dangling links, devices...
+    Folders, // folders and links to folders
+};
+
+// Raw names, each ended by a NUL byte, kept one after another in one block.
+class NameBlock
+{
+public:
+    void clear();
+    void add(const char *name, std::size_t length);
+    std::size_t size() const { return m_starts.size(); }
+    const char *at(std::size_t i) const { return m_bytes.data() + m_starts[i]; }
+    std::size_t length(std::size_t i) const;
+    // Keeps the names in the given order of their indexes.
+    void reorder(const std::vector<std::size_t> &order);
+
+private:
+    std::string m_bytes;
+    std::vector<std::size_t> m_starts;
+};
+
+// Reads the names of one kind of entry in the folder; returns 0 or an errno value.
+int scanFolder(const QString &folder, EntryKind kind, NameBlock &names);
+
+struct FileStatus
+{
+    qint64 size = 0;
+    qint64 modifiedSeconds = 0; // since the Unix epoch
+};
+
+// An open folder whose entries can be looked at by their raw names.
+class FolderHandle
+{
+public:
+    FolderHandle() = default;
+    FolderHandle(const FolderHandle &) = delete;
+    FolderHandle &operator=(const FolderHandle &) = delete;
+    ~FolderHandle();
+
+    int open(const QString &folder);
+    // Size and modification time of the entry, following links; a link that leads nowhere gives
+    // its own. Returns 0 or an errno value.
+    int status(const char *rawName, FileStatus &out) const;
+
+private:
+#if defined(Q_OS_UNIX)
+    int m_fd = -1;
+#else
+    QString m_folder;
+#endif
+};
