@@ -67,7 +67,8 @@ int FolderListing::read(const QString &folder, EntryKind kind, const QLocale &lo
 
 QString FolderListing::name(qsizetype i) const
 {
-    return decodeFileName(QByteArrayView(m_names.at(std::size_t(i)), m_names.length(std::size_t(i))));
+    return decodeFileName(
+        QByteArrayView(m_names.at(std::size_t(i)), m_names.length(std::size_t(i))));
 }
 
 QString folderReadError(const QString &folder, int error)
@@ -79,8 +80,7 @@ QString folderReadError(const QString &folder, int error)
 FolderFileList::FolderFileList(const QString &folder, const QLocale &locale)
     : m_folder(folder)
     , m_locale(locale)
-{
-}
+{}
 
 bool FolderFileList::Refresh(QString *error)
 {

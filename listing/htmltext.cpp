@@ -37,8 +37,14 @@ bool appendCharacterReference(QString &out, QChar c)
 void appendHtmlText(QString &out, QStringView text)
 {
     for (QChar c : text) {
-        if (!appendCharacterReference(out, c))
+        // A line break inside a name would split the page's CR LF lines.
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
+            out += u"&#";
+            out += QString::number(c.unicode());
+            out += u';';
+        } else if (!appendCharacterReference(out, c)) {
             out += c;
+        }
     }
 }
 

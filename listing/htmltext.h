@@ -7,7 +7,7 @@
 // are; markup characters become character references, and an address never reads as another
 // one (a file named "javascript:alert(1)" stays a relative link).
 
-// "&", "<", ">" and the double quote as character references.
+// "&", "<", ">", the double quote and control characters as character references.
 void appendHtmlText(QString &out, QStringView text);
 
 // A name as a relative link: "%", "#", "?", ":", "\" and control characters percent-encoded,

@@ -23,7 +23,7 @@ bool isImageExtension(const QString &extension)
     // Not the locale's lower case: in Turkish "GIF" would become "gıf".
     const QString lower = extension.toLower();
     return lower == u"jpg" || lower == u"jpeg" || lower == u"gif" || lower == u"bmp"
-        || lower == u"tif" || lower == u"tiff" || lower == u"png";
+           || lower == u"tif" || lower == u"tiff" || lower == u"png";
 }
 
 qint64 kilobytes(qint64 bytes)
@@ -53,8 +53,7 @@ public:
         , m_services(services)
         , m_locale(services.locale ? *services.locale : m_ownLocale.emplace())
         , m_clock(services.clock ? *services.clock : Clock::system())
-    {
-    }
+    {}
 
     PageResult run();
 
@@ -62,8 +61,7 @@ private:
     bool write(const QString &line);
     bool fail(QString text);
     bool writeEntries();
-    void appendEntryLine(QString &line, const QString &name, const FileStatus &status,
-                         qint64 size);
+    void appendEntryLine(QString &line, const QString &name, const FileStatus &status, qint64 size);
     void appendPictureLine(QString &line, const QString &name);
 
     const QString &m_currentPath;
@@ -104,9 +102,9 @@ PageResult PageRun::run()
 
     m_result.pagePath = m_currentPath + pageFileName();
     if (!m_page.open(m_result.pagePath)) {
-        m_result.error = QStringLiteral("No se pudo crear la página «%1»: %2.")
-                             .arg(readableFileName(m_result.pagePath),
-                                  systemErrorText(m_page.error()));
+        m_result.error =
+            QStringLiteral("No se pudo crear la página «%1»: %2.")
+                .arg(readableFileName(m_result.pagePath), systemErrorText(m_page.error()));
         return m_result;
     }
 
@@ -118,11 +116,11 @@ PageResult PageRun::run()
     heading += u" :: ";
     m_locale.appendGeneralDate(heading, LocalDateTime::fromDateTime(m_clock.now()));
     heading += u"</b>";
-    const bool headerWritten = write(u"<html><body bgcolor=#000000><font color=#ffffff>"_s)
-                               && write(u"<CENTER><font size=8>"_s + AppInfo::productName()
-                                        + u"</center></font>"_s)
-                               && write(line) && write(u"<body>"_s) && write(u"<hr>"_s)
-                               && write(heading) && write(u"<hr>"_s);
+    const bool headerWritten =
+        write(u"<html><body bgcolor=#000000><font color=#ffffff>"_s)
+        && write(u"<CENTER><font size=8>"_s + AppInfo::productName() + u"</center></font>"_s)
+        && write(line) && write(u"<body>"_s) && write(u"<hr>"_s) && write(heading)
+        && write(u"<hr>"_s);
     if (!headerWritten || !writeEntries())
         return m_result;
 

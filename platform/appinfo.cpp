@@ -2,5 +2,6 @@
 
 QString AppInfo::versionText()
 {
-    return QString::number(Major) + u'.' + QString::number(Minor) + u'.' + QString::number(Revision);
+    return QString::number(Major) + u'.' + QString::number(Minor) + u'.'
+           + QString::number(Revision);
 }

@@ -31,9 +31,8 @@ void NameCollator::appendSortKey(QStringView name, std::string &keys) const
     std::size_t room = std::size_t(name.size()) * 4 + 16;
     for (;;) {
         keys.resize(at + room);
-        const int32_t needed = ucol_getSortKey(m_collator, text, length,
-                                               reinterpret_cast<uint8_t *>(keys.data() + at),
-                                               int32_t(room));
+        const int32_t needed = ucol_getSortKey(
+            m_collator, text, length, reinterpret_cast<uint8_t *>(keys.data() + at), int32_t(room));
         if (needed > 0 && std::size_t(needed) <= room) {
             keys.resize(at + std::size_t(needed)); // the key's own NUL ends it
             return;

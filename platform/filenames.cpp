@@ -103,7 +103,8 @@ QByteArray encodeFileName(QStringView name)
         const char16_t u = name[i].unicode();
         if (u < 0x80) {
             out.append(char(u));
-        } else if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(name[i + 1].unicode())) {
+        } else if (QChar::isHighSurrogate(u) && i + 1 < n
+                   && QChar::isLowSurrogate(name[i + 1].unicode())) {
             appendUtf8(out, QChar::surrogateToUcs4(u, name[i + 1].unicode()));
             ++i;
         } else if (isEscapedByte(u)) {

@@ -137,8 +137,9 @@ int scanFolder(const QString &folder, EntryKind kind, NameBlock &names)
     names.clear();
     if (!QFileInfo(folder).isDir())
         return ENOENT;
-    const QDir::Filters filters = (kind == EntryKind::Folders ? QDir::Dirs : QDir::Files | QDir::System)
-                                  | QDir::Hidden | QDir::NoDotAndDotDot;
+    const QDir::Filters filters =
+        (kind == EntryKind::Folders ? QDir::Dirs : QDir::Files | QDir::System) | QDir::Hidden
+        | QDir::NoDotAndDotDot;
     QDirIterator it(folder, filters);
     while (it.hasNext()) {
         const QByteArray raw = encodeFileName(it.nextFileInfo().fileName());

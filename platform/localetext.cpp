@@ -35,8 +35,8 @@ LocaleText::LocaleText(const QLocale &locale)
     , m_pm(locale.pmText())
 {
     const QString zero = locale.zeroDigit();
-    const char32_t zeroCode = zero.size() == 1 ? zero.at(0).unicode()
-                                               : QChar::surrogateToUcs4(zero.at(0), zero.at(1));
+    const char32_t zeroCode =
+        zero.size() == 1 ? zero.at(0).unicode() : QChar::surrogateToUcs4(zero.at(0), zero.at(1));
     m_asciiDigits = zeroCode == U'0';
     for (int i = 0; i < 10; ++i) {
         const char32_t digit = zeroCode + char32_t(i);
@@ -106,7 +106,9 @@ LocaleText::Format LocaleText::compile(const QString &format)
         else
             result.pieces.push_back({Field::Literal, text});
     };
-    auto field = [&result](Field f) { result.pieces.push_back({f, {}}); };
+    auto field = [&result](Field f) {
+        result.pieces.push_back({f, {}});
+    };
 
     qsizetype i = 0;
     while (i < format.size()) {

@@ -9,7 +9,9 @@
 class OverflowError : public std::overflow_error
 {
 public:
-    OverflowError() : std::overflow_error("Desbordamiento") {}
+    OverflowError()
+        : std::overflow_error("Desbordamiento")
+    {}
 };
 
 inline qint16 checkedInt16(qint64 value)

@@ -45,6 +45,7 @@ QString systemErrorText(int code)
     case ESTALE:
         return QStringLiteral("el volumen ya no está disponible");
     default:
-        return QString::fromLocal8Bit(std::strerror(code)) + QStringLiteral(" (error %1)").arg(code);
+        return QString::fromLocal8Bit(std::strerror(code))
+               + QStringLiteral(" (error %1)").arg(code);
     }
 }

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// A temporary folder whose files are made from raw byte names, so that tests can hold names that
+// are not valid UTF-8. Sizes come from ftruncate: large files cost no disk.
+class TestFolder
+{
+public:
+    TestFolder() { QVERIFY(m_dir.isValid()); }
+    // QDir cannot see names that are not valid UTF-8, so the folder goes by raw names.
+    ~TestFolder()
+    {
+        ::nftw(
+            QFile::encodeName(m_dir.path()).constData(),
+            [](const char *path, const struct stat *, int, struct FTW *) { return ::remove(path); },
+            16, FTW_DEPTH | FTW_PHYS);
+    }
+    TestFolder(const TestFolder &) = delete;
+    TestFolder &operator=(const TestFolder &) = delete;
+
+    // The folder with its trailing separator, as the page writer takes it.
+    QString path() const { return m_dir.path() + u'/'; }
+    QByteArray rawPath() const { return QFile::encodeName(m_dir.path()) + '/'; }
+
+    bool addFile(const QByteArray &name, qint64 size = 0, qint64 modified = 1000000000) const
+    {
+        const QByteArray full = rawPath() + name;
+        const int fd = ::open(full.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0)
+            return false;
+        const bool sized = ::ftruncate(fd, size) == 0;
+        ::close(fd);
+        return sized && setModified(name, modified);
+    }
+
+    bool setModified(const QByteArray &name, qint64 modified, bool followLink = true) const
+    {
+        const struct timespec times[2] = {{time_t(modified), 0}, {time_t(modified), 0}};
+        return ::utimensat(AT_FDCWD, (rawPath() + name).constData(), times,
+                           followLink ? 0 : AT_SYMLINK_NOFOLLOW)
+               == 0;
+    }
+
+    bool addFolder(const QByteArray &name) const
+    {
+        return ::mkdir((rawPath() + name).constData(), 0755) == 0;
+    }
+
+    bool addLink(const QByteArray &name, const QByteArray &target) const
+    {
+        return ::symlink(target.constData(), (rawPath() + name).constData()) == 0;
+    }
+
+    QByteArray read(const QByteArray &name) const
+    {
+        QByteArray content;
+        const int fd = ::open((rawPath() + name).constData(), O_RDONLY);
+        if (fd < 0)
+            return content;
+        char buffer[65536];
+        ssize_t got;
+        while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+            content.append(buffer, got);
+        ::close(fd);
+        return content;
+    }
+
+    bool exists(const QByteArray &name) const
+    {
+        struct stat st;
+        return ::lstat((rawPath() + name).constData(), &st) == 0;
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// The page's lines without their CR LF ends; fails the test if a line lacks its CR.
+inline QByteArrayList pageLines(const QByteArray &page)
+{
+    QByteArrayList lines = page.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    for (QByteArray &line : lines) {
+        if (!line.endsWith('\r'))
+            return {QByteArray("line without CR: ") + line};
+        line.chop(1);
+    }
+    return lines;
+}
