@@ -1,0 +1,25 @@
+# Installs the Debian packages that are missing; sourced by run.sh and test.sh.
+
+# Build and run: the compiler, CMake, Qt's widgets and ICU, and a font to draw text with.
+FOLIMBRA_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libicu-dev fonts-dejavu-core)
+# Tests: a virtual X server and keyboard for the end-to-end run, prlimit for the size limit.
+FOLIMBRA_TEST_PACKAGES=(xvfb xauth xdotool x11-utils util-linux)
+
+ensure_packages()
+{
+    local missing=() package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    echo "Instalando: ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
