@@ -1,0 +1,407 @@
+#include "frmtrovadex.h"
+
+#include "appinfo.h"
+#include "clock.h"
+#include "closinganimation.h"
+#include "dirlistbox.h"
+#include "drivelistbox.h"
+#include "filelistbox.h"
+#include "filenames.h"
+#include "getfileext.h"
+#include "layout.h"
+#include "messagetexts.h"
+#include "perendat.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class WaitCursor
+{
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor &) = delete;
+    WaitCursor &operator=(const WaitCursor &) = delete;
+};
+
+// The window's side of the closing animation: the height of the whole window, frame included,
+// and its top edge, in twips.
+class WindowShrinker : public ShrinkingWindow
+{
+public:
+    explicit WindowShrinker(QWidget &window)
+        : m_window(window)
+    {}
+
+    bool isNormalState() const override
+    {
+        return !(m_window.windowState()
+                 & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
+    }
+    float height() const override { return twips(m_window.frameGeometry().height()); }
+    void setHeight(int height) override
+    {
+        const int frame = m_window.frameGeometry().height() - m_window.height();
+        // The window's size is fixed: only a new fixed height changes it.
+        m_window.setFixedHeight(qMax(0, qRound(height / float(Layout::twipsPerPixel)) - frame));
+    }
+    float screenHeight() const override { return twips(m_window.screen()->geometry().height()); }
+    void setTop(float top) override
+    {
+        m_window.move(m_window.x(), qRound(top / float(Layout::twipsPerPixel)));
+    }
+    void processEvents() override { QCoreApplication::processEvents(); }
+
+private:
+    static float twips(int pixels) { return float(pixels * Layout::twipsPerPixel); }
+
+    QWidget &m_window;
+};
+
+void place(QWidget *control, const QString &name, Layout::Place where)
+{
+    control->setObjectName(name);
+    control->setGeometry(Layout::rect(where));
+}
+
+// Paints a control's background on the roles its kind of control fills itself with, and its
+// text; a control given no text colour keeps the style's.
+void setColours(QWidget *control, std::initializer_list<QPalette::ColorRole> backgroundRoles,
+                const QColor &background, const QColor &text = {})
+{
+    QPalette palette = control->palette();
+    for (QPalette::ColorRole role : backgroundRoles)
+        palette.setColor(role, background);
+    // Disabled controls keep the style's grey text.
+    if (text.isValid()) {
+        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+            for (QPalette::ColorRole role :
+                 {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+                palette.setColor(group, role, text);
+        }
+    }
+    control->setPalette(palette);
+}
+
+QIcon programIcon()
+{
+    QIcon icon;
+    icon.addFile(u":/icons/folimbra-32.png"_s, QSize(32, 32));
+    icon.addFile(u":/icons/folimbra-16.png"_s, QSize(16, 16));
+    return icon;
+}
+
+} // namespace
+
+frmTrovadex::frmTrovadex(QWidget *parent)
+    : QMainWindow(parent)
+    , m_endProgram([] {
+        // Queued, so that it also ends a program whose event loop has not started yet.
+        QMetaObject::invokeMethod(
+            qApp, [] { QCoreApplication::exit(EXIT_FAILURE); }, Qt::QueuedConnection);
+    })
+{
+    setObjectName(u"frmTrovadex"_s);
+    setWindowTitle(AppInfo::productName());
+    setWindowIcon(programIcon());
+    createMenus();
+    createControls();
+    connectSignals();
+}
+
+void frmTrovadex::createMenus()
+{
+    opciones = menuBar()->addMenu(u"Opciones"_s);
+    opciones->setObjectName(u"opciones"_s);
+    auto addItem = [this](QAction *&item, const QString &name, const QString &text,
+                          const QKeySequence &shortcut) {
+        item = opciones->addAction(text);
+        item->setObjectName(name);
+        item->setShortcut(shortcut);
+    };
+    addItem(Ayuda, u"Ayuda"_s, u"Ayuda"_s, QKeySequence(Qt::CTRL | Qt::Key_F1));
+    addItem(agra, u"agra"_s, u"Agradecimientos..."_s, QKeySequence(Qt::CTRL | Qt::Key_F2));
+    addItem(sale, u"sale"_s, u"Salir"_s, QKeySequence(Qt::CTRL | Qt::Key_S));
+}
+
+void frmTrovadex::createControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(u"client"_s);
+    setColours(client, {QPalette::Window}, Layout::pink);
+    client->setAutoFillBackground(true);
+    setCentralWidget(client);
+    const QRect clientRect = Layout::rect(Layout::client);
+    setFixedSize(clientRect.width(), clientRect.height() + menuBar()->sizeHint().height());
+
+    Drive1 = new DriveListBox(client);
+    place(Drive1, u"Drive1"_s, Layout::Drive1);
+    // The closed box and its drop-down list alike.
+    setColours(Drive1, {QPalette::Button, QPalette::Base}, Layout::pink, Layout::blue);
+
+    Dir1 = new DirListBox(client);
+    place(Dir1, u"Dir1"_s, Layout::Dir1);
+    setColours(Dir1, {QPalette::Base}, Layout::yellow, Layout::navy);
+
+    File1 = new FileListBox(client);
+    place(File1, u"File1"_s, Layout::File1);
+    setColours(File1, {QPalette::Base}, Layout::yellow, Layout::navy);
+
+    lblPath = new QLabel(client);
+    place(lblPath, u"lblPath"_s, Layout::lblPath);
+    lblFCount = new QLabel(client);
+    place(lblFCount, u"lblFCount"_s, Layout::lblFCount);
+    for (QLabel *label : {lblPath, lblFCount}) {
+        setColours(label, {label->backgroundRole()}, Layout::pink);
+        label->setAutoFillBackground(true);
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setTextFormat(Qt::PlainText);
+    }
+    lblPath->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lblFCount->setAlignment(Qt::AlignCenter);
+
+    chkImg = new QCheckBox(u"Ver &Imagenes En Página Html"_s, client);
+    place(chkImg, u"chkImg"_s, Layout::chkImg);
+    chkView = new QCheckBox(u"&Ver Html"_s, client);
+    place(chkView, u"chkView"_s, Layout::chkView);
+    for (QCheckBox *box : {chkImg, chkView}) {
+        setColours(box, {box->backgroundRole()}, Layout::pink, Layout::navy);
+        box->setAutoFillBackground(true);
+    }
+
+    cmdRefresh = new QPushButton(u"&Actualizar Lista"_s, client);
+    place(cmdRefresh, u"cmdRefresh"_s, Layout::cmdRefresh);
+    cmdMake = new QPushButton(u"Hacer &HTML"_s, client);
+    place(cmdMake, u"cmdMake"_s, Layout::cmdMake);
+    for (QPushButton *button : {cmdRefresh, cmdMake}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    cmdMake->setEnabled(false);
+
+    setTabOrder(Drive1, Dir1);
+    setTabOrder(Dir1, File1);
+    setTabOrder(File1, chkImg);
+    setTabOrder(chkImg, chkView);
+    setTabOrder(chkView, cmdRefresh);
+    setTabOrder(cmdRefresh, cmdMake);
+
+    // Until the load handler opens a drive's root, the lists show the current folder.
+    if (!Dir1->setPath(QDir::currentPath(), nullptr, false))
+        Dir1->setPath(Drive1->Drive(), nullptr, false);
+}
+
+void frmTrovadex::connectSignals()
+{
+    connectHandler(Drive1, &DriveListBox::Change, &frmTrovadex::Drive1_Change);
+    connectHandler(Dir1, &DirListBox::Change, &frmTrovadex::Dir1_Change);
+    connect(Dir1, &DirListBox::openFailed, this, &frmTrovadex::showError);
+    connectHandler(cmdRefresh, &QPushButton::clicked, &frmTrovadex::cmdRefresh_Click);
+    connectHandler(cmdMake, &QPushButton::clicked, &frmTrovadex::cmdMake_Click);
+    connectHandler(Ayuda, &QAction::triggered, &frmTrovadex::Ayuda_Click);
+    connectHandler(agra, &QAction::triggered, &frmTrovadex::agra_Click);
+    connectHandler(sale, &QAction::triggered, &frmTrovadex::sale_Click);
+}
+
+// No exception may cross the event loop: one that a handler lets through is reported and ends
+// the program, as any error no handler expects.
+void frmTrovadex::runHandler(void (frmTrovadex::*handler)())
+{
+    try {
+        (this->*handler)();
+    } catch (const std::exception &error) {
+        reportUncaughtError(QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        reportUncaughtError(u"error desconocido"_s);
+    }
+}
+
+template <typename Sender, typename Signal>
+void frmTrovadex::connectHandler(Sender *sender, Signal signal, void (frmTrovadex::*handler)())
+{
+    connect(sender, signal, this, [this, handler] { runHandler(handler); });
+}
+
+void frmTrovadex::start()
+{
+    runHandler(&frmTrovadex::Form_Load);
+    if (m_failed)
+        return;
+    const QPoint centre = screen()->geometry().center();
+    QRect frame(QPoint(), size());
+    frame.moveCenter(centre);
+    move(frame.topLeft());
+    show();
+    // Once shown, the frame the window system added is known (where it is known at once).
+    frame = frameGeometry();
+    frame.moveCenter(centre);
+    move(frame.topLeft());
+    // Without a window manager nothing else makes the window active, and shortcuts need that.
+    activateWindow();
+    Drive1->setFocus();
+}
+
+QString frmTrovadex::GetFileExt(const QString &PathIn, QString &NomeOut, bool AddPath) const
+{
+    return ::GetFileExt(PathIn, NomeOut, AddPath);
+}
+
+std::optional<qint32> frmTrovadex::perendat(const QDateTime &fecha1, const QDateTime &fecha2,
+                                            const QString &tipo) const
+{
+    return ::perendat(fecha1, fecha2, tipo);
+}
+
+void frmTrovadex::closeEvent(QCloseEvent *event)
+{
+    // A close asked for while the window shrinks is already under way.
+    if (m_closing) {
+        event->ignore();
+        return;
+    }
+    m_closing = true;
+    if (!m_failed)
+        runHandler(&frmTrovadex::Form_Unload);
+    event->accept();
+}
+
+void frmTrovadex::Form_Load()
+{
+    setWindowTitle(u"Quorvel Folimbra 2002 "_s + AppInfo::versionText());
+    QString error;
+    if (!Dir1->setPath(Drive1->Drive(), &error))
+        showError(error);
+    RefreshListState();
+}
+
+void frmTrovadex::Form_Unload()
+{
+    WindowShrinker window(*this);
+    shrinkWindow(window);
+}
+
+void frmTrovadex::Drive1_Change()
+{
+    QString error;
+    if (!Dir1->setPath(Drive1->Drive(), &error)) {
+        Drive1->showDriveOf(Dir1->Path());
+        showError(error);
+    }
+}
+
+void frmTrovadex::Dir1_Change()
+{
+    Drive1->showDriveOf(Dir1->Path());
+    RefreshListState();
+}
+
+void frmTrovadex::cmdRefresh_Click()
+{
+    // A folder that cannot be read is reported by the refresh of the list state.
+    File1->Refresh(nullptr);
+    RefreshListState();
+}
+
+void frmTrovadex::cmdMake_Click()
+{
+    PageServices services;
+    services.opener = m_opener;
+    PageResult result;
+    {
+        const WaitCursor wait;
+        result = writeIndexPage(CurrentPath, *File1, {chkImg->isChecked(), chkView->isChecked()},
+                                services);
+    }
+    CurrentFile = result.CurrentFile;
+    File1->showListIndex();
+    if (!result.ok)
+        showError(result.error);
+}
+
+void frmTrovadex::Ayuda_Click()
+{
+    showMessage(helpText());
+}
+
+void frmTrovadex::agra_Click()
+{
+    showMessage(acknowledgementText(Clock::system(), QLocale()));
+}
+
+void frmTrovadex::sale_Click()
+{
+    close();
+}
+
+void frmTrovadex::RefreshListState()
+{
+    QString path = Dir1->Path();
+    if (!path.endsWith(u'/'))
+        path += u'/';
+    const QString previous = File1->Path();
+    File1->setPath(path);
+    QString error;
+    bool read;
+    {
+        const WaitCursor wait;
+        read = File1->Refresh(&error);
+    }
+    if (!read) {
+        File1->setPath(previous);
+        returnToCurrentPath();
+        showError(error);
+        return;
+    }
+
+    CurrentPath = path;
+    const qsizetype count = File1->ListCount();
+    lblFCount->setText(QString::number(count));
+    lblPath->setText(readableFileName(CurrentPath));
+    cmdMake->setEnabled(count > 0);
+    chkView->setEnabled(count > 0);
+    chkImg->setEnabled(count > 0);
+    Q_EMIT listStateRefreshed();
+}
+
+void frmTrovadex::returnToCurrentPath()
+{
+    if (CurrentPath.isEmpty())
+        return;
+    Dir1->setPath(CurrentPath, nullptr, false);
+    Drive1->showDriveOf(Dir1->Path());
+}
+
+void frmTrovadex::showError(const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, AppInfo::title(), text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void frmTrovadex::showMessage(const QString &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, messageTitle(), text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void frmTrovadex::reportUncaughtError(const QString &what)
+{
+    if (m_failed)
+        return;
+    m_failed = true;
+    showError(u"Error no previsto: %1. El programa se cerrará."_s.arg(what));
+    close();
+    m_endProgram();
+}

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "pagewriter.h"
+
+#include <QMainWindow>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class DirListBox;
+class DocumentOpener;
+class DriveListBox;
+class FileListBox;
+class QAction;
+class QCheckBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+
+// The program's one window: a drive list and a folder list on the left, the open folder's files
+// on the right, its path and file count below, and the page command with its two options.
+class frmTrovadex : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit frmTrovadex(QWidget *parent = nullptr);
+
+    // Runs the load handler, then shows the window centred on the screen.
+    void start();
+
+    QString GetFileExt(const QString &PathIn, QString &NomeOut, bool AddPath) const;
+    std::optional<qint32> perendat(const QDateTime &fecha1, const QDateTime &fecha2,
+                                   const QString &tipo) const;
+
+    const QString &currentPath() const { return CurrentPath; }
+    const QString &currentFile() const { return CurrentFile; }
+
+    // Where the finished page goes to be shown; the desktop's default viewer unless a test
+    // says otherwise.
+    void setDocumentOpener(DocumentOpener *opener) { m_opener = opener; }
+    // What ends the program after an error that no handler expected; tests keep their process.
+    void setProgramEnd(std::function<void()> end) { m_endProgram = std::move(end); }
+
+Q_SIGNALS:
+    // The list state was brought up to date with the folder list.
+    void listStateRefreshed();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createMenus();
+    void createControls();
+    void connectSignals();
+
+    void Form_Load();
+    void Form_Unload();
+    void Drive1_Change();
+    void Dir1_Change();
+    void Dir1_OpenFailed(const QString &error);
+    void cmdRefresh_Click();
+    void cmdMake_Click();
+    void Ayuda_Click();
+    void agra_Click();
+    void sale_Click();
+    void RefreshListState();
+
+    // Back to the last folder that opened, in both lists, without refreshing anything.
+    void returnToCurrentPath();
+    void showError(const QString &text);
+    void showMessage(const QString &text);
+    void reportUncaughtError(const QString &what);
+    void runHandler(void (frmTrovadex::*handler)());
+    template <typename Sender, typename Signal>
+    void connectHandler(Sender *sender, Signal signal, void (frmTrovadex::*handler)());
+
+    QString CurrentPath;
+    QString CurrentFile;
+
+    DriveListBox *Drive1 = nullptr;
+    DirListBox *Dir1 = nullptr;
+    FileListBox *File1 = nullptr;
+    QLabel *lblPath = nullptr;
+    QLabel *lblFCount = nullptr;
+    QCheckBox *chkImg = nullptr;
+    QCheckBox *chkView = nullptr;
+    QPushButton *cmdRefresh = nullptr;
+    QPushButton *cmdMake = nullptr;
+    QMenu *opciones = nullptr;
+    QAction *Ayuda = nullptr;
+    QAction *agra = nullptr;
+    QAction *sale = nullptr;
+
+    DocumentOpener *m_opener = nullptr;
+    std::function<void()> m_endProgram;
+    bool m_closing = false;
+    bool m_failed = false;
+};

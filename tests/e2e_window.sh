@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Starts the real program on a virtual X display, opens a folder and makes its page with the
+# keyboard alone, finds the page on disk, and closes the program with Ctrl+S.
+#   xvfb-run -a tests/e2e_window.sh path/to/folimbra
+set -euo pipefail
+
+folimbra=$1
+work=$(mktemp -d /tmp/folimbra-e2e.XXXXXX)
+pid=
+cleanup()
+{
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir "$work/fotos"
+printf 'x' >"$work/fotos/playa de Cádiz.jpg"
+printf 'y' >"$work/fotos/leeme.txt"
+cd "$work/fotos"
+
+"$folimbra" &
+pid=$!
+
+window=
+for _ in $(seq 100); do
+    window=$(xdotool search --name '^Quorvel Folimbra 2002 1\.0\.1$' 2>/dev/null | head -n 1) || true
+    [ -n "$window" ] && break
+    sleep 0.1
+done
+[ -n "$window" ] || { echo "FAIL: the window did not come up"; exit 1; }
+xdotool windowfocus --sync "$window"
+sleep 0.5
+
+# Focus starts on the drive list; Tab leads to the folder list, which opens at the drive's root.
+# Typing a name selects that folder and Enter opens it.
+open_folder()
+{
+    xdotool type --delay 60 "$1"
+    xdotool key Return
+    sleep 0.5
+}
+xdotool key Tab
+open_folder tmp
+open_folder "$(basename "$work")"
+open_folder fotos
+
+xdotool key alt+h
+page="$work/fotos/Quorvel-Html_index.html"
+for _ in $(seq 100); do
+    [ -s "$page" ] && grep -q '</html>' "$page" && break
+    sleep 0.1
+done
+[ -f "$page" ] || { echo "FAIL: no page was written"; exit 1; }
+grep -q '<b>2 Archivo(s) :: 2k</b>' "$page" || { echo "FAIL: the page does not list both files"; cat "$page"; exit 1; }
+grep -q 'href="playa de C' "$page" || { echo "FAIL: the photo is not linked"; exit 1; }
+
+xdotool key ctrl+s
+for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+    echo "FAIL: Ctrl+S did not end the program"
+    exit 1
+fi
+status=0
+wait "$pid" || status=$?
+pid=
+[ "$status" -eq 0 ] || { echo "FAIL: the program ended with status $status"; exit 1; }
+echo "1 passed, 0 failed"
