@@ -33,7 +33,11 @@ bool isUserVolume(const MountFacts &mount)
         return true;
     if (type == "squashfs" || type == "overlay" || type == "tmpfs" || type == "ramfs")
         return false;
-    return mount.device.startsWith("/dev/") && !mount.device.startsWith("/dev/loop");
+    // Loop devices are mostly system images (snaps); one mounted for the user, a disc image
+    // opened from the desktop, sits under /media like any removable medium.
+    const bool userMedia = isUnder(mount.mountPoint, QStringLiteral("/media"))
+                           || isUnder(mount.mountPoint, QStringLiteral("/run/media"));
+    return mount.device.startsWith("/dev/") && (!mount.device.startsWith("/dev/loop") || userMedia);
 }
 
 QList<Volume> userVolumes()

@@ -4,6 +4,7 @@
 #include "filesystem.h"
 #include "localetext.h"
 #include "testfolder.h"
+#include "volumes.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -50,6 +51,10 @@ private Q_SLOTS:
     void collationOrder();
     void scanFolderKinds();
     void statusOfLinks();
+    void userVolumes_data();
+    void userVolumes();
+    void volumeRoot_data();
+    void volumeRoot();
 };
 
 void tst_Platform::fileNameRoundTrip_data()
@@ -446,6 +451,77 @@ void tst_Platform::statusOfLinks()
     QCOMPARE(status.size, qint64(strlen("a/long/way/to/nowhere")));
     QCOMPARE(status.modifiedSeconds, qint64(1100000000));
     QCOMPARE(handle.status("gone", status), ENOENT);
+}
+
+void tst_Platform::userVolumes_data()
+{
+    QTest::addColumn<QString>("mountPoint");
+    QTest::addColumn<QByteArray>("device");
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<bool>("drive");
+
+    QTest::newRow("root in a container")
+        << u"/"_s << QByteArray("overlay") << QByteArray("overlay") << true;
+    QTest::newRow("home partition")
+        << u"/home"_s << QByteArray("/dev/sda2") << QByteArray("ext4") << true;
+    QTest::newRow("logical volume")
+        << u"/datos"_s << QByteArray("/dev/mapper/vg-datos") << QByteArray("xfs") << true;
+    QTest::newRow("usb stick") << u"/media/ana/USB"_s << QByteArray("/dev/sdb1")
+                               << QByteArray("vfat") << true;
+    QTest::newRow("removable under run")
+        << u"/run/media/ana/DISCO"_s << QByteArray("/dev/sdc1") << QByteArray("exfat") << true;
+    QTest::newRow("network share")
+        << u"/mnt/nas"_s << QByteArray("nas:/export") << QByteArray("nfs4") << true;
+    QTest::newRow("efi partition")
+        << u"/boot/efi"_s << QByteArray("/dev/sda1") << QByteArray("vfat") << false;
+    QTest::newRow("proc") << u"/proc"_s << QByteArray("proc") << QByteArray("proc") << false;
+    QTest::newRow("shared memory")
+        << u"/dev/shm"_s << QByteArray("tmpfs") << QByteArray("tmpfs") << false;
+    QTest::newRow("tmpfs elsewhere")
+        << u"/mnt/ram"_s << QByteArray("tmpfs") << QByteArray("tmpfs") << false;
+    QTest::newRow("snap image") << u"/snap/core/1"_s << QByteArray("/dev/loop3")
+                                << QByteArray("squashfs") << false;
+    QTest::newRow("loop device") << u"/mnt/iso"_s << QByteArray("/dev/loop0")
+                                 << QByteArray("iso9660") << false;
+    QTest::newRow("disc image on the desktop")
+        << u"/media/ana/CD"_s << QByteArray("/dev/loop7") << QByteArray("iso9660") << true;
+    QTest::newRow("run") << u"/run/user/1000"_s << QByteArray("tmpfs") << QByteArray("tmpfs")
+                         << false;
+    QTest::newRow("container layers") << u"/var/lib/docker/overlay2/x/merged"_s
+                                      << QByteArray("overlay") << QByteArray("overlay") << false;
+    QTest::newRow("cgroups") << u"/sys/fs/cgroup"_s << QByteArray("cgroup") << QByteArray("cgroup2")
+                             << false;
+}
+
+void tst_Platform::userVolumes()
+{
+    QFETCH(QString, mountPoint);
+    QFETCH(QByteArray, device);
+    QFETCH(QByteArray, type);
+    QFETCH(bool, drive);
+
+    QCOMPARE(isUserVolume({mountPoint, device, type}), drive);
+}
+
+void tst_Platform::volumeRoot_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("root");
+
+    QTest::newRow("inside home") << u"/home/ana/fotos"_s << u"/home"_s;
+    QTest::newRow("the mount point") << u"/home"_s << u"/home"_s;
+    QTest::newRow("same prefix only") << u"/homework/x"_s << u"/"_s;
+    QTest::newRow("nested mounts") << u"/home/ana/usb/x"_s << u"/home/ana/usb"_s;
+    QTest::newRow("root") << u"/"_s << u"/"_s;
+}
+
+void tst_Platform::volumeRoot()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, root);
+
+    const QList<Volume> volumes = {{u"/"_s, {}}, {u"/home/ana/usb"_s, u"USB"_s}, {u"/home"_s, {}}};
+    QCOMPARE(volumeRootOf(path, volumes), root);
 }
 
 QTEST_GUILESS_MAIN(tst_Platform)
