@@ -60,10 +60,13 @@ public:
     {
         m_timer.start();
     }
-    ~Progress()
+    ~Progress() { clear(); }
+
+    void clear()
     {
         if (m_shown)
             std::fputs("\r\033[K", stderr);
+        m_shown = false;
     }
 
     void update(qsizetype done, qsizetype total)
@@ -130,6 +133,7 @@ int main(int argc, char *argv[])
             progress.update(done, total);
         };
         const PageResult result = writeIndexPage(CurrentPath, files, options, services);
+        progress.clear();
         if (result.ok) {
             std::printf("%s\n", readableFileName(result.pagePath).toLocal8Bit().constData());
         } else {

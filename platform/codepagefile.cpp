@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr std::size_t bufferSize = 64 * 1024;
+constexpr std::size_t bufferSize = std::size_t(64) * 1024;
 
 struct ConverterDeleter
 {
