@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Times folimbra-index against tree -H and find on the same folders, in the same run.
+# Times folimbra-index against tree -H and find on the same folders, in the same run, then the
+# window (bench_window) opening each folder and making its page, against folimbra-index.
 #
 #   bench/run.sh              folders of 10,000 and 100,000 files
 #   bench/run.sh --million    the same, then peak memory and time on 1,000,000 files
 #
-# Environment: FOLIMBRA_INDEX=path (skip the build), LANG (default C.UTF-8),
+# Environment: FOLIMBRA_INDEX=path (skip its build), LANG (default C.UTF-8),
 # RUNS (default 10), WARMUP (default 3), KEEP_MILLION=1 (keep the 1,000,000-file folder).
 set -euo pipefail
 
@@ -13,7 +14,7 @@ for argument in "$@"; do
     case "$argument" in
         --million) million=1 ;;
         -h | --help)
-            sed -n '2,9s/^# \{0,1\}//p' "$0"
+            sed -n '2,10s/^# \{0,1\}//p' "$0"
             exit 0
             ;;
         *)
@@ -61,7 +62,7 @@ fi
 if [[ -n ${FOLIMBRA_INDEX:-} ]]; then
     index=$FOLIMBRA_INDEX
 else
-    cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFOLIMBRA_BENCH=OFF >"$results_dir/configure.log" 2>&1 || {
+    cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFOLIMBRA_BENCH=ON >"$results_dir/configure.log" 2>&1 || {
         tail -n 30 "$results_dir/configure.log" >&2
         echo "run.sh: configure failed (log: $results_dir/configure.log)" >&2
         exit 1
@@ -195,3 +196,28 @@ EOF
         say "removed $folder"
     fi
 fi
+
+# --- the window: opening a folder and the page command -----------------------------------------
+# Its own configure too: with FOLIMBRA_INDEX set, the one above did not run.
+cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFOLIMBRA_BENCH=ON >"$results_dir/configure-window.log" 2>&1 || {
+    tail -n 30 "$results_dir/configure-window.log" >&2
+    echo "run.sh: configure failed (log: $results_dir/configure-window.log)" >&2
+    exit 1
+}
+cmake --build "$build_dir" -j2 --target bench_window >"$results_dir/build-window.log" 2>&1 || {
+    tail -n 30 "$results_dir/build-window.log" >&2
+    echo "run.sh: build failed (log: $results_dir/build-window.log)" >&2
+    exit 1
+}
+# Qt wants a private runtime folder and complains on every start without one.
+runtime_dir="$build_dir/bench/runtime"
+mkdir -p "$runtime_dir"
+chmod 700 "$runtime_dir"
+for count in 10000 100000; do
+    label="files-$count"
+    say ""
+    XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$runtime_dir} QT_QPA_PLATFORM=offscreen \
+        "$build_dir/bench/bench_window" "$data_dir/$label" "$index" "$runs" \
+        2> >(tee "$results_dir/window-$label.err" >&2) \
+        | tee "$results_dir/window-$label.txt" | tee -a "$summary"
+done
