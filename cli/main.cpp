@@ -29,9 +29,10 @@ constexpr char usage[] =
     "  --help     muestra esta ayuda\n"
     "  --version  muestra la versión\n";
 
+// The message box's own text, which already names what failed and where.
 void printError(const QString &text)
 {
-    std::fprintf(stderr, "folimbra-index: %s\n", text.toLocal8Bit().constData());
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
 // The folder's absolute path with one trailing separator, from the raw bytes of the argument.

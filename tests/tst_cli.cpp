@@ -95,8 +95,7 @@ void tst_Cli::goesOnAfterAFailure()
 
     const Run run = shell(u"\"$INDEX\" uno falta dos"_s, folder.path());
     QCOMPARE(run.status, 1);
-    QCOMPARE(run.err, "folimbra-index: No se pudo leer la carpeta «" + folder.rawPath()
-                          + "falta/»: no existe.\n");
+    QCOMPARE(run.err, "No se pudo leer la carpeta «" + folder.rawPath() + "falta/»: no existe.\n");
     QCOMPARE(run.out, folder.rawPath() + "uno/Quorvel-Html_index.html\n" + folder.rawPath()
                           + "dos/Quorvel-Html_index.html\n");
     QVERIFY(pageLines(folder.read("uno/Quorvel-Html_index.html"))
@@ -181,7 +180,7 @@ void tst_Cli::fileSizeLimit()
         QVERIFY(folder.addFile("archivo número " + QByteArray::number(i) + ".txt"));
     const Run run = shell(u"prlimit --fsize=4096 \"$INDEX\" ."_s, folder.path());
     QCOMPARE(run.status, 1);
-    QCOMPARE(run.err, "folimbra-index: No se pudo escribir la página «" + folder.rawPath()
+    QCOMPARE(run.err, "No se pudo escribir la página «" + folder.rawPath()
                           + "Quorvel-Html_index.html»: se ha superado el tamaño máximo de "
                             "archivo.\n");
     QCOMPARE(folder.read("Quorvel-Html_index.html").size(), 4096);
