@@ -7,6 +7,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 folimbra=${FOLIMBRA:-$here/build/release/app/folimbra}
 output=${OUTPUT:-$here/docs/window.png}
+# shellcheck source=window-keys.sh
+. "$here/scripts/window-keys.sh"
 
 if [ -z "${FOLIMBRA_INSIDE_XVFB:-}" ]; then
     # shellcheck source=packages.sh
@@ -38,26 +40,10 @@ sleep 1
 LANG=es_ES.UTF-8 "$folimbra" >/dev/null 2>&1 &
 pids+=($!)
 
-window=
-for _ in $(seq 100); do
-    window=$(xdotool search --name '^Quorvel Folimbra 2002' 2>/dev/null | head -n 1) || true
-    [ -n "$window" ] && break
-    sleep 0.1
-done
-[ -n "$window" ] || { echo "the window did not come up" >&2; exit 1; }
+window=$(wait_for_window) || { echo "the window did not come up" >&2; exit 1; }
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
 sleep 0.5
-
-open_folder()
-{
-    xdotool type --delay 60 "$1"
-    xdotool key Return
-    sleep 0.5
-}
-xdotool key Tab
-open_folder tmp
-open_folder "$(basename "$work")"
-open_folder "Fotos de verano"
+open_path "$work/Fotos de verano"
 xdotool key alt+i
 sleep 0.5
 

@@ -5,6 +5,8 @@
 set -euo pipefail
 
 folimbra=$1
+# shellcheck source=../scripts/window-keys.sh
+. "$(dirname "$0")/../scripts/window-keys.sh"
 work=$(mktemp -d /tmp/folimbra-e2e.XXXXXX)
 pid=
 cleanup()
@@ -22,28 +24,11 @@ cd "$work/fotos"
 "$folimbra" &
 pid=$!
 
-window=
-for _ in $(seq 100); do
-    window=$(xdotool search --name '^Quorvel Folimbra 2002 1\.0\.1$' 2>/dev/null | head -n 1) || true
-    [ -n "$window" ] && break
-    sleep 0.1
-done
-[ -n "$window" ] || { echo "FAIL: the window did not come up"; exit 1; }
+window=$(wait_for_window) || { echo "FAIL: the window did not come up"; exit 1; }
 xdotool windowfocus --sync "$window"
 sleep 0.5
-
-# Focus starts on the drive list; Tab leads to the folder list, which opens at the drive's root.
-# Typing a name selects that folder and Enter opens it.
-open_folder()
-{
-    xdotool type --delay 60 "$1"
-    xdotool key Return
-    sleep 0.5
-}
-xdotool key Tab
-open_folder tmp
-open_folder "$(basename "$work")"
-open_folder fotos
+# The folder list opens at the drive's root; the keyboard takes it down to the folder.
+open_path "$work/fotos"
 
 xdotool key alt+h
 page="$work/fotos/Quorvel-Html_index.html"
