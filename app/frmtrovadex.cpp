@@ -10,6 +10,7 @@
 #include "getfileext.h"
 #include "layout.h"
 #include "messagetexts.h"
+#include "pagewriter.h"
 #include "perendat.h"
 
 #include <QApplication>

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "pagewriter.h"
-
 #include <QMainWindow>
 #include <QString>
 
@@ -14,6 +12,7 @@ class DriveListBox;
 class FileListBox;
 class QAction;
 class QCheckBox;
+class QDateTime;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -59,7 +58,6 @@ private:
     void Form_Unload();
     void Drive1_Change();
     void Dir1_Change();
-    void Dir1_OpenFailed(const QString &error);
     void cmdRefresh_Click();
     void cmdMake_Click();
     void Ayuda_Click();

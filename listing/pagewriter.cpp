@@ -60,6 +60,7 @@ public:
 private:
     bool write(const QString &line);
     bool fail(QString text);
+    bool writeFailed();
     bool writeEntries();
     void appendEntryLine(QString &line, const QString &name, const FileStatus &status, qint64 size);
     void appendPictureLine(QString &line, const QString &name);
@@ -82,12 +83,15 @@ bool PageRun::fail(QString text)
     return false;
 }
 
-bool PageRun::write(const QString &line)
+bool PageRun::writeFailed()
 {
-    if (m_page.writeLine(line))
-        return true;
     return fail(QStringLiteral("No se pudo escribir la página «%1»: %2.")
                     .arg(readableFileName(m_result.pagePath), systemErrorText(m_page.error())));
+}
+
+bool PageRun::write(const QString &line)
+{
+    return m_page.writeLine(line) || writeFailed();
 }
 
 PageResult PageRun::run()
@@ -112,7 +116,7 @@ PageResult PageRun::run()
     appendHtmlText(line, readableFileName(m_currentPath));
     line += u"</title></head>";
     QString heading = u"<b>"_s;
-    appendHtmlText(heading, readableFileName(m_locale.lower(m_currentPath)));
+    appendHtmlText(heading, m_locale.lower(readableFileName(m_currentPath)));
     heading += u" :: ";
     m_locale.appendGeneralDate(heading, LocalDateTime::fromDateTime(m_clock.now()));
     heading += u"</b>";
@@ -141,8 +145,7 @@ PageResult PageRun::run()
         return m_result;
 
     if (!m_page.close()) {
-        fail(QStringLiteral("No se pudo escribir la página «%1»: %2.")
-                 .arg(readableFileName(m_result.pagePath), systemErrorText(m_page.error())));
+        writeFailed();
         return m_result;
     }
     m_result.ok = true;
