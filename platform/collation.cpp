@@ -40,9 +40,3 @@ void NameCollator::appendSortKey(QStringView name, std::string &keys) const
         room = std::size_t(needed > 0 ? needed : int32_t(room) * 2);
     }
 }
-
-int NameCollator::compare(QStringView a, QStringView b) const
-{
-    return ucol_strcoll(m_collator, reinterpret_cast<const UChar *>(a.utf16()), int32_t(a.size()),
-                        reinterpret_cast<const UChar *>(b.utf16()), int32_t(b.size()));
-}

@@ -19,7 +19,6 @@ public:
 
     // Appends the name's sort key, ended by a NUL byte: keys compare as the names do.
     void appendSortKey(QStringView name, std::string &keys) const;
-    int compare(QStringView a, QStringView b) const;
 
 private:
     UCollator *m_collator = nullptr;

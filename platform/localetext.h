@@ -43,11 +43,6 @@ public:
     QString fixedTwo(double value) const;
 
     QString lower(const QString &text) const { return m_locale.toLower(text); }
-    QString upper(const QString &text) const { return m_locale.toUpper(text); }
-
-    // The formats behind generalDate, in QLocale's notation.
-    QString shortDateFormat() const { return m_date.source; }
-    QString longTimeFormat() const { return m_time.source; }
 
     // The long time format of a locale, less its time-zone field.
     static QString timeFormatWithoutZone(const QLocale &locale);

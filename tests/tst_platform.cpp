@@ -388,8 +388,6 @@ void tst_Platform::collationOrder()
         return std::strcmp(ka.c_str(), kb.c_str()) < 0;
     });
     QCOMPARE(shuffled, sorted);
-    for (qsizetype i = 1; i < sorted.size(); ++i)
-        QVERIFY(collator.compare(sorted.at(i - 1), sorted.at(i)) < 0);
 }
 
 void tst_Platform::scanFolderKinds()
