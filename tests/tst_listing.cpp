@@ -155,6 +155,7 @@ private Q_SLOTS:
     void selection_data();
     void selection();
     void tree();
+    void pictureInPlaceOfImage();
 };
 
 void tst_Listing::getFileExt_data()
@@ -783,6 +784,29 @@ void tst_Listing::tree()
     QCOMPARE(deep.value(7), QByteArray("<p><a href=\"../Quorvel-Html_index.html\">..</a>"));
     QVERIFY(deep.value(8).startsWith("<p><a href=\"deep.txt\">"));
     QCOMPARE(results[3].fileCount, 1); // the loop leads to a folder: neither a file nor entered
+}
+
+void tst_Listing::pictureInPlaceOfImage()
+{
+    TestFolder folder;
+    QVERIFY(folder.addFile("mi foto.jpg", 10, march2003) && folder.addFile("b.png", 10, march2003));
+    FolderFileList files(folder.path(), QLocale(u"es_ES"_s));
+    PageServices services;
+    // Only the first image has a picture; the other keeps the full image.
+    services.picture = [](const QString &name) -> std::optional<PagePicture> {
+        if (name == u"b.png")
+            return std::nullopt;
+        return PagePicture{".sh_thumbnails/large/\xe9.png", 200, 150};
+    };
+    QVERIFY(writeIndexPage(folder.path(), files, {true, false}, services).ok);
+    const QByteArrayList lines = pageLines(folder.read("Quorvel-Html_index.html"));
+    QCOMPARE(lines.value(8), "<br><center><img src=b.png alt=" + folder.rawPath()
+                                 + "b.png width=200 height=200></center>");
+    QCOMPARE(lines.value(10),
+             "<br><center><a href=\"mi foto.jpg\"><img "
+             "src=\".sh_thumbnails/large/%E9.png\" alt=\""
+                 + folder.rawPath()
+                 + "mi foto.jpg\" width=200 height=150 loading=lazy></a></center>");
 }
 
 QTEST_GUILESS_MAIN(tst_Listing)
