@@ -175,6 +175,11 @@ bool PageRun::writeEntries()
     for (qsizetype i = 0; i < count; ++i) {
         if (m_services.progress && i % 4096 == 0)
             m_services.progress(i, count);
+        if (m_services.cancelled && m_services.cancelled()) {
+            m_result.cancelled = true;
+            m_page.discard();
+            return false;
+        }
         m_files.setListIndex(i);
         const QString name = m_files.FileName();
         m_result.CurrentFile = m_currentPath + name;

@@ -49,6 +49,8 @@ struct PageServices
     DocumentOpener *opener = nullptr;
     // Called every few thousand entries with how many of how many are written.
     std::function<void(qsizetype done, qsizetype total)> progress;
+    // Asked before each entry; true stops the run there, as a failure with no message.
+    std::function<bool()> cancelled;
     // Where set, an image file's picture line shows this picture, linked to the image.
     std::function<std::optional<PagePicture>(const QString &name)> picture;
     const FolderLinks *folderLinks = nullptr;
@@ -64,6 +66,7 @@ struct PageResult
     qint64 totalKilobytes = 0;
     // On failure, what failed and on which file, for a message box.
     QString error;
+    bool cancelled = false;
 };
 
 // Writes "Quorvel-Html_index.html" into the folder CurrentPath (which ends in a separator), one

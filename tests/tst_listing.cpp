@@ -515,6 +515,7 @@ void tst_Listing::failuresLeaveTheFolder_data()
     QTest::newRow("socket at the name")
         << u"socket"_s
         << u"No se pudo crear la página «@Quorvel-Html_index.html»: no es un archivo normal."_s;
+    QTest::newRow("cancelled at the second file") << u"cancel"_s << QString();
     QTest::newRow("folder gone") << u"gone"_s
                                  << u"No se pudo leer la carpeta «@gone/»: no existe."_s;
 }
@@ -537,7 +538,7 @@ void tst_Listing::failuresLeaveTheFolder()
         QVERIFY(addSocket(folder, page));
     else
         QVERIFY(folder.addFile(page) && folder.append(page, before));
-    if (setup != u"ghost" && setup != u"limit")
+    if (setup != u"ghost" && setup != u"limit" && setup != u"cancel")
         before.clear();
 
     ListWithGhost ghost(folder.path());
@@ -566,10 +567,16 @@ void tst_Listing::failuresLeaveTheFolder()
         services.locale = &spanish;
         services.clock = &clock;
         services.opener = &opener;
+        int asked = 0;
+        if (setup == u"cancel")
+            services.cancelled = [&asked] {
+                return ++asked == 2;
+            };
         FileList &list = setup == u"ghost" ? static_cast<FileList &>(ghost) : files;
         result = writeIndexPage(CurrentPath, list, {true, true}, services);
         QVERIFY(!result.ok);
         QCOMPARE(result.error, QString(error).replace(u'@', folder.path()));
+        QCOMPARE(result.cancelled, setup == u"cancel");
         QVERIFY(opener.opened.isEmpty());
     }
     if (setup == u"ghost") {
