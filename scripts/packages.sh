@@ -23,3 +23,7 @@ ensure_packages()
     "${sudo[@]}" apt-get update -q
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
+
+# The Debian package and its checks: CPack's dependency scan, lintian, and the validators of the
+# desktop entry, the AppStream metainfo and the manual pages.
+FOLIMBRA_PACKAGE_PACKAGES=(dpkg-dev file fakeroot lintian desktop-file-utils appstream man-db groff-base gzip)
