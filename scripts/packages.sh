@@ -24,6 +24,7 @@ ensure_packages()
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# The Debian package and its checks: CPack's dependency scan, lintian, and the validators of the
-# desktop entry, the AppStream metainfo and the manual pages.
-FOLIMBRA_PACKAGE_PACKAGES=(dpkg-dev file fakeroot lintian desktop-file-utils appstream man-db groff-base gzip)
+# The Debian package: CPack's dependency scan (dpkg-shlibdeps and file) and lintian.
+FOLIMBRA_PACKAGE_PACKAGES=(dpkg-dev file lintian)
+# Tests of the installed files: the desktop entry, AppStream and manual page validators.
+FOLIMBRA_TEST_PACKAGES+=(desktop-file-utils appstream file man-db groff-base)
