@@ -21,3 +21,5 @@ echo "== Pruebas"
 run_suite "$here/build/test" -DCMAKE_BUILD_TYPE=Debug
 echo "== Pruebas con AddressSanitizer y UndefinedBehaviorSanitizer"
 run_suite "$here/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE=ON
+echo "== Paquete Debian"
+"$here/scripts/package.sh"
