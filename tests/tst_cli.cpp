@@ -45,14 +45,10 @@ QByteArray page(const QByteArray &folder)
 }
 
 // "$ROOT" stands for the folder; a trailing "*" asks only for the start.
-void compareOutput(QByteArray actual, QByteArray expected, const TestFolder &root)
+void compareOutput(const QByteArray &actual, QByteArray expected, const TestFolder &root)
 {
     expected.replace("$ROOT", root.rawPath().chopped(1));
-    if (expected.endsWith('*')) {
-        expected.chop(1);
-        actual.truncate(expected.size());
-    }
-    QCOMPARE(actual, expected);
+    QCOMPARE(expected.endsWith('*') ? actual.left(expected.size() - 1) + '*' : actual, expected);
 }
 
 } // namespace
@@ -66,7 +62,6 @@ private Q_SLOTS:
     void runs();
     void sameBytesAsTheWriter();
     void opensThePage();
-    void completion();
     void progressLine_data();
     void progressLine();
     void escapeCodes_data();
@@ -77,58 +72,58 @@ void tst_Cli::runs_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArrayList>("pages"); // the folders whose page is written
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QByteArray>("err");
 
     const QByteArray lost = "folimbra-index: No se pudo escribir en la salida estándar: no queda "
                             "espacio en el disco.\n";
     const QByteArray tryHelp = "folimbra-index: «folimbra-index --help» muestra cómo se usa.\n";
-    const auto row = [](const char *name, const QString &arguments, int status,
-                        const QByteArrayList &pages, const QByteArray &out, const QByteArray &err) {
-        QTest::newRow(name) << u"\"$INDEX\" "_s + arguments << status << pages << out << err;
+    const QByteArray cannot = "folimbra-index: No se pudo leer la carpeta ";
+    const auto row = [](const char *name, const char *command, int status, const QByteArray &out,
+                        const QByteArray &err) {
+        QTest::newRow(name) << QString::fromUtf8(command) << status << out << err;
     };
 
-    row("-h", u"-h"_s, 0, {}, "Uso: folimbra-index [OPCIÓN]... CARPETA...\n*", "");
-    row("--help", u"--help"_s, 0, {}, "Uso: folimbra-index*", "");
-    row("-V", u"-V"_s, 0, {}, "folimbra-index 1.0.1\n", "");
-    row("--version", u"--version"_s, 0, {}, "folimbra-index 1.0.1\n", "");
-    row("help lost", u"--help >/dev/full"_s, 1, {}, "", lost);
-    row("paths lost", u"sub >/dev/full"_s, 1, {"sub/"}, "", lost);
-    row("no folder", u"--images --open"_s, 2, {}, "",
+    row("-h", R"("$INDEX" -h)", 0, "Uso: folimbra-index [OPCIÓN]... CARPETA...\n*", "");
+    row("-V", R"("$INDEX" -V)", 0, "folimbra-index 1.0.1\n", "");
+    row("help lost", R"("$INDEX" --help >/dev/full)", 1, "", lost);
+    row("paths lost", R"("$INDEX" sub >/dev/full)", 1, "", lost);
+    row("no folder", R"("$INDEX" --images --open)", 2, "",
         "folimbra-index: falta la CARPETA\n" + tryHelp);
-    row("unknown", u"--imagenes sub"_s, 2, {}, "",
+    row("unknown", R"("$INDEX" --imagenes sub)", 2, "",
         "folimbra-index: opción desconocida: --imagenes\n" + tryHelp);
-    row("dash dash", u"-- -qmljsdebugger sub"_s, 1, {"sub/"}, page("sub/"),
-        "folimbra-index: No se pudo leer la carpeta «-qmljsdebugger»: no existe.\n");
-    row("missing", u"falta sub"_s, 1, {"sub/"}, page("sub/"),
-        "folimbra-index: No se pudo leer la carpeta «falta»: no existe.\n");
-    row("empty", u"'' sub"_s, 1, {"sub/"}, page("sub/"),
-        "folimbra-index: No se pudo leer la carpeta «»: el nombre está vacío.\n");
-    row("a file", u"f.txt f.txt/x"_s, 1, {}, "",
-        "folimbra-index: No se pudo leer la carpeta «f.txt»: no es una carpeta.\n"
-        "folimbra-index: No se pudo leer la carpeta «f.txt/x»: una parte de la ruta no es una "
-        "carpeta.\n");
-    row("link loop", u"loop"_s, 1, {}, "",
-        "folimbra-index: No se pudo leer la carpeta «loop»: demasiados enlaces simbólicos.\n");
-    QTest::newRow("page fails") << u"prlimit --fsize=2048 \"$INDEX\" big sub"_s << 1
-                                << QByteArrayList{"sub/"} << page("sub/")
-                                << "folimbra-index: No se pudo*"_ba;
-    QTest::newRow("no current folder")
-        << u"mkdir gone && cd gone && rmdir ../gone && \"$INDEX\" . ../sub \"$ROOT/sub\""_s << 1
-        << QByteArrayList{"sub/"} << page("sub/")
-        << "folimbra-index: No se pudo leer la carpeta «.»: la carpeta actual ya no está "
-           "disponible (no existe).\n"
-           "folimbra-index: No se pudo leer la carpeta «../sub»: la carpeta actual ya no está "
-           "disponible (no existe).\n"_ba;
+    row("dash dash", R"("$INDEX" -- -qmljsdebugger sub)", 1, page("sub/"),
+        cannot + "«-qmljsdebugger»: no existe.\n");
+    row("missing", R"("$INDEX" falta sub)", 1, page("sub/"), cannot + "«falta»: no existe.\n");
+    row("empty", R"("$INDEX" '' sub)", 1, page("sub/"), cannot + "«»: el nombre está vacío.\n");
+    row("a file", R"("$INDEX" f.txt f.txt/x)", 1, "",
+        cannot + "«f.txt»: no es una carpeta.\n" + cannot
+            + "«f.txt/x»: una parte de la ruta no es una carpeta.\n");
+    row("link loop", R"("$INDEX" loop)", 1, "",
+        cannot + "«loop»: demasiados enlaces simbólicos.\n");
+    row("page fails", R"(mkdir big && seq 100 | (cd big && xargs touch) &&
+                         prlimit --fsize=2048 "$INDEX" big sub)",
+        1, page("sub/"), "folimbra-index: No se pudo*");
+    row("no current folder", R"(mkdir gone && cd gone && rmdir ../gone && "$INDEX" . "$ROOT/sub")",
+        1, page("sub/"), cannot + "«.»: la carpeta actual ya no está disponible (no existe).\n");
+    // The completion offers what --help lists, and only folders as operands.
+    row("complete options",
+        R"("$INDEX" --help | grep -Eo ' -(-[a-z]+|[hV])' | tr -d ' ' | sort >h &&
+            bash -c '. "$COMPLETION"; COMP_WORDS=(i -); COMP_CWORD=1; _folimbra_index
+                     printf "%s\n" "${COMPREPLY[@]}"' | sort | diff h -)",
+        0, "", "");
+    row("complete folders", R"(bash -c '. "$COMPLETION"
+            c() { COMP_WORDS=(i "$@"); COMP_CWORD=$#; _folimbra_index; printf "%s\n" "${COMPREPLY[@]}"; }
+            c m; c f; c -- -')",
+        0, "mis fotos\n\n-\n", "");
 
-    row("plain", u"sub"_s, 0, {"sub/"}, page("sub/"), "");
-    row("dots", u"./sub/../sub/. sub/"_s, 0, {"sub/"}, page("sub/") + page("sub/"), "");
-    row("current", u"."_s, 0, {""}, page(""), "");
-    row("link", u"link"_s, 0, {"sub/inner/"}, page("sub/inner/"), "");
-    row("link parent", u"link/.."_s, 0, {"sub/"}, page("sub/"), "");
-    row("blank", u"'mis fotos' -"_s, 0, {"mis fotos/", "-/"}, page("mis fotos/") + page("-/"), "");
-    row("not utf-8", u"\"$(printf 'caf\\351')\""_s, 0, {"caf\xe9/"}, page("caf\xc3\xa9/"), "");
+    row("plain", R"("$INDEX" sub)", 0, page("sub/"), "");
+    row("dots", R"("$INDEX" ./sub/../sub/. sub/)", 0, page("sub/") + page("sub/"), "");
+    row("current", R"("$INDEX" .)", 0, page(""), "");
+    row("link", R"("$INDEX" link)", 0, page("sub/inner/"), "");
+    row("link parent", R"("$INDEX" link/..)", 0, page("sub/"), "");
+    row("blank", R"("$INDEX" 'mis fotos' -)", 0, page("mis fotos/") + page("-/"), "");
+    row("not utf-8", R"sh("$INDEX" "$(printf 'caf\351')")sh", 0, page("caf\xc3\xa9/"), "");
 }
 
 // Each folder argument stands alone: a bad one is reported and the others are still written,
@@ -137,29 +132,20 @@ void tst_Cli::runs()
 {
     QFETCH(QString, command);
     QFETCH(int, status);
-    QFETCH(QByteArrayList, pages);
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
 
     TestFolder root;
-    for (const char *folder : {"sub", "sub/inner", "mis fotos", "-", "caf\xe9", "big"})
+    for (const char *folder : {"sub", "sub/inner", "mis fotos", "-", "caf\xe9"})
         QVERIFY(root.addFolder(folder));
-    for (int i = 0; i < 100; ++i)
-        QVERIFY(root.addFile("big/archivo número " + QByteArray::number(i) + ".txt"));
-    QVERIFY(root.addFile("f.txt"));
-    QVERIFY(root.addLink("link", "sub/inner"));
-    QVERIFY(root.addLink("loop", "loop"));
+    QVERIFY(root.addFile("f.txt") && root.addLink("link", "sub/inner")
+            && root.addLink("loop", "loop"));
 
     const Run run = shell(command, root);
     QCOMPARE(run.status, status);
     compareOutput(run.out, out, root);
     compareOutput(run.err, err, root);
-    for (const QByteArray &folder : pages) {
-        const QByteArrayList lines = pageLines(root.read(folder + "Quorvel-Html_index.html"));
-        QCOMPARE(lines.value(2), "<head><title>" + root.rawPath() + folder + "</title></head>");
-    }
-    if (!pages.contains(""))
-        QVERIFY(!root.exists("Quorvel-Html_index.html"));
+    QCOMPARE(root.exists("Quorvel-Html_index.html"), out.contains(page("")));
     QVERIFY(!QFile::exists(u"/Quorvel-Html_index.html"_s));
 }
 
@@ -167,24 +153,16 @@ void tst_Cli::runs()
 void tst_Cli::sameBytesAsTheWriter()
 {
     TestFolder folder;
-    QVERIFY(folder.addFile("b.png", 4096));
-    QVERIFY(folder.addFile("a b.txt", 100));
-    QVERIFY(folder.addFile("IMG_10.JPG", 3000));
-    QVERIFY(folder.addFile("IMG_9.JPG", 3000));
-
-    const Run run = shell(u"\"$INDEX\" --images ."_s, folder);
-    QCOMPARE(run.status, 0);
+    QVERIFY(folder.addFile("b.png", 4096) && folder.addFile("a b.txt") && folder.addFile("c.JPG"));
+    QCOMPARE(shell(u"\"$INDEX\" --images ."_s, folder).status, 0);
     QByteArrayList fromCli = pageLines(folder.read("Quorvel-Html_index.html"));
-
     FolderFileList files(folder.path());
     QVERIFY(writeIndexPage(folder.path(), files, {true, false}).ok);
     QByteArrayList fromLibrary = pageLines(folder.read("Quorvel-Html_index.html"));
-
-    QCOMPARE(fromCli.size(), 24);
-    QCOMPARE(fromLibrary.size(), fromCli.size());
+    QCOMPARE(fromCli.size(), 22);
     for (QByteArrayList *lines : {&fromCli, &fromLibrary}) {
-        (*lines)[5] = lines->at(5).left(lines->at(5).indexOf(" :: "));
-        (*lines)[19] = lines->at(19).left(lines->at(19).indexOf(" en "));
+        lines->removeAt(17);
+        lines->removeAt(5);
     }
     QCOMPARE(fromCli, fromLibrary);
 }
@@ -194,95 +172,51 @@ void tst_Cli::sameBytesAsTheWriter()
 void tst_Cli::opensThePage()
 {
     TestFolder root;
-    const QByteArray folder = "x %\xe9#";
-    QVERIFY(root.addFolder(folder));
-    QVERIFY(root.addFolder("bin"));
     QVERIFY(::mkfifo((root.rawPath() + "opened").constData(), 0600) == 0);
-    QFile script(root.path() + u"bin/xdg-open"_s);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >\"$ROOT/opened\"\n");
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const int fifo = ::open((root.rawPath() + "opened").constData(), O_RDONLY | O_NONBLOCK);
     QVERIFY(fifo >= 0);
-
-    const Run run =
-        shell(u"PATH=\"$ROOT/bin:$PATH\" \"$INDEX\" --open \"$(printf 'x %%\\351#')\""_s, root);
+    const Run run = shell(uR"sh(mkdir bin "$(printf 'x %%\351#')" &&
+        printf '#!/bin/sh\nprintf "%%s\\n" "$1" >"$ROOT/opened"\n' >bin/xdg-open &&
+        chmod +x bin/xdg-open && PATH="$ROOT/bin:$PATH" "$INDEX" --open x*)sh"_s,
+                          root);
     QCOMPARE(run.status, 0);
     pollfd wait = {fifo, POLLIN, 0};
-    const bool opened = ::poll(&wait, 1, 10000) == 1;
     char buffer[4096] = {};
-    const ssize_t got = opened ? ::read(fifo, buffer, sizeof buffer - 1) : 0;
+    const bool opened = ::poll(&wait, 1, 10000) == 1 && ::read(fifo, buffer, 4095) > 0;
     ::close(fifo);
     QVERIFY2(opened, "xdg-open was not started");
-    QByteArray url(buffer, qMax<ssize_t>(got, 0));
-    QVERIFY2(url.startsWith("file:///") && url.endsWith('\n'), url.constData());
-    url = url.mid(7).chopped(1);
-    QVERIFY2(!QRegularExpression(u"[^!-~]|#"_s).match(QString::fromLatin1(url)).hasMatch(),
+    const QByteArray url = QByteArray(buffer).chopped(1);
+    QVERIFY2(url.startsWith("file:///") && !url.contains('#')
+                 && !QRegularExpression(u"[^!-~]"_s).match(QString::fromLatin1(url)).hasMatch(),
              url.constData());
-    QCOMPARE(QByteArray::fromPercentEncoding(url),
-             root.rawPath() + folder + "/Quorvel-Html_index.html");
-}
-
-// The completion offers the options --help lists, and only folders after them.
-void tst_Cli::completion()
-{
-    TestFolder root;
-    QVERIFY(root.addFolder("mis fotos"));
-    QVERIFY(root.addFolder("-x"));
-    QVERIFY(root.addFile("mapa.txt"));
-    const auto complete = [&root](const QString &words) {
-        return shell(u"bash -c '. \"$COMPLETION\"; COMP_WORDS=(folimbra-index "_s + words
-                         + u"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _folimbra_index; "
-                           "printf \"%s\\n\" \"${COMPREPLY[@]}\"'"_s,
-                     root)
-            .out;
-    };
-
-    QStringList listed;
-    const QString help = QString::fromUtf8(shell(u"\"$INDEX\" --help"_s, root).out);
-    for (const QRegularExpressionMatch &match :
-         QRegularExpression(u" (-h|-V|--[a-z]+)"_s).globalMatch(help))
-        listed << match.captured(1);
-    QStringList offered = QString::fromUtf8(complete(u"-"_s)).split(u'\n', Qt::SkipEmptyParts);
-    listed.sort();
-    offered.sort();
-    QCOMPARE(offered, listed);
-    QCOMPARE(complete(u"m"_s), "mis fotos\n");
-    QCOMPARE(complete(u"-- -"_s), "-x\n");
+    QCOMPARE(QByteArray::fromPercentEncoding(url.mid(7)),
+             root.rawPath() + "x %\xe9#/Quorvel-Html_index.html");
 }
 
 void tst_Cli::progressLine_data()
 {
     QTest::addColumn<bool>("terminal");
-    QTest::addColumn<QList<qint64>>("times"); // milliseconds since the start, one per update
+    QTest::addColumn<qint64>("elapsed"); // milliseconds
     QTest::addColumn<QByteArray>("shown");
 
-    QTest::newRow("not a terminal") << false << QList<qint64>{5000} << QByteArray();
-    QTest::newRow("too soon") << true << QList<qint64>{0, 999} << QByteArray();
+    QTest::newRow("not a terminal") << false << qint64(5000) << QByteArray();
+    QTest::newRow("too soon") << true << qint64(999) << QByteArray();
     QTest::newRow("after a second")
-        << true << QList<qint64>{0, 1000} << "\r\033[K/c/: 1 de 9 archivos\r\033[K"_ba;
-    QTest::newRow("rewritten") << true << QList<qint64>{1200, 3000}
-                               << "\r\033[K/c/: 0 de 9 archivos\r\033[K/c/: 1 de 9 archivos"
-                                  "\r\033[K"_ba;
+        << true << qint64(1000) << "\r\033[K/c/: 7 de 9 archivos\r\033[K"_ba;
 }
 
 void tst_Cli::progressLine()
 {
     QFETCH(bool, terminal);
-    QFETCH(QList<qint64>, times);
+    QFETCH(qint64, elapsed);
     QFETCH(QByteArray, shown);
 
     char *buffer = nullptr;
     size_t size = 0;
     std::FILE *out = ::open_memstream(&buffer, &size);
-    QVERIFY(out);
-    {
-        ProgressLine progress("/c/", out, terminal);
-        for (qsizetype i = 0; i < times.size(); ++i)
-            progress.update(i, 9, times.at(i));
-        progress.clear();
-    }
+    ProgressLine progress("/c/", out, terminal);
+    progress.update(7, 9, elapsed);
+    progress.clear();
     std::fclose(out);
     const QByteArray written(buffer, qsizetype(size));
     std::free(buffer);
@@ -296,9 +230,8 @@ void tst_Cli::escapeCodes_data()
     QTest::addColumn<bool>("escapes");
 
     QTest::newRow("terminal") << true << "xterm"_ba << true;
-    QTest::newRow("pipe") << false << "xterm"_ba << false;
+    QTest::newRow("not a terminal") << false << "xterm"_ba << false;
     QTest::newRow("dumb") << true << "dumb"_ba << false;
-    QTest::newRow("empty") << true << ""_ba << false;
     QTest::newRow("unset") << true << QByteArray() << false;
 }
 
@@ -308,24 +241,15 @@ void tst_Cli::escapeCodes()
     QFETCH(QByteArray, term);
     QFETCH(bool, escapes);
 
-    int fds[2] = {-1, -1};
-    if (terminal) {
-        fds[0] = ::posix_openpt(O_RDWR | O_NOCTTY);
-        QVERIFY(fds[0] >= 0 && ::grantpt(fds[0]) == 0 && ::unlockpt(fds[0]) == 0);
-        fds[1] = ::open(::ptsname(fds[0]), O_RDWR | O_NOCTTY);
-    } else {
-        QVERIFY(::pipe(fds) == 0);
-    }
-    QVERIFY(fds[1] >= 0);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const int fd = ::open(terminal ? ::ptsname(master) : "/dev/null", O_RDWR | O_NOCTTY);
     const QByteArray saved = qgetenv("TERM");
-    if (term.isNull())
-        qunsetenv("TERM");
-    else
-        qputenv("TERM", term);
-    const bool result = takesEscapeCodes(fds[1]);
+    term.isNull() ? qunsetenv("TERM") : qputenv("TERM", term);
+    const bool result = takesEscapeCodes(fd);
     qputenv("TERM", saved);
-    ::close(fds[0]);
-    ::close(fds[1]);
+    ::close(fd);
+    ::close(master);
     QCOMPARE(result, escapes);
 }
 
