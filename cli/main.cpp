@@ -16,9 +16,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -96,12 +98,37 @@ const Option *findOption(const char *argument)
     return nullptr;
 }
 
+// The first failure to write standard output, reported once at the end.
+int outputError = 0;
+
+void writeOutput(const QByteArray &text)
+{
+    if (std::fputs(text.constData(), stdout) < 0 && outputError == 0)
+        outputError = errno;
+}
+
+// A closed standard stream would hand its number to the next file opened, and our output to
+// that file; /dev/null holds the number instead, and a closed standard output is an error.
+void guardStandardStreams()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd)
+            std::abort();
+        if (fd == STDOUT_FILENO)
+            outputError = EBADF;
+    }
+}
+
 // Output that was never written is a failure, even on standard output.
 int finish(int status)
 {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (std::fflush(stdout) != 0 && outputError == 0)
+        outputError = errno;
+    if (outputError != 0 || std::ferror(stdout)) {
         printError(QStringLiteral("No se pudo escribir en la salida estándar: %1.")
-                       .arg(systemErrorText(errno)));
+                       .arg(systemErrorText(outputError != 0 ? outputError : EIO)));
         status = status != 0 ? status : 1;
     }
     if (std::fflush(stderr) != 0 || std::ferror(stderr))
@@ -135,7 +162,7 @@ int writePage(const char *argument, PageOptions options, const LocaleText &local
         printError(result.error);
         return 1;
     }
-    std::printf("%s\n", readableFileName(result.pagePath).toLocal8Bit().constData());
+    writeOutput(readableFileName(result.pagePath).toLocal8Bit() + '\n');
     return 0;
 }
 
@@ -144,6 +171,7 @@ int writePage(const char *argument, PageOptions options, const LocaleText &local
 int main(int argc, char *argv[])
 {
     // Qt takes options of its own from the arguments it is given; every argument here is ours.
+    guardStandardStreams();
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
 
@@ -163,11 +191,11 @@ int main(int argc, char *argv[])
         }
     }
     if (commandLine.help) {
-        std::fputs(usage().constData(), stdout);
+        writeOutput(usage());
         return finish(0);
     }
     if (commandLine.version) {
-        std::printf("%s %s\n", programName, qPrintable(AppInfo::versionText()));
+        writeOutput(QByteArray(programName) + ' ' + AppInfo::versionText().toUtf8() + '\n');
         return finish(0);
     }
     if (commandLine.folders.empty()) {

@@ -88,6 +88,7 @@ void tst_Cli::runs_data()
     row("-V", R"("$INDEX" -V)", 0, "folimbra-index 1.0.1\n", "");
     row("help lost", R"("$INDEX" --help >/dev/full)", 1, "", lost);
     row("paths lost", R"("$INDEX" sub >/dev/full)", 1, "", lost);
+    row("no output", R"("$INDEX" sub >&-)", 1, "", lost.left(lost.indexOf("no queda")) + '*');
     row("no folder", R"("$INDEX" --images --open)", 2, "",
         "folimbra-index: falta la CARPETA\n" + tryHelp);
     row("unknown", R"("$INDEX" --imagenes sub)", 2, "",
