@@ -8,7 +8,9 @@
 #include "localetext.h"
 #include "pagewriter.h"
 #include "progressline.h"
+#include "selection.h"
 #include "systemerror.h"
+#include "treewriter.h"
 #include "xdgopener.h"
 
 #include <QCoreApplication>
@@ -30,6 +32,8 @@ constexpr char programName[] = "folimbra-index";
 struct CommandLine
 {
     PageOptions page;
+    Selection selection;
+    bool recursive = false;
     bool help = false;
     bool version = false;
     std::vector<const char *> folders;
@@ -39,26 +43,68 @@ struct Option
 {
     const char *shortName; // or null
     const char *longName;
+    const char *value; // the value's name in the help, or null for an option without one
     const char *help;
-    void (*apply)(CommandLine &);
+    // False for a value the option does not take.
+    bool (*apply)(CommandLine &, const char *value);
 };
 
 constexpr Option options[] = {
-    {nullptr, "--images", "una imagen de 200 x 200 bajo cada archivo de imagen",
-     [](CommandLine &c) {
+    {nullptr, "--images", nullptr, "una imagen de 200 x 200 bajo cada archivo de imagen",
+     [](CommandLine &c, const char *) {
          c.page.images = true;
+         return true;
      }},
-    {nullptr, "--open", "abre la página terminada en el visor predeterminado",
-     [](CommandLine &c) {
+    {nullptr, "--open", nullptr, "abre la página terminada en el visor predeterminado",
+     [](CommandLine &c, const char *) {
          c.page.view = true;
+         return true;
      }},
-    {"-h", "--help", "muestra esta ayuda",
-     [](CommandLine &c) {
+    {"-r", "--recursive", nullptr,
+     "escribe también la página de cada carpeta interior, enlazadas entre sí",
+     [](CommandLine &c, const char *) {
+         c.recursive = true;
+         return true;
+     }},
+    {nullptr, "--sort", "CLAVE",
+     "ordena por name (nombre, lo normal), date (más reciente antes) o size (mayor antes)",
+     [](CommandLine &c, const char *value) {
+         const std::pair<const char *, Selection::Sort> keys[] = {{"name", Selection::Sort::Name},
+                                                                  {"date", Selection::Sort::Date},
+                                                                  {"size", Selection::Sort::Size}};
+         for (const auto &[name, key] : keys) {
+             if (std::strcmp(value, name) == 0) {
+                 c.selection.sort = key;
+                 return true;
+             }
+         }
+         return false;
+     }},
+    {nullptr, "--reverse", nullptr, "invierte el orden",
+     [](CommandLine &c, const char *) {
+         c.selection.reverse = true;
+         return true;
+     }},
+    {nullptr, "--exclude", "PATRÓN",
+     "deja fuera los nombres que casan con el comodín PATRÓN (se puede repetir)",
+     [](CommandLine &c, const char *value) {
+         c.selection.exclude << QByteArray(value);
+         return true;
+     }},
+    {nullptr, "--no-hidden", nullptr, "deja fuera los nombres que empiezan por \".\"",
+     [](CommandLine &c, const char *) {
+         c.selection.hidden = false;
+         return true;
+     }},
+    {"-h", "--help", nullptr, "muestra esta ayuda",
+     [](CommandLine &c, const char *) {
          c.help = true;
+         return true;
      }},
-    {"-V", "--version", "muestra la versión",
-     [](CommandLine &c) {
+    {"-V", "--version", nullptr, "muestra la versión",
+     [](CommandLine &c, const char *) {
          c.version = true;
+         return true;
      }},
 };
 
@@ -68,10 +114,19 @@ QByteArray usage()
                       "Escribe en cada CARPETA la página Quorvel-Html_index.html con la lista de "
                       "sus archivos.\n\n";
     for (const Option &option : options) {
+        QByteArray name = option.longName;
+        if (option.value)
+            name += QByteArray(" ") + option.value;
         text += QByteArray("  ") + (option.shortName ? option.shortName + QByteArray(", ") : "    ")
-                + QByteArray(option.longName).leftJustified(11) + option.help + '\n';
+                + name.leftJustified(18) + option.help + '\n';
     }
     return text;
+}
+
+bool isDefault(const Selection &selection)
+{
+    return selection.sort == Selection::Sort::Name && !selection.reverse && selection.hidden
+           && selection.exclude.isEmpty();
 }
 
 // Every line that goes to standard error names the program, as other command-line tools do.
@@ -136,34 +191,73 @@ int finish(int status)
     return status;
 }
 
-int writePage(const char *argument, PageOptions options, const LocaleText &locale,
-              DocumentOpener &opener)
+// The page of one folder, with the options' selection and links.
+PageResult writeFolderPage(const QString &CurrentPath, const CommandLine &commandLine,
+                           PageServices services, const FolderLinks *links = nullptr)
 {
-    const FolderArgument folder = resolveFolder(argument);
-    if (!folder.error.isEmpty()) {
-        printError(folder.error);
-        return 1;
+    services.folderLinks = links;
+    // Without options the list is the one the window walks, byte for byte.
+    if (isDefault(commandLine.selection)) {
+        FolderFileList files(CurrentPath, services.locale->locale());
+        return writeIndexPage(CurrentPath, files, commandLine.page, services);
     }
-    const QString &CurrentPath = folder.path;
-    FolderFileList files(CurrentPath, locale.locale());
-    ProgressLine progress(readableFileName(CurrentPath).toLocal8Bit(), stderr,
-                          takesEscapeCodes(STDERR_FILENO));
-    QElapsedTimer timer;
-    timer.start();
-    PageServices services;
-    services.locale = &locale;
-    services.opener = &opener;
-    services.progress = [&progress, &timer](qsizetype done, qsizetype total) {
-        progress.update(done, total, timer.elapsed());
-    };
-    const PageResult result = writeIndexPage(CurrentPath, files, options, services);
-    progress.clear();
+    SelectedFileList files(CurrentPath, commandLine.selection, services.locale->locale());
+    return writeIndexPage(CurrentPath, files, commandLine.page, services);
+}
+
+int report(const PageResult &result)
+{
     if (!result.ok) {
         printError(result.error);
         return 1;
     }
     writeOutput(readableFileName(result.pagePath).toLocal8Bit() + '\n');
     return 0;
+}
+
+int writePages(const char *argument, const CommandLine &commandLine, const LocaleText &locale,
+               DocumentOpener &opener)
+{
+    const FolderArgument folder = resolveFolder(argument);
+    if (!folder.error.isEmpty()) {
+        printError(folder.error);
+        return 1;
+    }
+    ProgressLine progress(readableFileName(folder.path).toLocal8Bit(), stderr,
+                          takesEscapeCodes(STDERR_FILENO));
+    QElapsedTimer timer;
+    timer.start();
+    PageServices services;
+    services.locale = &locale;
+    services.opener = &opener;
+
+    if (!commandLine.recursive) {
+        services.progress = [&progress, &timer](qsizetype done, qsizetype total) {
+            progress.update(done, total, timer.elapsed());
+        };
+        const PageResult result = writeFolderPage(folder.path, commandLine, services);
+        progress.clear();
+        return report(result);
+    }
+
+    const std::vector<TreeFolder> tree =
+        folderTree(folder.path, commandLine.selection, locale.locale());
+    qsizetype done = 0;
+    qint64 files = 0;
+    const std::vector<PageResult> results = writeTree(
+        tree,
+        [&](const TreeFolder &node) {
+            return writeFolderPage(node.path, commandLine, services, &node.links);
+        },
+        [&](const PageResult &result) {
+            files += result.fileCount;
+            progress.updateTree(++done, qsizetype(tree.size()), files, timer.elapsed());
+        });
+    progress.clear();
+    int status = 0;
+    for (const PageResult &result : results)
+        status |= report(result);
+    return status;
 }
 
 } // namespace
@@ -184,7 +278,19 @@ int main(int argc, char *argv[])
         } else if (std::strcmp(argument, "--") == 0) {
             optionsEnded = true;
         } else if (const Option *option = findOption(argument)) {
-            option->apply(commandLine);
+            const char *value = nullptr;
+            if (option->value && i + 1 < argc)
+                value = argv[++i];
+            if (option->value && !value) {
+                printUsageError(
+                    QStringLiteral("falta el valor de %1").arg(QLatin1StringView(argument)));
+                return finish(2);
+            }
+            if (!option->apply(commandLine, value)) {
+                printUsageError(QStringLiteral("valor no válido para %1: %2")
+                                    .arg(QLatin1StringView(argument), decodeFileName(value)));
+                return finish(2);
+            }
         } else {
             printUsageError(QStringLiteral("opción desconocida: %1").arg(decodeFileName(argument)));
             return finish(2);
@@ -207,7 +313,7 @@ int main(int argc, char *argv[])
     XdgOpener opener;
     int status = 0;
     for (const char *argument : commandLine.folders) {
-        if (writePage(argument, commandLine.page, locale, opener) != 0)
+        if (writePages(argument, commandLine, locale, opener) != 0)
             status = 1;
     }
     return finish(status);

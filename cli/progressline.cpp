@@ -28,6 +28,17 @@ void ProgressLine::update(qsizetype done, qsizetype total, qint64 elapsedMs)
     std::fflush(m_out);
 }
 
+void ProgressLine::updateTree(qsizetype done, qsizetype total, qint64 files, qint64 elapsedMs)
+{
+    if (!m_enabled || elapsedMs < m_delayMs)
+        return;
+    m_shown = true;
+    std::fprintf(m_out, "\r\033[K%s: %lld de %lld carpetas, %lld archivos", m_folder.constData(),
+                 static_cast<long long>(done), static_cast<long long>(total),
+                 static_cast<long long>(files));
+    std::fflush(m_out);
+}
+
 void ProgressLine::clear()
 {
     if (m_shown)

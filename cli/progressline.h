@@ -20,6 +20,8 @@ public:
     ProgressLine &operator=(const ProgressLine &) = delete;
 
     void update(qsizetype done, qsizetype total, qint64 elapsedMs);
+    // For a tree: folders whose page is done, of how many, and the files they listed.
+    void updateTree(qsizetype done, qsizetype total, qint64 files, qint64 elapsedMs);
     void clear();
 
 private:

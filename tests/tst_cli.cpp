@@ -109,7 +109,7 @@ void tst_Cli::runs_data()
         1, page("sub/"), cannot + "«.»: la carpeta actual ya no está disponible (no existe).\n");
     // The completion offers what --help lists, and only folders as operands.
     row("complete options",
-        R"("$INDEX" --help | grep -Eo ' -(-[a-z]+|[hV])' | tr -d ' ' | sort >h &&
+        R"("$INDEX" --help | grep -Eo ' -(-[a-z-]+|[hVr])' | tr -d ' ' | sort >h &&
             bash -c '. "$COMPLETION"; COMP_WORDS=(i -); COMP_CWORD=1; _folimbra_index
                      printf "%s\n" "${COMPREPLY[@]}"' | sort | diff h -)",
         0, "", "");
@@ -119,6 +119,12 @@ void tst_Cli::runs_data()
         0, "mis fotos\n\n-\n", "");
 
     row("plain", R"("$INDEX" sub)", 0, page("sub/"), "");
+    row("tree", R"("$INDEX" --recursive --exclude 'caf*' --no-hidden .)", 0,
+        page("") + page("-/") + page("mis fotos/") + page("sub/") + page("sub/inner/"), "");
+    row("bad sort", R"("$INDEX" --sort edad sub)", 2, "",
+        "folimbra-index: valor no válido para --sort: edad\n" + tryHelp);
+    row("no value", R"("$INDEX" sub --exclude)", 2, "",
+        "folimbra-index: falta el valor de --exclude\n" + tryHelp);
     row("dots", R"("$INDEX" ./sub/../sub/. sub/)", 0, page("sub/") + page("sub/"), "");
     row("current", R"("$INDEX" .)", 0, page(""), "");
     row("link", R"("$INDEX" link)", 0, page("sub/inner/"), "");
