@@ -326,7 +326,9 @@ void frmTrovadex::closeEvent(QCloseEvent *event)
         [this] {
             runHandler(&frmTrovadex::Form_Unload);
             m_shrunk = true;
-            close();
+            // After an error the window is closed already, and the program on its way out.
+            if (!m_failed)
+                close();
         },
         Qt::QueuedConnection);
 }
