@@ -180,7 +180,6 @@ private Q_SLOTS:
     void messages();
     void listState_data();
     void listState();
-    void makePage();
     void fileUrl_data();
     void fileUrl();
     void closingSteps_data();
@@ -322,7 +321,8 @@ void tst_App::folderList()
         QCOMPARE(indents.at(row) - indents.at(row - 1), indents.at(1));
 }
 
-// Tab order, and the access keys of the controls that a folder without files disables.
+// Tab order; the access keys, of which a folder without files disables three; the page they
+// make.
 void tst_App::keyboard()
 {
     Fixture fixture;
@@ -349,6 +349,10 @@ void tst_App::keyboard()
         QCOMPARE(fixture.drive.exists(folder.toUtf8() + "/Quorvel-Html_index.html"), enabled);
         QCOMPARE(fixture.opened.size(), enabled ? 1 : 0);
     }
+    QCOMPARE(fixture.opened.at(0), fixture.drive.path() + u"fotos/Quorvel-Html_index.html"_s);
+    // Four entries, two with their picture.
+    QCOMPARE(pageLines(fixture.drive.read("fotos/Quorvel-Html_index.html")).size(), 17 + 4 + 2);
+    QCOMPARE(fixture.window->currentFile(), fixture.drive.path() + u"fotos/nuevo.txt"_s);
     QVERIFY(fixture.boxes.isEmpty());
 }
 
@@ -486,28 +490,6 @@ void tst_App::listState()
     QCOMPARE(texts, box.isEmpty() ? QStringList() : QStringList{box});
     QCOMPARE(fixture.window->isVisible(), !fixture.programEnded);
     QVERIFY(fixture.opened.isEmpty());
-}
-
-void tst_App::makePage()
-{
-    Fixture fixture;
-    fixture.start(u"fotos"_s);
-    fixture.control<QCheckBox>("chkImg")->setChecked(true);
-    fixture.control<QPushButton>("cmdMake")->click();
-
-    const QByteArrayList lines = pageLines(fixture.drive.read("fotos/Quorvel-Html_index.html"));
-    QCOMPARE(lines.size(), 17 + 3 + 2); // two pictures
-    QVERIFY(lines.at(8).startsWith("<p><a href=\"IMG_2.jpg\">"));
-    QVERIFY(fixture.opened.isEmpty());
-    // The last entry stands selected in the list.
-    QCOMPARE(fixture.control<FileListBox>("File1")->currentIndex().row(), 2);
-    QCOMPARE(fixture.window->currentFile(), fixture.drive.path() + u"fotos/IMG_10.jpg"_s);
-
-    fixture.control<QCheckBox>("chkView")->setChecked(true);
-    fixture.control<QPushButton>("cmdMake")->click();
-    QCOMPARE(fixture.opened,
-             QStringList{fixture.drive.path() + u"fotos/"_s + u"Quorvel-Html_index.html"_s});
-    QVERIFY(fixture.boxes.isEmpty());
 }
 
 void tst_App::fileUrl_data()
