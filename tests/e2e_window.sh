@@ -5,7 +5,7 @@
 set -euo pipefail
 
 folimbra=$1
-# shellcheck source=../scripts/window-keys.sh
+# shellcheck source=SCRIPTDIR/../scripts/window-keys.sh
 . "$(dirname "$0")/../scripts/window-keys.sh"
 work=$(mktemp -d /tmp/folimbra-e2e.XXXXXX)
 # A runtime folder of its own, private as the session's would be, so no other run's sockets
@@ -16,7 +16,9 @@ export XDG_RUNTIME_DIR
 pid=
 cleanup()
 {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+    if [ -n "$pid" ]; then
+        kill "$pid" 2>/dev/null || true
+    fi
     rm -rf "$work" "$XDG_RUNTIME_DIR"
 }
 trap cleanup EXIT
