@@ -14,7 +14,7 @@ int main(int argc, char *argv[])
     // Qt has taken its own options out of argv by now; what is left is the folder to open,
     // as raw bytes.
     QString folder;
-    if (argc > 1)
+    if (argc > 1 && *argv[1] != '\0')
         folder = QDir::cleanPath(QDir::current().absoluteFilePath(decodeFileName(argv[1])));
 
     frmTrovadex window;
