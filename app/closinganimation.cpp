@@ -13,7 +13,7 @@ qint16 toInt16(float value)
 {
     if (!(std::fabs(value) < 1e9f))
         throw OverflowError();
-    return checkedInt16(std::llrint(value));
+    return checked<qint16>(std::llrint(value));
 }
 
 } // namespace
@@ -25,7 +25,7 @@ void shrinkWindow(ShrinkingWindow &window)
     qint16 height = toInt16(window.height());
     do {
         window.processEvents();
-        height = checkedInt16(height - step);
+        height = checked<qint16>(height - step);
         window.setHeight(height);
         const float actual = window.height();
         window.setTop((window.screenHeight() - actual) / 2);

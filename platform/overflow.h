@@ -20,8 +20,3 @@ template <typename T> T checked(qint64 value)
         throw OverflowError();
     return static_cast<T>(value);
 }
-
-inline qint16 checkedInt16(qint64 value)
-{
-    return checked<qint16>(value);
-}
