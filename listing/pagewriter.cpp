@@ -280,6 +280,16 @@ void PageRun::appendPictureLine(QString &line, const QString &name)
 
 } // namespace
 
+bool isImageName(const QString &name)
+{
+    QString baseName;
+    try {
+        return isImageExtension(GetFileExt(name, baseName, false));
+    } catch (const OverflowError &) {
+        return false;
+    }
+}
+
 PageResult writeIndexPage(const QString &CurrentPath, FileList &File1, PageOptions options,
                           const PageServices &services)
 {

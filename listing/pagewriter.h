@@ -18,6 +18,9 @@ inline QString pageFileName()
     return QStringLiteral("Quorvel-Html_index.html");
 }
 
+// Whether the page shows a picture of the file (by its extension, as the page decides it).
+bool isImageName(const QString &name);
+
 struct PageOptions
 {
     bool images = false; // a 200 x 200 picture under each image file
