@@ -170,21 +170,12 @@ void tst_Listing::getFileExt_data()
         << u"C:\\Fotos\\playa.jpg"_s << true << u"C:\\Fotos\\playa"_s << u"jpg"_s;
     QTest::newRow("two dots") << u"C:\\Fotos\\arch.tar.gz"_s << false << u"arch.tar"_s << u"gz"_s;
     QTest::newRow("dot in folder") << u"C:\\Mis.docs\\leeme"_s << false << u"leeme"_s << u""_s;
-    QTest::newRow("dot in folder with path")
-        << u"C:\\Mis.docs\\leeme"_s << true << u"C:\\Mis.docs\\leeme"_s << u""_s;
     QTest::newRow("ends in dot") << u"C:\\dir\\fichero."_s << false << u"fichero"_s << u""_s;
     QTest::newRow("starts with dot") << u"C:\\dir\\.oculto"_s << false << u""_s << u"oculto"_s;
     QTest::newRow("ends in backslash") << u"C:\\dir\\"_s << false << u""_s << u""_s;
-    QTest::newRow("ends in backslash with path")
-        << u"C:\\dir\\"_s << true << u"C:\\dir\\"_s << u""_s;
     QTest::newRow("no folder") << u"nombre.txt"_s << false << u"nombre"_s << u"txt"_s;
     QTest::newRow("empty") << u""_s << false << u""_s << u""_s;
-    QTest::newRow("empty with path") << u""_s << true << u""_s << u""_s;
-    QTest::newRow("case kept") << u"C:\\PHOTO.JPG"_s << false << u"PHOTO"_s << u"JPG"_s;
-    QTest::newRow("lone dot") << u"."_s << false << u""_s << u""_s;
     QTest::newRow("slash path") << u"/home/ana/playa.jpg"_s << false << u"playa"_s << u"jpg"_s;
-    QTest::newRow("slash path with path")
-        << u"/home/ana/playa.jpg"_s << true << u"/home/ana/playa"_s << u"jpg"_s;
     QTest::newRow("dot in slash folder")
         << u"/srv/mis.docs/leeme"_s << false << u"leeme"_s << u""_s;
     QTest::newRow("dot in slash folder with path")
@@ -218,10 +209,8 @@ void tst_Listing::getFileExtOverflow_data()
     QTest::newRow("32766 without dot") << QString(32766, u'a') << true << u""_s;
     QTest::newRow("32766 with dot") << QString(32763, u'a') + u".txt"_s << false << u"txt"_s;
     QTest::newRow("32767 long") << QString(32763, u'a') + u".jpgx"_s << true << u""_s;
-    QTest::newRow("40000 long") << QString(40000, u'a') << true << u""_s;
     QTest::newRow("backslash at 32765") << QString(32764, u'a') + u"\\"_s << false << u""_s;
     QTest::newRow("backslash at 32766") << QString(32765, u'a') + u"\\"_s << true << u""_s;
-    QTest::newRow("backslash at 32767") << QString(32766, u'a') + u"\\"_s << true << u""_s;
 }
 
 void tst_Listing::getFileExtOverflow()
@@ -353,7 +342,6 @@ void tst_Listing::entryLines_data()
     };
     // "@" stands for the folder's path in alternative texts.
     row("upper-case jpg", "PHOTO.JPG", "PHOTO.JPG", "PHOTO.JPG", "PHOTO.JPG", "@PHOTO.JPG");
-    row("mixed-case tiff", "a.Tiff", "a.Tiff", "a.Tiff", "a.Tiff", "@a.Tiff");
     row("gif bmp jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg",
         "@a.gif.bmp.jpeg");
     row("no extension", "noext", "noext", "noext");
@@ -365,7 +353,6 @@ void tst_Listing::entryLines_data()
         "\"mi foto de playa.jpg\"", "\"@mi foto de playa.jpg\"");
     row("blank first", " lead.png", "%20lead.png", " lead.png", "\"%20lead.png\"",
         "\"@ lead.png\"");
-    row("only blanks", "   ", "%20%20%20", "   ");
     row("blank last", "a b ", "a b%20", "a b ");
     row("markup image", "<img>.png", "&lt;img&gt;.png", "&lt;img&gt;.png", "\"&lt;img&gt;.png\"",
         "\"@&lt;img&gt;.png\"");
@@ -380,7 +367,6 @@ void tst_Listing::entryLines_data()
     row("drive letter", "c|", "c%7C", "c|");
     row("backslash", "a\\b.png", "a%5Cb.png", "a\\b.png", "a%5Cb.png", "@a\\b.png");
     row("tab", "a\tb.png", "a%09b.png", "a&#9;b.png", "\"a%09b.png\"", "\"@a&#9;b.png\"");
-    row("line feed", "a\nb.txt", "a%0Ab.txt", "a&#10;b.txt");
     row("accents", "\xc3\x81rbol \xc3\xb1u.jpg", "%C3%81rbol %C3%B1u.jpg", "\xc1rbol \xf1u.jpg",
         "\"%C3%81rbol %C3%B1u.jpg\"", "\"@\xc1rbol \xf1u.jpg\"");
     row("cyrillic", "\xd0\xbc\xd0\xb8\xd1\x80.txt", "%D0%BC%D0%B8%D1%80.txt",
@@ -398,7 +384,6 @@ void tst_Listing::entryLines_data()
     row("byte order mark", "\xef\xbb\xbfx.txt", "%EF%BB%BFx.txt", "&#65279;x.txt");
     row("C1 control", "\xc2\x85", "%C2%85", "&#133;");
     row("not utf-8", "caf\xe9.png", "caf%E9.png", "caf\xe9.png", "caf%E9.png", "@caf\xe9.png");
-    row("not utf-8 euro byte", "\x80.txt", "%80.txt", "\x80.txt");
 }
 
 void tst_Listing::entryLines()
