@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -13,7 +15,7 @@ namespace {
 struct SortRecord
 {
     quint64 prefix; // the key's first eight bytes, big-endian: most comparisons end here
-    std::size_t key;
+    const char *key;
     std::size_t index;
 };
 
@@ -26,32 +28,88 @@ quint64 keyPrefix(const char *key)
     return prefix << (8 * (8 - i));
 }
 
-std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
+// By key, then names equal but for case by their bytes.
+struct ByKey
 {
-    const NameCollator collator(locale);
-    std::string keys;
-    std::vector<SortRecord> records;
-    records.reserve(names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::size_t at = keys.size();
-        collator.appendSortKey(decodeFileName(QByteArrayView(names.at(i), names.length(i))), keys);
-        records.push_back({0, at, i});
-    }
-    for (SortRecord &record : records)
-        record.prefix = keyPrefix(keys.data() + record.key);
+    const NameBlock *names;
 
-    std::sort(records.begin(), records.end(), [&](const SortRecord &a, const SortRecord &b) {
+    bool operator()(const SortRecord &a, const SortRecord &b) const
+    {
         if (a.prefix != b.prefix)
             return a.prefix < b.prefix;
-        if (const int byKey = std::strcmp(keys.data() + a.key, keys.data() + b.key); byKey != 0)
+        if (const int byKey = std::strcmp(a.key, b.key); byKey != 0)
             return byKey < 0;
-        return std::strcmp(names.at(a.index), names.at(b.index)) < 0;
-    });
+        return std::strcmp(names->at(a.index), names->at(b.index)) < 0;
+    }
+};
 
+// The sorted records of a run of names, with the keys they point into.
+class SortedPart
+{
+public:
+    SortedPart(const NameBlock &names, std::size_t first, std::size_t end)
+        : m_names(names)
+        , m_first(first)
+        , m_end(end)
+    {}
+
+    // One collator each: ICU's are not to be shared between threads.
+    void sort(const QLocale &locale)
+    {
+        const NameCollator collator(locale);
+        std::vector<std::size_t> starts;
+        starts.reserve(m_end - m_first);
+        for (std::size_t i = m_first; i < m_end; ++i) {
+            starts.push_back(m_keys.size());
+            collator.appendSortKey(decodeFileName(QByteArrayView(m_names.at(i), m_names.length(i))),
+                                   m_keys);
+        }
+        // Pointers only now: the block moved as it grew.
+        records.reserve(starts.size());
+        for (std::size_t i = m_first; i < m_end; ++i) {
+            const char *key = m_keys.data() + starts[i - m_first];
+            records.push_back({keyPrefix(key), key, i});
+        }
+        std::sort(records.begin(), records.end(), ByKey{&m_names});
+    }
+
+    std::vector<SortRecord> records;
+
+private:
+    const NameBlock &m_names;
+    std::size_t m_first;
+    std::size_t m_end;
+    std::string m_keys;
+};
+
+// Below this the second thread costs more than it saves.
+constexpr std::size_t twoThreadMinimum = 4096;
+
+std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
+{
+    const bool split = names.size() >= twoThreadMinimum && std::thread::hardware_concurrency() > 1;
+    const std::size_t half = split ? names.size() / 2 : names.size();
+    SortedPart front(names, 0, half);
+    SortedPart back(names, half, names.size());
+    {
+        std::optional<std::jthread> helper;
+        if (split)
+            helper.emplace([&back, &locale] { back.sort(locale); });
+        front.sort(locale);
+    }
+
+    // Keys made by the same rules compare alike whichever collator made them.
+    const ByKey before{&names};
     std::vector<std::size_t> order;
-    order.reserve(records.size());
-    for (const SortRecord &record : records)
-        order.push_back(record.index);
+    order.reserve(names.size());
+    auto a = front.records.cbegin();
+    auto b = back.records.cbegin();
+    while (a != front.records.cend() && b != back.records.cend())
+        order.push_back(before(*b, *a) ? (b++)->index : (a++)->index);
+    for (; a != front.records.cend(); ++a)
+        order.push_back(a->index);
+    for (; b != back.records.cend(); ++b)
+        order.push_back(b->index);
     return order;
 }
 

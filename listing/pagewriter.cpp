@@ -10,6 +10,7 @@
 #include "htmltext.h"
 #include "localetext.h"
 #include "overflow.h"
+#include "statusprefetch.h"
 #include "systemerror.h"
 
 #include <optional>
@@ -160,7 +161,7 @@ PageResult PageRun::run()
 
 bool PageRun::writeEntries()
 {
-    FolderHandle folder;
+    StatusPrefetch folder(m_files.listing());
     if (const int error = folder.open(m_currentPath); error != 0)
         return fail(QStringLiteral("No se pudo abrir la carpeta «%1»: %2.")
                         .arg(readableFileName(m_currentPath), systemErrorText(error)));
@@ -177,7 +178,7 @@ bool PageRun::writeEntries()
             continue;
 
         FileStatus status;
-        if (const int error = folder.status(encodeFileName(name).constData(), status); error != 0)
+        if (const int error = folder.status(i, name, status); error != 0)
             return fail(QStringLiteral("No se pudo leer el archivo «%1»: %2.")
                             .arg(readableFileName(m_result.CurrentFile), systemErrorText(error)));
         const qint64 size = kilobytes(status.size);
