@@ -83,7 +83,7 @@ private:
 };
 
 // Below this the second thread costs more than it saves.
-constexpr std::size_t twoThreadMinimum = 4096;
+constexpr std::size_t twoThreadMinimum = 2048;
 
 std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
 {

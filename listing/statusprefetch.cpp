@@ -9,9 +9,9 @@
 namespace {
 
 // Big enough that a thread's wake-up is rare, small enough that the first lines come at once.
-constexpr int chunkSize = 256;
+constexpr int chunkSize = 128;
 // How far ahead of the caller the threads may run, in chunks.
-constexpr int ringChunks = 32;
+constexpr int ringChunks = 16;
 
 struct Answer
 {
