@@ -14,12 +14,14 @@ namespace {
 
 struct SortRecord
 {
-    quint64 prefix; // the key's first eight bytes, big-endian: most comparisons end here
+    quint64 chunk; // eight bytes of the key, big-endian, from where the records around it differ
     const char *key;
     std::size_t index;
 };
 
-quint64 keyPrefix(const char *key)
+using Records = std::vector<SortRecord>;
+
+quint64 keyChunk(const char *key)
 {
     quint64 prefix = 0;
     int i = 0;
@@ -29,19 +31,39 @@ quint64 keyPrefix(const char *key)
 }
 
 // By key, then names equal but for case by their bytes.
-struct ByKey
+bool comesBefore(const SortRecord &a, const SortRecord &b, const NameBlock &names)
 {
-    const NameBlock *names;
+    if (const int byKey = std::strcmp(a.key, b.key); byKey != 0)
+        return byKey < 0;
+    return std::strcmp(names.at(a.index), names.at(b.index)) < 0;
+}
 
-    bool operator()(const SortRecord &a, const SortRecord &b) const
-    {
-        if (a.prefix != b.prefix)
-            return a.prefix < b.prefix;
-        if (const int byKey = std::strcmp(a.key, b.key); byKey != 0)
-            return byKey < 0;
-        return std::strcmp(names->at(a.index), names->at(b.index)) < 0;
+// Sorts records whose keys agree on their first `depth` bytes, eight bytes at a time: the names
+// in one folder often share long beginnings, and so do their keys, which a plain comparison
+// would walk again and again.
+void sortFrom(Records::iterator first, Records::iterator end, std::size_t depth,
+              const NameBlock &names)
+{
+    for (auto record = first; record != end; ++record)
+        record->chunk = keyChunk(record->key + depth);
+    std::sort(first, end,
+              [](const SortRecord &a, const SortRecord &b) { return a.chunk < b.chunk; });
+    while (first != end) {
+        const auto last = std::find_if(first + 1, end, [first](const SortRecord &record) {
+            return record.chunk != first->chunk;
+        });
+        if (last - first > 1) {
+            // Key bytes are never 0: a 0 in the chunk is the end of equal keys.
+            if ((first->chunk & 0xFF) == 0)
+                std::sort(first, last, [&names](const SortRecord &a, const SortRecord &b) {
+                    return std::strcmp(names.at(a.index), names.at(b.index)) < 0;
+                });
+            else
+                sortFrom(first, last, depth + 8, names);
+        }
+        first = last;
     }
-};
+}
 
 // The sorted records of a run of names, with the keys they point into.
 class SortedPart
@@ -59,6 +81,12 @@ public:
         const NameCollator collator(locale);
         std::vector<std::size_t> starts;
         starts.reserve(m_end - m_first);
+        // Room for the usual keys up front: growing a block of tens of megabytes copies it.
+        const std::size_t nameBytes = m_end > m_first
+                                          ? std::size_t(m_names.at(m_end - 1) - m_names.at(m_first))
+                                                + m_names.length(m_end - 1)
+                                          : 0;
+        m_keys.reserve(nameBytes * 2 + (m_end - m_first) * 16);
         for (std::size_t i = m_first; i < m_end; ++i) {
             starts.push_back(m_keys.size());
             collator.appendSortKey(decodeFileName(QByteArrayView(m_names.at(i), m_names.length(i))),
@@ -68,12 +96,12 @@ public:
         records.reserve(starts.size());
         for (std::size_t i = m_first; i < m_end; ++i) {
             const char *key = m_keys.data() + starts[i - m_first];
-            records.push_back({keyPrefix(key), key, i});
+            records.push_back({0, key, i});
         }
-        std::sort(records.begin(), records.end(), ByKey{&m_names});
+        sortFrom(records.begin(), records.end(), 0, m_names);
     }
 
-    std::vector<SortRecord> records;
+    Records records;
 
 private:
     const NameBlock &m_names;
@@ -99,13 +127,12 @@ std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &loca
     }
 
     // Keys made by the same rules compare alike whichever collator made them.
-    const ByKey before{&names};
     std::vector<std::size_t> order;
     order.reserve(names.size());
     auto a = front.records.cbegin();
     auto b = back.records.cbegin();
     while (a != front.records.cend() && b != back.records.cend())
-        order.push_back(before(*b, *a) ? (b++)->index : (a++)->index);
+        order.push_back(comesBefore(*b, *a, names) ? (b++)->index : (a++)->index);
     for (; a != front.records.cend(); ++a)
         order.push_back(a->index);
     for (; b != back.records.cend(); ++b)
