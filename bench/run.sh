@@ -197,7 +197,7 @@ def mark(ok):
 
 print("medians of one hyperfine run per folder; peak resident memory of one more run (/usr/bin/time -v)")
 print(f"{'files':>9} {'folimbra-index':>15} {'floor':>10} {'tree -H':>10} {'find':>10}"
-      f" {'f/floor':>8} {'f/tree':>7} {'f/find':>7} {'f peak':>9} {'floor peak':>10}")
+      f" {'f/floor':>8} {'f/tree':>7} {'f/find':>7} {'f peak':>9} {'floor peak':>10} {'cpu f/floor':>11}")
 verdicts = []
 for label, base in zip(args[0::2], args[1::2]):
     count = int(label.removeprefix("files-"))
@@ -207,9 +207,11 @@ for label, base in zip(args[0::2], args[1::2]):
     runs = len(results["folimbra-index"]["times"])
     fo, fl, tr, fi = med["folimbra-index"], med["floor"], med["tree -H"], med["find"]
     f_peak, floor_peak = peak(base + "-folimbra.time"), peak(base + "-floor.time")
+    # Mean user + system time: what the ratio tends to when other work holds the cores.
+    cpu = {name: r["user"] + r["system"] for name, r in results.items()}
     print(f"{count:>9,} {fo*1000:>12.1f} ms {fl*1000:>7.1f} ms {tr*1000:>7.1f} ms {fi*1000:>7.1f} ms"
           f" {fo/fl:>8.2f} {fo/tr:>7.2f} {fo/fi:>7.2f} {f_peak/1e6:>6.1f} MB {floor_peak/1e6:>7.1f} MB"
-          f"  ({runs} runs)")
+          f" {cpu['folimbra-index']/cpu['floor']:>11.2f}  ({runs} runs)")
     if count == 100000:
         verdicts.append(f"100,000: f/floor <= 0.8 {mark(fo/fl <= 0.8)}, f/tree <= 1 {mark(fo/tr <= 1)},"
                         f" f/find <= 2 {mark(fo/fi <= 2)}")
@@ -218,6 +220,7 @@ for label, base in zip(args[0::2], args[1::2]):
                         f" peak < 200 MB {mark(f_peak < 200e6)}")
 print("targets: " + "; ".join(verdicts))
 EOF
+say "load after the table: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # --- the window: opening a folder and the page command -----------------------------------------
 # Its own configure too: with FOLIMBRA_INDEX set, the one above did not run.
