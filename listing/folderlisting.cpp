@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -121,9 +122,16 @@ std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &loca
     SortedPart back(names, half, names.size());
     {
         std::optional<std::jthread> helper;
-        if (split)
-            helper.emplace([&back, &locale] { back.sort(locale); });
+        if (split) {
+            try {
+                helper.emplace([&back, &locale] { back.sort(locale); });
+            } catch (const std::system_error &) {
+                // No thread to spare: the halves one after the other.
+            }
+        }
         front.sort(locale);
+        if (split && !helper)
+            back.sort(locale);
     }
 
     // Keys made by the same rules compare alike whichever collator made them.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <system_error>
 
 namespace {
 
@@ -58,8 +59,13 @@ int StatusPrefetch::open(const QString &folder)
     m_firstUnread = 0;
     m_stopping = false;
     const int workers = std::min(workerCount(), m_chunkCount);
-    for (int i = 0; i < workers; ++i)
-        m_workers.emplace_back(&StatusPrefetch::work, this);
+    for (int i = 0; i < workers; ++i) {
+        try {
+            m_workers.emplace_back(&StatusPrefetch::work, this);
+        } catch (const std::system_error &) {
+            break; // none to spare: fewer threads, or one entry at a time on the caller's
+        }
+    }
     return 0;
 }
 
