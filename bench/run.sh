@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Times folimbra-index against tree -H and find on the same folders, in the same run, then the
-# window (bench_window) opening each folder and making its page, against folimbra-index.
+# Times folimbra-index against a single-threaded C floor, tree -H and find on the same folders,
+# in the same run, then the window (bench_window) opening each folder and making its page,
+# against folimbra-index.
 #
 #   bench/run.sh              folders of 10,000 and 100,000 files
-#   bench/run.sh --million    the same, then peak memory and time on 1,000,000 files
+#   bench/run.sh --million    the same, then 1,000,000 files
 #
-# Environment: FOLIMBRA_INDEX=path (skip its build), LANG (default C.UTF-8),
-# RUNS (default 10), WARMUP (default 3), KEEP_MILLION=1 (keep the 1,000,000-file folder).
+# Environment: FOLIMBRA_INDEX=path (skip its build), LANG (default C.UTF-8), RUNS (default 10),
+# WARMUP (default 3), MILLION_RUNS (default 5), KEEP_MILLION=1 (keep the 1,000,000-file folder).
 set -euo pipefail
 
 million=0
@@ -14,7 +15,7 @@ for argument in "$@"; do
     case "$argument" in
         --million) million=1 ;;
         -h | --help)
-            sed -n '2,10s/^# \{0,1\}//p' "$0"
+            sed -n '2,11s/^# \{0,1\}//p' "$0"
             exit 0
             ;;
         *)
@@ -30,6 +31,7 @@ build_dir="$source_dir/build/bench-release"
 data_dir="$bench_dir/data"
 runs=${RUNS:-10}
 warmup=${WARMUP:-3}
+million_runs=${MILLION_RUNS:-5}
 if ((runs < 10)); then
     echo "run.sh: RUNS must be at least 10" >&2
     exit 2
@@ -49,6 +51,7 @@ command -v hyperfine >/dev/null || missing+=(hyperfine)
 command -v tree >/dev/null || missing+=(tree)
 [[ -x /usr/bin/time ]] || missing+=(time)
 command -v python3 >/dev/null || missing+=(python3)
+command -v cc >/dev/null || missing+=(gcc)
 if ((${#missing[@]})); then
     if [[ $(id -u) -ne 0 ]]; then
         echo "run.sh: missing ${missing[*]}; as root: apt-get install -y ${missing[*]}" >&2
@@ -76,12 +79,22 @@ else
 fi
 [[ -x $index ]] || { echo "run.sh: not executable: $index" >&2; exit 1; }
 
+# --- the floor: one thread, readdir + fstatat + strcmp sort + stdio ------------------------------
+floor="$results_dir/listing-floor"
+cc -O3 -Wall -o "$floor" "$bench_dir/listing-floor.c" || {
+    echo "run.sh: cannot build the floor" >&2
+    exit 1
+}
+# Its page goes beside the results, not into the folder, where it would be one more file.
+floor_page="$results_dir/floor-page.html"
+
 # hyperfine runs the commands without a shell (-N) and splits them itself: quote for it.
 quote() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
 
 say "Quorvel Folimbra benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
 say "locale: LANG=$LANG${LC_ALL:+ LC_ALL=$LC_ALL} (collation: $(locale 2>/dev/null | sed -n 's/^LC_COLLATE=//p' | tr -d '"'))"
 say "folimbra-index: $index ($("$index" --version))"
+say "floor: bench/listing-floor.c, $(cc --version | head -n 1), -O3"
 say "tree: $(tree --version | cut -d' ' -f1-2), find: $(find --version | head -n 1), $(hyperfine --version)"
 say "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 say "runs: $runs after $warmup warm-up runs, warm cache; times are medians"
@@ -113,6 +126,33 @@ check_outputs() {
         echo "run.sh: find listed $listed of $((count + 1)) files in $folder" >&2
         exit 1
     fi
+    # The floor leaves the page out, as folimbra-index does.
+    listed=$("$floor" "$folder" "$floor_page")
+    local lines
+    lines=$(grep -c '^<p><a href=' "$floor_page" || true)
+    if ((listed != count || lines != count)); then
+        echo "run.sh: the floor listed $listed ($lines lines) of $count files in $folder" >&2
+        exit 1
+    fi
+}
+
+# One hyperfine run of the four programs on a folder, then each one's peak memory.
+time_folder() {
+    local folder=$1 label=$2 folder_runs=$3 folder_warmup=$4
+    local q
+    q=$(quote "$folder")
+    hyperfine -N --warmup "$folder_warmup" --runs "$folder_runs" --style basic \
+        --export-json "$results_dir/$label.json" \
+        -n folimbra-index "$(quote "$index") $q" \
+        -n floor "$(quote "$floor") $q $(quote "$floor_page")" \
+        -n "tree -H" "tree -H . -L 1 -D -s --noreport -o /dev/null $q" \
+        -n find "find $q -maxdepth 1 -printf '%f %s %t\\n'" \
+        2>&1 | tee "$results_dir/$label.hyperfine.txt"
+    /usr/bin/time -v -o "$results_dir/$label-folimbra.time" "$index" "$folder" >/dev/null
+    /usr/bin/time -v -o "$results_dir/$label-floor.time" "$floor" "$folder" "$floor_page" >/dev/null
+    /usr/bin/time -v -o "$results_dir/$label-tree.time" tree -H . -L 1 -D -s --noreport -o /dev/null "$folder"
+    /usr/bin/time -v -o "$results_dir/$label-find.time" find "$folder" -maxdepth 1 -printf '%f %s %t\n' >/dev/null
+    table_rows+=("$label" "$results_dir/$label")
 }
 
 table_rows=()
@@ -121,81 +161,66 @@ for count in 10000 100000; do
     folder="$data_dir/$label"
     python3 "$bench_dir/make-folder.py" --count "$count" "$folder"
     check_outputs "$folder" "$count" "$label"
-    q=$(quote "$folder")
-    hyperfine -N --warmup "$warmup" --runs "$runs" --style basic \
-        --export-json "$results_dir/$label.json" \
-        -n folimbra-index "$(quote "$index") $q" \
-        -n "tree -H" "tree -H . -L 1 -D -s --noreport -o /dev/null $q" \
-        -n find "find $q -maxdepth 1 -printf '%f %s %t\\n'" \
-        2>&1 | tee "$results_dir/$label.hyperfine.txt"
-    table_rows+=("$count" "$results_dir/$label.json")
+    time_folder "$folder" "$label" "$runs" "$warmup"
 done
 
-say ""
-python3 - "${table_rows[@]}" <<'EOF' | tee -a "$summary"
-import json, sys
-args = sys.argv[1:]
-print(f"{'files':>9} {'folimbra-index':>15} {'tree -H':>9} {'find':>9} {'f/tree':>7} {'f/find':>7}  targets on 100,000: f/tree <= 1, f/find <= 2")
-for count, path in zip(args[0::2], args[1::2]):
-    with open(path) as f:
-        med = {r["command"]: r["median"] for r in json.load(f)["results"]}
-    fo, tr, fi = med["folimbra-index"], med["tree -H"], med["find"]
-    r_tree, r_find = fo / tr, fo / fi
-    verdict = ""
-    if int(count) == 100000:
-        verdict = "  tree: " + ("met" if r_tree <= 1 else "MISSED") + ", find: " + ("met" if r_find <= 2 else "MISSED")
-    print(f"{int(count):>9,} {fo*1000:>12.1f} ms {tr*1000:>6.1f} ms {fi*1000:>6.1f} ms {r_tree:>7.2f} {r_find:>7.2f}{verdict}")
-EOF
-
-# --- 1,000,000 files: peak memory and wall time ------------------------------------------------
+# A million files: fewer runs, as each takes seconds.
 if ((million)); then
     count=1000000
-    folder="$data_dir/files-$count"
+    label="files-$count"
+    folder="$data_dir/$label"
     python3 "$bench_dir/make-folder.py" --count "$count" "$folder"
-    check_outputs "$folder" "$count" "files-$count"
-    for run in 1 2 3; do
-        /usr/bin/time -v -o "$results_dir/million-folimbra-$run.time" "$index" "$folder" >/dev/null
-        /usr/bin/time -v -o "$results_dir/million-tree-$run.time" tree -H . -L 1 -D -s --noreport -o /dev/null "$folder"
-        /usr/bin/time -v -o "$results_dir/million-find-$run.time" find "$folder" -maxdepth 1 -printf '%f %s %t\n' >/dev/null
-    done
-    say ""
-    python3 - "$results_dir" <<'EOF' | tee -a "$summary"
-import statistics, sys
-results = sys.argv[1]
-
-def read(program, run):
-    wall = rss = None
-    with open(f"{results}/million-{program}-{run}.time") as f:
-        for line in f:
-            key, _, value = line.strip().rpartition(": ")
-            if key.startswith("Elapsed (wall clock) time"):
-                seconds = 0.0
-                for part in value.split(":"):
-                    seconds = seconds * 60 + float(part)
-                wall = seconds
-            elif key == "Maximum resident set size (kbytes)":
-                rss = int(value) * 1024
-    return wall, rss
-
-print("1,000,000 files, 3 runs each:")
-print(f"{'program':>15} {'wall median':>12} {'peak RSS (max of 3)':>20}")
-walls = {}
-for program in ("folimbra", "tree", "find"):
-    samples = [read(program, run) for run in (1, 2, 3)]
-    walls[program] = statistics.median(w for w, _ in samples)
-    peak = max(r for _, r in samples)
-    name = "folimbra-index" if program == "folimbra" else ("tree -H" if program == "tree" else program)
-    print(f"{name:>15} {walls[program]:>10.2f} s {peak/1e6:>13.1f} MB ({peak/2**20:.1f} MiB)")
-    if program == "folimbra":
-        folimbra_peak = peak
-print(f"ratios: folimbra/tree {walls['folimbra']/walls['tree']:.2f}, folimbra/find {walls['folimbra']/walls['find']:.2f}")
-print(f"target peak memory < 300 MB: {'met' if folimbra_peak < 300e6 else 'MISSED'} ({folimbra_peak/1e6:.1f} MB)")
-EOF
+    check_outputs "$folder" "$count" "$label"
+    time_folder "$folder" "$label" "$million_runs" 1
     if [[ ${KEEP_MILLION:-0} != 1 ]]; then
         rm -rf -- "$folder" "$folder.stamp"
         say "removed $folder"
     fi
 fi
+rm -f -- "$floor_page"
+
+say ""
+python3 - "${table_rows[@]}" <<'EOF' | tee -a "$summary"
+import json, sys
+args = sys.argv[1:]
+
+def peak(path):
+    with open(path) as f:
+        for line in f:
+            key, _, value = line.strip().rpartition(": ")
+            if key == "Maximum resident set size (kbytes)":
+                return int(value) * 1024
+    return float("nan")
+
+def mark(ok):
+    return "met" if ok else "MISSED"
+
+print("medians of one hyperfine run per folder; peak resident memory of one more run (/usr/bin/time -v)")
+print(f"{'files':>9} {'folimbra-index':>15} {'floor':>10} {'tree -H':>10} {'find':>10}"
+      f" {'f/floor':>8} {'f/tree':>7} {'f/find':>7} {'f peak':>9} {'floor peak':>10} {'cpu f/floor':>11}")
+verdicts = []
+for label, base in zip(args[0::2], args[1::2]):
+    count = int(label.removeprefix("files-"))
+    with open(base + ".json") as f:
+        results = {r["command"]: r for r in json.load(f)["results"]}
+    med = {name: r["median"] for name, r in results.items()}
+    runs = len(results["folimbra-index"]["times"])
+    fo, fl, tr, fi = med["folimbra-index"], med["floor"], med["tree -H"], med["find"]
+    f_peak, floor_peak = peak(base + "-folimbra.time"), peak(base + "-floor.time")
+    # Mean user + system time: what the ratio tends to when other work holds the cores.
+    cpu = {name: r["user"] + r["system"] for name, r in results.items()}
+    print(f"{count:>9,} {fo*1000:>12.1f} ms {fl*1000:>7.1f} ms {tr*1000:>7.1f} ms {fi*1000:>7.1f} ms"
+          f" {fo/fl:>8.2f} {fo/tr:>7.2f} {fo/fi:>7.2f} {f_peak/1e6:>6.1f} MB {floor_peak/1e6:>7.1f} MB"
+          f" {cpu['folimbra-index']/cpu['floor']:>11.2f}  ({runs} runs)")
+    if count == 100000:
+        verdicts.append(f"100,000: f/floor <= 0.8 {mark(fo/fl <= 0.8)}, f/tree <= 1 {mark(fo/tr <= 1)},"
+                        f" f/find <= 2 {mark(fo/fi <= 2)}")
+    if count == 1000000:
+        verdicts.append(f"1,000,000: f/floor <= 0.8 {mark(fo/fl <= 0.8)},"
+                        f" peak < 200 MB {mark(f_peak < 200e6)}")
+print("targets: " + "; ".join(verdicts))
+EOF
+say "load after the table: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # --- the window: opening a folder and the page command -----------------------------------------
 # Its own configure too: with FOLIMBRA_INDEX set, the one above did not run.

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class FolderListing;
+
 // The list of a folder's files that the page walks: the window's file list and the headless
 // folder reader both offer it.
 class FileList
@@ -17,4 +19,7 @@ public:
     virtual void setListIndex(qsizetype index) = 0;
     // The selected entry's name, without folder.
     virtual QString FileName() const = 0;
+    // The entries as raw names, index for index, when the list holds them: the page writer then
+    // looks the files up ahead of itself. Null when it does not.
+    virtual const FolderListing *listing() const { return nullptr; }
 };

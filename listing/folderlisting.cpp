@@ -6,18 +6,23 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
 
 struct SortRecord
 {
-    quint64 prefix; // the key's first eight bytes, big-endian: most comparisons end here
-    std::size_t key;
+    quint64 chunk; // eight bytes of the key, big-endian, from where the records around it differ
+    const char *key;
     std::size_t index;
 };
 
-quint64 keyPrefix(const char *key)
+using Records = std::vector<SortRecord>;
+
+quint64 keyChunk(const char *key)
 {
     quint64 prefix = 0;
     int i = 0;
@@ -26,32 +31,120 @@ quint64 keyPrefix(const char *key)
     return prefix << (8 * (8 - i));
 }
 
+// By key, then names equal but for case by their bytes.
+bool comesBefore(const SortRecord &a, const SortRecord &b, const NameBlock &names)
+{
+    if (const int byKey = std::strcmp(a.key, b.key); byKey != 0)
+        return byKey < 0;
+    return std::strcmp(names.at(a.index), names.at(b.index)) < 0;
+}
+
+// Sorts records whose keys agree on their first `depth` bytes, eight bytes at a time: the names
+// in one folder often share long beginnings, and so do their keys, which a plain comparison
+// would walk again and again.
+void sortFrom(Records::iterator first, Records::iterator end, std::size_t depth,
+              const NameBlock &names)
+{
+    for (auto record = first; record != end; ++record)
+        record->chunk = keyChunk(record->key + depth);
+    std::sort(first, end,
+              [](const SortRecord &a, const SortRecord &b) { return a.chunk < b.chunk; });
+    while (first != end) {
+        const auto last = std::find_if(first + 1, end, [first](const SortRecord &record) {
+            return record.chunk != first->chunk;
+        });
+        if (last - first > 1) {
+            // Key bytes are never 0: a 0 in the chunk is the end of equal keys.
+            if ((first->chunk & 0xFF) == 0)
+                std::sort(first, last, [&names](const SortRecord &a, const SortRecord &b) {
+                    return std::strcmp(names.at(a.index), names.at(b.index)) < 0;
+                });
+            else
+                sortFrom(first, last, depth + 8, names);
+        }
+        first = last;
+    }
+}
+
+// The sorted records of a run of names, with the keys they point into.
+class SortedPart
+{
+public:
+    SortedPart(const NameBlock &names, std::size_t first, std::size_t end)
+        : m_names(names)
+        , m_first(first)
+        , m_end(end)
+    {}
+
+    // One collator each: ICU's are not to be shared between threads.
+    void sort(const QLocale &locale)
+    {
+        const NameCollator collator(locale);
+        std::vector<std::size_t> starts;
+        starts.reserve(m_end - m_first);
+        // Room for the usual keys up front: growing a block of tens of megabytes copies it.
+        const std::size_t nameBytes = m_end > m_first
+                                          ? std::size_t(m_names.at(m_end - 1) - m_names.at(m_first))
+                                                + m_names.length(m_end - 1)
+                                          : 0;
+        m_keys.reserve(nameBytes * 2 + (m_end - m_first) * 16);
+        for (std::size_t i = m_first; i < m_end; ++i) {
+            starts.push_back(m_keys.size());
+            collator.appendSortKey(decodeFileName(QByteArrayView(m_names.at(i), m_names.length(i))),
+                                   m_keys);
+        }
+        // Pointers only now: the block moved as it grew.
+        records.reserve(starts.size());
+        for (std::size_t i = m_first; i < m_end; ++i) {
+            const char *key = m_keys.data() + starts[i - m_first];
+            records.push_back({0, key, i});
+        }
+        sortFrom(records.begin(), records.end(), 0, m_names);
+    }
+
+    Records records;
+
+private:
+    const NameBlock &m_names;
+    std::size_t m_first;
+    std::size_t m_end;
+    std::string m_keys;
+};
+
+// Below this the second thread costs more than it saves.
+constexpr std::size_t twoThreadMinimum = 2048;
+
 std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
 {
-    const NameCollator collator(locale);
-    std::string keys;
-    std::vector<SortRecord> records;
-    records.reserve(names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::size_t at = keys.size();
-        collator.appendSortKey(decodeFileName(QByteArrayView(names.at(i), names.length(i))), keys);
-        records.push_back({0, at, i});
+    const bool split = names.size() >= twoThreadMinimum && std::thread::hardware_concurrency() > 1;
+    const std::size_t half = split ? names.size() / 2 : names.size();
+    SortedPart front(names, 0, half);
+    SortedPart back(names, half, names.size());
+    {
+        std::optional<std::jthread> helper;
+        if (split) {
+            try {
+                helper.emplace([&back, &locale] { back.sort(locale); });
+            } catch (const std::system_error &) {
+                // No thread to spare: the halves one after the other.
+            }
+        }
+        front.sort(locale);
+        if (split && !helper)
+            back.sort(locale);
     }
-    for (SortRecord &record : records)
-        record.prefix = keyPrefix(keys.data() + record.key);
 
-    std::sort(records.begin(), records.end(), [&](const SortRecord &a, const SortRecord &b) {
-        if (a.prefix != b.prefix)
-            return a.prefix < b.prefix;
-        if (const int byKey = std::strcmp(keys.data() + a.key, keys.data() + b.key); byKey != 0)
-            return byKey < 0;
-        return std::strcmp(names.at(a.index), names.at(b.index)) < 0;
-    });
-
+    // Keys made by the same rules compare alike whichever collator made them.
     std::vector<std::size_t> order;
-    order.reserve(records.size());
-    for (const SortRecord &record : records)
-        order.push_back(record.index);
+    order.reserve(names.size());
+    auto a = front.records.cbegin();
+    auto b = back.records.cbegin();
+    while (a != front.records.cend() && b != back.records.cend())
+        order.push_back(comesBefore(*b, *a, names) ? (b++)->index : (a++)->index);
+    for (; a != front.records.cend(); ++a)
+        order.push_back(a->index);
+    for (; b != back.records.cend(); ++b)
+        order.push_back(b->index);
     return order;
 }
 

@@ -37,6 +37,7 @@ public:
     qsizetype ListIndex() const override { return m_index; }
     void setListIndex(qsizetype index) override { m_index = index; }
     QString FileName() const override;
+    const FolderListing *listing() const override { return &m_listing; }
 
 private:
     QString m_folder;

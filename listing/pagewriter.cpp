@@ -10,6 +10,7 @@
 #include "htmltext.h"
 #include "localetext.h"
 #include "overflow.h"
+#include "statusprefetch.h"
 #include "systemerror.h"
 
 #include <optional>
@@ -166,7 +167,7 @@ PageResult PageRun::run()
 
 bool PageRun::writeEntries()
 {
-    FolderHandle folder;
+    StatusPrefetch folder(m_files.listing());
     if (const int error = folder.open(m_currentPath); error != 0)
         return fail(failureText(u"abrir la carpeta", m_currentPath, error));
 
@@ -187,7 +188,7 @@ bool PageRun::writeEntries()
             continue;
 
         FileStatus status;
-        if (const int error = folder.status(encodeFileName(name).constData(), status); error != 0)
+        if (const int error = folder.status(i, name, status); error != 0)
             return fail(failureText(u"leer el archivo", m_result.CurrentFile, error));
         const qint64 size = kilobytes(status.size);
 

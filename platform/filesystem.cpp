@@ -5,15 +5,10 @@
 #include <cerrno>
 #include <cstring>
 
-#if defined(Q_OS_UNIX)
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#else
-#include <QDirIterator>
-#include <QFileInfo>
-#endif
 
 void NameBlock::clear()
 {
@@ -49,8 +44,6 @@ void NameBlock::reorder(const std::vector<std::size_t> &order)
     m_bytes = std::move(bytes);
     m_starts = std::move(starts);
 }
-
-#if defined(Q_OS_UNIX)
 
 namespace {
 
@@ -129,41 +122,3 @@ int FolderHandle::status(const char *rawName, FileStatus &out) const
     out.modifiedSeconds = st.st_mtim.tv_sec;
     return 0;
 }
-
-#else
-
-int scanFolder(const QString &folder, EntryKind kind, NameBlock &names)
-{
-    names.clear();
-    if (!QFileInfo(folder).isDir())
-        return ENOENT;
-    const QDir::Filters filters =
-        (kind == EntryKind::Folders ? QDir::Dirs : QDir::Files | QDir::System) | QDir::Hidden
-        | QDir::NoDotAndDotDot;
-    QDirIterator it(folder, filters);
-    while (it.hasNext()) {
-        const QByteArray raw = encodeFileName(it.nextFileInfo().fileName());
-        names.add(raw.constData(), std::size_t(raw.size()));
-    }
-    return 0;
-}
-
-FolderHandle::~FolderHandle() = default;
-
-int FolderHandle::open(const QString &folder)
-{
-    m_folder = folder;
-    return QFileInfo(folder).isDir() ? 0 : ENOENT;
-}
-
-int FolderHandle::status(const char *rawName, FileStatus &out) const
-{
-    const QFileInfo info(m_folder + u'/' + decodeFileName(rawName));
-    if (!info.exists() && !info.isSymLink())
-        return ENOENT;
-    out.size = info.size();
-    out.modifiedSeconds = info.lastModified().toSecsSinceEpoch();
-    return 0;
-}
-
-#endif

@@ -55,9 +55,5 @@ public:
     int status(const char *rawName, FileStatus &out) const;
 
 private:
-#if defined(Q_OS_UNIX)
     int m_fd = -1;
-#else
-    QString m_folder;
-#endif
 };

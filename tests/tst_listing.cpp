@@ -1,4 +1,5 @@
 #include "clock.h"
+#include "collation.h"
 #include "documentopener.h"
 #include "folderlisting.h"
 #include "getfileext.h"
@@ -156,6 +157,8 @@ private Q_SLOTS:
     void selection();
     void tree();
     void pictureInPlaceOfImage();
+    void lookupAheadMatchesOneByOne_data();
+    void lookupAheadMatchesOneByOne();
 };
 
 void tst_Listing::getFileExt_data()
@@ -799,6 +802,129 @@ void tst_Listing::pictureInPlaceOfImage()
              "src=\".sh_thumbnails/large/%E9.png\" alt=\""
                  + folder.rawPath()
                  + "mi foto.jpg\" width=200 height=150 loading=lazy></a></center>");
+}
+
+namespace {
+
+// The folder's files, offering the writer their raw names or not; some files vanish from the disk
+// right after the list is read.
+class LookupList : public FileList
+{
+public:
+    LookupList(const TestFolder &folder, bool rawNames, const QByteArrayList &vanishing)
+        : m_folder(folder)
+        , m_files(folder.path(), QLocale(u"es_ES"_s))
+        , m_rawNames(rawNames)
+        , m_vanishing(vanishing)
+    {}
+    bool Refresh(QString *error) override
+    {
+        const bool read = m_files.Refresh(error);
+        for (const QByteArray &name : m_vanishing)
+            ::unlink((m_folder.rawPath() + name).constData());
+        return read;
+    }
+    qsizetype ListCount() const override { return m_files.ListCount(); }
+    qsizetype ListIndex() const override { return m_files.ListIndex(); }
+    void setListIndex(qsizetype index) override { m_files.setListIndex(index); }
+    QString FileName() const override { return m_files.FileName(); }
+    const FolderListing *listing() const override
+    {
+        return m_rawNames ? m_files.listing() : nullptr;
+    }
+
+private:
+    const TestFolder &m_folder;
+    FolderFileList m_files;
+    bool m_rawNames;
+    QByteArrayList m_vanishing;
+};
+
+bool inKeyOrder(const FolderListing &listing)
+{
+    const NameCollator collator(QLocale(u"es_ES"_s));
+    std::string previous;
+    for (qsizetype i = 0; i < listing.count(); ++i) {
+        std::string key;
+        collator.appendSortKey(listing.name(i), key);
+        if (i > 0
+            && (key < previous
+                || (key == previous && qstrcmp(listing.rawName(i - 1), listing.rawName(i)) >= 0)))
+            return false;
+        previous = std::move(key);
+    }
+    return true;
+}
+
+} // namespace
+
+void tst_Listing::lookupAheadMatchesOneByOne_data()
+{
+    QTest::addColumn<QByteArrayList>("files");
+    QTest::addColumn<int>("numbered"); // more files, "f0" to "f<numbered - 1>"
+    QTest::addColumn<QByteArrayList>("vanishing");
+    QTest::addColumn<QByteArray>("failsAt");
+
+    QTest::newRow("hidden") << QByteArrayList{".a", ".perfil", "a", "A", "b"} << 0
+                            << QByteArrayList{} << QByteArray();
+    QTest::newRow("links") << QByteArrayList{"t.txt", "l>t.txt", "roto>nada", "dl>sub", "sub/"} << 0
+                           << QByteArrayList{} << QByteArray();
+    QTest::newRow("close names") << QByteArrayList{"IMG_2.jpg", "IMG_10.jpg",   "img_2.jpg",
+                                                   "Img_2.JPG", "\xc3\xa9.txt", "e.txt",
+                                                   "E.txt",     "\xe9.txt",     "\xc3\xbc",
+                                                   "u"}
+                                 << 0 << QByteArrayList{} << QByteArray();
+    QTest::newRow("gone first") << QByteArrayList{} << 600 << QByteArrayList{"f0"}
+                                << QByteArray("f0");
+    QTest::newRow("gone twice") << QByteArrayList{} << 600 << QByteArrayList{"f511", "f300"}
+                                << QByteArray("f300");
+    // Far past how far ahead the threads may run.
+    QTest::newRow("gone last") << QByteArrayList{} << 2500 << QByteArrayList{"f2499"}
+                               << QByteArray("f2499");
+}
+
+// Looking the files up ahead on other threads writes the very bytes, and fails at the very entry,
+// that looking each one up in turn does.
+void tst_Listing::lookupAheadMatchesOneByOne()
+{
+    QFETCH(QByteArrayList, files);
+    QFETCH(int, numbered);
+    QFETCH(QByteArrayList, vanishing);
+    QFETCH(QByteArray, failsAt);
+
+    TestFolder folder;
+    for (const QByteArray &file : files) {
+        const qsizetype arrow = file.indexOf('>');
+        if (file.endsWith('/'))
+            QVERIFY(folder.addFolder(file.chopped(1)));
+        else if (arrow > 0)
+            QVERIFY(folder.addLink(file.left(arrow), file.mid(arrow + 1)));
+        else
+            QVERIFY(folder.addFile(file, 1500 * file.size(), march2003 + file.size()));
+    }
+    for (int i = 0; i < numbered; ++i)
+        QVERIFY(folder.addFile("f" + QByteArray::number(i), 700 * i, march2003 + 60 * i));
+
+    QByteArray pages[2];
+    PageResult results[2];
+    for (const bool rawNames : {false, true}) {
+        for (const QByteArray &name : vanishing)
+            QVERIFY(folder.addFile(name));
+        ::unlink((folder.rawPath() + "Quorvel-Html_index.html").constData());
+        LookupList list(folder, rawNames, vanishing);
+        const PageRun run = writePage(folder, {true, false}, &list);
+        results[rawNames] = run.result;
+        pages[rawNames] = folder.read("Quorvel-Html_index.html");
+        if (rawNames)
+            QVERIFY2(inKeyOrder(*list.listing()), "a large folder is sorted in two halves");
+    }
+    QCOMPARE(results[1].ok, failsAt.isEmpty());
+    QCOMPARE(results[1].CurrentFile, results[0].CurrentFile);
+    if (!failsAt.isEmpty())
+        QCOMPARE(results[1].CurrentFile, folder.path() + QString::fromUtf8(failsAt));
+    QCOMPARE(results[1].error, results[0].error);
+    QCOMPARE(results[1].fileCount, results[0].fileCount);
+    QCOMPARE(pages[1], pages[0]);
 }
 
 QTEST_GUILESS_MAIN(tst_Listing)

@@ -1,0 +1,125 @@
+#include "statusprefetch.h"
+
+#include "filenames.h"
+#include "folderlisting.h"
+
+#include <algorithm>
+#include <limits>
+#include <system_error>
+
+namespace {
+
+// Big enough that a thread's wake-up is rare, small enough that the first lines come at once.
+constexpr int chunkSize = 128;
+// How far ahead of the caller the threads may run, in chunks.
+constexpr int ringChunks = 16;
+
+struct Answer
+{
+    int error = 0;
+    FileStatus status;
+};
+
+int workerCount()
+{
+    // Beside the caller's own thread: the calls spend their time in the kernel, not waiting.
+    return int(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
+}
+
+} // namespace
+
+struct StatusPrefetch::Chunk
+{
+    std::atomic<int> filled{-1}; // the chunk whose answers this place holds
+    Answer answers[chunkSize];
+};
+
+StatusPrefetch::StatusPrefetch(const FolderListing *listing)
+    : m_listing(listing)
+{}
+
+StatusPrefetch::~StatusPrefetch()
+{
+    stop();
+}
+
+int StatusPrefetch::open(const QString &folder)
+{
+    stop();
+    if (const int error = m_folder.open(folder);
+        error != 0 || !m_listing || m_listing->count() == 0)
+        return error;
+    const qsizetype chunks = (m_listing->count() + chunkSize - 1) / chunkSize;
+    if (chunks > std::numeric_limits<int>::max() - 2 * ringChunks)
+        return 0;
+    m_chunkCount = int(chunks);
+    m_readingChunk = -1;
+    m_ring = std::make_unique<Chunk[]>(std::size_t(ringChunks));
+    m_nextChunk = 0;
+    m_firstUnread = 0;
+    m_stopping = false;
+    const int workers = std::min(workerCount(), m_chunkCount);
+    for (int i = 0; i < workers; ++i) {
+        try {
+            m_workers.emplace_back(&StatusPrefetch::work, this);
+        } catch (const std::system_error &) {
+            break; // none to spare: fewer threads, or one entry at a time on the caller's
+        }
+    }
+    return 0;
+}
+
+void StatusPrefetch::stop()
+{
+    if (m_workers.empty())
+        return;
+    m_stopping = true;
+    m_firstUnread = std::numeric_limits<int>::max() - ringChunks;
+    m_firstUnread.notify_all();
+    for (std::thread &worker : m_workers)
+        worker.join();
+    m_workers.clear();
+}
+
+void StatusPrefetch::work()
+{
+    for (;;) {
+        const int chunk = m_nextChunk.fetch_add(1);
+        if (chunk >= m_chunkCount)
+            return;
+        for (int unread = m_firstUnread.load(); chunk >= unread + ringChunks;
+             unread = m_firstUnread.load())
+            m_firstUnread.wait(unread);
+        if (m_stopping)
+            return;
+        Chunk &place = m_ring[std::size_t(chunk % ringChunks)];
+        const qsizetype first = qsizetype(chunk) * chunkSize;
+        const qsizetype end = std::min(first + chunkSize, m_listing->count());
+        for (qsizetype i = first; i < end; ++i) {
+            Answer &answer = place.answers[i - first];
+            answer.error = m_folder.status(m_listing->rawName(i), answer.status);
+        }
+        place.filled.store(chunk);
+        place.filled.notify_all();
+    }
+}
+
+int StatusPrefetch::status(qsizetype index, const QString &name, FileStatus &out)
+{
+    if (m_workers.empty() || index < 0 || index / chunkSize >= m_chunkCount
+        || index / chunkSize < m_readingChunk)
+        return m_folder.status(encodeFileName(name).constData(), out);
+    const int chunk = int(index / chunkSize);
+    if (chunk != m_readingChunk) {
+        m_readingChunk = chunk;
+        m_firstUnread.store(chunk);
+        m_firstUnread.notify_all();
+    }
+    Chunk &place = m_ring[std::size_t(chunk % ringChunks)];
+    for (int filled = place.filled.load(); filled != chunk; filled = place.filled.load())
+        place.filled.wait(filled);
+    const Answer &answer = place.answers[index % chunkSize];
+    if (answer.error == 0)
+        out = answer.status;
+    return answer.error;
+}
