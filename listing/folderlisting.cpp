@@ -73,8 +73,7 @@ QString FolderListing::name(qsizetype i) const
 
 QString folderReadError(const QString &folder, int error)
 {
-    return QStringLiteral("No se pudo leer la carpeta «%1»: %2.")
-        .arg(readableFileName(folder), systemErrorText(error));
+    return failureText(u"leer la carpeta", folder, error);
 }
 
 FolderFileList::FolderFileList(const QString &folder, const QLocale &locale)

@@ -11,13 +11,9 @@ qint64 findSeparator(const QString &text, qint64 from)
         return 0;
     for (qsizetype i = qsizetype(from - 1); i < text.size(); ++i) {
         const QChar c = text.at(i);
-#if defined(Q_OS_WIN)
-        if (c == u'\\')
-#else
-        // Here "/" separates folders: without it a dot in a folder name would turn into the
+        // "/" separates folders too: without it a dot in a folder name would turn into the
         // extension of every file below it.
         if (c == u'\\' || c == u'/')
-#endif
             return i + 1;
     }
     return 0;
@@ -37,20 +33,20 @@ QString GetFileExt(const QString &PathIn, QString &NomeOut, bool AddPath)
 {
     qint16 s = 1;
     for (qint64 p = findSeparator(PathIn, 1); p != 0; p = findSeparator(PathIn, s))
-        s = checkedInt16(checkedInt16(p) + 1);
+        s = checked<qint16>(checked<qint16>(p) + 1);
 
-    const qint16 L = checkedInt16(PathIn.size());
+    const qint16 L = checked<qint16>(PathIn.size());
 
     qint16 e = L;
     for (qint64 d = findDot(PathIn, s); d != 0;) {
-        e = checkedInt16(checkedInt16(d) - 1);
-        d = findDot(PathIn, checkedInt16(d + 1));
+        e = checked<qint16>(checked<qint16>(d) - 1);
+        d = findDot(PathIn, checked<qint16>(d + 1));
     }
 
     if (AddPath)
         s = 1;
 
-    NomeOut = PathIn.mid(s - 1, checkedInt16(e - s + 1));
-    const qint16 extensionStart = checkedInt16(e + 2);
+    NomeOut = PathIn.mid(s - 1, checked<qint16>(e - s + 1));
+    const qint16 extensionStart = checked<qint16>(e + 2);
     return extensionStart > L ? QString() : PathIn.mid(extensionStart - 1);
 }

@@ -2,6 +2,8 @@
 
 #include "filenames.h"
 
+#include <algorithm>
+
 namespace {
 
 void appendPercentByte(QString &out, unsigned byte)
@@ -50,19 +52,31 @@ void appendHtmlText(QString &out, QStringView text)
 
 void appendLinkTarget(QString &out, QStringView name)
 {
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const char16_t u = name[i].unicode();
-        const bool pairedLow = i > 0 && name[i - 1].isHighSurrogate();
-        if (isEscapedByte(u) && !pairedLow) {
-            appendPercentByte(out, u - 0xDC00);
-        } else if (u < 0x20 || u == 0x7F || u == u'%' || u == u'#' || u == u'?' || u == u':'
-                   || u == u'\\') {
-            appendPercentByte(out, u);
-        } else if (u >= 0x80 && u <= 0x9F) {
-            appendPercentByte(out, 0xC0 | (u >> 6)); // C1 controls, as UTF-8
-            appendPercentByte(out, 0x80 | (u & 0x3F));
-        } else if (!appendCharacterReference(out, name[i])) {
-            out += name[i];
+    const bool ascii =
+        std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x80; });
+    QByteArray encoded;
+    if (!ascii)
+        encoded = encodeFileName(name);
+    const qsizetype n = ascii ? name.size() : encoded.size();
+    auto byteAt = [&](qsizetype i) -> unsigned {
+        return ascii ? name[i].unicode() : quint8(encoded[i]);
+    };
+
+    qsizetype firstKept = 0;
+    while (firstKept < n && byteAt(firstKept) == u' ')
+        ++firstKept;
+    qsizetype endKept = n;
+    while (endKept > firstKept && byteAt(endKept - 1) == u' ')
+        --endKept;
+
+    for (qsizetype i = 0; i < n; ++i) {
+        const unsigned byte = byteAt(i);
+        const bool outerBlank = byte == u' ' && (i < firstKept || i >= endKept);
+        if (byte >= 0x80 || byte < 0x20 || byte == 0x7F || outerBlank || byte == u'%'
+            || byte == u'#' || byte == u'?' || byte == u':' || byte == u'\\' || byte == u'|') {
+            appendPercentByte(out, byte);
+        } else if (!appendCharacterReference(out, QChar(char16_t(byte)))) {
+            out += QChar(char16_t(byte));
         }
     }
 }

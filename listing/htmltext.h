@@ -10,8 +10,11 @@
 // "&", "<", ">", the double quote and control characters as character references.
 void appendHtmlText(QString &out, QStringView text);
 
-// A name as a relative link: "%", "#", "?", ":", "\" and control characters percent-encoded,
-// bytes that are not valid text percent-encoded as they are, then as HTML text.
+// A name as a relative link to its file. Every byte of the name that is not plain ASCII is
+// percent-encoded as it is on disk (UTF-8, or the raw byte of a name that is not UTF-8), so the
+// link opens the same file whatever code page the browser guesses for the page; so are controls,
+// "%", "#", "?", ":", "\", "|" and blanks at either end, which URL parsers read as something else
+// or strip. The result is then written as HTML text.
 void appendLinkTarget(QString &out, QStringView name);
 
 // Whether a value must stand in quotes to stay one attribute value.

@@ -59,6 +59,7 @@ public:
 
 private:
     bool write(const QString &line);
+    bool writeAll(std::initializer_list<QString> lines);
     bool fail(QString text);
     bool writeFailed();
     bool writeEntries();
@@ -76,22 +77,33 @@ private:
     PageResult m_result;
 };
 
+// Once the new page is begun, every failure says what became of the old one.
 bool PageRun::fail(QString text)
 {
+    text += m_page.keepsOldFile() ? u" La página no se ha cambiado."_s
+                                  : u" La página ha quedado incompleta."_s;
     m_result.error = std::move(text);
-    m_page.close();
+    m_page.discard();
     return false;
 }
 
 bool PageRun::writeFailed()
 {
-    return fail(QStringLiteral("No se pudo escribir la página «%1»: %2.")
-                    .arg(readableFileName(m_result.pagePath), systemErrorText(m_page.error())));
+    return fail(failureText(u"escribir la página", m_result.pagePath, m_page.error()));
 }
 
 bool PageRun::write(const QString &line)
 {
     return m_page.writeLine(line) || writeFailed();
+}
+
+bool PageRun::writeAll(std::initializer_list<QString> lines)
+{
+    for (const QString &line : lines) {
+        if (!write(line))
+            return false;
+    }
+    return true;
 }
 
 PageResult PageRun::run()
@@ -105,56 +117,49 @@ PageResult PageRun::run()
     }
 
     m_result.pagePath = m_currentPath + pageFileName();
-    if (!m_page.open(m_result.pagePath)) {
-        m_result.error =
-            QStringLiteral("No se pudo crear la página «%1»: %2.")
-                .arg(readableFileName(m_result.pagePath), systemErrorText(m_page.error()));
+    if (!m_page.open(m_currentPath, pageFileName())) {
+        m_result.error = failureText(u"crear la página", m_result.pagePath, m_page.error());
         return m_result;
     }
 
-    QString line = u"<head><title>"_s;
-    appendHtmlText(line, readableFileName(m_currentPath));
-    line += u"</title></head>";
+    const QString folder = readableFileName(m_currentPath);
+    QString title = u"<head><title>"_s;
+    appendHtmlText(title, folder);
+    title += u"</title></head>";
     QString heading = u"<b>"_s;
-    appendHtmlText(heading, m_locale.lower(readableFileName(m_currentPath)));
+    appendHtmlText(heading, m_locale.lower(folder));
     heading += u" :: ";
     m_locale.appendGeneralDate(heading, LocalDateTime::fromDateTime(m_clock.now()));
     heading += u"</b>";
-    const bool headerWritten =
-        write(u"<html><body bgcolor=#000000><font color=#ffffff>"_s)
-        && write(u"<CENTER><font size=8>"_s + AppInfo::productName() + u"</center></font>"_s)
-        && write(line) && write(u"<body>"_s) && write(u"<hr>"_s) && write(heading)
-        && write(u"<hr>"_s);
-    if (!headerWritten || !writeEntries())
+    if (!writeAll({u"<html><body bgcolor=#000000><font color=#ffffff>"_s,
+                   u"<CENTER><font size=8>"_s + AppInfo::productName() + u"</center></font>"_s,
+                   title, u"<body>"_s, u"<hr>"_s, heading, u"<hr>"_s})
+        || !writeEntries())
         return m_result;
 
-    const QString totals = u"<b>"_s + QString::number(m_result.fileCount) + u" Archivo(s) :: "_s
-                           + m_locale.wholeNumber(m_result.totalKilobytes) + u"k</b>"_s;
-    if (!write(u"<br>&nbsp;"_s) || !write(u"<hr>"_s) || !write(totals) || !write(u"<hr>"_s)
-        || !write(u"<font size=1>"_s))
+    if (!writeAll({u"<br>&nbsp;"_s, u"<hr>"_s,
+                   u"<b>"_s + QString::number(m_result.fileCount) + u" Archivo(s) :: "_s
+                       + m_locale.wholeNumber(m_result.totalKilobytes) + u"k</b>"_s,
+                   u"<hr>"_s, u"<font size=1>"_s}))
         return m_result;
 
     const double elapsed = double(m_clock.monotonicNanoseconds() - start) / 1e9;
     const QString homePage = AppInfo::homePage();
-    const QString footer = u"Página generada en "_s + m_locale.fixedTwo(elapsed)
-                           + u" segundos con "_s + AppInfo::productName() + u' '
-                           + AppInfo::versionText() + u" © <a href="_s + homePage + u'>' + homePage
-                           + u"</a>"_s;
-    if (!write(footer) || !write(u"</font>"_s) || !write(u"<hr>"_s) || !write(u"</body>"_s)
-        || !write(u"</html>"_s))
+    if (!writeAll({u"Página generada en "_s + m_locale.fixedTwo(elapsed) + u" segundos con "_s
+                       + AppInfo::productName() + u' ' + AppInfo::versionText() + u" © <a href="_s
+                       + homePage + u'>' + homePage + u"</a>"_s,
+                   u"</font>"_s, u"<hr>"_s, u"</body>"_s, u"</html>"_s}))
         return m_result;
 
-    if (!m_page.close()) {
+    if (!m_page.commit()) {
         writeFailed();
         return m_result;
     }
     m_result.ok = true;
 
-    if (m_options.view) {
-        // Whether a viewer came up is not known here; a page that cannot be shown is no error.
-        DocumentOpener &opener = m_services.opener ? *m_services.opener : DocumentOpener::system();
-        opener.open(m_result.pagePath);
-    }
+    // Whether a viewer came up is not known here; a page that cannot be shown is no error.
+    if (m_options.view && m_services.opener)
+        m_services.opener->open(m_result.pagePath);
     return m_result;
 }
 
@@ -162,8 +167,7 @@ bool PageRun::writeEntries()
 {
     FolderHandle folder;
     if (const int error = folder.open(m_currentPath); error != 0)
-        return fail(QStringLiteral("No se pudo abrir la carpeta «%1»: %2.")
-                        .arg(readableFileName(m_currentPath), systemErrorText(error)));
+        return fail(failureText(u"abrir la carpeta", m_currentPath, error));
 
     QString line;
     const qsizetype count = m_files.ListCount();
@@ -178,8 +182,7 @@ bool PageRun::writeEntries()
 
         FileStatus status;
         if (const int error = folder.status(encodeFileName(name).constData(), status); error != 0)
-            return fail(QStringLiteral("No se pudo leer el archivo «%1»: %2.")
-                            .arg(readableFileName(m_result.CurrentFile), systemErrorText(error)));
+            return fail(failureText(u"leer el archivo", m_result.CurrentFile, error));
         const qint64 size = kilobytes(status.size);
 
         line.resize(0);

@@ -21,7 +21,8 @@ struct PageOptions
     bool view = false;   // open the finished page in the desktop's viewer
 };
 
-// What the page takes from its surroundings; a null member stands for the system's own.
+// What the page takes from its surroundings; a null locale or clock stands for the system's own,
+// and without an opener the finished page is not shown.
 struct PageServices
 {
     const LocaleText *locale = nullptr;
@@ -44,7 +45,8 @@ struct PageResult
 };
 
 // Writes "Quorvel-Html_index.html" into the folder CurrentPath (which ends in a separator), one
-// entry for each file of File1 but the page itself. A failure ends the run where it happens; the
-// lines written before it stay in the page and the page is not opened.
+// entry for each file of File1 but the page itself. The page is written beside the old one and
+// takes its place only when complete: a failure ends the run where it happens, leaves the folder
+// as it was and the page unopened.
 PageResult writeIndexPage(const QString &CurrentPath, FileList &File1, PageOptions options,
                           const PageServices &services = {});

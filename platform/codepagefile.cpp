@@ -1,82 +1,69 @@
 #include "codepagefile.h"
 
 #include "filenames.h"
-
-#include <unicode/ucnv.h>
-#include <unicode/ucnv_err.h>
+#include "systemerror.h"
 
 #include <cerrno>
 #include <csignal>
-#include <memory>
 #include <mutex>
+#include <random>
 
-#if defined(Q_OS_UNIX)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
 constexpr std::size_t bufferSize = std::size_t(64) * 1024;
 
-struct ConverterDeleter
-{
-    void operator()(UConverter *converter) const { ucnv_close(converter); }
-};
+// Characters of the bytes 0x80 to 0x9F; 0 where the code page leaves the byte undefined.
+constexpr char16_t windows1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
-// One converter a thread: ICU converters keep state and must not be shared.
-UConverter *windows1252Converter()
+int highByte(char32_t c)
 {
-    thread_local std::unique_ptr<UConverter, ConverterDeleter> converter = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<UConverter, ConverterDeleter> c(ucnv_open("windows-1252", &status));
-        if (U_FAILURE(status))
-            qFatal("ICU has no windows-1252 converter: %s", u_errorName(status));
-        ucnv_setFromUCallBack(c.get(), UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_DEC, nullptr,
-                              nullptr, &status);
-        if (U_FAILURE(status))
-            qFatal("ICU cannot escape as XML: %s", u_errorName(status));
-        return c;
-    }();
-    return converter.get();
+    for (int i = 0; i < 32; ++i) {
+        if (windows1252High[i] == c && c != 0)
+            return 0x80 + i;
+    }
+    return -1;
 }
 
-// ASCII and U+00A0 to U+00FF are the same bytes in Windows-1252: most lines need no converter.
-bool isDirectByte(char16_t unit)
+void appendReference(std::string &out, char32_t c)
 {
-    return unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF);
+    out += "&#";
+    out += std::to_string(unsigned(c));
+    out += ';';
 }
+
+} // namespace
 
 void appendWindows1252(std::string &out, QStringView text)
 {
     const char16_t *units = text.utf16();
     const qsizetype n = text.size();
-    qsizetype i = 0;
-    while (i < n && isDirectByte(units[i]))
-        ++i;
-    if (i == n) {
-        const std::size_t at = out.size();
-        out.resize(at + std::size_t(n));
-        for (qsizetype k = 0; k < n; ++k)
-            out[at + std::size_t(k)] = char(units[k]);
-        return;
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = units[i];
+        // ASCII and U+00A0 to U+00FF are the same bytes in Windows-1252.
+        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+            out += char(u);
+            continue;
+        }
+        char32_t c = u;
+        if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(units[i + 1]))
+            c = QChar::surrogateToUcs4(u, units[++i]);
+        else if (QChar::isSurrogate(u))
+            c = 0xFFFD;
+        // Everything else becomes a reference, also what a converter would drop as ignorable
+        // (U+200B, joiners, variation selectors): two names must never show the same.
+        if (const int byte = highByte(c); byte >= 0)
+            out += char(byte);
+        else
+            appendReference(out, c);
     }
-    UConverter *converter = windows1252Converter();
-    ucnv_resetFromUnicode(converter);
-    // A character reference is at most "&#1114111;": ten bytes a code unit is plenty.
-    const std::size_t at = out.size();
-    out.resize(at + std::size_t(n) * 10 + 16);
-    char *target = out.data() + at;
-    const UChar *source = reinterpret_cast<const UChar *>(units);
-    UErrorCode status = U_ZERO_ERROR;
-    ucnv_fromUnicode(converter, &target, out.data() + out.size(), &source, source + n, nullptr,
-                     true, &status);
-    if (U_FAILURE(status))
-        qFatal("windows-1252 conversion failed: %s", u_errorName(status));
-    out.resize(std::size_t(target - out.data()));
 }
-
-} // namespace
 
 QByteArray toWindows1252(QStringView text)
 {
@@ -87,54 +74,103 @@ QByteArray toWindows1252(QStringView text)
 
 CodePageFile::~CodePageFile()
 {
-    close();
+    discard();
 }
 
-bool CodePageFile::isOpen() const
+bool CodePageFile::fail(int error)
 {
-#if defined(Q_OS_UNIX)
-    return m_fd >= 0;
-#else
-    return m_file.isOpen();
-#endif
+    if (m_error == 0)
+        m_error = error;
+    discard();
+    return false;
 }
 
-bool CodePageFile::open(const QString &path)
+int CodePageFile::createTemporary(unsigned mode)
 {
-    close();
+    static thread_local std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        m_temporary = "." + m_name + "." + QByteArray::number(quint32(random()), 36);
+        m_fd = ::openat(m_folder, m_temporary.constData(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (m_fd >= 0)
+            return 0;
+        if (errno != EEXIST && errno != EINTR) {
+            m_temporary.clear();
+            return errno;
+        }
+    }
+    m_temporary.clear();
+    return EEXIST;
+}
+
+int CodePageFile::openInPlace(const QByteArray &name, unsigned long long inode)
+{
+    // No O_TRUNC before the file is known to be the regular file seen a moment ago.
+    m_fd = ::openat(m_folder, name.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0)
+        return errno;
+    struct stat st;
+    if (::fstat(m_fd, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode) || st.st_ino != inode)
+        return ErrorNotRegularFile;
+    if (::ftruncate(m_fd, 0) != 0)
+        return errno;
+    m_inPlace = true;
+    return 0;
+}
+
+bool CodePageFile::open(const QString &folder, const QString &name)
+{
+    discard();
     m_error = 0;
+    m_inPlace = false;
     m_buffer.clear();
     m_buffer.reserve(bufferSize + 4096);
-#if defined(Q_OS_UNIX)
+    m_name = encodeFileName(name);
     // Past a file-size limit the kernel would kill the program; as an error, the page reports it.
     static std::once_flag ignoreFileSizeSignal;
     std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
-    const QByteArray raw = encodeFileName(path);
-    do {
-        m_fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (m_fd < 0 && errno == EINTR);
-    if (m_fd < 0) {
-        m_error = errno;
-        return false;
+
+    m_folder = ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_folder < 0)
+        return fail(errno);
+
+    struct stat old;
+    bool hasOld = false;
+    if (::fstatat(m_folder, m_name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(old.st_mode))
+            return fail(EISDIR);
+        if (!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode))
+            return fail(ErrorNotRegularFile);
+        hasOld = S_ISREG(old.st_mode);
+    } else if (errno != ENOENT) {
+        return fail(errno);
     }
-    return true;
-#else
-    m_file.setFileName(path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        m_error = EIO;
-        return false;
+
+    const int created = createTemporary(hasOld ? old.st_mode & 0777 : 0666);
+    if (created == 0) {
+        if (hasOld) {
+            // The umask must not narrow what the old page allowed, and a page that root
+            // rewrites stays its owner's; neither is worth failing the page for.
+            [[maybe_unused]] const int moded = ::fchmod(m_fd, old.st_mode & 0777);
+            if (::geteuid() == 0) {
+                [[maybe_unused]] const int owned = ::fchown(m_fd, old.st_uid, old.st_gid);
+            }
+        }
+        return true;
     }
-    return true;
-#endif
+    if (hasOld && (created == EACCES || created == EPERM)) {
+        if (openInPlace(m_name, old.st_ino) == 0)
+            return true;
+    }
+    return fail(created);
 }
 
 bool CodePageFile::writeLine(QStringView line)
 {
-    if (!isOpen() || m_error != 0) {
-        if (m_error == 0)
-            m_error = EBADF;
-        return false;
-    }
+    if (m_fd < 0)
+        return fail(m_error != 0 ? m_error : EBADF);
     appendWindows1252(m_buffer, line);
     m_buffer += "\r\n";
     return m_buffer.size() < bufferSize || flush();
@@ -144,40 +180,54 @@ bool CodePageFile::flush()
 {
     const char *data = m_buffer.data();
     std::size_t left = m_buffer.size();
-#if defined(Q_OS_UNIX)
     while (left > 0) {
         const ssize_t written = ::write(m_fd, data, left);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            m_error = errno;
-            break;
+            return fail(errno);
         }
         data += written;
         left -= std::size_t(written);
     }
-#else
-    if (m_file.write(data, qint64(left)) != qint64(left))
-        m_error = EIO;
-    left = 0;
-#endif
-    m_buffer.erase(0, m_buffer.size() - left);
-    return m_error == 0;
+    m_buffer.clear();
+    return true;
 }
 
-bool CodePageFile::close()
+bool CodePageFile::commit()
 {
-    if (!isOpen())
-        return m_error == 0;
-    // Also after a failure: the lines written before it stay in the file, as far as they go.
-    flush();
-#if defined(Q_OS_UNIX)
-    if (::close(m_fd) != 0 && m_error == 0 && errno != EINTR)
-        m_error = errno;
+    if (m_fd < 0)
+        return fail(m_error != 0 ? m_error : EBADF);
+    if (!flush())
+        return false;
+    if (::fsync(m_fd) != 0 && errno != EINVAL)
+        return fail(errno);
+    const int fd = m_fd;
     m_fd = -1;
-#else
-    m_file.close();
-#endif
+    if (::close(fd) != 0 && errno != EINTR)
+        return fail(errno);
+    if (!m_inPlace) {
+        if (::renameat(m_folder, m_temporary.constData(), m_folder, m_name.constData()) != 0)
+            return fail(errno);
+        m_temporary.clear();
+    }
+    ::close(m_folder);
+    m_folder = -1;
+    return true;
+}
+
+void CodePageFile::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (m_folder >= 0) {
+        if (!m_temporary.isEmpty())
+            ::unlinkat(m_folder, m_temporary.constData(), 0);
+        ::close(m_folder);
+        m_folder = -1;
+    }
+    m_temporary.clear();
     m_buffer.clear();
-    return m_error == 0;
 }

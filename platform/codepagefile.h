@@ -6,16 +6,16 @@
 
 #include <string>
 
-#if !defined(Q_OS_UNIX)
-#include <QFile>
-#endif
-
-// The text in Windows-1252; every character the code page lacks becomes a decimal character
-// reference ("&#12354;"), so a page still shows and links every name.
+// The text in Windows-1252; every character the code page lacks, controls of the 0x80 to 0x9F
+// block included, becomes a decimal character reference ("&#12354;"), so that no two texts come
+// out the same and a page shows every name.
 QByteArray toWindows1252(QStringView text);
+void appendWindows1252(std::string &out, QStringView text);
 
-// Sequential output of lines in Windows-1252, each ended by CR LF, through a buffer of its own.
-// Errors are errno values; once a call fails the file takes no more lines.
+// Lines in Windows-1252, each ended by CR LF, that replace a file only once they are all
+// written: they go to a new file beside it, created exclusively, which commit() renames over the
+// old name. So a failure leaves the old file as it was, and a link planted at the name is
+// replaced, never written through. Errors are values of systemerror.h.
 class CodePageFile
 {
 public:
@@ -24,23 +24,33 @@ public:
     CodePageFile &operator=(const CodePageFile &) = delete;
     ~CodePageFile();
 
-    // Creates the file or empties it.
-    bool open(const QString &path);
+    // Starts the replacement of `name` in `folder`. A folder, FIFO, socket or device at the name
+    // is refused without being opened. Where the folder takes no new files, an existing regular
+    // file is rewritten in place instead.
+    bool open(const QString &folder, const QString &name);
     bool writeLine(QStringView line);
-    // Writes what the buffer holds and closes; also after a failure, to keep what was written.
-    bool close();
+    // Writes the rest, syncs and puts the new file in place; on failure, as discard().
+    bool commit();
+    // Removes the new file; what stood at the name stays.
+    void discard();
 
-    bool isOpen() const;
     int error() const { return m_error; }
+    // Whether a failure now leaves the old file as it was (false while rewriting in place).
+    bool keepsOldFile() const { return !m_inPlace; }
+    // The new file's name in the folder, while there is one.
+    const QByteArray &temporaryName() const { return m_temporary; }
 
 private:
+    bool fail(int error);
     bool flush();
+    int createTemporary(unsigned mode);
+    int openInPlace(const QByteArray &name, unsigned long long inode);
 
     std::string m_buffer;
     int m_error = 0;
-#if defined(Q_OS_UNIX)
+    int m_folder = -1;
     int m_fd = -1;
-#else
-    QFile m_file;
-#endif
+    bool m_inPlace = false;
+    QByteArray m_name;
+    QByteArray m_temporary;
 };

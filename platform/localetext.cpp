@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -14,15 +15,21 @@ LocalDateTime LocalDateTime::fromDateTime(const QDateTime &dateTime)
 
 LocalDateTime LocalDateTime::fromEpochSeconds(qint64 seconds)
 {
-#if defined(Q_OS_UNIX)
+    // A file may carry any date at all; beyond years 1 to 9999 it shows as the nearest end.
+    constexpr qint64 firstSecond = -62135596800; // 0001-01-01 00:00:00 UTC
+    constexpr qint64 lastSecond = 253402300799;  // 9999-12-31 23:59:59 UTC
     // QDateTime's own conversion costs about eighty times as much, and a page takes one a file.
-    const time_t value = static_cast<time_t>(seconds);
+    const time_t value = static_cast<time_t>(std::clamp(seconds, firstSecond, lastSecond));
     struct tm parts;
-    if (localtime_r(&value, &parts))
-        return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-                parts.tm_hour,        parts.tm_min,     parts.tm_sec};
-#endif
-    return fromDateTime(QDateTime::fromSecsSinceEpoch(seconds));
+    if (!localtime_r(&value, &parts))
+        return seconds < 0 ? LocalDateTime{1, 1, 1, 0, 0, 0}
+                           : LocalDateTime{9999, 12, 31, 23, 59, 59};
+    return {int(qint64(parts.tm_year) + 1900),
+            parts.tm_mon + 1,
+            parts.tm_mday,
+            parts.tm_hour,
+            parts.tm_min,
+            parts.tm_sec};
 }
 
 LocaleText::LocaleText(const QLocale &locale)

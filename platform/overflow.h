@@ -14,9 +14,14 @@ public:
     {}
 };
 
+template <typename T> T checked(qint64 value)
+{
+    if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max())
+        throw OverflowError();
+    return static_cast<T>(value);
+}
+
 inline qint16 checkedInt16(qint64 value)
 {
-    if (value < std::numeric_limits<qint16>::min() || value > std::numeric_limits<qint16>::max())
-        throw OverflowError();
-    return static_cast<qint16>(value);
+    return checked<qint16>(value);
 }

@@ -1,5 +1,7 @@
 #include "systemerror.h"
 
+#include "filenames.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -42,10 +44,18 @@ QString systemErrorText(int code)
     case ENOMEDIUM:
 #endif
         return QStringLiteral("el dispositivo no está disponible");
+    case ErrorNotRegularFile:
+        return QStringLiteral("no es un archivo normal");
     case ESTALE:
         return QStringLiteral("el volumen ya no está disponible");
     default:
         return QString::fromLocal8Bit(std::strerror(code))
                + QStringLiteral(" (error %1)").arg(code);
     }
+}
+
+QString failureText(QStringView action, QStringView path, int code)
+{
+    return QStringLiteral("No se pudo %1 «%2»: %3.")
+        .arg(action, readableFileName(path), systemErrorText(code));
 }

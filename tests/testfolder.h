@@ -62,6 +62,16 @@ public:
         return ::symlink(target.constData(), (rawPath() + name).constData()) == 0;
     }
 
+    bool append(const QByteArray &name, const QByteArray &content) const
+    {
+        const int fd = ::open((rawPath() + name).constData(), O_WRONLY | O_APPEND);
+        const bool written =
+            fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size();
+        if (fd >= 0)
+            ::close(fd);
+        return written;
+    }
+
     QByteArray read(const QByteArray &name) const
     {
         QByteArray content;
