@@ -5,15 +5,6 @@
 #include "getfileext.h"
 #include "overflow.h"
 
-namespace {
-
-bool isSeparator(QChar c)
-{
-    return c == u'\\' || c == u'/';
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 3)
@@ -22,14 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QString path = unitsFrom(data + 3, size - 3);
     // Stretching the path to around 32,767 code units reaches the 16-bit edge, which inputs of
     // libFuzzer's usual length never do.
-    if ((data[0] & 6) == 6) {
+    if ((data[0] & 30) == 30) {
         static constexpr char16_t filler[] = {u'x', u'.', u'\\', u'/'};
         path.prepend(QString(32'640 + data[1], QChar(filler[data[2] % 4])));
     }
 
-    qsizetype nameStart = path.size();
-    while (nameStart > 0 && !isSeparator(path[nameStart - 1]))
-        --nameStart;
+    const qsizetype nameStart = qMax(path.lastIndexOf(u'\\'), path.lastIndexOf(u'/')) + 1;
     const QString folder = path.left(nameStart);
     const QString lastComponent = path.mid(nameStart);
     const qsizetype lastDot = lastComponent.lastIndexOf(u'.');

@@ -37,52 +37,28 @@ inline char16_t windows1252Character(uint8_t byte)
     return byte >= 0x80 && byte <= 0x9F ? high[byte - 0x80] : char16_t(byte);
 }
 
-// The character reference at text[at] ("&amp;", "&#233;", "&#xE9;"): its code point and its
-// length, or nothing when "&" starts no reference.
+// The character reference at text[at] ("&amp;", "&#233;"): its code point and its length, or
+// nothing when "&" starts no reference.
 struct Reference
 {
     char32_t codePoint;
     qsizetype length;
 };
 
-inline int digitValue(char16_t c, int base)
+inline std::optional<Reference> referenceAt(QStringView text, qsizetype at)
 {
-    const int d = c >= u'0' && c <= u'9'   ? c - u'0'
-                  : c >= u'a' && c <= u'f' ? c - u'a' + 10
-                  : c >= u'A' && c <= u'F' ? c - u'A' + 10
-                                           : 99;
-    return d < base ? d : -1;
-}
-
-inline std::optional<Reference> referenceAt(const QString &text, qsizetype at)
-{
-    static const struct
-    {
-        const char16_t *name;
-        char32_t codePoint;
-    } named[] = {{u"&amp;", u'&'}, {u"&lt;", u'<'}, {u"&gt;", u'>'}, {u"&quot;", u'"'}};
-    for (const auto &entry : named) {
-        const QStringView name(entry.name);
-        if (QStringView(text).mid(at).startsWith(name))
-            return Reference{entry.codePoint, name.size()};
+    text = text.mid(at);
+    for (const auto &[name, codePoint] :
+         {std::pair{u"&amp;", u'&'}, {u"&lt;", u'<'}, {u"&gt;", u'>'}, {u"&quot;", u'"'}}) {
+        if (text.startsWith(name))
+            return Reference{codePoint, QStringView(name).size()};
     }
-    if (!QStringView(text).mid(at).startsWith(u"&#"))
-        return std::nullopt;
-    qsizetype i = at + 2;
-    const bool hex = i < text.size() && (text[i] == u'x' || text[i] == u'X');
-    if (hex)
-        ++i;
-    const qsizetype digitsStart = i;
-    char32_t value = 0;
-    for (; i < text.size() && i - digitsStart < 8; ++i) {
-        const int d = digitValue(text[i].unicode(), hex ? 16 : 10);
-        if (d < 0)
-            break;
-        value = value * (hex ? 16 : 10) + char32_t(d);
-    }
-    if (i == digitsStart || i >= text.size() || text[i] != u';')
-        return std::nullopt;
-    return Reference{value, i + 1 - at};
+    const qsizetype end = text.indexOf(u';');
+    bool ok = text.startsWith(u"&#") && end > 2 && end < 10;
+    const uint value = ok ? text.mid(2, end - 2).toUInt(&ok) : 0;
+    // toUInt() takes blanks and signs that no reference holds.
+    ok = ok && text[2].isDigit() && text[end - 1].isDigit();
+    return ok ? std::optional(Reference{value, end + 1}) : std::nullopt;
 }
 
 inline void appendCodePoint(QString &out, char32_t c)
