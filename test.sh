@@ -52,3 +52,5 @@ if ensure_packages "${FOLIMBRA_FUZZ_PACKAGES[@]}" && command -v clang++ >/dev/nu
 else
     echo "No hay clang: se omite el fuzzing."
 fi
+echo "== Paquete Debian"
+"$here/scripts/package.sh"

@@ -65,6 +65,7 @@ private:
     bool writeEntries();
     void appendEntryLine(QString &line, const QString &name, const FileStatus &status, qint64 size);
     void appendPictureLine(QString &line, const QString &name);
+    bool writeFolderLinks();
 
     const QString &m_currentPath;
     FileList &m_files;
@@ -134,7 +135,7 @@ PageResult PageRun::run()
     if (!writeAll({u"<html><body bgcolor=#000000><font color=#ffffff>"_s,
                    u"<CENTER><font size=8>"_s + AppInfo::productName() + u"</center></font>"_s,
                    title, u"<body>"_s, u"<hr>"_s, heading, u"<hr>"_s})
-        || !writeEntries())
+        || !writeFolderLinks() || !writeEntries())
         return m_result;
 
     if (!writeAll({u"<br>&nbsp;"_s, u"<hr>"_s,
@@ -174,6 +175,11 @@ bool PageRun::writeEntries()
     for (qsizetype i = 0; i < count; ++i) {
         if (m_services.progress && i % 4096 == 0)
             m_services.progress(i, count);
+        if (m_services.cancelled && m_services.cancelled()) {
+            m_result.cancelled = true;
+            m_page.discard();
+            return false;
+        }
         m_files.setListIndex(i);
         const QString name = m_files.FileName();
         m_result.CurrentFile = m_currentPath + name;
@@ -228,8 +234,43 @@ void PageRun::appendEntryLine(QString &line, const QString &name, const FileStat
     line += u"k)";
 }
 
+bool PageRun::writeFolderLinks()
+{
+    if (!m_services.folderLinks)
+        return true;
+    const QString page = pageFileName();
+    if (m_services.folderLinks->parent && !write(u"<p><a href=\"../"_s + page + u"\">..</a>"_s))
+        return false;
+    QString line;
+    for (const QString &name : m_services.folderLinks->subfolders) {
+        line = u"<p><a href=\""_s;
+        appendLinkTarget(line, name);
+        line += u'/';
+        line += page;
+        line += u"\">";
+        appendHtmlText(line, readableFileName(name));
+        line += u"/</a>";
+        if (!write(line))
+            return false;
+    }
+    return true;
+}
+
 void PageRun::appendPictureLine(QString &line, const QString &name)
 {
+    if (m_services.picture) {
+        if (const std::optional<PagePicture> picture = m_services.picture(name)) {
+            line += u"<br><center><a href=\"";
+            appendLinkTarget(line, name);
+            line += u"\"><img src=\"";
+            appendLinkTarget(line, decodeFileName(picture->file));
+            line += u"\" alt=";
+            appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlText);
+            line += u" width=%1 height=%2 loading=lazy></a></center>"_s.arg(picture->width)
+                        .arg(picture->height);
+            return;
+        }
+    }
     line += u"<br><center><img src=";
     appendAttribute(line, name, appendLinkTarget);
     line += u" alt=";

@@ -2,9 +2,12 @@
 
 #include "filelist.h"
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class Clock;
 class DocumentOpener;
@@ -21,6 +24,22 @@ struct PageOptions
     bool view = false;   // open the finished page in the desktop's viewer
 };
 
+// A small picture to show in place of the full image: a file of the folder, and the size to
+// show it at.
+struct PagePicture
+{
+    QByteArray file; // raw bytes, relative to the folder
+    int width = 0;
+    int height = 0;
+};
+
+// Lines that lead to the pages of other folders, before the files.
+struct FolderLinks
+{
+    bool parent = false;    // a line to the page of the folder above
+    QStringList subfolders; // names of the folders below, in the order to list them
+};
+
 // What the page takes from its surroundings; a null locale or clock stands for the system's own,
 // and without an opener the finished page is not shown.
 struct PageServices
@@ -30,6 +49,11 @@ struct PageServices
     DocumentOpener *opener = nullptr;
     // Called every few thousand entries with how many of how many are written.
     std::function<void(qsizetype done, qsizetype total)> progress;
+    // Asked before each entry; true stops the run there, as a failure with no message.
+    std::function<bool()> cancelled;
+    // Where set, an image file's picture line shows this picture, linked to the image.
+    std::function<std::optional<PagePicture>(const QString &name)> picture;
+    const FolderLinks *folderLinks = nullptr;
 };
 
 struct PageResult
@@ -42,6 +66,7 @@ struct PageResult
     qint64 totalKilobytes = 0;
     // On failure, what failed and on which file, for a message box.
     QString error;
+    bool cancelled = false;
 };
 
 // Writes "Quorvel-Html_index.html" into the folder CurrentPath (which ends in a separator), one

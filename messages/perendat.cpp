@@ -4,19 +4,6 @@
 
 #include <QDate>
 
-#include <limits>
-
-namespace {
-
-qint32 checkedInt32(qint64 value)
-{
-    if (value < std::numeric_limits<qint32>::min() || value > std::numeric_limits<qint32>::max())
-        throw OverflowError();
-    return static_cast<qint32>(value);
-}
-
-} // namespace
-
 std::optional<qint32> perendat(const QDateTime &fecha1, const QDateTime &fecha2,
                                const QString &tipo)
 {
@@ -31,24 +18,24 @@ std::optional<qint32> perendat(const QDateTime &fecha1, const QDateTime &fecha2,
     const QDate later = (firstEarlier ? fecha2 : fecha1).date();
 
     // The arithmetic runs in 64 bits; each count is checked on its way into 32 bits.
-    qint32 years = checkedInt32(qint64(later.year()) - earlier.year());
+    qint32 years = checked<qint32>(qint64(later.year()) - earlier.year());
     if (later.month() * 100 + later.day() < earlier.month() * 100 + earlier.day())
-        years = checkedInt32(qint64(years) - 1);
+        years = checked<qint32>(qint64(years) - 1);
 
     const qint64 monthSpan = (qint64(later.year()) * 12 + later.month())
                              - (qint64(earlier.year()) * 12 + earlier.month());
-    qint32 months = checkedInt32(monthSpan - checkedInt32(qint64(years) * 12));
+    qint32 months = checked<qint32>(monthSpan - checked<qint32>(qint64(years) * 12));
 
     qint32 days = later.day() - earlier.day();
     if (days < 0) {
-        months = checkedInt32(qint64(months) - 1);
+        months = checked<qint32>(qint64(months) - 1);
         // Count the days from the earlier date's day of month in the month before the later
         // date. That day may not exist there (31 January against a February): it is clamped to
         // the month's last day, so the count of days is never negative.
         const QDate monthBefore = QDate(later.year(), later.month(), 1).addMonths(-1);
         const QDate borrow(monthBefore.year(), monthBefore.month(),
                            qMin(earlier.day(), monthBefore.daysInMonth()));
-        days = checkedInt32(borrow.daysTo(later));
+        days = checked<qint32>(borrow.daysTo(later));
     }
 
     if (tipo == u"a")

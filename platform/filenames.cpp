@@ -107,7 +107,7 @@ QByteArray encodeFileName(QStringView name)
                    && QChar::isLowSurrogate(name[i + 1].unicode())) {
             appendUtf8(out, QChar::surrogateToUcs4(u, name[i + 1].unicode()));
             ++i;
-        } else if (isEscapedByte(u)) {
+        } else if (isEscapedByte(name, i)) {
             out.append(char(u - escapeBase));
         } else if (QChar::isSurrogate(u)) {
             appendUtf8(out, 0xFFFD);
@@ -121,17 +121,11 @@ QByteArray encodeFileName(QStringView name)
 QString readableFileName(QStringView name)
 {
     QString out = name.toString();
-    for (QChar &c : out) {
-        const char16_t u = c.unicode();
-        if (!isEscapedByte(u))
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (!isEscapedByte(name, i))
             continue;
-        // Only a low surrogate right after a high one is a real character; decodeFileName never
-        // makes such a pair from an escaped byte.
-        const qsizetype at = &c - out.constData();
-        if (at > 0 && out.at(at - 1).isHighSurrogate())
-            continue;
-        const int byte = u - escapeBase;
-        c = byte < 0xA0 ? QChar(windows1252High[byte - 0x80]) : QChar(byte);
+        const int byte = name[i].unicode() - escapeBase;
+        out[i] = byte < 0xA0 ? QChar(windows1252High[byte - 0x80]) : QChar(byte);
     }
     return out;
 }

@@ -15,7 +15,10 @@ QByteArray encodeFileName(QStringView name);
 // The name for people to read: each escaped byte shown as its Windows-1252 character.
 QString readableFileName(QStringView name);
 
-inline bool isEscapedByte(char16_t unit)
+// Whether the unit at i stands for a byte: a low surrogate of the escape range that is not the
+// second half of a real character.
+inline bool isEscapedByte(QStringView text, qsizetype i)
 {
-    return unit >= 0xDC80 && unit <= 0xDCFF;
+    const char16_t unit = text[i].unicode();
+    return unit >= 0xDC80 && unit <= 0xDCFF && !(i > 0 && text[i - 1].isHighSurrogate());
 }

@@ -1,29 +1,11 @@
 #pragma once
 
+#include "dateformat.h"
+
 #include <QLocale>
 #include <QString>
 
-#include <vector>
-
-class QDateTime;
-
-// A local calendar date and time of day, to the second.
-struct LocalDateTime
-{
-    int year = 1970;
-    int month = 1;
-    int day = 1;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-
-    static LocalDateTime fromDateTime(const QDateTime &dateTime);
-    // Seconds since the Unix epoch, in the system's local time zone.
-    static LocalDateTime fromEpochSeconds(qint64 seconds);
-};
-
-// The texts the page takes from the user's locale. Dates and numbers are rendered from formats
-// compiled once, since a page may need a million of them.
+// The texts the page takes from the user's locale.
 class LocaleText
 {
 public:
@@ -48,54 +30,12 @@ public:
     static QString timeFormatWithoutZone(const QLocale &locale);
 
 private:
-    enum class Field {
-        Literal,
-        Day,
-        Day2,
-        DayNameShort,
-        DayNameLong,
-        Month,
-        Month2,
-        MonthNameShort,
-        MonthNameLong,
-        Year2,
-        Year4,
-        Hour,
-        Hour2,
-        Hour12,
-        Hour12Two,
-        Minute,
-        Minute2,
-        Second,
-        Second2,
-        AmPmUpper,
-        AmPmLower,
-    };
-    struct Piece
-    {
-        Field field;
-        QString literal;
-    };
-    struct Format
-    {
-        QString source;
-        std::vector<Piece> pieces;
-        bool needsQLocale = false; // holds something the compiled path does not render
-    };
-
-    static Format compile(const QString &format);
-    void appendFormatted(QString &out, const Format &format, const LocalDateTime &value,
-                         bool timePart) const;
-    void appendNumber(QString &out, int value, int minDigits) const;
     void appendGroupedDigits(QString &out, quint64 magnitude) const;
 
     QLocale m_locale;
-    Format m_date;
-    Format m_time;
-    QString m_digits[10];
-    bool m_asciiDigits = true;
+    LocaleDigits m_digits;
+    DateFormat m_date;
+    DateFormat m_time;
     QString m_group;
     QString m_decimal;
-    QString m_am;
-    QString m_pm;
 };

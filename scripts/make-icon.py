@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Draws the program's icon from the pixel grids below and writes every file under dist/icons/.
 
+The window embeds the 16 and 32 px PNGs; the desktop's icon theme gets every size in
+THEME_SIZES, the larger ones drawn from the 32 px grid with square pixels.
+
     python3 scripts/make-icon.py                     # writes dist/icons/*
     python3 scripts/make-icon.py --preview /tmp/p.png  # also an 8x enlargement of both sizes
 
@@ -85,6 +88,9 @@ ICON_16 = [
     ".NNNNNNNNNNNNN..",
 ]
 
+# Sizes installed in the hicolor theme. 16 is its own drawing; the rest come from the 32 px grid.
+THEME_SIZES = (16, 32, 48, 64, 128, 256)
+
 KEYS = list(PALETTE)
 INDEX = {key: i for i, key in enumerate(KEYS)}
 
@@ -102,6 +108,17 @@ def check(grid, size):
     unknown = {c for row in grid for c in row} - set(PALETTE)
     if unknown:
         sys.exit(f"make-icon: colours missing from the palette: {''.join(sorted(unknown))}")
+
+
+def resample(grid, size):
+    """Nearest-neighbour scaling: whole multiples stay crisp; 48 px repeats every other pixel."""
+    source = len(grid)
+    return ["".join(grid[y * source // size][x * source // size] for x in range(size))
+            for y in range(size)]
+
+
+def theme_grid(size):
+    return ICON_16 if size == 16 else resample(ICON_32, size)
 
 
 def xpm(grid, name):
@@ -212,6 +229,8 @@ def main():
         "folimbra-16.png": png(ICON_16),
         "folimbra.ico": ico([ICON_32, ICON_16]),
     }
+    for size in THEME_SIZES:
+        files[f"folimbra-{size}.png"] = png(theme_grid(size))
     for name, data in files.items():
         (out / name).write_bytes(data)
         print(out / name)

@@ -26,3 +26,8 @@ ensure_packages()
     "${sudo[@]}" apt-get update -q
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
+
+# The Debian package: CPack's dependency scan (dpkg-shlibdeps and file) and lintian.
+FOLIMBRA_PACKAGE_PACKAGES=(dpkg-dev file lintian)
+# Tests of the installed files: the desktop entry, AppStream and manual page validators.
+FOLIMBRA_TEST_PACKAGES+=(desktop-file-utils appstream file man-db groff-base)

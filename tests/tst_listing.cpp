@@ -5,7 +5,9 @@
 #include "localetext.h"
 #include "overflow.h"
 #include "pagewriter.h"
+#include "selection.h"
 #include "testfolder.h"
+#include "treewriter.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -150,6 +152,10 @@ private Q_SLOTS:
     void opensPageWhenAsked_data();
     void opensPageWhenAsked();
     void progressEveryFewThousand();
+    void selection_data();
+    void selection();
+    void tree();
+    void pictureInPlaceOfImage();
 };
 
 void tst_Listing::getFileExt_data()
@@ -509,6 +515,7 @@ void tst_Listing::failuresLeaveTheFolder_data()
     QTest::newRow("socket at the name")
         << u"socket"_s
         << u"No se pudo crear la página «@Quorvel-Html_index.html»: no es un archivo normal."_s;
+    QTest::newRow("cancelled at the second file") << u"cancel"_s << QString();
     QTest::newRow("folder gone") << u"gone"_s
                                  << u"No se pudo leer la carpeta «@gone/»: no existe."_s;
 }
@@ -531,7 +538,7 @@ void tst_Listing::failuresLeaveTheFolder()
         QVERIFY(addSocket(folder, page));
     else
         QVERIFY(folder.addFile(page) && folder.append(page, before));
-    if (setup != u"ghost" && setup != u"limit")
+    if (setup != u"ghost" && setup != u"limit" && setup != u"cancel")
         before.clear();
 
     ListWithGhost ghost(folder.path());
@@ -556,11 +563,20 @@ void tst_Listing::failuresLeaveTheFolder()
         const QString CurrentPath = folder.path() + (setup == u"gone" ? u"gone/"_s : QString());
         const LocaleText spanish{QLocale(u"es_ES"_s)};
         FixedClock clock;
-        result =
-            writeIndexPage(CurrentPath, setup == u"ghost" ? static_cast<FileList &>(ghost) : files,
-                           {true, true}, {&spanish, &clock, &opener, {}});
+        PageServices services;
+        services.locale = &spanish;
+        services.clock = &clock;
+        services.opener = &opener;
+        int asked = 0;
+        if (setup == u"cancel")
+            services.cancelled = [&asked] {
+                return ++asked == 2;
+            };
+        FileList &list = setup == u"ghost" ? static_cast<FileList &>(ghost) : files;
+        result = writeIndexPage(CurrentPath, list, {true, true}, services);
         QVERIFY(!result.ok);
         QCOMPARE(result.error, QString(error).replace(u'@', folder.path()));
+        QCOMPARE(result.cancelled, setup == u"cancel");
         QVERIFY(opener.opened.isEmpty());
     }
     if (setup == u"ghost") {
@@ -680,6 +696,124 @@ void tst_Listing::progressEveryFewThousand()
     QCOMPARE(result.fileCount, 5000);
     const QList<std::pair<qsizetype, qsizetype>> expected = {{0, 5000}, {4096, 5000}, {5000, 5000}};
     QCOMPARE(calls, expected);
+}
+
+void tst_Listing::selection_data()
+{
+    QTest::addColumn<int>("sort");
+    QTest::addColumn<bool>("reverse");
+    QTest::addColumn<bool>("hidden");
+    QTest::addColumn<QByteArrayList>("exclude");
+    QTest::addColumn<QByteArrayList>("listed");
+
+    using Sort = Selection::Sort;
+    const QByteArrayList none;
+    QTest::newRow("name") << int(Sort::Name) << false << true << none
+                          << QByteArrayList{".h", "a.txt", "b.txt", "c.jpg"};
+    QTest::newRow("name reversed") << int(Sort::Name) << true << true << none
+                                   << QByteArrayList{"c.jpg", "b.txt", "a.txt", ".h"};
+    QTest::newRow("newest first") << int(Sort::Date) << false << true << none
+                                  << QByteArrayList{"c.jpg", "a.txt", "b.txt", ".h"};
+    QTest::newRow("largest first, ties by name") << int(Sort::Size) << false << true << none
+                                                 << QByteArrayList{"b.txt", "c.jpg", "a.txt", ".h"};
+    QTest::newRow("smallest first") << int(Sort::Size) << true << true << none
+                                    << QByteArrayList{".h", "a.txt", "c.jpg", "b.txt"};
+    QTest::newRow("no hidden") << int(Sort::Name) << false << false << none
+                               << QByteArrayList{"a.txt", "b.txt", "c.jpg"};
+    QTest::newRow("exclude two patterns")
+        << int(Sort::Name) << false << true << QByteArrayList{"*.txt", "[.]?"}
+        << QByteArrayList{"c.jpg"};
+    QTest::newRow("wildcards cross dots")
+        << int(Sort::Name) << false << true << QByteArrayList{"*"} << QByteArrayList{};
+}
+
+void tst_Listing::selection()
+{
+    QFETCH(int, sort);
+    QFETCH(bool, reverse);
+    QFETCH(bool, hidden);
+    QFETCH(QByteArrayList, exclude);
+    QFETCH(QByteArrayList, listed);
+
+    TestFolder folder;
+    QVERIFY(folder.addFile("b.txt", 3000, 300));
+    QVERIFY(folder.addFile("a.txt", 1000, 500));
+    QVERIFY(folder.addFile(".h", 10, 100));
+    QVERIFY(folder.addFile("c.jpg", 3000, 900));
+    SelectedFileList files(folder.path(), {Selection::Sort(sort), reverse, hidden, exclude},
+                           QLocale(u"es_ES"_s));
+    const PageRun run = writePage(folder, {}, &files);
+    QVERIFY2(run.result.ok, qPrintable(run.result.error));
+    QByteArrayList entries;
+    for (const QByteArray &line : run.lines.mid(7, run.lines.size() - 17))
+        entries << line.mid(12, line.indexOf('"', 12) - 12);
+    QCOMPARE(entries, listed);
+    QCOMPARE(run.result.fileCount, listed.size());
+}
+
+// A tree with a link that loops back, the thumbnails' own folder and a folder whose page fails.
+void tst_Listing::tree()
+{
+    TestFolder folder;
+    QVERIFY(folder.addFolder("b") && folder.addFolder("b/c") && folder.addFolder("a"));
+    QVERIFY(folder.addFolder(".sh_thumbnails") && folder.addLink("b/c/loop", "../.."));
+    QVERIFY(folder.addFile("b/c/deep.txt")
+            && ::mkfifo((folder.rawPath() + "a/Quorvel-Html_index.html").constData(), 0644) == 0);
+
+    const std::vector<TreeFolder> tree = folderTree(folder.path(), {}, QLocale(u"es_ES"_s));
+    QStringList paths;
+    for (const TreeFolder &node : tree)
+        paths << node.path.mid(folder.path().size());
+    QCOMPARE(paths, QStringList({u""_s, u"a/"_s, u"b/"_s, u"b/c/"_s}));
+    QCOMPARE(tree[0].links.subfolders, QStringList({u"a"_s, u"b"_s}));
+    QVERIFY(!tree[0].links.parent && tree[3].links.parent);
+    QCOMPARE(tree[3].links.subfolders, QStringList());
+
+    const LocaleText spanish{QLocale(u"es_ES"_s)};
+    QStringList reported;
+    const std::vector<PageResult> results = writeTree(
+        tree,
+        [&spanish](const TreeFolder &node) {
+            FolderFileList files(node.path, spanish.locale());
+            PageServices services;
+            services.locale = &spanish;
+            services.folderLinks = &node.links;
+            return writeIndexPage(node.path, files, {}, services);
+        },
+        [&reported](const PageResult &result) { reported << result.pagePath; });
+    QCOMPARE(results.size(), tree.size());
+    QCOMPARE(reported.size(), 4);
+    QVERIFY(results[0].ok && !results[1].ok && results[2].ok && results[3].ok);
+    const QByteArrayList top = pageLines(folder.read("Quorvel-Html_index.html"));
+    QCOMPARE(top.mid(7, 2), QByteArrayList({"<p><a href=\"a/Quorvel-Html_index.html\">a/</a>",
+                                            "<p><a href=\"b/Quorvel-Html_index.html\">b/</a>"}));
+    const QByteArrayList deep = pageLines(folder.read("b/c/Quorvel-Html_index.html"));
+    QCOMPARE(deep.value(7), QByteArray("<p><a href=\"../Quorvel-Html_index.html\">..</a>"));
+    QVERIFY(deep.value(8).startsWith("<p><a href=\"deep.txt\">"));
+    QCOMPARE(results[3].fileCount, 1); // the loop leads to a folder: neither a file nor entered
+}
+
+void tst_Listing::pictureInPlaceOfImage()
+{
+    TestFolder folder;
+    QVERIFY(folder.addFile("mi foto.jpg", 10, march2003) && folder.addFile("b.png", 10, march2003));
+    FolderFileList files(folder.path(), QLocale(u"es_ES"_s));
+    PageServices services;
+    // Only the first image has a picture; the other keeps the full image.
+    services.picture = [](const QString &name) -> std::optional<PagePicture> {
+        if (name == u"b.png")
+            return std::nullopt;
+        return PagePicture{".sh_thumbnails/large/\xe9.png", 200, 150};
+    };
+    QVERIFY(writeIndexPage(folder.path(), files, {true, false}, services).ok);
+    const QByteArrayList lines = pageLines(folder.read("Quorvel-Html_index.html"));
+    QCOMPARE(lines.value(8), "<br><center><img src=b.png alt=" + folder.rawPath()
+                                 + "b.png width=200 height=200></center>");
+    QCOMPARE(lines.value(10),
+             "<br><center><a href=\"mi foto.jpg\"><img "
+             "src=\".sh_thumbnails/large/%E9.png\" alt=\""
+                 + folder.rawPath()
+                 + "mi foto.jpg\" width=200 height=150 loading=lazy></a></center>");
 }
 
 QTEST_GUILESS_MAIN(tst_Listing)

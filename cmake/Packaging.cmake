@@ -1,0 +1,62 @@
+# The Debian package, built by CPack from the install rules (scripts/package.sh drives it).
+
+# Debian wants manual pages and the changelog compressed with the greatest compression and
+# without the time stamp gzip stores by default, so that rebuilds give the same bytes.
+find_program(GZIP_EXECUTABLE gzip REQUIRED)
+
+# Installs SOURCE as SOURCE's name plus ".gz" into DESTINATION.
+function(folimbra_install_gzipped source destination)
+    get_filename_component(name ${source} NAME)
+    set(copy ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name})
+    add_custom_command(OUTPUT ${copy}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/gzipped
+        COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
+        COMMAND ${GZIP_EXECUTABLE} -9nf ${copy}
+        DEPENDS ${source}
+        VERBATIM)
+    string(MAKE_C_IDENTIFIER ${name} target)
+    add_custom_target(gzip_${target} ALL DEPENDS ${copy}.gz)
+    add_dependencies(package-contents gzip_${target})
+    install(FILES ${copy}.gz DESTINATION ${destination})
+endfunction()
+
+# Everything the install rules take from the build; scripts/package.sh builds only this.
+add_custom_target(package-contents)
+add_dependencies(package-contents folimbra folimbra-index)
+
+# Directories a umask of 002 would leave group-writable are 0755 in the package.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME folimbra)
+set(CPACK_PACKAGE_VENDOR "Quorvel")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Quorvel Folimbra maintainers <folimbra@quorvel.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HTML index page of the files of a folder")
+set(CPACK_PACKAGE_DESCRIPTION [[
+Quorvel Folimbra writes into a folder an HTML page, Quorvel-Html_index.html,
+that lists every file of the folder as a link with its date, time and size,
+optionally with a picture under each image, and ends with the number of files
+and their total size. The folder is picked in a small Qt window whose
+interface is in Spanish.
+
+The package also holds folimbra-index, which writes the same page from the
+command line, without a window.]])
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_INSTALL_DIRECTORY folimbra)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt finds the window system through a plugin, which the scan of the binaries cannot see.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
+# xdg-open is what hands the finished page to the browser outside a desktop session.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and formats each installed manual page as lintian
+# does: every program has a page, and man and groff have nothing to say about any of them.
+# Usage: manual_pages.sh BUILD_DIR
+set -uo pipefail
+
+build=$1
+if ! command -v man >/dev/null || ! command -v groff >/dev/null; then
+    echo "SKIP: man or groff is missing (scripts/packages.sh installs man-db and groff-base)"
+    exit 77
+fi
+
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null || exit 1
+
+failed=0
+for binary in "$prefix"/bin/*; do
+    page=$prefix/share/man/man1/$(basename "$binary").1.gz
+    if [ ! -f "$page" ]; then
+        echo "FAIL: $(basename "$binary") has no manual page $page"
+        failed=1
+        continue
+    fi
+    # MANROFFSEQ='' stops man from running preprocessors the page does not ask for.
+    out=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+          man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+    if [ -n "$out" ]; then
+        echo "FAIL: $(basename "$page"):"
+        echo "$out"
+        failed=1
+    fi
+done
+exit $failed
