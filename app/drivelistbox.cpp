@@ -2,7 +2,9 @@
 
 #include "filenames.h"
 
+#include <QAbstractItemView>
 #include <QDir>
+#include <QStylePainter>
 
 DriveListBox::DriveListBox(QWidget *parent)
     : QComboBox(parent)
@@ -41,6 +43,9 @@ void DriveListBox::showPopup()
 {
     // Media come and go: the list is read again each time it opens.
     readVolumes();
+    // The list opens in a window of its own, which takes no colours from the box by itself.
+    view()->setPalette(palette());
+    view()->window()->setPalette(palette());
     QComboBox::showPopup();
 }
 
@@ -66,4 +71,22 @@ void DriveListBox::userSelected(int index)
         return;
     m_selected = index;
     Q_EMIT Change();
+}
+
+// The style shades a closed box from its button colour; the drive list is one flat colour, with
+// the style's own frame and arrow.
+void DriveListBox::paintEvent(QPaintEvent *)
+{
+    QStylePainter painter(this);
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    painter.drawComplexControl(QStyle::CC_ComboBox, option);
+    const int frame = style()->pixelMetric(QStyle::PM_ComboBoxFrameWidth, &option, this);
+    painter.fillRect(rect().adjusted(frame, frame, -frame, -frame),
+                     palette().color(QPalette::Button));
+    QStyleOption arrow = option;
+    arrow.rect =
+        style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxArrow, this);
+    painter.drawPrimitive(QStyle::PE_IndicatorArrowDown, arrow);
+    painter.drawControl(QStyle::CE_ComboBoxLabel, option);
 }

@@ -24,6 +24,9 @@ public:
 
     void showPopup() override;
 
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
 Q_SIGNALS:
     // The user selected another drive.
     void Change();

@@ -8,20 +8,24 @@ int FileListModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
-    return int(qMin<qsizetype>(m_listing.count(), std::numeric_limits<int>::max()));
+    return int(qMin<qsizetype>(m_files.ListCount(), std::numeric_limits<int>::max()));
 }
 
 QVariant FileListModel::data(const QModelIndex &index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
-    return readableFileName(m_listing.name(index.row()));
+    const qsizetype selected = m_files.ListIndex();
+    m_files.setListIndex(index.row());
+    const QString name = m_files.FileName();
+    m_files.setListIndex(selected);
+    return readableFileName(name);
 }
 
-void FileListModel::replace(FolderListing listing)
+void FileListModel::replace(FolderFileList files)
 {
     beginResetModel();
-    m_listing = std::move(listing);
+    m_files = std::move(files);
     endResetModel();
 }
 
@@ -33,36 +37,29 @@ FileListBox::FileListBox(QWidget *parent)
     setUniformItemSizes(true);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    connect(
-        selectionModel(), &QItemSelectionModel::currentChanged, this,
-        [this](const QModelIndex &current) { m_index = current.isValid() ? current.row() : -1; });
+    connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex &current) {
+                setListIndex(current.isValid() ? current.row() : -1);
+            });
 }
 
 bool FileListBox::Refresh(QString *error)
 {
-    FolderListing fresh;
-    if (const int code = fresh.read(m_path, EntryKind::Files); code != 0) {
-        if (error)
-            *error = folderReadError(m_path, code);
+    FolderFileList fresh(m_path);
+    if (!fresh.Refresh(error))
         return false;
-    }
     m_model.replace(std::move(fresh));
-    m_index = -1;
     return true;
-}
-
-QString FileListBox::FileName() const
-{
-    return m_index >= 0 && m_index < ListCount() ? m_model.listing().name(m_index) : QString();
 }
 
 void FileListBox::showListIndex()
 {
-    if (m_index < 0 || m_index >= m_model.rowCount()) {
+    const qsizetype selected = ListIndex();
+    if (selected < 0 || selected >= m_model.rowCount()) {
         clearSelection();
         return;
     }
-    const QModelIndex index = m_model.index(int(m_index));
+    const QModelIndex index = m_model.index(int(selected));
     setCurrentIndex(index);
     scrollTo(index);
 }

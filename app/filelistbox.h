@@ -6,7 +6,8 @@
 #include <QAbstractListModel>
 #include <QListView>
 
-// The names of a folder's files, read when the list is refreshed.
+// The names of a folder's files as rows; the view asks only for the rows it draws, so a million
+// names show as quickly as ten.
 class FileListModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -17,15 +18,16 @@ public:
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
 
-    const FolderListing &listing() const { return m_listing; }
-    void replace(FolderListing listing);
+    FolderFileList &files() { return m_files; }
+    const FolderFileList &files() const { return m_files; }
+    void replace(FolderFileList files);
 
 private:
-    FolderListing m_listing;
+    // Names only its selected entry: data() selects a row and puts the selection back.
+    mutable FolderFileList m_files{QString()};
 };
 
-// The file list: every file of its folder, hidden ones included, one selected at a time. It
-// shows a million names as quickly as ten, since the view only asks for the rows it draws.
+// The file list: every file of its folder, hidden ones included, one selected at a time.
 class FileListBox : public QListView, public FileList
 {
     Q_OBJECT
@@ -38,17 +40,16 @@ public:
 
     // On failure the list keeps what it held.
     bool Refresh(QString *error) override;
-    qsizetype ListCount() const override { return m_model.listing().count(); }
-    qsizetype ListIndex() const override { return m_index; }
+    qsizetype ListCount() const override { return m_model.files().ListCount(); }
+    qsizetype ListIndex() const override { return m_model.files().ListIndex(); }
     // Selects an entry without touching the screen, so that walking every entry costs nothing
     // there; showListIndex brings the view up to date.
-    void setListIndex(qsizetype index) override { m_index = index; }
-    QString FileName() const override;
+    void setListIndex(qsizetype index) override { m_model.files().setListIndex(index); }
+    QString FileName() const override { return m_model.files().FileName(); }
 
     void showListIndex();
 
 private:
     FileListModel m_model;
     QString m_path;
-    qsizetype m_index = -1;
 };

@@ -3,12 +3,14 @@
 #include "appinfo.h"
 #include "clock.h"
 #include "closinganimation.h"
+#include "desktopopener.h"
 #include "dirlistbox.h"
 #include "drivelistbox.h"
 #include "filelistbox.h"
 #include "filenames.h"
 #include "getfileext.h"
 #include "layout.h"
+#include "messagebox.h"
 #include "messagetexts.h"
 #include "pagewriter.h"
 #include "perendat.h"
@@ -19,9 +21,10 @@
 #include <QDir>
 #include <QLabel>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -95,6 +98,31 @@ void setColours(QWidget *control, std::initializer_list<QPalette::ColorRole> bac
     control->setPalette(palette);
 }
 
+// What a screen reader says of a control: its name, then what it is for.
+void describe(QWidget *control, const QString &name, const QString &description)
+{
+    control->setAccessibleName(name);
+    control->setAccessibleDescription(description);
+}
+
+bool isFolder(const QString &path)
+{
+    struct stat st;
+    return ::stat(encodeFileName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The folder itself if it still exists, else the nearest folder above it that does.
+QString nearestExistingFolder(QString path)
+{
+    while (!isFolder(path)) {
+        const qsizetype slash = path.lastIndexOf(u'/');
+        if (slash <= 0)
+            return u"/"_s;
+        path.truncate(slash);
+    }
+    return path;
+}
+
 QIcon programIcon()
 {
     QIcon icon;
@@ -107,6 +135,8 @@ QIcon programIcon()
 
 frmTrovadex::frmTrovadex(QWidget *parent)
     : QMainWindow(parent)
+    , m_opener(&m_desktopOpener)
+    , m_clock(&Clock::system())
     , m_endProgram([] {
         // Queued, so that it also ends a program whose event loop has not started yet.
         QMetaObject::invokeMethod(
@@ -149,7 +179,8 @@ void frmTrovadex::createControls()
     Drive1 = new DriveListBox(client);
     place(Drive1, u"Drive1"_s, Layout::Drive1);
     // The closed box and its drop-down list alike.
-    setColours(Drive1, {QPalette::Button, QPalette::Base}, Layout::pink, Layout::blue);
+    setColours(Drive1, {QPalette::Button, QPalette::Base, QPalette::Window}, Layout::pink,
+               Layout::blue);
 
     Dir1 = new DirListBox(client);
     place(Dir1, u"Dir1"_s, Layout::Dir1);
@@ -172,24 +203,35 @@ void frmTrovadex::createControls()
     lblPath->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     lblFCount->setAlignment(Qt::AlignCenter);
 
-    chkImg = new QCheckBox(u"Ver &Imagenes En Página Html"_s, client);
+    chkImg = new QCheckBox(Layout::chkImgCaption.toString(), client);
     place(chkImg, u"chkImg"_s, Layout::chkImg);
-    chkView = new QCheckBox(u"&Ver Html"_s, client);
+    chkView = new QCheckBox(Layout::chkViewCaption.toString(), client);
     place(chkView, u"chkView"_s, Layout::chkView);
     for (QCheckBox *box : {chkImg, chkView}) {
         setColours(box, {box->backgroundRole()}, Layout::pink, Layout::navy);
         box->setAutoFillBackground(true);
     }
 
-    cmdRefresh = new QPushButton(u"&Actualizar Lista"_s, client);
+    cmdRefresh = new QPushButton(Layout::cmdRefreshCaption.toString(), client);
     place(cmdRefresh, u"cmdRefresh"_s, Layout::cmdRefresh);
-    cmdMake = new QPushButton(u"Hacer &HTML"_s, client);
+    cmdMake = new QPushButton(Layout::cmdMakeCaption.toString(), client);
     place(cmdMake, u"cmdMake"_s, Layout::cmdMake);
     for (QPushButton *button : {cmdRefresh, cmdMake}) {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
     cmdMake->setEnabled(false);
+
+    describe(Drive1, u"Unidades"_s, u"La unidad cuyas carpetas se muestran"_s);
+    describe(Dir1, u"Carpetas"_s, u"Las carpetas de la unidad; Intro abre la elegida"_s);
+    describe(File1, u"Archivos de la carpeta"_s, u"Los archivos que la página enumera"_s);
+    describe(lblPath, u"Carpeta abierta"_s, u"La carpeta donde se escribe la página"_s);
+    describe(lblFCount, u"Número de archivos"_s, u"Cuántos archivos tiene la carpeta abierta"_s);
+    describe(chkImg, u"Ver imágenes en la página"_s,
+             u"Muestra una imagen bajo cada archivo de imagen"_s);
+    describe(chkView, u"Ver la página"_s, u"Abre la página terminada en el navegador"_s);
+    describe(cmdRefresh, u"Actualizar lista"_s, u"Vuelve a leer los archivos de la carpeta"_s);
+    describe(cmdMake, u"Hacer HTML"_s, u"Escribe la página de índice en la carpeta abierta"_s);
 
     setTabOrder(Drive1, Dir1);
     setTabOrder(Dir1, File1);
@@ -234,8 +276,9 @@ void frmTrovadex::connectHandler(Sender *sender, Signal signal, void (frmTrovade
     connect(sender, signal, this, [this, handler] { runHandler(handler); });
 }
 
-void frmTrovadex::start()
+void frmTrovadex::start(const QString &folder)
 {
+    m_startFolder = folder;
     runHandler(&frmTrovadex::Form_Load);
     if (m_failed)
         return;
@@ -264,25 +307,41 @@ std::optional<qint32> frmTrovadex::perendat(const QDateTime &fecha1, const QDate
     return ::perendat(fecha1, fecha2, tipo);
 }
 
+// The animation runs outside any close request: a request the window system sends while it
+// runs would otherwise destroy the window part-way, and any box open at the time with it. So the
+// first request only starts the animation, every request until it ends is ignored, and the
+// window then closes itself.
 void frmTrovadex::closeEvent(QCloseEvent *event)
 {
-    // A close asked for while the window shrinks is already under way.
-    if (m_closing) {
-        event->ignore();
+    if (m_shrunk || m_failed) {
+        event->accept();
         return;
     }
+    event->ignore();
+    if (m_closing)
+        return;
     m_closing = true;
-    if (!m_failed)
-        runHandler(&frmTrovadex::Form_Unload);
-    event->accept();
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            runHandler(&frmTrovadex::Form_Unload);
+            m_shrunk = true;
+            // After an error the window is closed already, and the program on its way out.
+            if (!m_failed)
+                close();
+        },
+        Qt::QueuedConnection);
 }
 
 void frmTrovadex::Form_Load()
 {
     setWindowTitle(u"Quorvel Folimbra 2002 "_s + AppInfo::versionText());
-    QString error;
-    if (!Dir1->setPath(Drive1->Drive(), &error))
-        showError(error);
+    // A folder asked for that cannot be opened leaves the usual start.
+    if (m_startFolder.isEmpty() || !Dir1->setPath(m_startFolder, nullptr)) {
+        QString error;
+        if (!Dir1->setPath(Drive1->Drive(), &error))
+            showError(error);
+    }
     RefreshListState();
 }
 
@@ -337,7 +396,7 @@ void frmTrovadex::Ayuda_Click()
 
 void frmTrovadex::agra_Click()
 {
-    showMessage(acknowledgementText(Clock::system(), QLocale()));
+    showMessage(acknowledgementText(*m_clock, QLocale()));
 }
 
 void frmTrovadex::sale_Click()
@@ -347,6 +406,19 @@ void frmTrovadex::sale_Click()
 
 void frmTrovadex::RefreshListState()
 {
+    if (const QString gone = Dir1->Path(); !isFolder(gone)) {
+        // Opening the folder above refreshes the list state again, through Dir1's change.
+        const QString above = nearestExistingFolder(gone);
+        QString error;
+        if (!Dir1->setPath(above, &error)) {
+            showError(error);
+            return;
+        }
+        showError(u"La carpeta «%1» ya no existe; se abre «%2»."_s.arg(readableFileName(gone),
+                                                                       readableFileName(above)));
+        return;
+    }
+
     QString path = Dir1->Path();
     if (!path.endsWith(u'/'))
         path += u'/';
@@ -369,6 +441,7 @@ void frmTrovadex::RefreshListState()
     const qsizetype count = File1->ListCount();
     lblFCount->setText(QString::number(count));
     lblPath->setText(readableFileName(CurrentPath));
+    lblPath->setToolTip(lblPath->text());
     cmdMake->setEnabled(count > 0);
     chkView->setEnabled(count > 0);
     chkImg->setEnabled(count > 0);
@@ -385,16 +458,12 @@ void frmTrovadex::returnToCurrentPath()
 
 void frmTrovadex::showError(const QString &text)
 {
-    QMessageBox box(QMessageBox::Warning, AppInfo::title(), text, QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    MessageBox::show(this, {QMessageBox::Warning, AppInfo::title(), text});
 }
 
 void frmTrovadex::showMessage(const QString &text)
 {
-    QMessageBox box(QMessageBox::NoIcon, messageTitle(), text, QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    MessageBox::show(this, {QMessageBox::NoIcon, messageTitle(), text});
 }
 
 void frmTrovadex::reportUncaughtError(const QString &what)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "desktopopener.h"
+
 #include <QMainWindow>
 #include <QString>
 
@@ -7,7 +9,7 @@
 #include <optional>
 
 class DirListBox;
-class DocumentOpener;
+class Clock;
 class DriveListBox;
 class FileListBox;
 class QAction;
@@ -26,8 +28,9 @@ class frmTrovadex : public QMainWindow
 public:
     explicit frmTrovadex(QWidget *parent = nullptr);
 
-    // Runs the load handler, then shows the window centred on the screen.
-    void start();
+    // Runs the load handler, then shows the window centred on the screen. A folder given opens
+    // instead of the drive's root, when it can be opened.
+    void start(const QString &folder = {});
 
     QString GetFileExt(const QString &PathIn, QString &NomeOut, bool AddPath) const;
     std::optional<qint32> perendat(const QDateTime &fecha1, const QDateTime &fecha2,
@@ -39,6 +42,8 @@ public:
     // Where the finished page goes to be shown; the desktop's default viewer unless a test
     // says otherwise.
     void setDocumentOpener(DocumentOpener *opener) { m_opener = opener; }
+    // The time the acknowledgement counts to; the system's unless a test says otherwise.
+    void setClock(const Clock *clock) { m_clock = clock; }
     // What ends the program after an error that no handler expected; tests keep their process.
     void setProgramEnd(std::function<void()> end) { m_endProgram = std::move(end); }
 
@@ -91,8 +96,12 @@ private:
     QAction *agra = nullptr;
     QAction *sale = nullptr;
 
-    DocumentOpener *m_opener = nullptr;
+    DesktopOpener m_desktopOpener;
+    DocumentOpener *m_opener;
+    const Clock *m_clock;
     std::function<void()> m_endProgram;
-    bool m_closing = false;
+    QString m_startFolder;
+    bool m_closing = false; // the animation has started
+    bool m_shrunk = false;  // it has ended: the next close is for real
     bool m_failed = false;
 };

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QRect>
+#include <QStringView>
 
 // The window as it was drawn, in twips (1/1440 inch): 15 twips make one pixel at 96 dpi.
 namespace Layout {
@@ -36,6 +37,12 @@ inline constexpr QRect rect(Place place)
 {
     return QRect(pixels(place.left), pixels(place.top), pixels(place.width), pixels(place.height));
 }
+
+// The captions; "&" marks the access key.
+inline constexpr QStringView chkImgCaption = u"Ver &Imagenes En Página Html";
+inline constexpr QStringView chkViewCaption = u"&Ver Html";
+inline constexpr QStringView cmdRefreshCaption = u"&Actualizar Lista";
+inline constexpr QStringView cmdMakeCaption = u"Hacer &HTML";
 
 inline constexpr QColor pink = QColor(255, 128, 128);   // #FF8080
 inline constexpr QColor yellow = QColor(255, 255, 128); // #FFFF80

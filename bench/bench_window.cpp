@@ -6,6 +6,7 @@
 #include "dirlistbox.h"
 #include "documentopener.h"
 #include "frmtrovadex.h"
+#include "messagebox.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -15,10 +16,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
-#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -40,7 +39,7 @@ constexpr double pageTargetRatio = 1.10;
 {
     std::fprintf(stderr, "bench_window: %s\n", qPrintable(text));
     std::fflush(stdout);
-    // A message box may still be up in a nested event loop: nothing is worth tearing down.
+    // The window may be part-way through a handler: nothing is worth tearing down.
     std::_Exit(EXIT_FAILURE);
 }
 
@@ -48,23 +47,6 @@ class NoViewer : public DocumentOpener
 {
 public:
     bool open(const QString &) override { return true; }
-};
-
-// An error box would wait for a click forever and stop the timing with it.
-class BoxWatcher : public QObject
-{
-public:
-    BoxWatcher()
-    {
-        connect(&m_timer, &QTimer::timeout, this, [] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
-                fail(u"the window showed a message: "_s + box->text());
-        });
-        m_timer.start(20);
-    }
-
-private:
-    QTimer m_timer;
 };
 
 // Tells whether the open folder reached the screen inside the timed span.
@@ -170,7 +152,10 @@ int main(int argc, char *argv[])
         fail(u"not executable: "_s + index);
     const QString page = folder + u"/Quorvel-Html_index.html"_s;
 
-    const BoxWatcher boxes;
+    // Any box means the run went wrong; shown, it would wait for a click and stop the timing.
+    MessageBox::setAnswerer([](const MessageBox::Box &box) -> QMessageBox::StandardButton {
+        fail(u"the window showed a message: "_s + box.text);
+    });
     NoViewer viewer;
     // The window starts in the current folder: next to the one measured, as a user would be.
     if (!QDir::setCurrent(parent))

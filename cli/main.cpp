@@ -3,144 +3,318 @@
 
 #include "appinfo.h"
 #include "filenames.h"
+#include "folderargument.h"
 #include "folderlisting.h"
 #include "localetext.h"
 #include "pagewriter.h"
+#include "progressline.h"
+#include "selection.h"
+#include "systemerror.h"
+#include "treewriter.h"
+#include "xdgopener.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr char usage[] =
-    "Uso: folimbra-index [--images] [--open] CARPETA...\n"
-    "Escribe en cada CARPETA la página Quorvel-Html_index.html con la lista de sus archivos.\n"
-    "\n"
-    "  --images   una imagen de 200 x 200 bajo cada archivo de imagen\n"
-    "  --open     abre la página terminada en el visor predeterminado\n"
-    "  --help     muestra esta ayuda\n"
-    "  --version  muestra la versión\n";
+constexpr char programName[] = "folimbra-index";
 
-// The message box's own text, which already names what failed and where.
+struct CommandLine
+{
+    PageOptions page;
+    Selection selection;
+    bool recursive = false;
+    bool help = false;
+    bool version = false;
+    std::vector<const char *> folders;
+};
+
+struct Option
+{
+    const char *shortName; // or null
+    const char *longName;
+    const char *value; // the value's name in the help, or null for an option without one
+    const char *help;
+    // False for a value the option does not take.
+    bool (*apply)(CommandLine &, const char *value);
+};
+
+constexpr Option options[] = {
+    {nullptr, "--images", nullptr, "una imagen de 200 x 200 bajo cada archivo de imagen",
+     [](CommandLine &c, const char *) {
+         c.page.images = true;
+         return true;
+     }},
+    {nullptr, "--open", nullptr, "abre la página terminada en el visor predeterminado",
+     [](CommandLine &c, const char *) {
+         c.page.view = true;
+         return true;
+     }},
+    {"-r", "--recursive", nullptr,
+     "escribe también la página de cada carpeta interior, enlazadas entre sí",
+     [](CommandLine &c, const char *) {
+         c.recursive = true;
+         return true;
+     }},
+    {nullptr, "--sort", "CLAVE",
+     "ordena por name (nombre, lo normal), date (más reciente antes) o size (mayor antes)",
+     [](CommandLine &c, const char *value) {
+         const std::pair<const char *, Selection::Sort> keys[] = {{"name", Selection::Sort::Name},
+                                                                  {"date", Selection::Sort::Date},
+                                                                  {"size", Selection::Sort::Size}};
+         for (const auto &[name, key] : keys) {
+             if (std::strcmp(value, name) == 0) {
+                 c.selection.sort = key;
+                 return true;
+             }
+         }
+         return false;
+     }},
+    {nullptr, "--reverse", nullptr, "invierte el orden",
+     [](CommandLine &c, const char *) {
+         c.selection.reverse = true;
+         return true;
+     }},
+    {nullptr, "--exclude", "PATRÓN",
+     "deja fuera los nombres que casan con el comodín PATRÓN (se puede repetir)",
+     [](CommandLine &c, const char *value) {
+         c.selection.exclude << QByteArray(value);
+         return true;
+     }},
+    {nullptr, "--no-hidden", nullptr, "deja fuera los nombres que empiezan por \".\"",
+     [](CommandLine &c, const char *) {
+         c.selection.hidden = false;
+         return true;
+     }},
+    {"-h", "--help", nullptr, "muestra esta ayuda",
+     [](CommandLine &c, const char *) {
+         c.help = true;
+         return true;
+     }},
+    {"-V", "--version", nullptr, "muestra la versión",
+     [](CommandLine &c, const char *) {
+         c.version = true;
+         return true;
+     }},
+};
+
+QByteArray usage()
+{
+    QByteArray text = "Uso: folimbra-index [OPCIÓN]... CARPETA...\n"
+                      "Escribe en cada CARPETA la página Quorvel-Html_index.html con la lista de "
+                      "sus archivos.\n\n";
+    for (const Option &option : options) {
+        QByteArray name = option.longName;
+        if (option.value)
+            name += QByteArray(" ") + option.value;
+        text += QByteArray("  ") + (option.shortName ? option.shortName + QByteArray(", ") : "    ")
+                + name.leftJustified(18) + option.help + '\n';
+    }
+    return text;
+}
+
+bool isDefault(const Selection &selection)
+{
+    return selection.sort == Selection::Sort::Name && !selection.reverse && selection.hidden
+           && selection.exclude.isEmpty();
+}
+
+// Every line that goes to standard error names the program, as other command-line tools do.
 void printError(const QString &text)
 {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    const QByteArray prefix = QByteArray(programName) + ": ";
+    std::fprintf(stderr, "%s\n",
+                 (prefix + text.toLocal8Bit().replace("\n", "\n" + prefix)).constData());
 }
 
-// The folder's absolute path with one trailing separator, from the raw bytes of the argument.
-QString folderPath(const char *argument)
+void printUsageError(const QString &text)
 {
-    QString path = decodeFileName(argument);
-    if (!path.startsWith(u'/')) {
-        std::vector<char> cwd(4096);
-        while (!getcwd(cwd.data(), cwd.size()) && errno == ERANGE)
-            cwd.resize(cwd.size() * 2);
-        path = decodeFileName(cwd.data()) + u'/' + path;
-    }
-    path = QDir::cleanPath(path);
-    if (!path.endsWith(u'/'))
-        path += u'/';
-    return path;
+    printError(text);
+    printError(QStringLiteral("«folimbra-index --help» muestra cómo se usa."));
 }
 
-// A line on the terminal that says how far the page has come, once a run takes over a second.
-class Progress
+const Option *findOption(const char *argument)
 {
-public:
-    explicit Progress(const QString &folder)
-        : m_folder(readableFileName(folder).toLocal8Bit())
-        , m_enabled(isatty(STDERR_FILENO))
-    {
-        m_timer.start();
+    for (const Option &option : options) {
+        if (std::strcmp(argument, option.longName) == 0
+            || (option.shortName && std::strcmp(argument, option.shortName) == 0))
+            return &option;
     }
-    ~Progress() { clear(); }
+    return nullptr;
+}
 
-    void clear()
-    {
-        if (m_shown)
-            std::fputs("\r\033[K", stderr);
-        m_shown = false;
+// The first failure to write standard output, reported once at the end.
+int outputError = 0;
+
+void writeOutput(const QByteArray &text)
+{
+    if (std::fputs(text.constData(), stdout) < 0 && outputError == 0)
+        outputError = errno;
+}
+
+// A closed standard stream would hand its number to the next file opened, and our output to
+// that file; /dev/null holds the number instead, and a closed standard output is an error.
+void guardStandardStreams()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd)
+            std::abort();
+        if (fd == STDOUT_FILENO)
+            outputError = EBADF;
+    }
+}
+
+// Output that was never written is a failure, even on standard output.
+int finish(int status)
+{
+    if (std::fflush(stdout) != 0 && outputError == 0)
+        outputError = errno;
+    if (outputError != 0 || std::ferror(stdout)) {
+        printError(QStringLiteral("No se pudo escribir en la salida estándar: %1.")
+                       .arg(systemErrorText(outputError != 0 ? outputError : EIO)));
+        status = status != 0 ? status : 1;
+    }
+    if (std::fflush(stderr) != 0 || std::ferror(stderr))
+        status = status != 0 ? status : 1;
+    return status;
+}
+
+// The page of one folder, with the options' selection and links.
+PageResult writeFolderPage(const QString &CurrentPath, const CommandLine &commandLine,
+                           PageServices services, const FolderLinks *links = nullptr)
+{
+    services.folderLinks = links;
+    // Without options the list is the one the window walks, byte for byte.
+    if (isDefault(commandLine.selection)) {
+        FolderFileList files(CurrentPath, services.locale->locale());
+        return writeIndexPage(CurrentPath, files, commandLine.page, services);
+    }
+    SelectedFileList files(CurrentPath, commandLine.selection, services.locale->locale());
+    return writeIndexPage(CurrentPath, files, commandLine.page, services);
+}
+
+int report(const PageResult &result)
+{
+    if (!result.ok) {
+        printError(result.error);
+        return 1;
+    }
+    writeOutput(readableFileName(result.pagePath).toLocal8Bit() + '\n');
+    return 0;
+}
+
+int writePages(const char *argument, const CommandLine &commandLine, const LocaleText &locale,
+               DocumentOpener &opener)
+{
+    const FolderArgument folder = resolveFolder(argument);
+    if (!folder.error.isEmpty()) {
+        printError(folder.error);
+        return 1;
+    }
+    ProgressLine progress(readableFileName(folder.path).toLocal8Bit(), stderr,
+                          takesEscapeCodes(STDERR_FILENO));
+    QElapsedTimer timer;
+    timer.start();
+    PageServices services;
+    services.locale = &locale;
+    services.opener = &opener;
+
+    if (!commandLine.recursive) {
+        services.progress = [&progress, &timer](qsizetype done, qsizetype total) {
+            progress.update(done, total, timer.elapsed());
+        };
+        const PageResult result = writeFolderPage(folder.path, commandLine, services);
+        progress.clear();
+        return report(result);
     }
 
-    void update(qsizetype done, qsizetype total)
-    {
-        if (!m_enabled || m_timer.elapsed() < 1000)
-            return;
-        m_shown = true;
-        std::fprintf(stderr, "\r\033[K%s: %lld de %lld archivos", m_folder.constData(),
-                     static_cast<long long>(done), static_cast<long long>(total));
-        std::fflush(stderr);
-    }
-
-private:
-    QByteArray m_folder;
-    bool m_enabled;
-    bool m_shown = false;
-    QElapsedTimer m_timer;
-};
+    const std::vector<TreeFolder> tree =
+        folderTree(folder.path, commandLine.selection, locale.locale());
+    qsizetype done = 0;
+    qint64 files = 0;
+    const std::vector<PageResult> results = writeTree(
+        tree,
+        [&](const TreeFolder &node) {
+            return writeFolderPage(node.path, commandLine, services, &node.links);
+        },
+        [&](const PageResult &result) {
+            files += result.fileCount;
+            progress.updateTree(++done, qsizetype(tree.size()), files, timer.elapsed());
+        });
+    progress.clear();
+    int status = 0;
+    for (const PageResult &result : results)
+        status |= report(result);
+    return status;
+}
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // Qt takes options of its own from the arguments it is given; every argument here is ours.
+    guardStandardStreams();
+    int qtArgc = 1;
+    QCoreApplication app(qtArgc, argv);
 
-    PageOptions options;
-    std::vector<const char *> folders;
+    CommandLine commandLine;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (optionsEnded || argument[0] != '-' || std::strcmp(argument, "-") == 0) {
-            folders.push_back(argument);
+            commandLine.folders.push_back(argument);
         } else if (std::strcmp(argument, "--") == 0) {
             optionsEnded = true;
-        } else if (std::strcmp(argument, "--images") == 0) {
-            options.images = true;
-        } else if (std::strcmp(argument, "--open") == 0) {
-            options.view = true;
-        } else if (std::strcmp(argument, "--help") == 0) {
-            std::fputs(usage, stdout);
-            return 0;
-        } else if (std::strcmp(argument, "--version") == 0) {
-            std::printf("folimbra-index %s\n", qPrintable(AppInfo::versionText()));
-            return 0;
+        } else if (const Option *option = findOption(argument)) {
+            const char *value = nullptr;
+            if (option->value && i + 1 < argc)
+                value = argv[++i];
+            if (option->value && !value) {
+                printUsageError(
+                    QStringLiteral("falta el valor de %1").arg(QLatin1StringView(argument)));
+                return finish(2);
+            }
+            if (!option->apply(commandLine, value)) {
+                printUsageError(QStringLiteral("valor no válido para %1: %2")
+                                    .arg(QLatin1StringView(argument), decodeFileName(value)));
+                return finish(2);
+            }
         } else {
-            std::fprintf(stderr, "folimbra-index: opción desconocida: %s\n%s", argument, usage);
-            return 2;
+            printUsageError(QStringLiteral("opción desconocida: %1").arg(decodeFileName(argument)));
+            return finish(2);
         }
     }
-    if (folders.empty()) {
-        std::fputs(usage, stderr);
-        return 2;
+    if (commandLine.help) {
+        writeOutput(usage());
+        return finish(0);
+    }
+    if (commandLine.version) {
+        writeOutput(QByteArray(programName) + ' ' + AppInfo::versionText().toUtf8() + '\n');
+        return finish(0);
+    }
+    if (commandLine.folders.empty()) {
+        printUsageError(QStringLiteral("falta la CARPETA"));
+        return finish(2);
     }
 
     const LocaleText locale;
+    XdgOpener opener;
     int status = 0;
-    for (const char *argument : folders) {
-        const QString CurrentPath = folderPath(argument);
-        FolderFileList files(CurrentPath, locale.locale());
-        Progress progress(CurrentPath);
-        PageServices services;
-        services.locale = &locale;
-        services.progress = [&progress](qsizetype done, qsizetype total) {
-            progress.update(done, total);
-        };
-        const PageResult result = writeIndexPage(CurrentPath, files, options, services);
-        progress.clear();
-        if (result.ok) {
-            std::printf("%s\n", readableFileName(result.pagePath).toLocal8Bit().constData());
-        } else {
-            printError(result.error);
+    for (const char *argument : commandLine.folders) {
+        if (writePages(argument, commandLine, locale, opener) != 0)
             status = 1;
-        }
     }
-    return status;
+    return finish(status);
 }

@@ -7,11 +7,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 folimbra=${FOLIMBRA:-$here/build/release/app/folimbra}
 output=${OUTPUT:-$here/docs/window.png}
-# shellcheck source=window-keys.sh
+# shellcheck source=SCRIPTDIR/window-keys.sh
 . "$here/scripts/window-keys.sh"
 
 if [ -z "${FOLIMBRA_INSIDE_XVFB:-}" ]; then
-    # shellcheck source=packages.sh
+    # shellcheck source=SCRIPTDIR/packages.sh
     . "$here/scripts/packages.sh"
     ensure_packages xvfb xauth xdotool openbox imagemagick
     [ -x "$folimbra" ] || { echo "No program at $folimbra: run ./run.sh or set FOLIMBRA" >&2; exit 1; }

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Drives the program's window on an X display with xdotool; sourced by the end-to-end test and
 # the screenshot script.
 

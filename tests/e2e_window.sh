@@ -5,14 +5,21 @@
 set -euo pipefail
 
 folimbra=$1
-# shellcheck source=../scripts/window-keys.sh
+# shellcheck source=SCRIPTDIR/../scripts/window-keys.sh
 . "$(dirname "$0")/../scripts/window-keys.sh"
 work=$(mktemp -d /tmp/folimbra-e2e.XXXXXX)
+# A runtime folder of its own, private as the session's would be, so no other run's sockets
+# or locks get in the way.
+XDG_RUNTIME_DIR=$(mktemp -d /tmp/folimbra-e2e-runtime.XXXXXX)
+chmod 0700 "$XDG_RUNTIME_DIR"
+export XDG_RUNTIME_DIR
 pid=
 cleanup()
 {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-    rm -rf "$work"
+    if [ -n "$pid" ]; then
+        kill "$pid" 2>/dev/null || true
+    fi
+    rm -rf "$work" "$XDG_RUNTIME_DIR"
 }
 trap cleanup EXIT
 
