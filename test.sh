@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test; then runs them all once more in a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# with AddressSanitizer and UndefinedBehaviorSanitizer, and runs each fuzz target for a while.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,5 +21,36 @@ echo "== Pruebas"
 run_suite "$here/build/test" -DCMAKE_BUILD_TYPE=Debug
 echo "== Pruebas con AddressSanitizer y UndefinedBehaviorSanitizer"
 run_suite "$here/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE=ON
+
+# Each target starts from a copy of its committed seeds, so what a run finds stays in the build.
+run_fuzzers()
+{
+    local build="$here/build/fuzz" target corpus log
+    local targets=(fuzz_getfileext fuzz_htmltext fuzz_filenames fuzz_windows1252 fuzz_perendat)
+    CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DFOLIMBRA_WERROR=ON -DFOLIMBRA_BENCH=OFF -DBUILD_TESTING=OFF -DFOLIMBRA_FUZZ=ON >/dev/null
+    cmake --build "$build" --target "${targets[@]}"
+    for target in "${targets[@]}"; do
+        corpus="$build/fuzz/corpus/$target"
+        log="$build/fuzz/$target.log"
+        rm -rf "$corpus"
+        mkdir -p "$corpus"
+        cp "$here/fuzz/corpus/$target"/* "$corpus"/
+        if ! "$build/fuzz/$target" -max_total_time=20 -artifact_prefix="$build/fuzz/$target-" \
+            "$corpus" >"$log" 2>&1; then
+            tail -n 30 "$log"
+            echo "$target: falló (registro: $log)"
+            return 1
+        fi
+        echo "$target: $(grep '^Done' "$log")"
+    done
+}
+
+echo "== Fuzzing, 20 s por objetivo"
+if ensure_packages "${FOLIMBRA_FUZZ_PACKAGES[@]}" && command -v clang++ >/dev/null; then
+    run_fuzzers
+else
+    echo "No hay clang: se omite el fuzzing."
+fi
 echo "== Paquete Debian"
 "$here/scripts/package.sh"

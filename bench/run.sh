@@ -95,6 +95,7 @@ say "Quorvel Folimbra benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
 say "locale: LANG=$LANG${LC_ALL:+ LC_ALL=$LC_ALL} (collation: $(locale 2>/dev/null | sed -n 's/^LC_COLLATE=//p' | tr -d '"'))"
 say "folimbra-index: $index ($("$index" --version))"
 say "floor: bench/listing-floor.c, $(cc --version | head -n 1), -O3"
+# shellcheck disable=SC2185 # find --version takes no path
 say "tree: $(tree --version | cut -d' ' -f1-2), find: $(find --version | head -n 1), $(hyperfine --version)"
 say "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 say "runs: $runs after $warmup warm-up runs, warm cache; times are medians"

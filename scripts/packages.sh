@@ -1,9 +1,12 @@
+# shellcheck shell=bash disable=SC2034 # the arrays are read by the scripts that source this
 # Installs the Debian packages that are missing; sourced by run.sh and test.sh.
 
 # Build and run: the compiler, CMake, Qt's widgets and ICU, and a font to draw text with.
 FOLIMBRA_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libicu-dev fonts-dejavu-core)
 # Tests: a virtual X server and keyboard for the end-to-end run, prlimit for the size limit.
 FOLIMBRA_TEST_PACKAGES=(xvfb xauth xdotool x11-utils util-linux)
+# Fuzzing: clang, and the runtimes of libFuzzer and the sanitizers it links.
+FOLIMBRA_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 ensure_packages()
 {

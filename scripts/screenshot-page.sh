@@ -2,33 +2,35 @@
 # Renders the page folimbra-index writes for a made-up folder of a dozen everyday files into
 # docs/page.png, the picture the README shows.
 #
-#   scripts/screenshot-page.sh                 # binary from build/dev/cli/folimbra-index
+#   scripts/screenshot-page.sh                 # the binary of ./run.sh (build/release), built if missing
 #   FOLIMBRA_INDEX=/path/to/folimbra-index scripts/screenshot-page.sh
 #
 # Installs Debian's chromium and imagemagick when they are missing (needs root or sudo).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-index=${FOLIMBRA_INDEX:-$root/build/dev/cli/folimbra-index}
+# shellcheck source=packages.sh
+. "$root/scripts/packages.sh"
 out=$root/docs/page.png
 
+index=${FOLIMBRA_INDEX:-}
+if [ -z "$index" ]; then
+    index=$root/build/release/cli/folimbra-index
+    if [ ! -x "$index" ]; then
+        echo "screenshot-page: building folimbra-index in build/release" >&2
+        ensure_packages "${FOLIMBRA_BUILD_PACKAGES[@]}"
+        cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DFOLIMBRA_BENCH=OFF >/dev/null
+        cmake --build "$root/build/release" --target folimbra-index >&2
+    fi
+fi
 if [ ! -x "$index" ]; then
     echo "screenshot-page: no folimbra-index at $index" >&2
-    echo "  build it: cmake -S $root -B $root/build/dev -G Ninja && cmake --build $root/build/dev --target folimbra-index" >&2
-    echo "  or point FOLIMBRA_INDEX at one" >&2
     exit 1
 fi
 
-sudo=
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-install_if_missing() { # program package
-    command -v "$1" >/dev/null 2>&1 && return
-    echo "screenshot-page: installing $2" >&2
-    $sudo apt-get install -y "$2" || { $sudo apt-get update && $sudo apt-get install -y "$2"; }
-}
-install_if_missing chromium chromium
+ensure_packages chromium imagemagick >&2
 # /usr/bin on purpose: a convert earlier in PATH may be something else.
-install_if_missing /usr/bin/convert imagemagick
 magick=/usr/bin/convert
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/muestra.XXXXXX")
