@@ -58,85 +58,70 @@ class TestThumbnails : public QObject
 private Q_SLOTS:
     void geometry_data();
     void geometry();
-    void names_data();
-    void names();
     void freshness_data();
     void freshness();
     void unreadable_data();
     void unreadable();
 };
 
+// Each row names its image differently, to check the repository's name for it too.
 void TestThumbnails::geometry_data()
 {
+    QTest::addColumn<QByteArray>("name");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("orientation");
     QTest::addColumn<QSize>("thumbnail");
     QTest::addColumn<QSize>("shown");
+    QTest::addColumn<QString>("uri");
+    QTest::addColumn<QByteArray>("hash");
 
-    QTest::newRow("landscape") << QSize(1024, 768) << 0 << QSize(256, 192) << QSize(200, 150);
-    QTest::newRow("portrait") << QSize(300, 600) << 0 << QSize(128, 256) << QSize(100, 200);
-    QTest::newRow("square") << QSize(512, 512) << 0 << QSize(256, 256) << QSize(200, 200);
-    QTest::newRow("tiny") << QSize(40, 20) << 0 << QSize(40, 20) << QSize(200, 100);
-    QTest::newRow("huge") << QSize(6000, 4000) << 0 << QSize(256, 171) << QSize(200, 133);
-    QTest::newRow("turned") << QSize(400, 200) << 6 << QSize(128, 256) << QSize(100, 200);
+    QTest::newRow("landscape") << QByteArray("photo.jpg") << QSize(1024, 768) << 0
+                               << QSize(256, 192) << QSize(200, 150) << "./photo.jpg"
+                               << QByteArray("b1389e2ea03b2f8883e2ff71b7f33742");
+    QTest::newRow("portrait") << QByteArray("a b.jpg") << QSize(300, 600) << 0 << QSize(128, 256)
+                              << QSize(100, 200) << "./a%20b.jpg"
+                              << QByteArray("42dc3ce4d36a5be7fd011ec91196e357");
+    QTest::newRow("square") << QByteArray("\xC3\xB1.jpg") << QSize(512, 512) << 0 << QSize(256, 256)
+                            << QSize(200, 200) << "./%C3%B1.jpg"
+                            << QByteArray("88e320b3a7420a02f2fdcdad2d297c8e");
+    QTest::newRow("tiny") << QByteArray("\xE9.jpg") << QSize(40, 20) << 0 << QSize(40, 20)
+                          << QSize(200, 100) << "./%E9.jpg"
+                          << QByteArray("2ccfc5ccf4778165c130b8b6b1e8a2c3");
+    QTest::newRow("huge") << QByteArray("100%.jpg") << QSize(6000, 4000) << 0 << QSize(256, 171)
+                          << QSize(200, 133) << "./100%25.jpg"
+                          << QByteArray("11b34fa8771eed6de2f569e156ebf527");
+    QTest::newRow("turned") << QByteArray("it's(1).jpg") << QSize(400, 200) << 6 << QSize(128, 256)
+                            << QSize(100, 200) << "./it's(1).jpg"
+                            << QByteArray("1f5e4b9142ba0461df5d62b3b7d385c9");
 }
 
 void TestThumbnails::geometry()
 {
+    QFETCH(QByteArray, name);
     QFETCH(QSize, size);
     QFETCH(int, orientation);
     QFETCH(QSize, thumbnail);
     QFETCH(QSize, shown);
+    QFETCH(QString, uri);
+    QFETCH(QByteArray, hash);
     TestFolder folder;
-    QVERIFY(addImage(folder, "photo.jpg", size, "jpeg", orientation));
+    QVERIFY(addImage(folder, name, size, "jpeg", orientation));
 
-    const auto made = makeThumbnails(folder.path(), {"photo.jpg"});
+    const auto made = makeThumbnails(folder.path(), {name});
     QCOMPARE(made.size(), 1u);
     QVERIFY(made[0]);
+    QCOMPARE(made[0]->file, ".sh_thumbnails/large/" + hash + ".png");
     QCOMPARE(QSize(made[0]->width, made[0]->height), shown);
     QImageReader reader(folder.path() + QString::fromLatin1(made[0]->file));
     QCOMPARE(reader.format(), "png");
     const QImage image = reader.read();
-    QCOMPARE(image.text("Thumb::MTime"), QString::number(modified));
     QCOMPARE(image.size(), thumbnail);
+    QCOMPARE(image.text("Thumb::URI"), uri);
+    QCOMPARE(image.text("Thumb::MTime"), QString::number(modified));
     // The left edge of the stored picture is on top once it is turned.
     const QRgb edge =
         orientation ? image.pixel(image.width() / 2, 1) : image.pixel(1, image.height() / 2);
     QVERIFY2(qRed(edge) > 180 && qBlue(edge) < 80, qPrintable(QColor(edge).name()));
-}
-
-void TestThumbnails::names_data()
-{
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QString>("uri");
-    QTest::addColumn<QByteArray>("hash");
-
-    QTest::newRow("plain") << QByteArray("photo.jpg") << "./photo.jpg"
-                           << QByteArray("b1389e2ea03b2f8883e2ff71b7f33742");
-    QTest::newRow("blank") << QByteArray("a b.jpg") << "./a%20b.jpg"
-                           << QByteArray("42dc3ce4d36a5be7fd011ec91196e357");
-    QTest::newRow("utf8") << QByteArray("\xC3\xB1.jpg") << "./%C3%B1.jpg"
-                          << QByteArray("88e320b3a7420a02f2fdcdad2d297c8e");
-    QTest::newRow("latin1") << QByteArray("\xE9.jpg") << "./%E9.jpg"
-                            << QByteArray("2ccfc5ccf4778165c130b8b6b1e8a2c3");
-    QTest::newRow("percent") << QByteArray("100%.jpg") << "./100%25.jpg"
-                             << QByteArray("11b34fa8771eed6de2f569e156ebf527");
-    QTest::newRow("subdelims") << QByteArray("it's(1).jpg") << "./it's(1).jpg"
-                               << QByteArray("1f5e4b9142ba0461df5d62b3b7d385c9");
-}
-
-void TestThumbnails::names()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(QString, uri);
-    QFETCH(QByteArray, hash);
-    TestFolder folder;
-    QVERIFY(addImage(folder, name, QSize(32, 16), "png"));
-
-    const auto made = makeThumbnails(folder.path(), {name});
-    QVERIFY(made[0]);
-    QCOMPARE(made[0]->file, ".sh_thumbnails/large/" + hash + ".png");
-    QCOMPARE(QImage(folder.path() + QString::fromLatin1(made[0]->file)).text("Thumb::URI"), uri);
 }
 
 void TestThumbnails::freshness_data()
