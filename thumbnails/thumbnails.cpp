@@ -171,7 +171,10 @@ QByteArray encodePng(QImage thumbnail, const ImageFile &image, QSize orientedSiz
                       QString::number(orientedSize.height()));
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    return QImageWriter(&buffer, "png").write(thumbnail) ? buffer.data() : QByteArray();
+    QImageWriter writer(&buffer, "png");
+    // A lighter deflate: a third of the time for a file about 4 % larger.
+    writer.setQuality(50);
+    return writer.write(thumbnail) ? buffer.data() : QByteArray();
 }
 
 // Writes a new file beside the final name and renames it into place: a reader never sees half a
