@@ -10,11 +10,13 @@
 #include "progressline.h"
 #include "selection.h"
 #include "systemerror.h"
+#include "thumbnails.h"
 #include "treewriter.h"
 #include "xdgopener.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QHash>
 
 #include <cerrno>
 #include <cstdio>
@@ -32,6 +34,7 @@ constexpr char programName[] = "folimbra-index";
 struct CommandLine
 {
     PageOptions page;
+    bool thumbnails = false;
     Selection selection;
     bool recursive = false;
     bool help = false;
@@ -58,6 +61,12 @@ constexpr Option options[] = {
     {nullptr, "--open", nullptr, "abre la página terminada en el visor predeterminado",
      [](CommandLine &c, const char *) {
          c.page.view = true;
+         return true;
+     }},
+    {nullptr, "--thumbnails", nullptr,
+     "una miniatura de hasta 256 x 256 bajo cada imagen, guardada junto a ella",
+     [](CommandLine &c, const char *) {
+         c.page.images = c.thumbnails = true;
          return true;
      }},
     {"-r", "--recursive", nullptr,
@@ -191,11 +200,42 @@ int finish(int status)
     return status;
 }
 
+// The thumbnails of a folder's images, by name.
+QHash<QString, PagePicture> thumbnailsOf(const QString &folder, const Selection &selection,
+                                         const QLocale &locale)
+{
+    SelectedListing files;
+    if (files.read(folder, EntryKind::Files, selection, locale) != 0)
+        return {};
+    std::vector<QByteArray> images;
+    for (qsizetype i = 0; i < files.count(); ++i) {
+        if (isImageName(files.name(i)))
+            images.emplace_back(files.rawName(i));
+    }
+    const std::vector<std::optional<Thumbnail>> thumbnails = makeThumbnails(folder, images);
+    QHash<QString, PagePicture> pictures;
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        if (const std::optional<Thumbnail> &thumbnail = thumbnails[i])
+            pictures.insert(decodeFileName(images[i]),
+                            {thumbnail->file, thumbnail->width, thumbnail->height});
+    }
+    return pictures;
+}
+
 // The page of one folder, with the options' selection and links.
 PageResult writeFolderPage(const QString &CurrentPath, const CommandLine &commandLine,
                            PageServices services, const FolderLinks *links = nullptr)
 {
     services.folderLinks = links;
+    // Thumbnails are made before the page, so that its own timing tells of the page alone.
+    QHash<QString, PagePicture> pictures;
+    if (commandLine.thumbnails) {
+        pictures = thumbnailsOf(CurrentPath, commandLine.selection, services.locale->locale());
+        services.picture = [&pictures](const QString &name) -> std::optional<PagePicture> {
+            const auto found = pictures.constFind(name);
+            return found == pictures.cend() ? std::nullopt : std::optional(*found);
+        };
+    }
     // Without options the list is the one the window walks, byte for byte.
     if (isDefault(commandLine.selection)) {
         FolderFileList files(CurrentPath, services.locale->locale());

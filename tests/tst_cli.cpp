@@ -121,6 +121,10 @@ void tst_Cli::runs_data()
     row("plain", R"("$INDEX" sub)", 0, page("sub/"), "");
     row("tree", R"("$INDEX" --recursive --exclude 'caf*' --no-hidden .)", 0,
         page("") + page("-/") + page("mis fotos/") + page("sub/") + page("sub/inner/"), "");
+    row("thumbnails",
+        R"(printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0\0\1\0\0\0\1\10\2\0\0\0\220wS\336\0\0\0\14IDATx\332c\370\317\300\0\0\3\1\1\0\367\3AC\0\0\0\0IEND\256B\140\202' >sub/p.png &&
+            "$INDEX" --thumbnails sub && grep -c 'src=".sh_thumbnails/large/.*width=200 height=200 loading=lazy' sub/*.html)",
+        0, page("sub/") + "1\n", "");
     row("bad sort", R"("$INDEX" --sort edad sub)", 2, "",
         "folimbra-index: valor no válido para --sort: edad\n" + tryHelp);
     row("no value", R"("$INDEX" sub --exclude)", 2, "",
