@@ -4,6 +4,7 @@
 #
 #   scripts/screenshot-page.sh                 # the binary of ./run.sh (build/release), built if missing
 #   FOLIMBRA_INDEX=/path/to/folimbra-index scripts/screenshot-page.sh
+#   scripts/screenshot-page.sh --thumbnails docs/page-thumbnails.png   # other options, other file
 #
 # Installs Debian's chromium and imagemagick when they are missing (needs root or sudo).
 set -euo pipefail
@@ -11,7 +12,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=packages.sh
 . "$root/scripts/packages.sh"
-out=$root/docs/page.png
+options=${1:---images}
+out=${2:-$root/docs/page.png}
 
 index=${FOLIMBRA_INDEX:-}
 if [ -z "$index" ]; then
@@ -109,7 +111,7 @@ stamp '2024-08-29 08:15:02' 'Excursión a los Picos de Europa.jpg'
 stamp '2024-10-12 16:54:21' 'Notas del viaje a Córdoba.txt'
 stamp '2024-11-30 19:09:44' 'Copia de seguridad del móvil.zip'
 
-LANG=es_ES.UTF-8 LC_ALL="" "$index" --images "$folder"
+LANG=es_ES.UTF-8 LC_ALL="" "$index" "$options" "$folder"
 page=$folder/Quorvel-Html_index.html
 [ -f "$page" ] || { echo "screenshot-page: folimbra-index wrote no page" >&2; exit 1; }
 
