@@ -8,8 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    QByteArray raw(reinterpret_cast<const char *>(data), qsizetype(size));
-    raw.replace('\0', "");
+    const QByteArray raw = QByteArrayView(data, qsizetype(size)).toByteArray().replace('\0', "");
 
     const QString name = decodeFileName(raw);
     require(encodeFileName(name) == raw, "encode(decode(bytes)) gives back the bytes");

@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const qsizetype baseEnd = lastDot < 0 ? path.size() : nameStart + lastDot;
     const bool mustOverflow = path.size() > 32'767 || baseEnd + 2 > 32'767;
 
-    QString base = QStringLiteral("unchanged");
-    QString extension;
+    QString base = QStringLiteral("unchanged"), extension;
     try {
         extension = GetFileExt(path, base, addPath);
     } catch (const OverflowError &) {
@@ -36,14 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     require(!mustOverflow, "a position past 32,767 overflows");
 
-    require(!extension.contains(u'.'), "the extension holds no dot");
-    require(!extension.contains(u'\\') && !extension.contains(u'/'),
-            "the extension holds no separator");
+    require(!holdsAny(extension, u".\\/"), "the extension holds no dot and no separator");
     if (addPath) {
         require(base.startsWith(folder), "the folder part is in front of the base name");
         base.remove(0, folder.size());
     }
-    const QString rebuilt = lastDot < 0 ? base : base + u'.' + extension;
-    require(rebuilt == lastComponent, "base name and extension rebuild the last component");
+    require((lastDot < 0 ? base : base + u'.' + extension) == lastComponent,
+            "base name and extension rebuild the last component");
     return 0;
 }

@@ -4,19 +4,16 @@
 #include "codepagefile.h"
 #include "fuzzcheck.h"
 
+#include <QList>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    QString text = unitsFrom(data, size);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        QChar &c = text[i];
-        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
-            ++i;
-        else if (c.isSurrogate())
-            c = QChar(0xFFFD);
-        // A literal "&#65;" would read back as "A": the page writer escapes "&" before this.
-        else if (c == u'&')
-            c = QChar(0xFF06);
-    }
+    // Lone surrogates become U+FFFD; a literal "&#65;" would read back as "A", and the page writer
+    // escapes "&" before this.
+    const QList<uint> ucs4 = unitsFrom(data, size).toUcs4();
+    const QString text =
+        QString::fromUcs4(reinterpret_cast<const char32_t *>(ucs4.constData()), ucs4.size())
+            .replace(u'&', QChar(0xFF06));
 
     const QByteArray bytes = toWindows1252(text);
     const QString latin = QString::fromLatin1(bytes);
@@ -25,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (latin[i] == u'&') {
             const std::optional<Reference> reference = referenceAt(latin, i);
             require(reference && latin[i + 1] == u'#', "\"&\" only starts a numeric reference");
-            appendCodePoint(read, reference->codePoint);
+            read += QChar::fromUcs4(reference->codePoint);
             i += reference->length - 1;
         } else {
             read += QChar(windows1252Character(uint8_t(bytes[i])));

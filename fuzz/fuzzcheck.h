@@ -3,10 +3,11 @@
 #include <QByteArray>
 #include <QString>
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 // A broken property stops the run as a crash would, so libFuzzer keeps the input that broke it.
@@ -18,12 +19,11 @@ inline void require(bool holds, const char *property)
     std::abort();
 }
 
-// The input as UTF-16 code units, lone surrogates and all.
+// The input as UTF-16 code units in the machine's (little-endian) order, lone surrogates and all.
 inline QString unitsFrom(const uint8_t *data, size_t size)
 {
-    QString text;
-    for (size_t i = 0; i + 1 < size; i += 2)
-        text += QChar(char16_t(data[i] | (data[i + 1] << 8)));
+    QString text(qsizetype(size / 2), Qt::Uninitialized);
+    std::memcpy(text.data(), data, size / 2 * 2);
     return text;
 }
 
@@ -61,12 +61,7 @@ inline std::optional<Reference> referenceAt(QStringView text, qsizetype at)
     return ok ? std::optional(Reference{value, end + 1}) : std::nullopt;
 }
 
-inline void appendCodePoint(QString &out, char32_t c)
+inline bool holdsAny(QStringView text, QStringView characters)
 {
-    if (c > 0xFFFF) {
-        out += QChar(QChar::highSurrogate(c));
-        out += QChar(QChar::lowSurrogate(c));
-    } else {
-        out += QChar(char16_t(c));
-    }
+    return std::any_of(text.cbegin(), text.cend(), [&](QChar c) { return characters.contains(c); });
 }

@@ -2,10 +2,10 @@
 #include "messagetexts.h"
 #include "perendat.h"
 
-#include <QDateTime>
-#include <QList>
 #include <QLocale>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -14,29 +14,11 @@ QDateTime at(int year, int month, int day, int hour = 0, int minute = 0)
     return QDateTime(QDate(year, month, day), QTime(hour, minute), Qt::LocalTime);
 }
 
-// Years, months and days as one text, "none" for no value, so a failure shows all three.
-QString counts(const QDateTime &x, const QDateTime &y)
+// Hands out the given moments one read after another, the last one for ever.
+struct SequenceClock : Clock
 {
-    QStringList parts;
-    for (const QString &tipo : QStringList{"a", "m", "d"}) {
-        const std::optional<qint32> count = perendat(x, y, tipo);
-        parts += count ? QString::number(*count) : QStringLiteral("none");
-    }
-    return parts.join(u' ');
-}
-
-// Hands out the given moments one read after another.
-class SequenceClock : public Clock
-{
-public:
-    explicit SequenceClock(QList<QDateTime> moments)
-        : m_moments(std::move(moments))
-    {}
-    QDateTime now() const override { return m_moments.at(qMin(m_reads++, m_moments.size() - 1)); }
-
-private:
-    QList<QDateTime> m_moments;
-    mutable qsizetype m_reads = 0;
+    mutable QList<QDateTime> moments;
+    QDateTime now() const override { return moments.size() > 1 ? moments.takeFirst() : moments[0]; }
 };
 
 } // namespace
@@ -59,8 +41,6 @@ void TestMessages::perendatCounts_data()
     QTest::addColumn<QDateTime>("y");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("quit to 2026") << at(2002, 2, 1) << at(2026, 12, 6, 10) << "24 10 5";
-    QTest::newRow("same moment") << at(2002, 2, 1) << at(2002, 2, 1) << "0 0 0";
     QTest::newRow("same day") << at(2002, 2, 1) << at(2002, 2, 1, 23, 59) << "0 0 0";
     QTest::newRow("one midnight") << at(2002, 2, 1, 23, 59) << at(2002, 2, 2, 0, 1) << "0 0 1";
     QTest::newRow("year by date") << at(2002, 2, 1, 12) << at(2003, 2, 1, 8) << "1 0 0";
@@ -69,16 +49,13 @@ void TestMessages::perendatCounts_data()
     QTest::newRow("31 Dec-1 Feb") << at(2001, 12, 31) << at(2002, 2, 1) << "0 1 1";
     QTest::newRow("31 Jan-28 Feb") << at(2002, 1, 31) << at(2002, 2, 28) << "0 0 28";
     QTest::newRow("31 Jan-31 Mar") << at(2002, 1, 31) << at(2002, 3, 31) << "0 2 0";
-    QTest::newRow("31 Mar-30 Apr") << at(2002, 3, 31) << at(2002, 4, 30) << "0 0 30";
     QTest::newRow("29 Feb-28 Feb") << at(2004, 2, 29) << at(2005, 2, 28) << "0 11 30";
     QTest::newRow("28 Feb-29 Feb") << at(2003, 2, 28) << at(2004, 2, 29) << "1 0 1";
     QTest::newRow("29 Feb-29 Feb") << at(2004, 2, 29) << at(2008, 2, 29) << "4 0 0";
     // The earlier day does not exist in the borrow month: it stands at that month's last day.
     QTest::newRow("clamp 31 Jan-1 Mar") << at(2002, 1, 31) << at(2002, 3, 1) << "0 1 1";
-    QTest::newRow("clamp 31 Jan-15 Mar") << at(2002, 1, 31) << at(2002, 3, 15) << "0 1 15";
-    QTest::newRow("clamp 29 Feb-1 Mar") << at(2004, 2, 29) << at(2005, 3, 1) << "1 0 1";
     QTest::newRow("clamp 30 Jan-1 Mar leap") << at(2004, 1, 30) << at(2004, 3, 1) << "0 1 1";
-    QTest::newRow("invalid moment") << QDateTime() << at(2002, 2, 1) << "none none none";
+    QTest::newRow("invalid moment") << QDateTime() << at(2002, 2, 1) << "- - -";
 }
 
 void TestMessages::perendatCounts()
@@ -87,10 +64,16 @@ void TestMessages::perendatCounts()
     QFETCH(QDateTime, y);
     QFETCH(QString, expected);
 
-    QCOMPARE(counts(x, y), expected);
-    QCOMPARE(counts(y, x), expected);
-    for (const QString &tipo : QStringList{"A", "M", "D", "y", "", "aa", " a"})
-        QVERIFY2(!perendat(x, y, tipo), qPrintable(tipo));
+    // Years, months and days in one text, "-" for no value, so a failure shows all three; the
+    // order of the moments does not matter, and selectors it does not know give no value.
+    for (const auto &[a, b] : {std::pair{x, y}, std::pair{y, x}}) {
+        QStringList counts;
+        for (const char *tipo : {"a", "m", "d", "A", "M", "D", "y", "", "aa", " a"}) {
+            const std::optional<qint32> count = perendat(a, b, QString::fromLatin1(tipo));
+            counts << (count ? QString::number(*count) : QStringLiteral("-"));
+        }
+        QCOMPARE(counts.join(u' '), expected + " - - - - - - -");
+    }
 }
 
 void TestMessages::help()
@@ -107,18 +90,12 @@ void TestMessages::acknowledgement_data()
     QTest::addColumn<QString>("start");
     QTest::addColumn<QString>("date");
 
-    const QList<QDateTime> late{at(2026, 12, 6, 10)};
-    QTest::newRow("2026") << late << "es_ES"
-                          << "24 Años, 10 Meses Y 5"
-                          << "VIERNES, 1 DE FEBRERO DE 2002";
-    QTest::newRow("English") << late << "en_US"
-                             << "24 Años, 10 Meses Y 5"
-                             << "FRIDAY, FEBRUARY 1, 2002";
+    QTest::newRow("2026") << QList{at(2026, 12, 6, 10)} << u"es_ES"_s << u"24 Años, 10 Meses Y 5"_s
+                          << u"VIERNES, 1 DE FEBRERO DE 2002"_s;
     // Each count takes its own read of the clock, in the order years, months, days.
-    QTest::newRow("a read a count")
-        << QList{at(2005, 2, 1), at(2005, 6, 1), at(2005, 6, 20)} << "es_ES"
-        << "3 Años, 4 Meses Y 19"
-        << "VIERNES, 1 DE FEBRERO DE 2002";
+    QTest::newRow("a read a count, English")
+        << QList{at(2005, 2, 1), at(2005, 6, 1), at(2005, 6, 20)} << u"en_US"_s
+        << u"3 Años, 4 Meses Y 19"_s << u"FRIDAY, FEBRUARY 1, 2002"_s;
 }
 
 void TestMessages::acknowledgement()
@@ -128,14 +105,13 @@ void TestMessages::acknowledgement()
     QFETCH(QString, start);
     QFETCH(QString, date);
 
-    QCOMPARE(
-        acknowledgementText(SequenceClock(reads), QLocale(locale)),
-        "El Autor De Este Programa Lleva Sin Fumar, " + start
-            + " Días, ¡¡ Esperemos Que Continue Sin Hacerlo !! Me Refiero A Fumar Jeje... Dejo "
-              "De Hacerlo El "
-            + date
-            + ", A Las 0 Horas. En Cuanto Agradecimientos...\r¡¡ Ahh Si !!, Pos A Toas Y Tos "
-              "Los Que Useis Este Programa... ¡¡ Va Por Vosotr@s !!");
+    SequenceClock clock;
+    clock.moments = reads;
+    QCOMPARE(acknowledgementText(clock, QLocale(locale)),
+             u"El Autor De Este Programa Lleva Sin Fumar, %1 Días, ¡¡ Esperemos Que Continue Sin "
+             u"Hacerlo !! Me Refiero A Fumar Jeje... Dejo De Hacerlo El %2, A Las 0 Horas. En "
+             u"Cuanto Agradecimientos...\r¡¡ Ahh Si !!, Pos A Toas Y Tos Los Que Useis Este "
+             u"Programa... ¡¡ Va Por Vosotr@s !!"_s.arg(start, date));
 }
 
 QTEST_GUILESS_MAIN(TestMessages)
