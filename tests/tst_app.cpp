@@ -17,7 +17,9 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStyledItemDelegate>
 #include <QStyleOption>
 #include <QTest>
@@ -106,12 +108,14 @@ public:
         return true;
     }
     QDateTime now() const override { return QDateTime(QDate(2026, 3, 15), QTime(12, 0)); }
+    qint64 monotonicNanoseconds() const override { return monotonic; }
 
     TestFolder drive;
     QStringList opened;
     QList<MessageBox::Box> boxes;
     std::function<void()> onBox;
     bool programEnded = false;
+    qint64 monotonic = 0;
     std::unique_ptr<frmTrovadex> window;
 };
 
@@ -186,6 +190,8 @@ private Q_SLOTS:
     void closingSteps();
     void closeRequests_data();
     void closeRequests();
+    void pageRun_data();
+    void pageRun();
 };
 
 void tst_App::controls_data()
@@ -339,11 +345,15 @@ void tst_App::keyboard()
         fixture.openFolder({});
         fixture.openFolder(folder);
         const bool enabled = folder == u"fotos";
-        // An access key clicks a moment later; Alt+A goes last, so once the file list shows
-        // a file added meanwhile, every click before it has run.
-        for (Qt::Key key : {Qt::Key_I, Qt::Key_V, Qt::Key_H, Qt::Key_A})
+        // An access key clicks a moment later, so the page lists a file added meanwhile; Alt+A
+        // goes last, once the page is written, so once the list shows that file every click
+        // before it has run.
+        QSignalSpy written(fixture.window.get(), &frmTrovadex::pageFinished);
+        for (Qt::Key key : {Qt::Key_I, Qt::Key_V, Qt::Key_H})
             QTest::keyClick(fixture.control("Dir1"), key, Qt::AltModifier);
         QVERIFY(fixture.drive.addFile(folder.toUtf8() + "/nuevo.txt"));
+        QVERIFY(!enabled || written.wait());
+        QTest::keyClick(fixture.control("Dir1"), Qt::Key_A, Qt::AltModifier);
         QTRY_COMPARE(fixture.control<QLabel>("lblFCount")->text(), enabled ? u"5"_s : u"1"_s);
         QCOMPARE(fixture.control<QCheckBox>("chkImg")->isChecked(), enabled);
         QCOMPARE(fixture.drive.exists(folder.toUtf8() + "/Quorvel-Html_index.html"), enabled);
@@ -455,7 +465,10 @@ void tst_App::listState()
         } else if (verb == u"rm") {
             QVERIFY(QDir(fixture.drive.path() + what).removeRecursively());
         } else if (verb == u"click") {
+            QSignalSpy finished(fixture.window.get(), &frmTrovadex::pageFinished);
             fixture.control<QAbstractButton>(qPrintable(what))->click();
+            if (what == u"cmdMake")
+                QVERIFY(finished.wait());
         } else if (verb == u"drive") {
             drive->setCurrentIndex(what.toInt());
             Q_EMIT drive->activated(what.toInt());
@@ -608,6 +621,106 @@ void tst_App::closeRequests()
     else
         QVERIFY2(steps > 10 && window->height() < height / 4, qPrintable(QString::number(steps)));
     QVERIFY(!fixture.programEnded);
+}
+
+void tst_App::pageRun_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<bool>("late");         // a second has gone by when the first report comes
+    QTest::addColumn<QString>("then");      // what is done on seeing the progress
+    QTest::addColumn<QStringList>("shown"); // the dialog's text first and last
+
+    const QString text = u"Escribiendo la página: %1 de 4.200 archivos"_s;
+    QTest::newRow("few files") << 1000 << false << QString() << QStringList();
+    QTest::newRow("many files") << 4199 << true << QString()
+                                << QStringList{text.arg(0), text.arg(u"4.200"_s)};
+    QTest::newRow("cancelled") << 4199 << true << u"Cancelar"_s << QStringList{text.arg(0)};
+    QTest::newRow("closed") << 4199 << true << u"close"_s << QStringList{text.arg(0)};
+}
+
+// The page is written beside the window's own work; a run stopped leaves the old page as it was.
+void tst_App::pageRun()
+{
+    QFETCH(int, files);
+    QFETCH(bool, late);
+    QFETCH(QString, then);
+    QFETCH(QStringList, shown);
+
+    // Thousands of files take long to make: the rows share them, each with an old page.
+    static TestFolder folders;
+    static const bool made = [] {
+        for (const auto &[sub, count] : {std::pair{"few", 1000}, std::pair{"many", 4199}}) {
+            if (!folders.addFolder(sub))
+                return false;
+            for (int i = 0; i < count; ++i) {
+                if (!folders.addFile(sub + ("/f" + QByteArray::number(i))))
+                    return false;
+            }
+        }
+        return true;
+    }();
+    QVERIFY(made);
+    const QString folder = folders.path() + (files > 4096 ? u"many"_s : u"few"_s);
+    const QByteArray old = "<html>vieja</html>";
+    QFile page(folder + u"/Quorvel-Html_index.html"_s);
+    QVERIFY(page.open(QIODevice::WriteOnly) && page.write(old) == old.size());
+    page.close();
+    Fixture fixture;
+    fixture.start();
+    QVERIFY(fixture.control<DirListBox>("Dir1")->setPath(folder, nullptr));
+    frmTrovadex *window = fixture.window.get();
+    fixture.control<QCheckBox>("chkView")->setChecked(true);
+    fixture.control("Dir1")->setFocus();
+
+    QStringList texts;
+    QPointer<QProgressDialog> dialog;
+    connect(window, &frmTrovadex::pageProgressShown, window, [&] {
+        dialog = window->findChild<QProgressDialog *>();
+        QVERIFY(dialog && dialog->isVisible() && dialog->windowModality() == Qt::WindowModal);
+        texts << dialog->labelText();
+        if (then == u"Cancelar")
+            dialog->findChild<QPushButton *>()->click();
+        else if (!then.isEmpty())
+            fixture.requestClose();
+    });
+    connect(window, &frmTrovadex::pageFinished, window, [&] {
+        if (dialog && then.isEmpty())
+            texts << dialog->labelText();
+    });
+    QSignalSpy finished(window, &frmTrovadex::pageFinished);
+    const char *controls[] = {"Drive1", "Dir1", "chkImg", "chkView", "cmdRefresh", "cmdMake"};
+    fixture.control<QPushButton>("cmdMake")->click();
+    for (const char *name : controls)
+        QVERIFY2(!fixture.control(name)->isEnabled(), name);
+    if (late)
+        fixture.monotonic += 1'500'000'000;
+    QVERIFY(finished.wait());
+
+    QCOMPARE(texts, shown);
+    for (const char *name : controls)
+        QVERIFY2(fixture.control(name)->isEnabled(), name);
+    if (then == u"close") {
+        QSignalSpy hidden(window->windowHandle(), &QWindow::visibleChanged);
+        QVERIFY(hidden.wait());
+        QVERIFY(!window->isVisible());
+    } else {
+        QCOMPARE(window->focusWidget(), fixture.control("Dir1"));
+    }
+    QVERIFY(fixture.boxes.isEmpty());
+    const QString written = folder + u"/Quorvel-Html_index.html"_s;
+    QCOMPARE(fixture.opened, then.isEmpty() ? QStringList{written} : QStringList());
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QByteArray bytes = page.readAll();
+    QCOMPARE(bytes == old, !then.isEmpty());
+    QCOMPARE(bytes.count("<p><a href="), then.isEmpty() ? files : 0);
+    QCOMPARE(
+        QDir(folder).entryList({u".Quorvel-Html_index.html.*"_s}, QDir::AllEntries | QDir::Hidden),
+        QStringList());
+    if (then.isEmpty()) {
+        // The old page sorts last: the run ends on it, and the list shows it.
+        QCOMPARE(fixture.control<FileListBox>("File1")->currentIndex().row(), files);
+        QCOMPARE(window->currentFile(), written);
+    }
 }
 
 QTEST_MAIN(tst_App)
