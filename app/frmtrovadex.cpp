@@ -179,6 +179,11 @@ struct frmTrovadex::PageJob
     quint64 sent = 0;
     quint64 taken = 0;
     std::unique_ptr<QThread> thread;
+    qint64 startNs = 0;
+    qsizetype done = 0;
+    qsizetype total = 0;
+    std::vector<std::pair<QWidget *, bool>> enabled; // the controls put aside, as they were
+    QPointer<QWidget> focus;
 
     void cancel()
     {
@@ -204,11 +209,6 @@ struct frmTrovadex::PageJob
         ++sent;
         return !cancelled;
     }
-    qint64 startNs = 0;
-    qsizetype done = 0;
-    qsizetype total = 0;
-    std::vector<std::pair<QWidget *, bool>> enabled; // the controls put aside, as they were
-    QPointer<QWidget> focus;
 };
 
 frmTrovadex::frmTrovadex(QWidget *parent)
@@ -540,10 +540,8 @@ void frmTrovadex::updatePageProgress()
     const qsizetype done = m_page->done;
     const qsizetype total = m_page->total;
     m_progress->setLabelText(pageProgressText(done, total));
-    if (auto *bar = m_progress->findChild<QProgressBar *>()) {
-        bar->setMaximum(int(total));
-        bar->setValue(int(done));
-    }
+    m_progressBar->setMaximum(int(total));
+    m_progressBar->setValue(int(done));
 }
 
 void frmTrovadex::showPageProgress()
@@ -564,7 +562,8 @@ void frmTrovadex::showPageProgress()
     m_progress->setAutoReset(false);
     m_progress->setAutoClose(false);
     // The bar is set directly: the dialog's own setValue runs the event loop.
-    m_progress->setBar(new QProgressBar(m_progress));
+    m_progressBar = new QProgressBar(m_progress);
+    m_progress->setBar(m_progressBar);
     m_progress->setCancelButtonText(u"Cancelar"_s);
     connect(m_progress, &QProgressDialog::canceled, this, [this] {
         if (!m_page)
@@ -588,6 +587,7 @@ void frmTrovadex::finishPage()
         m_progress->hide();
         m_progress->deleteLater();
         m_progress = nullptr;
+        m_progressBar = nullptr;
     }
     for (const auto &[control, enabled] : job->enabled)
         control->setEnabled(enabled);

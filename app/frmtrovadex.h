@@ -18,6 +18,7 @@ class QCheckBox;
 class QDateTime;
 class QLabel;
 class QMenu;
+class QProgressBar;
 class QProgressDialog;
 class QPushButton;
 class QTimer;
@@ -124,4 +125,5 @@ private:
     quint64 m_pageRuns = 0;
     QTimer *m_progressDelay = nullptr;
     QProgressDialog *m_progress = nullptr;
+    QProgressBar *m_progressBar = nullptr;
 };
