@@ -424,7 +424,6 @@ void tst_App::listState_data()
     row("given a file", "vacia", u"raiz.txt"_s, {}, u""_s, 1);
     row("files", "", {}, {u"open fotos"_s}, u"fotos/"_s, 3);
     row("no files", "", {}, {u"open vacia"_s}, u"vacia/"_s, 0);
-    row("files again", "", {}, {u"open vacia"_s, u"open"_s, u"open fotos"_s}, u"fotos/"_s, 3);
     row("other drive", "", u"fotos"_s, {u"drive 0"_s}, u"/"_s, -1);
     row("file added", "", u"vacia"_s, {u"add vacia/a"_s, u"click cmdRefresh"_s}, u"vacia/"_s, 1);
     row("folder gone", "", u"fotos/viaje"_s, {u"rm fotos/viaje"_s, u"click cmdRefresh"_s},
@@ -570,7 +569,6 @@ void tst_App::closeRequests_data()
 {
     QTest::addColumn<int>("how");
     QTest::newRow("Salir") << 0;
-    QTest::newRow("Ctrl+S") << 1;
     QTest::newRow("close box") << 2;
     QTest::newRow("maximised") << 3;
 }
@@ -603,8 +601,6 @@ void tst_App::closeRequests()
     };
     if (how == 0)
         window->findChild<QAction *>(u"sale"_s)->trigger();
-    else if (how == 1)
-        QTest::keyClick(window, Qt::Key_S, Qt::ControlModifier);
     else
         fixture.requestClose();
     QVERIFY(window->isVisible());
@@ -644,15 +640,11 @@ void tst_App::pageRun()
     // Thousands of files take long to make: the rows share them, each with an old page.
     static TestFolder folders;
     static const bool made = [] {
-        for (const auto &[sub, count] : {std::pair{"few", 1000}, std::pair{"many", 4199}}) {
-            if (!folders.addFolder(sub))
-                return false;
-            for (int i = 0; i < count; ++i) {
-                if (!folders.addFile(sub + ("/f" + QByteArray::number(i))))
-                    return false;
-            }
-        }
-        return true;
+        bool made = folders.addFolder("few") && folders.addFolder("many");
+        for (int i = 0; i < 4199 && made; ++i)
+            made = (i >= 1000 || folders.addFile("few/f" + QByteArray::number(i)))
+                   && folders.addFile("many/f" + QByteArray::number(i));
+        return made;
     }();
     QVERIFY(made);
     const QString folder = folders.path() + (files > 4096 ? u"many"_s : u"few"_s);
