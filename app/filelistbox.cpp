@@ -4,6 +4,30 @@
 
 #include <limits>
 
+SharedFileList::SharedFileList(const QString &folder, const QLocale &locale)
+    : m_folder(folder)
+    , m_locale(locale)
+    , m_listing(std::make_shared<const FolderListing>())
+{}
+
+bool SharedFileList::Refresh(QString *error)
+{
+    m_index = -1;
+    auto fresh = std::make_shared<FolderListing>();
+    if (const int code = fresh->read(m_folder, EntryKind::Files, m_locale); code != 0) {
+        if (error)
+            *error = folderReadError(m_folder, code);
+        return false;
+    }
+    m_listing = std::move(fresh);
+    return true;
+}
+
+QString SharedFileList::FileName() const
+{
+    return m_index >= 0 && m_index < m_listing->count() ? m_listing->name(m_index) : QString();
+}
+
 int FileListModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
@@ -15,14 +39,10 @@ QVariant FileListModel::data(const QModelIndex &index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
-    const qsizetype selected = m_files.ListIndex();
-    m_files.setListIndex(index.row());
-    const QString name = m_files.FileName();
-    m_files.setListIndex(selected);
-    return readableFileName(name);
+    return readableFileName(m_files.names()->name(index.row()));
 }
 
-void FileListModel::replace(FolderFileList files)
+void FileListModel::replace(SharedFileList files)
 {
     beginResetModel();
     m_files = std::move(files);
@@ -45,11 +65,20 @@ FileListBox::FileListBox(QWidget *parent)
 
 bool FileListBox::Refresh(QString *error)
 {
-    FolderFileList fresh(m_path);
+    SharedFileList fresh = m_model.files();
     if (!fresh.Refresh(error))
         return false;
     m_model.replace(std::move(fresh));
     return true;
+}
+
+void FileListBox::adopt(const SharedFileList &files)
+{
+    // A copy that could not read its folder changed nothing.
+    if (files.names() == m_model.files().names())
+        return;
+    m_model.replace(files);
+    setListIndex(files.ListIndex());
 }
 
 void FileListBox::showListIndex()

@@ -21,8 +21,19 @@
 #include <QDir>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPointer>
+#include <QProgressBar>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -123,6 +134,24 @@ QString nearestExistingFolder(QString path)
     return path;
 }
 
+// Thousands marked with points, as the window's Spanish has them whatever the system's locale.
+QString groupedNumber(qint64 value)
+{
+    QString digits = QString::number(value);
+    for (qsizetype at = digits.size() - 3; at > (value < 0 ? 1 : 0); at -= 3)
+        digits.insert(at, u'.');
+    return digits;
+}
+
+QString pageProgressText(qsizetype done, qsizetype total)
+{
+    return u"Escribiendo la página: %1 de %2 archivos"_s.arg(groupedNumber(done),
+                                                             groupedNumber(total));
+}
+
+// How long a page may take before the window shows how far it got.
+constexpr qint64 progressDelayNs = 1'000'000'000;
+
 QIcon programIcon()
 {
     QIcon icon;
@@ -132,6 +161,55 @@ QIcon programIcon()
 }
 
 } // namespace
+
+// One page being written on its own thread, from a copy of the file list taken at the click.
+struct frmTrovadex::PageJob
+{
+    quint64 run = 0;
+    QString folder;
+    SharedFileList files;
+    PageOptions options;
+    PageResult result;
+    QString unexpected; // what an exception said, to end the program with
+    std::atomic_bool cancelled = false;
+    // The writer waits for the window to take in one report before it sends the next, so that
+    // reports never pile up and a cancel made on seeing one stops the run by the next.
+    std::mutex reports;
+    std::condition_variable reportTaken;
+    quint64 sent = 0;
+    quint64 taken = 0;
+    std::unique_ptr<QThread> thread;
+    qint64 startNs = 0;
+    qsizetype done = 0;
+    qsizetype total = 0;
+    std::vector<std::pair<QWidget *, bool>> enabled; // the controls put aside, as they were
+    QPointer<QWidget> focus;
+
+    void cancel()
+    {
+        {
+            const std::lock_guard lock(reports);
+            cancelled = true;
+        }
+        reportTaken.notify_all();
+    }
+    void take()
+    {
+        {
+            const std::lock_guard lock(reports);
+            ++taken;
+        }
+        reportTaken.notify_all();
+    }
+    // Called on the writer's thread; false when the run was cancelled meanwhile.
+    bool send()
+    {
+        std::unique_lock lock(reports);
+        reportTaken.wait(lock, [this] { return taken == sent || cancelled; });
+        ++sent;
+        return !cancelled;
+    }
+};
 
 frmTrovadex::frmTrovadex(QWidget *parent)
     : QMainWindow(parent)
@@ -149,6 +227,18 @@ frmTrovadex::frmTrovadex(QWidget *parent)
     createMenus();
     createControls();
     connectSignals();
+    m_progressDelay = new QTimer(this);
+    m_progressDelay->setSingleShot(true);
+    m_progressDelay->setTimerType(Qt::PreciseTimer);
+    connect(m_progressDelay, &QTimer::timeout, this, &frmTrovadex::showPageProgress);
+}
+
+frmTrovadex::~frmTrovadex()
+{
+    if (m_page) {
+        m_page->cancel();
+        m_page->thread->wait();
+    }
 }
 
 void frmTrovadex::createMenus()
@@ -313,6 +403,10 @@ std::optional<qint32> frmTrovadex::perendat(const QDateTime &fecha1, const QDate
 // window then closes itself.
 void frmTrovadex::closeEvent(QCloseEvent *event)
 {
+    if (m_page) {
+        m_page->cancel();
+        finishPage();
+    }
     if (m_shrunk || m_failed) {
         event->accept();
         return;
@@ -375,18 +469,144 @@ void frmTrovadex::cmdRefresh_Click()
 
 void frmTrovadex::cmdMake_Click()
 {
-    PageServices services;
-    services.opener = m_opener;
-    PageResult result;
-    {
-        const WaitCursor wait;
-        result = writeIndexPage(CurrentPath, *File1, {chkImg->isChecked(), chkView->isChecked()},
-                                services);
+    if (m_page)
+        return;
+    auto job = std::make_unique<PageJob>();
+    job->run = ++m_pageRuns;
+    job->folder = CurrentPath;
+    job->files = File1->snapshot();
+    job->options = {chkImg->isChecked(), chkView->isChecked()};
+    job->total = job->files.ListCount();
+    job->startNs = m_clock->monotonicNanoseconds();
+    job->focus = QApplication::focusWidget();
+    for (QWidget *control :
+         std::initializer_list<QWidget *>{Drive1, Dir1, chkImg, chkView, cmdRefresh, cmdMake}) {
+        job->enabled.emplace_back(control, control->isEnabled());
+        control->setEnabled(false);
     }
+
+    PageJob *running = job.get();
+    job->thread.reset(QThread::create([this, running] {
+        // Everything the run reads is its own, or the window's only to post progress to.
+        PageServices services;
+        const quint64 run = running->run;
+        services.progress = [this, running, run](qsizetype done, qsizetype total) {
+            if (!running->send())
+                return;
+            QMetaObject::invokeMethod(
+                this, [this, run, done, total] { pageProgress(run, done, total); },
+                Qt::QueuedConnection);
+        };
+        services.cancelled = [running] {
+            return running->cancelled.load();
+        };
+        try {
+            running->result =
+                writeIndexPage(running->folder, running->files, running->options, services);
+        } catch (const std::exception &error) {
+            running->unexpected = QString::fromLocal8Bit(error.what());
+        } catch (...) {
+            running->unexpected = u"error desconocido"_s;
+        }
+    }));
+    connect(job->thread.get(), &QThread::finished, this, [this, run = job->run] {
+        if (m_page && m_page->run == run)
+            runHandler(&frmTrovadex::finishPage);
+    });
+    m_page = std::move(job);
+    m_progressDelay->start(int(progressDelayNs / 1'000'000));
+    m_page->thread->start();
+}
+
+void frmTrovadex::pageProgress(quint64 run, qsizetype done, qsizetype total)
+{
+    if (!m_page || m_page->run != run)
+        return;
+    m_page->done = done;
+    m_page->total = total;
+    updatePageProgress();
+    // Taken in only now, so that a cancel made on seeing this report stops the next one. A
+    // close request on seeing it has ended the run already.
+    if (m_page)
+        m_page->take();
+}
+
+void frmTrovadex::updatePageProgress()
+{
+    if (!m_progress) {
+        showPageProgress();
+        return;
+    }
+    const qsizetype done = m_page->done;
+    const qsizetype total = m_page->total;
+    m_progress->setLabelText(pageProgressText(done, total));
+    m_progressBar->setMaximum(int(total));
+    m_progressBar->setValue(int(done));
+}
+
+void frmTrovadex::showPageProgress()
+{
+    if (!m_page || m_progress || m_page->cancelled)
+        return;
+    const qint64 waited = m_clock->monotonicNanoseconds() - m_page->startNs;
+    if (waited < progressDelayNs) {
+        if (!m_progressDelay->isActive())
+            m_progressDelay->start(int((progressDelayNs - waited + 999'999) / 1'000'000));
+        return;
+    }
+    m_progressDelay->stop();
+    m_progress = new QProgressDialog(this);
+    m_progress->setObjectName(u"progreso"_s);
+    m_progress->setWindowTitle(AppInfo::productName());
+    m_progress->setWindowModality(Qt::WindowModal);
+    m_progress->setAutoReset(false);
+    m_progress->setAutoClose(false);
+    // The bar is set directly: the dialog's own setValue runs the event loop.
+    m_progressBar = new QProgressBar(m_progress);
+    m_progress->setBar(m_progressBar);
+    m_progress->setCancelButtonText(u"Cancelar"_s);
+    connect(m_progress, &QProgressDialog::canceled, this, [this] {
+        if (!m_page)
+            return;
+        m_page->cancel();
+        m_progress->hide();
+    });
+    updatePageProgress();
+    m_progress->show();
+    Q_EMIT pageProgressShown();
+}
+
+void frmTrovadex::finishPage()
+{
+    if (!m_page)
+        return;
+    const std::unique_ptr<PageJob> job = std::move(m_page);
+    job->thread->wait();
+    m_progressDelay->stop();
+    if (m_progress) {
+        m_progress->hide();
+        m_progress->deleteLater();
+        m_progress = nullptr;
+        m_progressBar = nullptr;
+    }
+    for (const auto &[control, enabled] : job->enabled)
+        control->setEnabled(enabled);
+    if (job->focus)
+        job->focus->setFocus();
+
+    if (!job->unexpected.isEmpty()) {
+        reportUncaughtError(job->unexpected);
+        return;
+    }
+    const PageResult &result = job->result;
+    File1->adopt(job->files);
     CurrentFile = result.CurrentFile;
     File1->showListIndex();
-    if (!result.ok)
+    if (result.ok && job->options.view)
+        m_opener->open(result.pagePath);
+    else if (!result.ok && !result.cancelled)
         showError(result.error);
+    Q_EMIT pageFinished();
 }
 
 void frmTrovadex::Ayuda_Click()

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class DirListBox;
@@ -17,7 +18,10 @@ class QCheckBox;
 class QDateTime;
 class QLabel;
 class QMenu;
+class QProgressBar;
+class QProgressDialog;
 class QPushButton;
+class QTimer;
 
 // The program's one window: a drive list and a folder list on the left, the open folder's files
 // on the right, its path and file count below, and the page command with its two options.
@@ -27,6 +31,7 @@ class frmTrovadex : public QMainWindow
 
 public:
     explicit frmTrovadex(QWidget *parent = nullptr);
+    ~frmTrovadex() override;
 
     // Runs the load handler, then shows the window centred on the screen. A folder given opens
     // instead of the drive's root, when it can be opened.
@@ -42,7 +47,8 @@ public:
     // Where the finished page goes to be shown; the desktop's default viewer unless a test
     // says otherwise.
     void setDocumentOpener(DocumentOpener *opener) { m_opener = opener; }
-    // The time the acknowledgement counts to; the system's unless a test says otherwise.
+    // The time the acknowledgement counts to, and the one that decides when a long page shows
+    // its progress; the system's unless a test says otherwise.
     void setClock(const Clock *clock) { m_clock = clock; }
     // What ends the program after an error that no handler expected; tests keep their process.
     void setProgramEnd(std::function<void()> end) { m_endProgram = std::move(end); }
@@ -50,6 +56,10 @@ public:
 Q_SIGNALS:
     // The list state was brought up to date with the folder list.
     void listStateRefreshed();
+    // A page being written has shown how far it got.
+    void pageProgressShown();
+    // A page run ended, written, failed or cancelled, and the window is ready for another.
+    void pageFinished();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -69,6 +79,12 @@ private:
     void agra_Click();
     void sale_Click();
     void RefreshListState();
+
+    struct PageJob;
+    void pageProgress(quint64 run, qsizetype done, qsizetype total);
+    void updatePageProgress();
+    void showPageProgress();
+    void finishPage();
 
     // Back to the last folder that opened, in both lists, without refreshing anything.
     void returnToCurrentPath();
@@ -104,4 +120,10 @@ private:
     bool m_closing = false; // the animation has started
     bool m_shrunk = false;  // it has ended: the next close is for real
     bool m_failed = false;
+
+    std::unique_ptr<PageJob> m_page; // the page being written, if any
+    quint64 m_pageRuns = 0;
+    QTimer *m_progressDelay = nullptr;
+    QProgressDialog *m_progress = nullptr;
+    QProgressBar *m_progressBar = nullptr;
 };

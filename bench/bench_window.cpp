@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -32,7 +33,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr double openTargetMs = 500;
+constexpr double openTargetMs = 600;
+constexpr double progressTargetMs = 1100;
 constexpr double pageTargetRatio = 1.10;
 
 [[noreturn]] void fail(const QString &text)
@@ -199,11 +201,28 @@ int main(int argc, char *argv[])
     };
 
     // Warm cache, and the page in place from the start, so every run lists the same files.
+    // The page is written on its own thread: a click returns at once, and the run ends when the
+    // window says so. The first progress shown is timed from the click.
+    QElapsedTimer clickTimer;
+    double progressShownMs = -1;
+    QObject::connect(&window, &frmTrovadex::pageProgressShown, &window, [&] {
+        if (progressShownMs < 0)
+            progressShownMs = elapsedMs(clickTimer);
+    });
+    const auto writePage = [&] {
+        QEventLoop loop;
+        QObject::connect(&window, &frmTrovadex::pageFinished, &loop, &QEventLoop::quit);
+        progressShownMs = -1;
+        clickTimer.start();
+        make->click();
+        loop.exec();
+        return elapsedMs(clickTimer);
+    };
+
     runIndex();
     openParent();
     openFolder();
-    make->click();
-    QCoreApplication::processEvents();
+    writePage();
     const qsizetype expected = countFiles(folder);
     if (expected < 1 || !QFileInfo(page).isFile())
         fail(u"no page was written in "_s + folder);
@@ -235,18 +254,13 @@ int main(int argc, char *argv[])
     };
     std::vector<double> windowMs;
     std::vector<double> indexMs;
-    std::vector<double> afterClickMs;
+    std::vector<double> progressMs;
     const auto runWindow = [&] {
-        QElapsedTimer timer;
-        timer.start();
-        make->click();
-        windowMs.push_back(elapsedMs(timer));
-        timer.start();
-        QCoreApplication::processEvents();
-        afterClickMs.push_back(elapsedMs(timer));
+        windowMs.push_back(writePage());
+        if (progressShownMs >= 0)
+            progressMs.push_back(progressShownMs);
         checkPage("the window");
     };
-    // Alternated, so that neither always runs right after the other.
     for (int run = 0; run < runs; ++run) {
         if (run % 2 == 0) {
             runWindow();
@@ -275,9 +289,11 @@ int main(int argc, char *argv[])
     std::printf("open folder, ms:      %s\n", qPrintable(runsText(openMs)));
     std::printf("page in window, ms:   %s\n", qPrintable(runsText(windowMs)));
     std::printf("folimbra-index, ms:   %s\n", qPrintable(runsText(indexMs)));
-    std::printf("events after the click (not counted), median %.1f ms\n", median(afterClickMs));
+    std::printf("progress shown, ms:   %s\n", qPrintable(runsText(progressMs)));
     std::printf("%9s %12s %15s %15s %13s  %s\n", "files", "open folder", "page in window",
-                "folimbra-index", "window/index", "targets: open < 500 ms, window/index <= 1.10");
+                "folimbra-index", "window/index", "targets: open < 600 ms, window/index <= 1.10,");
+    std::printf("%9s %12s %15s %15s %13s  %s\n", "", "", "", "", "",
+                "progress shown <= 1100 ms after the click (pages of over a second)");
     const QString openVerdict =
         open < openTargetMs ? u"met"_s : u"MISSED by %1 ms"_s.arg(open - openTargetMs, 0, 'f', 1);
     const QString pageVerdict = ratio <= pageTargetRatio
@@ -285,8 +301,15 @@ int main(int argc, char *argv[])
                                     : u"MISSED by %1 ms (%2 % over folimbra-index)"_s
                                           .arg(inWindow - headless * pageTargetRatio, 0, 'f', 1)
                                           .arg((ratio - 1) * 100, 0, 'f', 0);
-    std::printf("%9s %9.1f ms %12.1f ms %12.1f ms %13.2f  open: %s, page: %s\n",
+    QString progressVerdict = u"not shown"_s;
+    if (!progressMs.empty()) {
+        const double shown = median(progressMs);
+        progressVerdict = shown <= progressTargetMs ? u"%1 ms, met"_s.arg(shown, 0, 'f', 1)
+                                                    : u"%1 ms, MISSED"_s.arg(shown, 0, 'f', 1);
+    }
+    std::printf("%9s %9.1f ms %12.1f ms %12.1f ms %13.2f  open: %s, page: %s, progress: %s\n",
                 qPrintable(english.toString(qlonglong(expected - 1))), open, inWindow, headless,
-                ratio, qPrintable(openVerdict), qPrintable(pageVerdict));
+                ratio, qPrintable(openVerdict), qPrintable(pageVerdict),
+                qPrintable(progressVerdict));
     return 0;
 }
