@@ -4,30 +4,6 @@
 
 #include <limits>
 
-SharedFileList::SharedFileList(const QString &folder, const QLocale &locale)
-    : m_folder(folder)
-    , m_locale(locale)
-    , m_listing(std::make_shared<const FolderListing>())
-{}
-
-bool SharedFileList::Refresh(QString *error)
-{
-    m_index = -1;
-    auto fresh = std::make_shared<FolderListing>();
-    if (const int code = fresh->read(m_folder, EntryKind::Files, m_locale); code != 0) {
-        if (error)
-            *error = folderReadError(m_folder, code);
-        return false;
-    }
-    m_listing = std::move(fresh);
-    return true;
-}
-
-QString SharedFileList::FileName() const
-{
-    return m_index >= 0 && m_index < m_listing->count() ? m_listing->name(m_index) : QString();
-}
-
 int FileListModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
@@ -39,10 +15,10 @@ QVariant FileListModel::data(const QModelIndex &index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
-    return readableFileName(m_files.names()->name(index.row()));
+    return readableFileName(m_files.listing()->name(index.row()));
 }
 
-void FileListModel::replace(SharedFileList files)
+void FileListModel::replace(FolderFileList files)
 {
     beginResetModel();
     m_files = std::move(files);
@@ -65,17 +41,17 @@ FileListBox::FileListBox(QWidget *parent)
 
 bool FileListBox::Refresh(QString *error)
 {
-    SharedFileList fresh = m_model.files();
+    FolderFileList fresh = m_model.files();
     if (!fresh.Refresh(error))
         return false;
     m_model.replace(std::move(fresh));
     return true;
 }
 
-void FileListBox::adopt(const SharedFileList &files)
+void FileListBox::adopt(const FolderFileList &files)
 {
     // A copy that could not read its folder changed nothing.
-    if (files.names() == m_model.files().names())
+    if (files.listing() == m_model.files().listing())
         return;
     m_model.replace(files);
     setListIndex(files.ListIndex());

@@ -9,31 +9,6 @@
 
 #include <memory>
 
-// A folder's files as the page walks them, sharing the names it was read with: copies cost
-// nothing and any of them may move to another thread. Refreshing reads a new listing and leaves
-// the one other copies hold alone.
-class SharedFileList : public FileList
-{
-public:
-    explicit SharedFileList(const QString &folder = {}, const QLocale &locale = QLocale());
-
-    bool Refresh(QString *error) override;
-    qsizetype ListCount() const override { return m_listing->count(); }
-    qsizetype ListIndex() const override { return m_index; }
-    void setListIndex(qsizetype index) override { m_index = index; }
-    QString FileName() const override;
-
-    const QString &folder() const { return m_folder; }
-    void setFolder(const QString &folder) { m_folder = folder; }
-    const std::shared_ptr<const FolderListing> &names() const { return m_listing; }
-
-private:
-    QString m_folder;
-    QLocale m_locale;
-    std::shared_ptr<const FolderListing> m_listing;
-    qsizetype m_index = -1;
-};
-
 // The names of a folder's files as rows; the view asks only for the rows it draws, so a million
 // names show as quickly as ten.
 class FileListModel : public QAbstractListModel
@@ -46,12 +21,12 @@ public:
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
 
-    SharedFileList &files() { return m_files; }
-    const SharedFileList &files() const { return m_files; }
-    void replace(SharedFileList files);
+    FolderFileList &files() { return m_files; }
+    const FolderFileList &files() const { return m_files; }
+    void replace(FolderFileList files);
 
 private:
-    SharedFileList m_files;
+    FolderFileList m_files;
 };
 
 // The file list: every file of its folder, hidden ones included, one selected at a time.
@@ -77,9 +52,9 @@ public:
     void showListIndex();
 
     // The list as it stands, for work elsewhere that must not see it change.
-    SharedFileList snapshot() const { return m_model.files(); }
+    FolderFileList snapshot() const { return m_model.files(); }
     // Takes over what such a copy read and selected.
-    void adopt(const SharedFileList &files);
+    void adopt(const FolderFileList &files);
 
 private:
     FileListModel m_model;

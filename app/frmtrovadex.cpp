@@ -167,7 +167,7 @@ struct frmTrovadex::PageJob
 {
     quint64 run = 0;
     QString folder;
-    SharedFileList files;
+    FolderFileList files;
     PageOptions options;
     PageResult result;
     QString unexpected; // what an exception said, to end the program with

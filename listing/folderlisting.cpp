@@ -172,18 +172,23 @@ QString folderReadError(const QString &folder, int error)
 FolderFileList::FolderFileList(const QString &folder, const QLocale &locale)
     : m_folder(folder)
     , m_locale(locale)
+    , m_listing(std::make_shared<const FolderListing>())
 {}
 
 bool FolderFileList::Refresh(QString *error)
 {
     m_index = -1;
-    const int code = m_listing.read(m_folder, EntryKind::Files, m_locale);
-    if (code != 0 && error)
-        *error = folderReadError(m_folder, code);
-    return code == 0;
+    auto fresh = std::make_shared<FolderListing>();
+    if (const int code = fresh->read(m_folder, EntryKind::Files, m_locale); code != 0) {
+        if (error)
+            *error = folderReadError(m_folder, code);
+        return false;
+    }
+    m_listing = std::move(fresh);
+    return true;
 }
 
 QString FolderFileList::FileName() const
 {
-    return m_index >= 0 && m_index < m_listing.count() ? m_listing.name(m_index) : QString();
+    return m_index >= 0 && m_index < m_listing->count() ? m_listing->name(m_index) : QString();
 }

@@ -6,6 +6,8 @@
 #include <QLocale>
 #include <QString>
 
+#include <memory>
+
 // The entries of one kind in one folder, in the order a file manager shows them: by the locale's
 // alphabet, ignoring case, numbers by value; names equal but for case stand in byte order. The
 // names stay raw bytes, a million of them in a few tens of megabytes.
@@ -26,22 +28,26 @@ private:
 // "No se pudo leer la carpeta «...»: ..."
 QString folderReadError(const QString &folder, int error);
 
-// A folder's files read straight from disk: the file list of the headless front end.
+// A folder's files read straight from disk: the file list of both front ends. A copy shares the
+// names it has read, so a snapshot of a million names costs nothing; a failed re-read keeps them.
 class FolderFileList : public FileList
 {
 public:
-    explicit FolderFileList(const QString &folder, const QLocale &locale = QLocale());
+    explicit FolderFileList(const QString &folder = {}, const QLocale &locale = QLocale());
 
     bool Refresh(QString *error) override;
-    qsizetype ListCount() const override { return m_listing.count(); }
+    qsizetype ListCount() const override { return m_listing->count(); }
     qsizetype ListIndex() const override { return m_index; }
     void setListIndex(qsizetype index) override { m_index = index; }
     QString FileName() const override;
-    const FolderListing *listing() const override { return &m_listing; }
+    const FolderListing *listing() const override { return m_listing.get(); }
+
+    const QString &folder() const { return m_folder; }
+    void setFolder(const QString &folder) { m_folder = folder; }
 
 private:
     QString m_folder;
     QLocale m_locale;
-    FolderListing m_listing;
+    std::shared_ptr<const FolderListing> m_listing;
     qsizetype m_index = -1;
 };
