@@ -13,6 +13,9 @@ namespace {
 constexpr int chunkSize = 128;
 // How far ahead of the caller the threads may run, in chunks.
 constexpr int ringChunks = 16;
+// Below a ring's worth of entries, starting threads costs more than they save, and a tree's
+// pages are already written side by side.
+constexpr qsizetype fewestForThreads = qsizetype(chunkSize) * ringChunks;
 
 struct Answer
 {
@@ -47,7 +50,7 @@ int StatusPrefetch::open(const QString &folder)
 {
     stop();
     if (const int error = m_folder.open(folder);
-        error != 0 || !m_listing || m_listing->count() == 0)
+        error != 0 || !m_listing || m_listing->count() < fewestForThreads)
         return error;
     const qsizetype chunks = (m_listing->count() + chunkSize - 1) / chunkSize;
     if (chunks > std::numeric_limits<int>::max() - 2 * ringChunks)
