@@ -102,34 +102,29 @@ QByteArray linkedName(const TestFolder &folder, QByteArray link)
 
 // The folder's files, offering the writer their raw names or not; some files vanish from the disk
 // right after the list is read.
-class LookupList : public FileList
+class LookupList : public FolderFileList
 {
 public:
     LookupList(const TestFolder &folder, bool rawNames, const QByteArrayList &vanishing)
-        : m_folder(folder)
-        , m_files(folder.path(), QLocale(u"es_ES"_s))
+        : FolderFileList(folder.path(), QLocale(u"es_ES"_s))
+        , m_folder(folder)
         , m_rawNames(rawNames)
         , m_vanishing(vanishing)
     {}
     bool Refresh(QString *error) override
     {
-        const bool read = m_files.Refresh(error);
+        const bool read = FolderFileList::Refresh(error);
         for (const QByteArray &name : m_vanishing)
             ::unlink((m_folder.rawPath() + name).constData());
         return read;
     }
-    qsizetype ListCount() const override { return m_files.ListCount(); }
-    qsizetype ListIndex() const override { return m_files.ListIndex(); }
-    void setListIndex(qsizetype index) override { m_files.setListIndex(index); }
-    QString FileName() const override { return m_files.FileName(); }
     const FolderListing *listing() const override
     {
-        return m_rawNames ? m_files.listing() : nullptr;
+        return m_rawNames ? FolderFileList::listing() : nullptr;
     }
 
 private:
     const TestFolder &m_folder;
-    FolderFileList m_files;
     bool m_rawNames;
     QByteArrayList m_vanishing;
 };
