@@ -11,20 +11,14 @@
 #include "overflow.h"
 #include "testfolder.h"
 
-#include <QAction>
-#include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyledItemDelegate>
-#include <QStyleOption>
 #include <QTest>
-
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -38,16 +32,14 @@ class Fixture : public DocumentOpener, public Clock
 public:
     explicit Fixture(const QByteArray &current = {}, bool ownVolumes = true)
     {
-        for (const char *folder : {"fotos", "vacia", "fotos/viaje"})
-            QVERIFY(drive.addFolder(folder));
-        for (const char *name : {"fotos/IMG_10.jpg", "fotos/IMG_2.jpg", "fotos/.oculto"})
-            QVERIFY(drive.addFile(name, 3000));
-        QVERIFY(drive.addFile("raiz.txt"));
+        for (const QByteArray name : {"fotos/", "vacia/", "fotos/viaje/", "fotos/IMG_10.jpg",
+                                      "fotos/IMG_2.jpg", "fotos/.oculto", "raiz.txt"})
+            QVERIFY(name.endsWith('/') ? drive.addFolder(name) : drive.addFile(name, 3000));
         QVERIFY(QDir::setCurrent(QString::fromUtf8(drive.rawPath() + current)));
+        // Each box as its title, icon and text.
         MessageBox::setAnswerer([this](const MessageBox::Box &box) {
-            boxes << box;
-            if (onBox)
-                onBox();
+            boxes << box.title + u'/' + QString::number(box.icon) + u'/' + box.text;
+            onBox();
             return QMessageBox::Ok;
         });
         window = std::make_unique<frmTrovadex>();
@@ -81,18 +73,15 @@ public:
         return {{u"/"_s, {}}, {root(), u"PRUEBA"_s}, {drive.path() + u"usb"_s, u"USB"_s}};
     }
 
-    // Opens a folder of the folder list (below the drive, or absolute), as a double click would.
+    // Opens a folder of the folder list (below the drive), as a double click would.
     void openFolder(const QString &folder) const
     {
-        const QString path = folder.isEmpty()          ? root()
-                             : folder.startsWith(u'/') ? folder
-                                                       : drive.path() + folder;
         auto *dir = control<DirListBox>("Dir1");
-        for (int row = 0; row < dir->count(); ++row) {
-            if (dir->item(row)->data(Qt::UserRole).toString() == path)
-                return Q_EMIT dir->itemActivated(dir->item(row));
-        }
-        QFAIL(qPrintable(u"no row for "_s + path));
+        const QModelIndexList rows = dir->model()->match(
+            dir->model()->index(0, 0), Qt::UserRole,
+            folder.isEmpty() ? root() : drive.path() + folder, 1, Qt::MatchExactly);
+        QVERIFY(!rows.isEmpty());
+        Q_EMIT dir->itemActivated(dir->item(rows[0].row()));
     }
 
     // What the window system sends for the close box.
@@ -112,8 +101,9 @@ public:
 
     TestFolder drive;
     QStringList opened;
-    QList<MessageBox::Box> boxes;
-    std::function<void()> onBox;
+    QStringList boxes;
+    std::function<void()> onBox = [] {
+    };
     bool programEnded = false;
     qint64 monotonic = 0;
     std::unique_ptr<frmTrovadex> window;
@@ -150,18 +140,6 @@ void dropSizeHintNotes(QtMsgType type, const QMessageLogContext &context, const 
         qtTestHandler(type, context, text);
 }
 
-// The room a button's style leaves for its caption.
-int captionRoom(QAbstractButton *button)
-{
-    QStyleOptionButton option;
-    option.initFrom(button);
-    const bool check = qobject_cast<QCheckBox *>(button);
-    return button->style()
-        ->subElementRect(check ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents,
-                         &option, button)
-        .width();
-}
-
 } // namespace
 
 class tst_App : public QObject
@@ -174,541 +152,476 @@ private Q_SLOTS:
         qtTestHandler = qInstallMessageHandler(dropSizeHintNotes);
         useCaptionFont();
     }
-    void controls_data();
-    void controls();
-    void startingState();
-    void driveList();
-    void folderList();
-    void keyboard();
-    void messages_data();
-    void messages();
-    void listState_data();
-    void listState();
-    void fileUrl_data();
-    void fileUrl();
-    void closingSteps_data();
-    void closingSteps();
-    void closeRequests_data();
-    void closeRequests();
-    void pageRun_data();
-    void pageRun();
-};
 
-void tst_App::controls_data()
-{
-    QTest::addColumn<QRect>("rect");
-    QTest::addColumn<QColor>("background"); // none: the style's
-    QTest::addColumn<QColor>("text");
+    void controls_data()
+    {
+        QTest::addColumn<QRect>("rect");
+        QTest::addColumn<QColor>("background"); // none: the style's
+        QTest::addColumn<QColor>("text");
 
-    // The layout's twips at 15 a pixel; 1450 twips is 96 2/3 pixels.
-    const QColor pink(255, 128, 128), yellow(255, 255, 128), navy(0, 0, 128), blue(0, 0, 255);
-    QTest::newRow("Drive1") << QRect(0, 4, 257, 21) << pink << blue;
-    QTest::newRow("Dir1") << QRect(0, 28, 257, 201) << yellow << navy;
-    QTest::newRow("File1") << QRect(260, 4, 201, 227) << yellow << navy;
-    QTest::newRow("lblPath") << QRect(0, 232, 357, 21) << pink << QColor();
-    QTest::newRow("lblFCount") << QRect(364, 232, 97, 21) << pink << QColor();
-    QTest::newRow("chkImg") << QRect(4, 260, 165, 20) << pink << navy;
-    QTest::newRow("chkView") << QRect(168, 260, 89, 20) << pink << navy;
-    QTest::newRow("cmdRefresh") << QRect(264, 260, 96, 21) << QColor() << QColor();
-    QTest::newRow("cmdMake") << QRect(364, 260, 97, 21) << QColor() << QColor();
-}
-
-// Place, colours, what a screen reader says of it, and a caption that fits.
-void tst_App::controls()
-{
-    QFETCH(QRect, rect);
-    QFETCH(QColor, background);
-    QFETCH(QColor, text);
-
-    Fixture fixture;
-    fixture.start();
-    QWidget *control = fixture.control(QTest::currentDataTag());
-    QCOMPARE(control->geometry(), rect);
-    QCOMPARE(control->parentWidget(), fixture.window->centralWidget());
-    QVERIFY(!control->accessibleName().isEmpty());
-    QVERIFY(!control->accessibleDescription().isEmpty());
-
-    const bool isList = qobject_cast<QAbstractItemView *>(control);
-    const QPalette palette = control->palette();
-    QCOMPARE(palette.color(isList ? QPalette::Base : control->backgroundRole()),
-             background.isValid() ? background : QApplication::palette().color(QPalette::Button));
-    if (text.isValid())
-        QCOMPARE(palette.color(isList ? QPalette::Text : control->foregroundRole()), text);
-    if (auto *button = qobject_cast<QAbstractButton *>(control)) {
-        const QString caption = QString(button->text()).remove(u'&');
-        QVERIFY2(button->fontMetrics().horizontalAdvance(caption) <= captionRoom(button),
-                 qPrintable(caption));
+        // The layout's twips at 15 a pixel; 1450 twips is 96 2/3 pixels.
+        const QColor pink(255, 128, 128), yellow(255, 255, 128), navy(0, 0, 128), blue(0, 0, 255);
+        QTest::newRow("Drive1") << QRect(0, 4, 257, 21) << pink << blue;
+        QTest::newRow("Dir1") << QRect(0, 28, 257, 201) << yellow << navy;
+        QTest::newRow("File1") << QRect(260, 4, 201, 227) << yellow << navy;
+        QTest::newRow("lblPath") << QRect(0, 232, 357, 21) << pink << QColor();
+        QTest::newRow("lblFCount") << QRect(364, 232, 97, 21) << pink << QColor();
+        QTest::newRow("chkImg") << QRect(4, 260, 165, 20) << pink << navy;
+        QTest::newRow("chkView") << QRect(168, 260, 89, 20) << pink << navy;
+        QTest::newRow("cmdRefresh") << QRect(264, 260, 96, 21) << QColor() << QColor();
+        QTest::newRow("cmdMake") << QRect(364, 260, 97, 21) << QColor() << QColor();
     }
-}
 
-void tst_App::startingState()
-{
-    Fixture fixture;
-    frmTrovadex &window = *fixture.window;
-    QCOMPARE(window.windowTitle(), u"^Quorvel^ Folimbra"_s);
-    QVERIFY(!fixture.control("cmdMake")->isEnabled());
-    fixture.start();
-    QCOMPARE(window.windowTitle(), u"Quorvel Folimbra 2002 1.0.1"_s);
+    // Place, colours, what a screen reader says of it, and a caption that fits its style's room.
+    void controls()
+    {
+        QFETCH(QRect, rect);
+        QFETCH(QColor, background);
+        QFETCH(QColor, text);
 
-    QStringList captions;
-    for (const char *name : {"chkImg", "chkView", "cmdRefresh", "cmdMake"}) {
-        auto *button = fixture.control<QAbstractButton>(name);
-        captions << button->text();
-        QVERIFY(!button->isChecked());
-        if (auto *push = qobject_cast<QPushButton *>(button))
-            QVERIFY(!push->autoDefault() && !push->isDefault());
+        Fixture fixture;
+        fixture.start();
+        QWidget *control = fixture.control(QTest::currentDataTag());
+        QCOMPARE(control->geometry(), rect);
+        QVERIFY(!control->accessibleName().isEmpty()
+                && !control->accessibleDescription().isEmpty());
+
+        const bool isList = qobject_cast<QAbstractItemView *>(control);
+        const QPalette palette = control->palette();
+        QCOMPARE(palette.color(isList ? QPalette::Base : control->backgroundRole()),
+                 background.isValid() ? background
+                                      : QApplication::palette().color(QPalette::Button));
+        if (text.isValid())
+            QCOMPARE(palette.color(isList ? QPalette::Text : control->foregroundRole()), text);
+        if (auto *button = qobject_cast<QAbstractButton *>(control)) {
+            QStyleOptionButton option;
+            option.initFrom(button);
+            const QRect room = button->style()->subElementRect(qobject_cast<QCheckBox *>(button)
+                                                                   ? QStyle::SE_CheckBoxContents
+                                                                   : QStyle::SE_PushButtonContents,
+                                                               &option, button);
+            const QString caption = QString(button->text()).remove(u'&');
+            QVERIFY2(button->fontMetrics().horizontalAdvance(caption) <= room.width(),
+                     qPrintable(caption));
+        }
     }
-    QCOMPARE(captions, (QStringList{u"Ver &Imagenes En Página Html"_s, u"&Ver Html"_s,
-                                    u"&Actualizar Lista"_s, u"Hacer &HTML"_s}));
-    auto *menu = fixture.control<QMenu>("opciones");
-    QStringList items{menu->title()};
-    for (QAction *action : menu->actions())
-        items << action->objectName() + u'=' + action->text() + u'='
-                     + action->shortcut().toString(QKeySequence::PortableText);
-    QCOMPARE(items, (QStringList{u"Opciones"_s, u"Ayuda=Ayuda=Ctrl+F1"_s,
-                                 u"agra=Agradecimientos...=Ctrl+F2"_s, u"sale=Salir=Ctrl+S"_s}));
 
-    QCOMPARE(QApplication::focusWidget(), fixture.control("Drive1"));
-    QCOMPARE(window.windowIcon().availableSizes(), (QList<QSize>{{32, 32}, {16, 16}}));
-    QCOMPARE(window.centralWidget()->size(), QSize(463, 284));
-    QCOMPARE(window.minimumSize(), window.maximumSize());
-    const QPoint offCentre = window.frameGeometry().center() - window.screen()->geometry().center();
-    QVERIFY(offCentre.manhattanLength() <= 2);
-}
+    // Started in "fotos": titles, captions, the menu and its two boxes (by item and by shortcut),
+    // focus, icon, a fixed size, centred; the open folder highlighted, with the folders above it
+    // each a step further in and those inside it a step further still; the open drive list in
+    // the box's colours; tab order; the access keys, of which a folder without files disables
+    // three, and the page they make.
+    void startingState()
+    {
+        Fixture fixture("fotos");
+        frmTrovadex &window = *fixture.window;
+        fixture.start(u"fotos"_s);
+        QCOMPARE(window.windowTitle(), u"Quorvel Folimbra 2002 1.0.1"_s);
+        QCOMPARE(QApplication::focusWidget(), fixture.control("Drive1"));
+        QCOMPARE(window.windowIcon().availableSizes(), (QList<QSize>{{32, 32}, {16, 16}}));
+        QCOMPARE(window.centralWidget()->size(), QSize(463, 284));
+        QCOMPARE(window.minimumSize(), window.maximumSize());
+        QVERIFY((window.frameGeometry().center() - window.screen()->geometry().center())
+                    .manhattanLength()
+                <= 2);
 
-// The machine's own volumes are there from the start; the open list wears the box's colours.
-void tst_App::driveList()
-{
+        auto *menu = fixture.control<QMenu>("opciones");
+        QStringList items{menu->title()};
+        for (QAction *action : menu->actions())
+            items << action->objectName() + u'=' + action->text() + u'='
+                         + action->shortcut().toString(QKeySequence::PortableText);
+        for (const char *name : {"chkImg", "chkView", "cmdRefresh", "cmdMake"}) {
+            auto *button = fixture.control<QAbstractButton>(name);
+            auto *push = qobject_cast<QPushButton *>(button);
+            items << button->text();
+            QVERIFY(!button->isChecked() && !(push && (push->autoDefault() || push->isDefault())));
+        }
+        QCOMPARE(items, (QStringList{u"Opciones"_s, u"Ayuda=Ayuda=Ctrl+F1"_s,
+                                     u"agra=Agradecimientos...=Ctrl+F2"_s, u"sale=Salir=Ctrl+S"_s,
+                                     u"Ver &Imagenes En Página Html"_s, u"&Ver Html"_s,
+                                     u"&Actualizar Lista"_s, u"Hacer &HTML"_s}));
+        menu->actions().at(0)->trigger();
+        QTest::keyClick(&window, Qt::Key_F2, Qt::ControlModifier);
+        const QString box = u"^Quorvel^ Folimbra/%1/"_s.arg(QMessageBox::NoIcon);
+        QCOMPARE(
+            fixture.boxes,
+            (QStringList{box
+                             + u"Programa folimbra de fotos, música y todo lo que se te ocurra "
+                               "y tengas en directorios...\nEmail: folimbra@quorvel.example"_s,
+                         box
+                             + u"El Autor De Este Programa Lleva Sin Fumar, 24 Años, 1 Meses Y "
+                               "14 Días, ¡¡ Esperemos Que Continue Sin Hacerlo !! Me Refiero A "
+                               "Fumar Jeje... Dejo De Hacerlo El FRIDAY, 1 FEBRUARY 2002, A Las 0 "
+                               "Horas. En Cuanto Agradecimientos...\r¡¡ Ahh Si !!, Pos A Toas Y "
+                               "Tos Los Que Useis Este Programa... ¡¡ Va Por Vosotr@s !!"_s}));
+        QVERIFY(window.isVisible());
+        fixture.boxes.clear();
+
+        auto *dir = fixture.control<DirListBox>("Dir1");
+        QCOMPARE(dir->currentItem()->data(Qt::UserRole).toString(),
+                 fixture.drive.path() + u"fotos"_s);
+        QVERIFY(dir->currentItem()->isSelected());
+        QCOMPARE(dir->item(dir->count() - 1)->text(), u"viaje"_s);
+        QStyleOptionViewItem option;
+        option.initFrom(dir);
+        QStyledItemDelegate plain;
+        QList<int> indents;
+        for (int row = 0; row < dir->count(); ++row) {
+            const QModelIndex index = dir->model()->index(row, 0);
+            indents << dir->itemDelegate()->sizeHint(option, index).width()
+                           - plain.sizeHint(option, index).width();
+        }
+        QVERIFY(indents.at(1) > 0);
+        for (qsizetype row = 1; row < indents.size(); ++row)
+            QCOMPARE(indents.at(row) - indents.at(row - 1), indents.at(1));
+
+        auto *drive = fixture.control<DriveListBox>("Drive1");
+        const QImage closed = drive->grab().toImage();
+        QCOMPARE(closed.pixelColor(3, closed.height() / 2), QColor(255, 128, 128));
+        drive->showPopup();
+        QAbstractItemView *list = drive->view();
+        QVERIFY(QTest::qWaitForWindowExposed(list->window()));
+        const QRect row = list->visualRect(list->model()->index(2, 0));
+        const QImage image = list->viewport()->grab(row).toImage();
+        QCOMPARE(image.pixelColor(1, row.height() / 2), QColor(255, 128, 128));
+        int blue = 0; // the text, antialiased
+        for (int x = 0; x < image.width(); ++x)
+            blue += image.pixelColor(x, row.height() / 2).red() < 100;
+        QVERIFY(blue > 0);
+        drive->hidePopup();
+        QTRY_COMPARE(QApplication::focusWidget(), drive);
+
+        QStringList visited;
+        for (int i = 0; i < 7; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(visited, (QStringList{u"Dir1"_s, u"File1"_s, u"chkImg"_s, u"chkView"_s,
+                                       u"cmdRefresh"_s, u"cmdMake"_s, u"Drive1"_s}));
+        for (const QString &folder : {u"vacia"_s, u"fotos"_s}) {
+            fixture.openFolder({});
+            fixture.openFolder(folder);
+            const bool enabled = folder == u"fotos";
+            // An access key clicks a moment later, so the page lists a file added meanwhile; Alt+A
+            // goes last, once the page is written, so once the list shows that file every click
+            // before it has run.
+            QSignalSpy written(fixture.window.get(), &frmTrovadex::pageFinished);
+            for (Qt::Key key : {Qt::Key_I, Qt::Key_V, Qt::Key_H})
+                QTest::keyClick(fixture.control("Dir1"), key, Qt::AltModifier);
+            QVERIFY(fixture.drive.addFile(folder.toUtf8() + "/nuevo.txt"));
+            QVERIFY(!enabled || written.wait());
+            QTest::keyClick(fixture.control("Dir1"), Qt::Key_A, Qt::AltModifier);
+            QTRY_COMPARE(fixture.control<QLabel>("lblFCount")->text(), enabled ? u"5"_s : u"1"_s);
+            QCOMPARE(fixture.control<QCheckBox>("chkImg")->isChecked(), enabled);
+            QCOMPARE(fixture.drive.exists(folder.toUtf8() + "/Quorvel-Html_index.html"), enabled);
+        }
+        QCOMPARE(fixture.opened,
+                 QStringList{fixture.drive.path() + u"fotos/Quorvel-Html_index.html"_s});
+        // Four entries, two with their picture.
+        QCOMPARE(pageLines(fixture.drive.read("fotos/Quorvel-Html_index.html")).size(), 17 + 4 + 2);
+        QCOMPARE(window.currentFile(), fixture.drive.path() + u"fotos/nuevo.txt"_s);
+        QVERIFY(fixture.boxes.isEmpty());
+    }
+
+    // The machine's own volumes are there from the start.
+    void driveList()
     {
         Fixture fixture("fotos", false);
         auto *drive = fixture.control<DriveListBox>("Drive1");
         QVERIFY(drive->count() > 0);
         QCOMPARE(drive->Drive(), volumeRootOf(fixture.drive.path(), userVolumes()));
     }
-    Fixture fixture;
-    fixture.start();
-    auto *drive = fixture.control<DriveListBox>("Drive1");
-    const QImage closed = drive->grab().toImage();
-    QCOMPARE(closed.pixelColor(3, closed.height() / 2), QColor(255, 128, 128));
-    drive->showPopup();
-    QAbstractItemView *list = drive->view();
-    QVERIFY(QTest::qWaitForWindowExposed(list->window()));
-    const QRect row = list->visualRect(list->model()->index(2, 0));
-    const QImage image = list->viewport()->grab(row).toImage();
-    QCOMPARE(image.pixelColor(1, row.height() / 2), QColor(255, 128, 128));
-    int blue = 0; // the text, antialiased
-    for (int x = 0; x < image.width(); ++x)
-        blue += image.pixelColor(x, row.height() / 2).red() < 100;
-    QVERIFY(blue > 0);
-}
 
-// The open folder stands highlighted; the folders above it each a step further in, and the
-// folders inside it one step further still.
-void tst_App::folderList()
-{
-    Fixture fixture("fotos");
-    fixture.start(u"fotos"_s);
-    auto *dir = fixture.control<DirListBox>("Dir1");
-    QCOMPARE(dir->currentItem()->data(Qt::UserRole).toString(), fixture.drive.path() + u"fotos"_s);
-    QVERIFY(dir->currentItem()->isSelected());
-    QCOMPARE(dir->item(dir->count() - 1)->text(), u"viaje"_s);
+    void listState_data()
+    {
+        QTest::addColumn<QByteArray>("current");
+        QTest::addColumn<QString>("given"); // the folder the program is started with
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("opened"); // below the drive, or absolute
+        QTest::addColumn<int>("count");      // -1: not known
+        QTest::addColumn<QString>("box");    // %1 the drive's path, %2 its root
 
-    QStyleOptionViewItem option;
-    option.initFrom(dir);
-    QStyledItemDelegate plain;
-    QList<int> indents;
-    for (int row = 0; row < dir->count(); ++row) {
-        const QModelIndex index = dir->model()->index(row, 0);
-        indents << dir->itemDelegate()->sizeHint(option, index).width()
-                       - plain.sizeHint(option, index).width();
+        // Steps separated by ";".
+        const auto row = [](const char *name, const char *current, const char *given,
+                            const char *steps, const char *opened, int count,
+                            const QString &box = {}) {
+            QTest::newRow(name) << QByteArray(current) << QString::fromUtf8(given)
+                                << QString::fromUtf8(steps).split(u';', Qt::SkipEmptyParts)
+                                << QString::fromUtf8(opened) << count << box;
+        };
+        const QString gone = u"La carpeta «%1fotos/viaje» ya no existe; se abre «%2»."_s;
+        row("at the root", "", "", "", "", 1);
+        row("below the root", "fotos/viaje", "", "", "", 1);
+        row("given", "vacia", "fotos", "", "fotos/", 3);
+        row("given missing", "vacia", "nada", "", "", 1);
+        row("given a file", "vacia", "raiz.txt", "", "", 1);
+        row("no files", "", "", "open vacia", "vacia/", 0);
+        row("other drive", "", "fotos", "drive 0", "/", -1);
+        row("file added", "", "vacia", "add vacia/a;click cmdRefresh", "vacia/", 1);
+        row("folder gone", "", "fotos/viaje", "rm fotos/viaje;click cmdRefresh", "fotos/", 3,
+            QString(gone).replace(u"%2"_s, u"%1fotos"_s));
+        row("two gone", "", "fotos/viaje", "rm fotos;click cmdRefresh", "", 1, gone);
+        row("unreadable", "", "fotos", "rm fotos/viaje;open fotos/viaje", "fotos/", 3,
+            u"No se pudo leer la carpeta «%1fotos/viaje»: no existe."_s);
+        row("drive gone", "", "fotos", "drive 2", "fotos/", 3,
+            u"No se pudo leer la carpeta «%1usb»: no existe."_s);
+        row("page fails", "", "fotos",
+            "mkdir fotos/Quorvel-Html_index.html;click chkView;click cmdMake", "fotos/", 3,
+            u"No se pudo crear la página «%1fotos/Quorvel-Html_index.html»: es una carpeta."_s);
+        row("too tall", "", "", "tall", "", 1,
+            u"Error no previsto: Desbordamiento. El programa se cerrará."_s);
     }
-    QVERIFY(indents.at(1) > 0);
-    for (qsizetype row = 1; row < indents.size(); ++row)
-        QCOMPARE(indents.at(row) - indents.at(row - 1), indents.at(1));
-}
 
-// Tab order; the access keys, of which a folder without files disables three; the page they
-// make.
-void tst_App::keyboard()
-{
-    Fixture fixture;
-    fixture.start(u"fotos"_s);
-    QStringList visited;
-    for (int i = 0; i < 7; ++i) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        visited << QApplication::focusWidget()->objectName();
-    }
-    QCOMPARE(visited, (QStringList{u"Dir1"_s, u"File1"_s, u"chkImg"_s, u"chkView"_s,
-                                   u"cmdRefresh"_s, u"cmdMake"_s, u"Drive1"_s}));
+    void listState()
+    {
+        QFETCH(QByteArray, current);
+        QFETCH(QString, given);
+        QFETCH(QStringList, steps);
+        QFETCH(QString, opened);
+        QFETCH(int, count);
+        QFETCH(QString, box);
 
-    for (const QString &folder : {u"vacia"_s, u"fotos"_s}) {
-        fixture.openFolder({});
-        fixture.openFolder(folder);
-        const bool enabled = folder == u"fotos";
-        // An access key clicks a moment later, so the page lists a file added meanwhile; Alt+A
-        // goes last, once the page is written, so once the list shows that file every click
-        // before it has run.
-        QSignalSpy written(fixture.window.get(), &frmTrovadex::pageFinished);
-        for (Qt::Key key : {Qt::Key_I, Qt::Key_V, Qt::Key_H})
-            QTest::keyClick(fixture.control("Dir1"), key, Qt::AltModifier);
-        QVERIFY(fixture.drive.addFile(folder.toUtf8() + "/nuevo.txt"));
-        QVERIFY(!enabled || written.wait());
-        QTest::keyClick(fixture.control("Dir1"), Qt::Key_A, Qt::AltModifier);
-        QTRY_COMPARE(fixture.control<QLabel>("lblFCount")->text(), enabled ? u"5"_s : u"1"_s);
-        QCOMPARE(fixture.control<QCheckBox>("chkImg")->isChecked(), enabled);
-        QCOMPARE(fixture.drive.exists(folder.toUtf8() + "/Quorvel-Html_index.html"), enabled);
-        QCOMPARE(fixture.opened.size(), enabled ? 1 : 0);
-    }
-    QCOMPARE(fixture.opened.at(0), fixture.drive.path() + u"fotos/Quorvel-Html_index.html"_s);
-    // Four entries, two with their picture.
-    QCOMPARE(pageLines(fixture.drive.read("fotos/Quorvel-Html_index.html")).size(), 17 + 4 + 2);
-    QCOMPARE(fixture.window->currentFile(), fixture.drive.path() + u"fotos/nuevo.txt"_s);
-    QVERIFY(fixture.boxes.isEmpty());
-}
-
-void tst_App::messages_data()
-{
-    QTest::addColumn<QString>("item");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<QString>("text");
-
-    const QString help = u"Programa folimbra de fotos, música y todo lo que se te ocurra y tengas "
-                         "en directorios...\nEmail: folimbra@quorvel.example"_s;
-    const QString thanks =
-        u"El Autor De Este Programa Lleva Sin Fumar, 24 Años, 1 Meses Y 14 Días, ¡¡ Esperemos "
-        "Que Continue Sin Hacerlo !! Me Refiero A Fumar Jeje... Dejo De Hacerlo El FRIDAY, 1 "
-        "FEBRUARY 2002, A Las 0 Horas. En Cuanto Agradecimientos...\r¡¡ Ahh Si !!, Pos A Toas Y "
-        "Tos Los Que Useis Este Programa... ¡¡ Va Por Vosotr@s !!"_s;
-    QTest::newRow("help") << u"Ayuda"_s << 0 << help;
-    QTest::newRow("thanks") << u"agra"_s << int(Qt::Key_F2) << thanks;
-}
-
-void tst_App::messages()
-{
-    QFETCH(QString, item);
-    QFETCH(int, key);
-    QFETCH(QString, text);
-
-    Fixture fixture;
-    fixture.start();
-    if (key)
-        QTest::keyClick(fixture.window.get(), Qt::Key(key), Qt::ControlModifier);
-    else
-        fixture.window->findChild<QAction *>(item)->trigger();
-    QCOMPARE(fixture.boxes.size(), 1);
-    QCOMPARE(fixture.boxes.at(0).title, u"^Quorvel^ Folimbra"_s);
-    QCOMPARE(fixture.boxes.at(0).icon, QMessageBox::NoIcon);
-    QCOMPARE(fixture.boxes.at(0).text, text);
-    QVERIFY(fixture.window->isVisible());
-}
-
-void tst_App::listState_data()
-{
-    QTest::addColumn<QByteArray>("current");
-    QTest::addColumn<QString>("given"); // the folder the program is started with
-    QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QString>("opened"); // below the drive, or absolute
-    QTest::addColumn<int>("count");      // -1: not known
-    QTest::addColumn<QString>("box");    // %1 the drive's path, %2 its root
-
-    const auto row = [](const char *name, const char *current, const QString &given,
-                        const QStringList &steps, const QString &opened, int count,
-                        const QString &box = {}) {
-        QTest::newRow(name) << QByteArray(current) << given << steps << opened << count << box;
-    };
-    const QString gone = u"La carpeta «%1fotos/viaje» ya no existe; se abre «%2»."_s;
-    row("at the root", "", {}, {}, u""_s, 1);
-    row("below the root", "fotos/viaje", {}, {}, u""_s, 1);
-    row("given", "vacia", u"fotos"_s, {}, u"fotos/"_s, 3);
-    row("given missing", "vacia", u"nada"_s, {}, u""_s, 1);
-    row("given a file", "vacia", u"raiz.txt"_s, {}, u""_s, 1);
-    row("files", "", {}, {u"open fotos"_s}, u"fotos/"_s, 3);
-    row("no files", "", {}, {u"open vacia"_s}, u"vacia/"_s, 0);
-    row("other drive", "", u"fotos"_s, {u"drive 0"_s}, u"/"_s, -1);
-    row("file added", "", u"vacia"_s, {u"add vacia/a"_s, u"click cmdRefresh"_s}, u"vacia/"_s, 1);
-    row("folder gone", "", u"fotos/viaje"_s, {u"rm fotos/viaje"_s, u"click cmdRefresh"_s},
-        u"fotos/"_s, 3, QString(gone).replace(u"%2"_s, u"%1fotos"_s));
-    row("two gone", "", u"fotos/viaje"_s, {u"rm fotos"_s, u"click cmdRefresh"_s}, u""_s, 1, gone);
-    row("unreadable", "", u"fotos"_s, {u"rm fotos/viaje"_s, u"open fotos/viaje"_s}, u"fotos/"_s, 3,
-        u"No se pudo leer la carpeta «%1fotos/viaje»: no existe."_s);
-    row("drive gone", "", u"fotos"_s, {u"drive 2"_s}, u"fotos/"_s, 3,
-        u"No se pudo leer la carpeta «%1usb»: no existe."_s);
-    row("page fails", "", u"fotos"_s,
-        {u"mkdir fotos/Quorvel-Html_index.html"_s, u"click chkView"_s, u"click cmdMake"_s},
-        u"fotos/"_s, 3,
-        u"No se pudo crear la página «%1fotos/Quorvel-Html_index.html»: es una carpeta."_s);
-    row("too tall", "", {}, {u"tall"_s}, u""_s, 1,
-        u"Error no previsto: Desbordamiento. El programa se cerrará."_s);
-}
-
-void tst_App::listState()
-{
-    QFETCH(QByteArray, current);
-    QFETCH(QString, given);
-    QFETCH(QStringList, steps);
-    QFETCH(QString, opened);
-    QFETCH(int, count);
-    QFETCH(QString, box);
-
-    Fixture fixture(current);
-    fixture.start(given);
-    auto *drive = fixture.control<DriveListBox>("Drive1");
-    fixture.control<QCheckBox>("chkImg")->setChecked(true);
-    for (const QString &step : std::as_const(steps)) {
-        const QString verb = step.section(u' ', 0, 0), what = step.section(u' ', 1);
-        if (verb == u"open") {
-            fixture.openFolder(what);
-        } else if (verb == u"add" || verb == u"mkdir") {
-            QVERIFY(verb == u"add" ? fixture.drive.addFile(what.toUtf8())
-                                   : fixture.drive.addFolder(what.toUtf8()));
-        } else if (verb == u"rm") {
-            QVERIFY(QDir(fixture.drive.path() + what).removeRecursively());
-        } else if (verb == u"click") {
+        Fixture fixture(current);
+        fixture.start(given);
+        auto *drive = fixture.control<DriveListBox>("Drive1");
+        fixture.control<QCheckBox>("chkImg")->setChecked(true);
+        for (const QString &step : std::as_const(steps)) {
+            const QString verb = step.section(u' ', 0, 0), what = step.section(u' ', 1);
             QSignalSpy finished(fixture.window.get(), &frmTrovadex::pageFinished);
-            fixture.control<QAbstractButton>(qPrintable(what))->click();
-            if (what == u"cmdMake")
-                QVERIFY(finished.wait());
-        } else if (verb == u"drive") {
-            drive->setCurrentIndex(what.toInt());
-            Q_EMIT drive->activated(what.toInt());
-        } else {
-            // 2,200 pixels are 33,000 twips: more than the animation's 16-bit height holds.
-            fixture.window->setFixedHeight(2200);
-            fixture.window->close();
-            QTRY_VERIFY(fixture.programEnded);
+            if (verb == u"open") {
+                fixture.openFolder(what);
+            } else if (verb == u"add" || verb == u"mkdir") {
+                QVERIFY(verb == u"add" ? fixture.drive.addFile(what.toUtf8())
+                                       : fixture.drive.addFolder(what.toUtf8()));
+            } else if (verb == u"rm") {
+                QVERIFY(QDir(fixture.drive.path() + what).removeRecursively());
+            } else if (verb == u"click") {
+                fixture.control<QAbstractButton>(qPrintable(what))->click();
+                QVERIFY(what != u"cmdMake" || finished.wait());
+            } else if (verb == u"drive") {
+                drive->setCurrentIndex(what.toInt());
+                Q_EMIT drive->activated(what.toInt());
+            } else {
+                // 2,200 pixels are 33,000 twips: more than the animation's 16-bit height holds.
+                fixture.window->setFixedHeight(2200);
+                fixture.window->close();
+                QTRY_VERIFY(fixture.programEnded);
+            }
+        }
+
+        const QString path = opened.startsWith(u'/') ? opened : fixture.drive.path() + opened;
+        auto *label = fixture.control<QLabel>("lblPath");
+        QCOMPARE((QStringList{fixture.window->currentPath(), label->text(), label->toolTip()}),
+                 QStringList(3, path));
+        const QString shown = fixture.control<QLabel>("lblFCount")->text();
+        QCOMPARE(shown,
+                 QString::number(count < 0 ? fixture.control<FileListBox>("File1")->ListCount()
+                                           : count));
+        for (const char *name : {"cmdMake", "chkView", "chkImg"})
+            QCOMPARE(fixture.control(name)->isEnabled(), shown != u"0");
+        QVERIFY(fixture.control("cmdRefresh")->isEnabled()
+                && fixture.control<QCheckBox>("chkImg")->isChecked());
+        QCOMPARE(drive->Drive(), volumeRootOf(path, fixture.volumes()));
+        box.replace(u"%1"_s, fixture.drive.path()).replace(u"%2"_s, fixture.root());
+        QCOMPARE(fixture.boxes,
+                 box.isEmpty() ? QStringList()
+                               : QStringList{u"Pelvorn/%1/"_s.arg(QMessageBox::Warning) + box});
+        QCOMPARE(fixture.window->isVisible(), !fixture.programEnded);
+        QVERIFY(fixture.opened.isEmpty());
+    }
+
+    void fileUrl_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("url");
+        QTest::newRow("utf-8") << QByteArray("/tmp/a b/caf\xc3\xa9#1.html")
+                               << QByteArray("file:///tmp/a%20b/caf%C3%A9%231.html");
+        QTest::newRow("raw byte") << QByteArray("/tmp/caf\xe9?.html")
+                                  << QByteArray("file:///tmp/caf%E9%3F.html");
+    }
+
+    // The desktop gets the very bytes of the page's name.
+    void fileUrl()
+    {
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, url);
+        QCOMPARE(::fileUrl(decodeFileName(path)).toEncoded(), url);
+    }
+
+    void closingSteps_data()
+    {
+        QTest::addColumn<float>("start"); // 0: not in the normal state
+        QTest::addColumn<float>("minimum");
+        QTest::addColumn<QList<int>>("heights"); // first and last asked for, and the count
+
+        QTest::newRow("301") << 301.f << 0.f << QList<int>{151, 1, 2};
+        QTest::newRow("150 runs once") << 150.f << 0.f << QList<int>{0, 0, 1};
+        QTest::newRow("half to even up") << 6001.5f << 0.f << QList<int>{5852, 2, 40};
+        QTest::newRow("16-bit top") << 32767.f << 0.f << QList<int>{32617, 67, 218};
+        QTest::newRow("kept taller") << 6000.f << 4000.f << QList<int>{5850, 150, 39};
+        QTest::newRow("not normal") << 0.f << 0.f << QList<int>{};
+        QTest::newRow("16-bit overflow") << 32768.f << 0.f << QList<int>{};
+    }
+
+    void closingSteps()
+    {
+        QFETCH(float, start);
+        QFETCH(float, minimum);
+        QFETCH(QList<int>, heights);
+
+        FakeWindow window;
+        window.normal = start > 0;
+        window.current = start > 0 ? start : 6000;
+        window.minimum = minimum;
+        if (start > 32767.f)
+            QVERIFY_THROWS_EXCEPTION(OverflowError, shrinkWindow(window));
+        else
+            shrinkWindow(window);
+        QCOMPARE(window.events, window.asked.size());
+        const QList<int> &asked = window.asked;
+        QCOMPARE(asked.isEmpty() ? asked
+                                 : (QList<int>{asked.first(), asked.last(), int(asked.size())}),
+                 heights);
+        for (qsizetype i = 1; i < asked.size(); ++i)
+            QCOMPARE(asked.at(i - 1) - asked.at(i), 150);
+        // Each step centres the window by the height it really has.
+        if (!asked.isEmpty())
+            QCOMPARE(window.tops.last(), (9000.f - qMax(float(heights.at(1)), minimum)) / 2);
+    }
+
+    void closeRequests_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("Salir") << 0;
+        QTest::newRow("close box") << 2;
+        QTest::newRow("maximised") << 3;
+    }
+
+    // The first request only starts the closing; requests while the window shrinks, one of them
+    // while a box is up, change nothing; the window goes once it has shrunk.
+    void closeRequests()
+    {
+        QFETCH(int, how);
+
+        Fixture fixture;
+        fixture.start();
+        frmTrovadex *window = fixture.window.get();
+        const int height = window->height();
+        if (how == 3)
+            window->showMaximized();
+        // A request that closed the window at once would stop it at the fifth step.
+        int steps = 0;
+        connect(window->windowHandle(), &QWindow::heightChanged, window, [&] {
+            if (++steps == 5 && how != 3) {
+                fixture.requestClose();
+                window->findChild<QAction *>(u"Ayuda"_s)->trigger();
+            }
+        });
+        fixture.onBox = [&] {
+            fixture.requestClose();
+        };
+        if (how == 0)
+            window->findChild<QAction *>(u"sale"_s)->trigger();
+        else
+            fixture.requestClose();
+        QVERIFY(window->isVisible());
+        QTRY_VERIFY(!window->isVisible());
+
+        QCOMPARE(fixture.boxes.size(), how == 3 ? 0 : 1);
+        QVERIFY2(how == 3 ? window->height() >= height
+                          : steps > 10 && window->height() < height / 4,
+                 qPrintable(QString::number(steps)));
+        QVERIFY(!fixture.programEnded);
+    }
+
+    void pageRun_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<QString>("then"); // what is done on seeing the progress
+        // The dialog's text first and last; where it shows, a second has gone by at the first
+        // report.
+        QTest::addColumn<QStringList>("shown");
+
+        const QString text = u"Escribiendo la página: %1 de 4.200 archivos"_s;
+        QTest::newRow("few files") << 1000 << QString() << QStringList();
+        QTest::newRow("many files")
+            << 4199 << QString() << QStringList{text.arg(0), text.arg(u"4.200"_s)};
+        QTest::newRow("cancelled") << 4199 << u"Cancelar"_s << QStringList{text.arg(0)};
+        QTest::newRow("closed") << 4199 << u"close"_s << QStringList{text.arg(0)};
+    }
+
+    // The page is written beside the window's own work; a run stopped leaves the old page as it
+    // was.
+    void pageRun()
+    {
+        QFETCH(int, files);
+        QFETCH(QString, then);
+        QFETCH(QStringList, shown);
+
+        // Thousands of files take long to make: the rows share them, each with an old page.
+        static TestFolder folders;
+        static const bool made = [] {
+            bool made = folders.addFolder("few") && folders.addFolder("many");
+            for (int i = 0; i < 4199 && made; ++i)
+                made = (i >= 1000 || folders.addFile("few/f" + QByteArray::number(i)))
+                       && folders.addFile("many/f" + QByteArray::number(i));
+            return made;
+        }();
+        const QString written =
+            folders.path() + (files > 4096 ? u"many"_s : u"few"_s) + u"/Quorvel-Html_index.html"_s;
+        const QByteArray page = written.mid(folders.path().size()).toUtf8(), old = "<vieja/>";
+        QVERIFY(made && folders.addFile(page) && folders.append(page, old));
+        Fixture fixture;
+        fixture.start();
+        QVERIFY(
+            fixture.control<DirListBox>("Dir1")->setPath(written.section(u'/', 0, -2), nullptr));
+        frmTrovadex *window = fixture.window.get();
+        fixture.control<QCheckBox>("chkView")->setChecked(true);
+        fixture.control("Dir1")->setFocus();
+
+        QStringList texts;
+        QPointer<QProgressDialog> dialog;
+        connect(window, &frmTrovadex::pageProgressShown, window, [&] {
+            dialog = window->findChild<QProgressDialog *>();
+            QVERIFY(dialog && dialog->isVisible() && dialog->windowModality() == Qt::WindowModal);
+            texts << dialog->labelText();
+            if (then == u"Cancelar")
+                dialog->findChild<QPushButton *>()->click();
+            else if (!then.isEmpty())
+                fixture.requestClose();
+        });
+        connect(window, &frmTrovadex::pageFinished, window, [&] {
+            if (dialog && then.isEmpty())
+                texts << dialog->labelText();
+        });
+        QSignalSpy finished(window, &frmTrovadex::pageFinished);
+        const char *controls[] = {"Drive1", "Dir1", "chkImg", "chkView", "cmdRefresh", "cmdMake"};
+        fixture.control<QPushButton>("cmdMake")->click();
+        for (const char *name : controls)
+            QVERIFY(!fixture.control(name)->isEnabled());
+        if (!shown.isEmpty())
+            fixture.monotonic += 1'500'000'000;
+        QVERIFY(finished.wait());
+
+        QCOMPARE(texts, shown);
+        for (const char *name : controls)
+            QVERIFY(fixture.control(name)->isEnabled());
+        if (then == u"close")
+            QTRY_VERIFY(!window->isVisible());
+        else
+            QCOMPARE(window->focusWidget(), fixture.control("Dir1"));
+        QVERIFY(fixture.boxes.isEmpty());
+        QCOMPARE(fixture.opened, then.isEmpty() ? QStringList{written} : QStringList());
+        const QByteArray bytes = folders.read(page);
+        QCOMPARE(bytes == old, !then.isEmpty());
+        QCOMPARE(bytes.count("<p><a href="), then.isEmpty() ? files : 0);
+        if (then.isEmpty()) {
+            // The old page sorts last: the run ends on it, and the list shows it.
+            QCOMPARE(fixture.control<FileListBox>("File1")->currentIndex().row(), files);
+            QCOMPARE(window->currentFile(), written);
         }
     }
-
-    const QString path = opened.startsWith(u'/') ? opened : fixture.drive.path() + opened;
-    QCOMPARE(fixture.window->currentPath(), path);
-    QCOMPARE(fixture.control<QLabel>("lblPath")->text(), path);
-    QCOMPARE(fixture.control<QLabel>("lblPath")->toolTip(), path);
-    const QString shown = fixture.control<QLabel>("lblFCount")->text();
-    QCOMPARE(shown, count < 0 ? QString::number(fixture.control<FileListBox>("File1")->ListCount())
-                              : QString::number(count));
-    for (const char *name : {"cmdMake", "chkView", "chkImg"})
-        QCOMPARE(fixture.control(name)->isEnabled(), shown != u"0");
-    QVERIFY(fixture.control("cmdRefresh")->isEnabled());
-    QVERIFY(fixture.control<QCheckBox>("chkImg")->isChecked());
-    QCOMPARE(drive->Drive(), volumeRootOf(path, fixture.volumes()));
-
-    QStringList texts;
-    for (const MessageBox::Box &seen : std::as_const(fixture.boxes)) {
-        QCOMPARE(seen.title, u"Pelvorn"_s);
-        QCOMPARE(seen.icon, QMessageBox::Warning);
-        texts << seen.text;
-    }
-    box.replace(u"%1"_s, fixture.drive.path()).replace(u"%2"_s, fixture.root());
-    QCOMPARE(texts, box.isEmpty() ? QStringList() : QStringList{box});
-    QCOMPARE(fixture.window->isVisible(), !fixture.programEnded);
-    QVERIFY(fixture.opened.isEmpty());
-}
-
-void tst_App::fileUrl_data()
-{
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("url");
-    QTest::newRow("plain") << QByteArray("/tmp/a b.html") << QByteArray("file:///tmp/a%20b.html");
-    QTest::newRow("utf-8") << QByteArray("/tmp/caf\xc3\xa9/#1.html")
-                           << QByteArray("file:///tmp/caf%C3%A9/%231.html");
-    QTest::newRow("raw byte") << QByteArray("/tmp/caf\xe9?.html")
-                              << QByteArray("file:///tmp/caf%E9%3F.html");
-}
-
-// The desktop gets the very bytes of the page's name.
-void tst_App::fileUrl()
-{
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, url);
-    QCOMPARE(::fileUrl(decodeFileName(path)).toEncoded(), url);
-}
-
-void tst_App::closingSteps_data()
-{
-    QTest::addColumn<float>("start"); // 0: not in the normal state
-    QTest::addColumn<float>("minimum");
-    QTest::addColumn<QList<int>>("heights"); // first and last asked for, and the count
-
-    QTest::newRow("6000") << 6000.f << 0.f << QList<int>{5850, 150, 39};
-    QTest::newRow("301") << 301.f << 0.f << QList<int>{151, 1, 2};
-    QTest::newRow("150 runs once") << 150.f << 0.f << QList<int>{0, 0, 1};
-    QTest::newRow("half to even up") << 6001.5f << 0.f << QList<int>{5852, 2, 40};
-    QTest::newRow("16-bit top") << 32767.f << 0.f << QList<int>{32617, 67, 218};
-    QTest::newRow("kept taller") << 6000.f << 4000.f << QList<int>{5850, 150, 39};
-    QTest::newRow("not normal") << 0.f << 0.f << QList<int>{};
-    QTest::newRow("16-bit overflow") << 32768.f << 0.f << QList<int>{};
-}
-
-void tst_App::closingSteps()
-{
-    QFETCH(float, start);
-    QFETCH(float, minimum);
-    QFETCH(QList<int>, heights);
-
-    FakeWindow window;
-    window.normal = start > 0;
-    window.current = start > 0 ? start : 6000;
-    window.minimum = minimum;
-    if (start > 32767.f)
-        QVERIFY_THROWS_EXCEPTION(OverflowError, shrinkWindow(window));
-    else
-        shrinkWindow(window);
-    QCOMPARE(window.events, window.asked.size());
-    QCOMPARE(window.asked.isEmpty(), heights.isEmpty());
-    if (heights.isEmpty())
-        return;
-    QCOMPARE((QList<int>{window.asked.first(), window.asked.last(), int(window.asked.size())}),
-             heights);
-    for (qsizetype i = 1; i < window.asked.size(); ++i)
-        QCOMPARE(window.asked.at(i - 1) - window.asked.at(i), 150);
-    // Each step centres the window by the height it really has.
-    QCOMPARE(window.tops.last(), (9000.f - qMax(float(heights.at(1)), minimum)) / 2);
-}
-
-void tst_App::closeRequests_data()
-{
-    QTest::addColumn<int>("how");
-    QTest::newRow("Salir") << 0;
-    QTest::newRow("close box") << 2;
-    QTest::newRow("maximised") << 3;
-}
-
-// The first request only starts the closing; requests while the window shrinks, one of them
-// while a box is up, change nothing; the window goes once it has shrunk.
-void tst_App::closeRequests()
-{
-    QFETCH(int, how);
-
-    Fixture fixture;
-    fixture.start();
-    frmTrovadex *window = fixture.window.get();
-    const int height = window->height();
-    if (how == 3)
-        window->showMaximized();
-    int steps = 0;
-    QList<bool> visible;
-    connect(window->windowHandle(), &QWindow::heightChanged, window, [&] {
-        if (++steps != 5 || how == 3)
-            return;
-        fixture.requestClose();
-        visible << window->isVisible();
-        window->findChild<QAction *>(u"Ayuda"_s)->trigger();
-        visible << window->isVisible();
-    });
-    fixture.onBox = [&] {
-        fixture.requestClose();
-        visible << window->isVisible();
-    };
-    if (how == 0)
-        window->findChild<QAction *>(u"sale"_s)->trigger();
-    else
-        fixture.requestClose();
-    QVERIFY(window->isVisible());
-    QTRY_VERIFY(!window->isVisible());
-
-    QCOMPARE(visible, how == 3 ? QList<bool>() : (QList<bool>{true, true, true}));
-    QCOMPARE(fixture.boxes.size(), how == 3 ? 0 : 1);
-    if (how == 3)
-        QVERIFY(window->height() >= height);
-    else
-        QVERIFY2(steps > 10 && window->height() < height / 4, qPrintable(QString::number(steps)));
-    QVERIFY(!fixture.programEnded);
-}
-
-void tst_App::pageRun_data()
-{
-    QTest::addColumn<int>("files");
-    QTest::addColumn<QString>("then"); // what is done on seeing the progress
-    // The dialog's text first and last; where it shows, a second has gone by at the first report.
-    QTest::addColumn<QStringList>("shown");
-
-    const QString text = u"Escribiendo la página: %1 de 4.200 archivos"_s;
-    QTest::newRow("few files") << 1000 << QString() << QStringList();
-    QTest::newRow("many files") << 4199 << QString()
-                                << QStringList{text.arg(0), text.arg(u"4.200"_s)};
-    QTest::newRow("cancelled") << 4199 << u"Cancelar"_s << QStringList{text.arg(0)};
-    QTest::newRow("closed") << 4199 << u"close"_s << QStringList{text.arg(0)};
-}
-
-// The page is written beside the window's own work; a run stopped leaves the old page as it was.
-void tst_App::pageRun()
-{
-    QFETCH(int, files);
-    QFETCH(QString, then);
-    QFETCH(QStringList, shown);
-
-    // Thousands of files take long to make: the rows share them, each with an old page.
-    static TestFolder folders;
-    static const bool made = [] {
-        bool made = folders.addFolder("few") && folders.addFolder("many");
-        for (int i = 0; i < 4199 && made; ++i)
-            made = (i >= 1000 || folders.addFile("few/f" + QByteArray::number(i)))
-                   && folders.addFile("many/f" + QByteArray::number(i));
-        return made;
-    }();
-    QVERIFY(made);
-    const QString folder = folders.path() + (files > 4096 ? u"many"_s : u"few"_s);
-    const QByteArray old = "<html>vieja</html>";
-    QFile page(folder + u"/Quorvel-Html_index.html"_s);
-    QVERIFY(page.open(QIODevice::WriteOnly) && page.write(old) == old.size());
-    page.close();
-    Fixture fixture;
-    fixture.start();
-    QVERIFY(fixture.control<DirListBox>("Dir1")->setPath(folder, nullptr));
-    frmTrovadex *window = fixture.window.get();
-    fixture.control<QCheckBox>("chkView")->setChecked(true);
-    fixture.control("Dir1")->setFocus();
-
-    QStringList texts;
-    QPointer<QProgressDialog> dialog;
-    connect(window, &frmTrovadex::pageProgressShown, window, [&] {
-        dialog = window->findChild<QProgressDialog *>();
-        QVERIFY(dialog && dialog->isVisible() && dialog->windowModality() == Qt::WindowModal);
-        texts << dialog->labelText();
-        if (then == u"Cancelar")
-            dialog->findChild<QPushButton *>()->click();
-        else if (!then.isEmpty())
-            fixture.requestClose();
-    });
-    connect(window, &frmTrovadex::pageFinished, window, [&] {
-        if (dialog && then.isEmpty())
-            texts << dialog->labelText();
-    });
-    QSignalSpy finished(window, &frmTrovadex::pageFinished);
-    const char *controls[] = {"Drive1", "Dir1", "chkImg", "chkView", "cmdRefresh", "cmdMake"};
-    fixture.control<QPushButton>("cmdMake")->click();
-    for (const char *name : controls)
-        QVERIFY(!fixture.control(name)->isEnabled());
-    if (!shown.isEmpty())
-        fixture.monotonic += 1'500'000'000;
-    QVERIFY(finished.wait());
-
-    QCOMPARE(texts, shown);
-    for (const char *name : controls)
-        QVERIFY(fixture.control(name)->isEnabled());
-    if (then == u"close") {
-        QSignalSpy hidden(window->windowHandle(), &QWindow::visibleChanged);
-        QVERIFY(hidden.wait());
-        QVERIFY(!window->isVisible());
-    } else {
-        QCOMPARE(window->focusWidget(), fixture.control("Dir1"));
-    }
-    QVERIFY(fixture.boxes.isEmpty());
-    const QString written = folder + u"/Quorvel-Html_index.html"_s;
-    QCOMPARE(fixture.opened, then.isEmpty() ? QStringList{written} : QStringList());
-    QVERIFY(page.open(QIODevice::ReadOnly));
-    const QByteArray bytes = page.readAll();
-    QCOMPARE(bytes == old, !then.isEmpty());
-    QCOMPARE(bytes.count("<p><a href="), then.isEmpty() ? files : 0);
-    QCOMPARE(
-        QDir(folder).entryList({u".Quorvel-Html_index.html.*"_s}, QDir::AllEntries | QDir::Hidden),
-        QStringList());
-    if (then.isEmpty()) {
-        // The old page sorts last: the run ends on it, and the list shows it.
-        QCOMPARE(fixture.control<FileListBox>("File1")->currentIndex().row(), files);
-        QCOMPARE(window->currentFile(), written);
-    }
-}
+};
 
 QTEST_MAIN(tst_App)
 #include "tst_app.moc"

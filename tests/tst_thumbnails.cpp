@@ -2,6 +2,7 @@
 #include "thumbnails.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QImageReader>
 #include <QImageWriter>
@@ -28,25 +29,20 @@ bool addImage(const TestFolder &folder, const QByteArray &name, QSize size,
     if (orientation) {
         // An APP1 segment right after the start marker: Exif, a big-endian TIFF header and one
         // IFD entry, Orientation (0x0112) as one SHORT.
-        const char exif[] = "\xFF\xE1\x00\x22"
-                            "Exif\0\0"
-                            "MM\x00\x2A\x00\x00\x00\x08"
-                            "\x00\x01"
-                            "\x01\x12\x00\x03\x00\x00\x00\x01\x00\x00\x00\x00"
-                            "\x00\x00\x00\x00";
-        QByteArray segment(exif, sizeof exif - 1);
+        QByteArray segment = QByteArray::fromHex("FFE10022 457869660000 4D4D002A00000008 0001 "
+                                                 "0112 0003 00000001 00000000 00000000");
         segment[29] = char(orientation);
         bytes.insert(2, segment);
     }
     return folder.addFile(name) && folder.append(name, bytes) && folder.setModified(name, modified);
 }
 
-struct stat fileStatus(const TestFolder &folder, const QByteArray &name)
+// Inode and modification time: a thumbnail reused is the very same file, untouched.
+QList<qint64> fileStatus(const TestFolder &folder, const QByteArray &name)
 {
-    struct stat st
-    {};
+    struct stat st = {};
     ::lstat((folder.rawPath() + name).constData(), &st);
-    return st;
+    return {qint64(st.st_ino), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
 }
 
 } // namespace
@@ -56,165 +52,134 @@ class TestThumbnails : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void geometry_data();
-    void geometry();
-    void freshness_data();
-    void freshness();
-    void unreadable_data();
-    void unreadable();
-};
 
-// Each row names its image differently, to check the repository's name for it too.
-void TestThumbnails::geometry_data()
-{
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QSize>("size");
-    QTest::addColumn<int>("orientation");
-    QTest::addColumn<QSize>("thumbnail");
-    QTest::addColumn<QSize>("shown");
-    QTest::addColumn<QString>("uri");
-    QTest::addColumn<QByteArray>("hash");
+    // Each row names its image differently, to check the repository's name for it too: the
+    // name is the URI's last segment unescaped.
+    void geometry_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<QSize>("thumbnail");
+        QTest::addColumn<QSize>("shown");
+        QTest::addColumn<QString>("uri");
 
-    QTest::newRow("landscape") << QByteArray("photo.jpg") << QSize(1024, 768) << 0
-                               << QSize(256, 192) << QSize(200, 150) << "./photo.jpg"
-                               << QByteArray("b1389e2ea03b2f8883e2ff71b7f33742");
-    QTest::newRow("portrait") << QByteArray("a b.jpg") << QSize(300, 600) << 0 << QSize(128, 256)
-                              << QSize(100, 200) << "./a%20b.jpg"
-                              << QByteArray("42dc3ce4d36a5be7fd011ec91196e357");
-    QTest::newRow("square") << QByteArray("\xC3\xB1.jpg") << QSize(512, 512) << 0 << QSize(256, 256)
-                            << QSize(200, 200) << "./%C3%B1.jpg"
-                            << QByteArray("88e320b3a7420a02f2fdcdad2d297c8e");
-    QTest::newRow("tiny") << QByteArray("\xE9.jpg") << QSize(40, 20) << 0 << QSize(40, 20)
-                          << QSize(200, 100) << "./%E9.jpg"
-                          << QByteArray("2ccfc5ccf4778165c130b8b6b1e8a2c3");
-    QTest::newRow("huge") << QByteArray("100%.jpg") << QSize(6000, 4000) << 0 << QSize(256, 171)
-                          << QSize(200, 133) << "./100%25.jpg"
-                          << QByteArray("11b34fa8771eed6de2f569e156ebf527");
-    QTest::newRow("turned") << QByteArray("it's(1).jpg") << QSize(400, 200) << 6 << QSize(128, 256)
-                            << QSize(100, 200) << "./it's(1).jpg"
-                            << QByteArray("1f5e4b9142ba0461df5d62b3b7d385c9");
-}
-
-void TestThumbnails::geometry()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(QSize, size);
-    QFETCH(int, orientation);
-    QFETCH(QSize, thumbnail);
-    QFETCH(QSize, shown);
-    QFETCH(QString, uri);
-    QFETCH(QByteArray, hash);
-    TestFolder folder;
-    QVERIFY(addImage(folder, name, size, "jpeg", orientation));
-
-    const auto made = makeThumbnails(folder.path(), {name});
-    QCOMPARE(made.size(), 1u);
-    QVERIFY(made[0]);
-    QCOMPARE(made[0]->file, ".sh_thumbnails/large/" + hash + ".png");
-    QCOMPARE(QSize(made[0]->width, made[0]->height), shown);
-    QImageReader reader(folder.path() + QString::fromLatin1(made[0]->file));
-    QCOMPARE(reader.format(), "png");
-    const QImage image = reader.read();
-    QCOMPARE(image.size(), thumbnail);
-    QCOMPARE(image.text("Thumb::URI"), uri);
-    QCOMPARE(image.text("Thumb::MTime"), QString::number(modified));
-    // The left edge of the stored picture is on top once it is turned.
-    const QRgb edge =
-        orientation ? image.pixel(image.width() / 2, 1) : image.pixel(1, image.height() / 2);
-    QVERIFY2(qRed(edge) > 180 && qBlue(edge) < 80, qPrintable(QColor(edge).name()));
-}
-
-void TestThumbnails::freshness_data()
-{
-    QTest::addColumn<QByteArray>("change");
-    QTest::addColumn<bool>("reused");
-
-    QTest::newRow("fresh") << QByteArray() << true;
-    QTest::newRow("stale") << QByteArray("touch") << false;
-    QTest::newRow("broken") << QByteArray("garbage") << false;
-    QTest::newRow("link") << QByteArray("link") << false;
-}
-
-void TestThumbnails::freshness()
-{
-    QFETCH(QByteArray, change);
-    QFETCH(bool, reused);
-    TestFolder folder;
-    QVERIFY(addImage(folder, "a.jpg", QSize(600, 400)));
-    const auto first = makeThumbnails(folder.path(), {"a.jpg"});
-    QVERIFY(first[0]);
-    const QByteArray file = first[0]->file;
-
-    qint64 expected = modified;
-    if (change == "touch") {
-        expected += 60;
-        QVERIFY(folder.setModified("a.jpg", expected));
-    } else if (change == "garbage") {
-        QVERIFY(folder.addFile(file) && folder.append(file, "not a png"));
-    } else if (change == "link") {
-        QVERIFY(folder.addFile("victim") && folder.append("victim", "keep"));
-        QVERIFY(::unlink((folder.rawPath() + file).constData()) == 0);
-        QVERIFY(folder.addLink(file, folder.rawPath() + "victim"));
+        // Scaling down with rounding, both sides equal, never enlarged (but shown enlarged),
+        // turned.
+        QTest::newRow("huge") << QSize(6000, 4000) << 0 << QSize(256, 171) << QSize(200, 133)
+                              << "./100%25.jpg";
+        QTest::newRow("square") << QSize(512, 512) << 0 << QSize(256, 256) << QSize(200, 200)
+                                << "./%C3%B1.jpg";
+        QTest::newRow("tiny") << QSize(40, 20) << 0 << QSize(40, 20) << QSize(200, 100)
+                              << "./%E9.jpg";
+        QTest::newRow("turned") << QSize(400, 200) << 6 << QSize(128, 256) << QSize(100, 200)
+                                << "./it's%20(1).jpg";
     }
-    const struct stat before = fileStatus(folder, file);
 
-    const auto second = makeThumbnails(folder.path(), {"a.jpg"});
-    QVERIFY(second[0]);
-    QCOMPARE(second[0]->file, file);
-    const struct stat after = fileStatus(folder, file);
-    QVERIFY(S_ISREG(after.st_mode));
-    QCOMPARE(after.st_ino == before.st_ino, reused);
-    if (reused)
-        QVERIFY(after.st_mtim.tv_sec == before.st_mtim.tv_sec
-                && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec);
-    QCOMPARE(QImage(folder.path() + QString::fromLatin1(file)).text("Thumb::MTime"),
-             QString::number(expected));
-    if (change == "link")
-        QCOMPARE(folder.read("victim"), "keep");
-}
+    void geometry()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, orientation);
+        QFETCH(QSize, thumbnail);
+        QFETCH(QSize, shown);
+        QFETCH(QString, uri);
+        const QByteArray name = QByteArray::fromPercentEncoding(uri.toLatin1().mid(2));
+        TestFolder folder;
+        QVERIFY(addImage(folder, name, size, "jpeg", orientation));
 
-void TestThumbnails::unreadable_data()
-{
-    QTest::addColumn<QByteArray>("kind");
-    QTest::addColumn<bool>("othersMade");
+        const Thumbnail made = makeThumbnails(folder.path(), {name}).at(0).value();
+        const QByteArray hash = QCryptographicHash::hash(uri.toLatin1(), QCryptographicHash::Md5);
+        QCOMPARE(made.file, ".sh_thumbnails/large/" + hash.toHex() + ".png");
+        QCOMPARE(QSize(made.width, made.height), shown);
+        QImageReader reader(folder.path() + QString::fromLatin1(made.file));
+        QCOMPARE(reader.format(), "png");
+        const QImage image = reader.read();
+        QCOMPARE(image.size(), thumbnail);
+        QCOMPARE(image.text("Thumb::URI"), uri);
+        QCOMPARE(image.text("Thumb::MTime"), QString::number(modified));
+        // The left edge of the stored picture is on top once it is turned.
+        const QRgb edge =
+            orientation ? image.pixel(image.width() / 2, 1) : image.pixel(1, image.height() / 2);
+        QVERIFY2(qRed(edge) > 180 && qBlue(edge) < 80, qPrintable(QColor(edge).name()));
+    }
 
-    QTest::newRow("garbage") << QByteArray("garbage") << true;
-    QTest::newRow("empty") << QByteArray("empty") << true;
-    QTest::newRow("missing") << QByteArray("missing") << true;
-    QTest::newRow("fifo") << QByteArray("fifo") << true;
-    QTest::newRow("folder") << QByteArray("folder") << true;
-    QTest::newRow("linked repository") << QByteArray("repository") << false;
-}
+    void freshness_data()
+    {
+        QTest::addColumn<QByteArray>("change");
 
-void TestThumbnails::unreadable()
-{
-    QFETCH(QByteArray, kind);
-    QFETCH(bool, othersMade);
-    TestFolder folder;
-    QVERIFY(addImage(folder, "good.png", QSize(64, 48), "png"));
-    const QByteArray bad = "bad.jpg";
-    if (kind == "garbage")
-        QVERIFY(folder.addFile(bad) && folder.append(bad, QByteArray(4096, '\xFF')));
-    else if (kind == "empty")
-        QVERIFY(folder.addFile(bad));
-    else if (kind == "fifo")
-        QVERIFY(::mkfifo((folder.rawPath() + bad).constData(), 0644) == 0);
-    else if (kind == "folder")
-        QVERIFY(folder.addFolder(bad));
-    else if (kind == "repository")
-        QVERIFY(folder.addFolder("elsewhere") && folder.addLink(".sh_thumbnails", "elsewhere"));
+        QTest::newRow("fresh") << QByteArray();
+        QTest::newRow("stale") << QByteArray("touch");
+        QTest::newRow("broken") << QByteArray("garbage");
+        QTest::newRow("link") << QByteArray("link");
+    }
 
-    const auto made = makeThumbnails(folder.path(), {bad, "good.png"});
-    QCOMPARE(made.size(), 2u);
-    QVERIFY(!made[0]);
-    QCOMPARE(bool(made[1]), othersMade);
-    // Nothing but the good thumbnail, and no temporary file left behind.
-    const QDir::Filters all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
-    QCOMPARE(QDir(folder.path() + ".sh_thumbnails/large").entryList(all).size(),
-             othersMade ? 1 : 0);
-    if (!othersMade)
-        QVERIFY(QDir(folder.path() + "elsewhere").entryList(all).isEmpty());
-}
+    void freshness()
+    {
+        QFETCH(QByteArray, change);
+        const bool reused = change.isEmpty();
+
+        TestFolder folder;
+        QVERIFY(addImage(folder, "a.jpg", QSize(600, 400)));
+        const QByteArray file = makeThumbnails(folder.path(), {"a.jpg"}).at(0).value().file;
+
+        const qint64 expected = modified + (change == "touch" ? 60 : 0);
+        if (change == "touch")
+            QVERIFY(folder.setModified("a.jpg", expected));
+        else if (change == "garbage")
+            QVERIFY(folder.addFile(file) && folder.append(file, "not a png"));
+        else if (change == "link")
+            QVERIFY(folder.addFile("victim") && folder.append("victim", "keep")
+                    && ::unlink((folder.rawPath() + file).constData()) == 0
+                    && folder.addLink(file, folder.rawPath() + "victim"));
+        const QList<qint64> before = fileStatus(folder, file);
+
+        QCOMPARE(makeThumbnails(folder.path(), {"a.jpg"}).at(0).value().file, file);
+        const QList<qint64> after = fileStatus(folder, file);
+        QCOMPARE(after[0] == before[0] && after == before, reused);
+        QCOMPARE(QImage(folder.path() + QString::fromLatin1(file)).text("Thumb::MTime"),
+                 QString::number(expected));
+        if (change == "link")
+            QCOMPARE(folder.read("victim"), "keep");
+    }
+
+    void unreadable_data()
+    {
+        QTest::addColumn<QByteArray>("kind");
+
+        QTest::newRow("garbage") << QByteArray("garbage");
+        QTest::newRow("missing") << QByteArray("missing");
+        QTest::newRow("fifo") << QByteArray("fifo");
+        QTest::newRow("folder") << QByteArray("folder");
+        QTest::newRow("linked repository") << QByteArray("repository");
+    }
+
+    void unreadable()
+    {
+        QFETCH(QByteArray, kind);
+        const bool othersMade = kind != "repository"; // nowhere safe to put them
+        TestFolder folder;
+        QVERIFY(addImage(folder, "good.png", QSize(64, 48), "png"));
+        const QByteArray bad = "bad.jpg";
+        if (kind == "garbage")
+            QVERIFY(folder.addFile(bad) && folder.append(bad, QByteArray(4096, '\xFF')));
+        else if (kind == "fifo")
+            QVERIFY(::mkfifo((folder.rawPath() + bad).constData(), 0644) == 0);
+        else if (kind == "folder")
+            QVERIFY(folder.addFolder(bad));
+        else if (kind == "repository")
+            QVERIFY(folder.addFolder("elsewhere") && folder.addLink(".sh_thumbnails", "elsewhere"));
+
+        const auto made = makeThumbnails(folder.path(), {bad, "good.png"});
+        QVERIFY(made.size() == 2 && !made[0]);
+        QCOMPARE(bool(made[1]), othersMade);
+        // Nothing but the good thumbnail, no temporary file left behind, and nothing through a
+        // link.
+        QCOMPARE(
+            QDir(folder.path() + ".sh_thumbnails/large")
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                .size(),
+            othersMade ? 1 : 0);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestThumbnails)
 #include "tst_thumbnails.moc"
