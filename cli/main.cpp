@@ -287,7 +287,11 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     const std::vector<PageResult> results = writeTree(
         tree,
         [&](const TreeFolder &node) {
-            return writeFolderPage(node.path, commandLine, services, &node.links);
+            // Of a whole tree, only the top page is opened; the rest are a click away.
+            PageServices folderServices = services;
+            if (&node != &tree.front())
+                folderServices.opener = nullptr;
+            return writeFolderPage(node.path, commandLine, folderServices, &node.links);
         },
         [&](const PageResult &result) {
             files += result.fileCount;
