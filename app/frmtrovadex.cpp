@@ -665,7 +665,6 @@ void frmTrovadex::RefreshListState()
     cmdMake->setEnabled(count > 0);
     chkView->setEnabled(count > 0);
     chkImg->setEnabled(count > 0);
-    Q_EMIT listStateRefreshed();
 }
 
 void frmTrovadex::returnToCurrentPath()

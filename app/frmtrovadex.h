@@ -54,8 +54,6 @@ public:
     void setProgramEnd(std::function<void()> end) { m_endProgram = std::move(end); }
 
 Q_SIGNALS:
-    // The list state was brought up to date with the folder list.
-    void listStateRefreshed();
     // A page being written has shown how far it got.
     void pageProgressShown();
     // A page run ended, written, failed or cancelled, and the window is ready for another.
