@@ -34,17 +34,9 @@ summary="$results_dir/summary.txt"
 say() { printf '%s\n' "$*" | tee -a "$summary"; }
 
 # --- tools -------------------------------------------------------------------------------------
-missing=()
-command -v hyperfine >/dev/null || missing+=(hyperfine)
-[[ -x /usr/bin/convert ]] || missing+=(imagemagick)
-if ((${#missing[@]})); then
-    if [[ $(id -u) -ne 0 ]]; then
-        echo "bench-thumbnails.sh: missing ${missing[*]}; as root: apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-fi
+# shellcheck source=../scripts/packages.sh
+. "$source_dir/scripts/packages.sh"
+ensure_packages hyperfine imagemagick
 # The package's own program, not whatever else answers to the name first on PATH.
 convert=/usr/bin/convert
 "$convert" -version | grep -q ImageMagick || { echo "bench-thumbnails.sh: $convert is not ImageMagick" >&2; exit 1; }

@@ -12,9 +12,9 @@ tree_dir="$bench_dir/data/tree-100x1000"
 results_dir="$bench_dir/results/tree-$(date +%Y%m%d-%H%M%S)"
 export LANG=${LANG:-C.UTF-8}
 
-for tool in hyperfine tree; do
-    command -v "$tool" >/dev/null || { apt-get update -q && apt-get install -y -q "$tool"; }
-done
+# shellcheck source=../scripts/packages.sh
+. "$source_dir/scripts/packages.sh"
+ensure_packages hyperfine tree
 index=${FOLIMBRA_INDEX:-}
 if [[ -z $index ]]; then
     cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -46,20 +46,9 @@ summary="$results_dir/summary.txt"
 say() { printf '%s\n' "$*" | tee -a "$summary"; }
 
 # --- tools -------------------------------------------------------------------------------------
-missing=()
-command -v hyperfine >/dev/null || missing+=(hyperfine)
-command -v tree >/dev/null || missing+=(tree)
-[[ -x /usr/bin/time ]] || missing+=(time)
-command -v python3 >/dev/null || missing+=(python3)
-command -v cc >/dev/null || missing+=(gcc)
-if ((${#missing[@]})); then
-    if [[ $(id -u) -ne 0 ]]; then
-        echo "run.sh: missing ${missing[*]}; as root: apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-fi
+# shellcheck source=../scripts/packages.sh
+. "$source_dir/scripts/packages.sh"
+ensure_packages hyperfine tree time python3 gcc
 
 # --- folimbra-index ----------------------------------------------------------------------------
 if [[ -n ${FOLIMBRA_INDEX:-} ]]; then
