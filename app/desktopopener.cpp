@@ -3,15 +3,9 @@
 #include "filenames.h"
 
 #include <QDesktopServices>
-
-QUrl fileUrl(const QString &path)
-{
-    QByteArray encoded = "file://";
-    encoded += encodeFileName(path).toPercentEncoding("/");
-    return QUrl::fromEncoded(encoded, QUrl::StrictMode);
-}
+#include <QUrl>
 
 bool DesktopOpener::open(const QString &path)
 {
-    return QDesktopServices::openUrl(fileUrl(path));
+    return QDesktopServices::openUrl(QUrl::fromEncoded(fileUrl(path), QUrl::StrictMode));
 }

@@ -2,6 +2,7 @@
 
 #include "filenames.h"
 #include "systemerror.h"
+#include "windows1252.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,12 +16,6 @@
 namespace {
 
 constexpr std::size_t bufferSize = std::size_t(64) * 1024;
-
-// Characters of the bytes 0x80 to 0x9F; 0 where the code page leaves the byte undefined.
-constexpr char16_t windows1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 int highByte(char32_t c)
 {

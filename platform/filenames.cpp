@@ -1,5 +1,7 @@
 #include "filenames.h"
 
+#include "windows1252.h"
+
 namespace {
 
 constexpr char16_t escapeBase = 0xDC00;
@@ -55,13 +57,6 @@ void appendUtf8(QByteArray &out, char32_t c)
         out.append(char(0x80 | (c & 0x3F)));
     }
 }
-
-// Windows-1252 characters of the bytes 0x80 to 0x9F; the five bytes it leaves undefined show
-// as the replacement character.
-constexpr char16_t windows1252High[32] = {
-    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
 
 } // namespace
 
@@ -125,7 +120,13 @@ QString readableFileName(QStringView name)
         if (!isEscapedByte(name, i))
             continue;
         const int byte = name[i].unicode() - escapeBase;
-        out[i] = byte < 0xA0 ? QChar(windows1252High[byte - 0x80]) : QChar(byte);
+        const char16_t high = byte < 0xA0 ? windows1252High[byte - 0x80] : char16_t(byte);
+        out[i] = high ? QChar(high) : QChar::ReplacementCharacter;
     }
     return out;
+}
+
+QByteArray fileUrl(QStringView path)
+{
+    return "file://" + encodeFileName(path).toPercentEncoding("/");
 }

@@ -12,6 +12,9 @@
 QString decodeFileName(QByteArrayView raw);
 QByteArray encodeFileName(QStringView name);
 
+// A file: URL of plain ASCII that gives back the path's very bytes.
+QByteArray fileUrl(QStringView path);
+
 // The name for people to read: each escaped byte shown as its Windows-1252 character.
 QString readableFileName(QStringView name);
 
