@@ -75,7 +75,7 @@ public:
     QByteArray read(const QByteArray &name) const
     {
         QByteArray content;
-        const int fd = ::open((rawPath() + name).constData(), O_RDONLY);
+        const int fd = ::open((rawPath() + name).constData(), O_RDONLY | O_NONBLOCK);
         if (fd < 0)
             return content;
         char buffer[65536];

@@ -1,11 +1,9 @@
 #include "captionfont.h"
 #include "clock.h"
 #include "closinganimation.h"
-#include "desktopopener.h"
 #include "dirlistbox.h"
 #include "drivelistbox.h"
 #include "filelistbox.h"
-#include "filenames.h"
 #include "frmtrovadex.h"
 #include "messagebox.h"
 #include "overflow.h"
@@ -429,24 +427,6 @@ private Q_SLOTS:
                                : QStringList{u"Pelvorn/%1/"_s.arg(QMessageBox::Warning) + box});
         QCOMPARE(fixture.window->isVisible(), !fixture.programEnded);
         QVERIFY(fixture.opened.isEmpty());
-    }
-
-    void fileUrl_data()
-    {
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QByteArray>("url");
-        QTest::newRow("utf-8") << QByteArray("/tmp/a b/caf\xc3\xa9#1.html")
-                               << QByteArray("file:///tmp/a%20b/caf%C3%A9%231.html");
-        QTest::newRow("raw byte") << QByteArray("/tmp/caf\xe9?.html")
-                                  << QByteArray("file:///tmp/caf%E9%3F.html");
-    }
-
-    // The desktop gets the very bytes of the page's name.
-    void fileUrl()
-    {
-        QFETCH(QByteArray, path);
-        QFETCH(QByteArray, url);
-        QCOMPARE(::fileUrl(decodeFileName(path)).toEncoded(), url);
     }
 
     void closingSteps_data()

@@ -10,14 +10,9 @@
 #include "testfolder.h"
 #include "treewriter.h"
 
-#include <QRegularExpression>
 #include <QTest>
-#include <QUrl>
 
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 using namespace Qt::StringLiterals;
@@ -57,47 +52,22 @@ struct PageRun
     QStringList opened;
 };
 
-PageRun writePage(const TestFolder &folder, PageOptions options, FileList *files = nullptr)
+PageRun writePage(const TestFolder &folder, PageOptions options, FileList *files = nullptr,
+                  PageServices services = {}, const QString &subfolder = {})
 {
     static const LocaleText spanish{QLocale(u"es_ES"_s)};
     FixedClock clock;
     RecordingOpener opener;
-    PageServices services;
     services.locale = &spanish;
     services.clock = &clock;
     services.opener = &opener;
     FolderFileList folderFiles(folder.path(), spanish.locale());
     PageRun run;
-    run.result = writeIndexPage(folder.path(), files ? *files : folderFiles, options, services);
+    run.result =
+        writeIndexPage(folder.path() + subfolder, files ? *files : folderFiles, options, services);
     run.lines = pageLines(folder.read("Quorvel-Html_index.html"));
     run.opened = opener.opened;
     return run;
-}
-
-QByteArray raw(const QString &text)
-{
-    return text.toUtf8();
-}
-
-// The bytes of the file a browser opens for a link of the page: the attribute's references
-// undone, the link resolved against the page's own file URL and percent-decoded. Links that
-// depend on how a parser treats blanks, "|" or bytes of the guessed code page give no bytes.
-QByteArray linkedName(const TestFolder &folder, QByteArray link)
-{
-    if (link.startsWith('"') && link.endsWith('"'))
-        link = link.mid(1, link.size() - 2);
-    for (char c : link) {
-        if (quint8(c) >= 0x80 || c == '|' || c == ':' || c == '#' || c == '?' || c == '\\')
-            return "unsafe link: " + link;
-    }
-    if (link.isEmpty() || link.front() == ' ' || link.back() == ' ')
-        return "blank at an end: " + link;
-    link.replace("&quot;", "\"").replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&");
-    const QUrl page = QUrl::fromLocalFile(folder.path() + u"Quorvel-Html_index.html"_s);
-    const QUrl target = page.resolved(QUrl::fromEncoded(link, QUrl::StrictMode));
-    if (target.adjusted(QUrl::RemoveFilename) != page.adjusted(QUrl::RemoveFilename))
-        return "another folder: " + link;
-    return QByteArray::fromPercentEncoding(target.fileName(QUrl::FullyEncoded).toLatin1());
 }
 
 // The folder's files, offering the writer their raw names or not; some files vanish from the disk
@@ -145,314 +115,7 @@ bool inKeyOrder(const FolderListing &listing)
     return true;
 }
 
-} // namespace
-
-class tst_Listing : public QObject
-{
-    Q_OBJECT
-
-private Q_SLOTS:
-    void getFileExt_data();
-    void getFileExt();
-    void listingOrder();
-    void wholePage();
-    void sizes_data();
-    void sizes();
-    void entryLines_data();
-    void entryLines();
-    void pageLeavesItselfOut();
-    void failuresLeaveTheFolder_data();
-    void failuresLeaveTheFolder();
-    void replacesWhatStandsAtTheName_data();
-    void replacesWhatStandsAtTheName();
-    void rewritesInPlaceWhereTheFolderRefuses();
-    void progressEveryFewThousand();
-    void selection_data();
-    void selection();
-    void tree();
-    void pictureInPlaceOfImage();
-    void lookupAheadMatchesOneByOne_data();
-    void lookupAheadMatchesOneByOne();
-};
-
-void tst_Listing::getFileExt_data()
-{
-    QTest::addColumn<QString>("PathIn");
-    QTest::addColumn<bool>("AddPath");
-    QTest::addColumn<QString>("NomeOut");
-    QTest::addColumn<QString>("result");
-
-    QTest::newRow("photo") << u"C:\\Fotos\\playa.jpg"_s << false << u"playa"_s << u"jpg"_s;
-    QTest::newRow("photo with path")
-        << u"C:\\Fotos\\playa.jpg"_s << true << u"C:\\Fotos\\playa"_s << u"jpg"_s;
-    QTest::newRow("two dots") << u"C:\\Fotos\\arch.tar.gz"_s << false << u"arch.tar"_s << u"gz"_s;
-    QTest::newRow("dot in folder") << u"C:\\Mis.docs\\leeme"_s << false << u"leeme"_s << u""_s;
-    QTest::newRow("ends in dot") << u"C:\\dir\\fichero."_s << false << u"fichero"_s << u""_s;
-    QTest::newRow("starts with dot") << u"C:\\dir\\.oculto"_s << false << u""_s << u"oculto"_s;
-    QTest::newRow("ends in backslash") << u"C:\\dir\\"_s << false << u""_s << u""_s;
-    QTest::newRow("no folder") << u"nombre.txt"_s << false << u"nombre"_s << u"txt"_s;
-    QTest::newRow("empty") << u""_s << false << u""_s << u""_s;
-    QTest::newRow("slash path") << u"/home/ana/playa.jpg"_s << false << u"playa"_s << u"jpg"_s;
-    QTest::newRow("dot in slash folder")
-        << u"/srv/mis.docs/leeme"_s << false << u"leeme"_s << u""_s;
-    QTest::newRow("dot in slash folder with path")
-        << u"/srv/mis.docs/leeme"_s << true << u"/srv/mis.docs/leeme"_s << u""_s;
-    QTest::newRow("mixed separators") << u"C:\\a.b/c.d\\e"_s << false << u"e"_s << u""_s;
-    QTest::newRow("drive colon is no separator")
-        << u"C:fich.txt"_s << false << u"C:fich"_s << u"txt"_s;
-    // Positions are 16-bit: a split that needs one past 32,767 overflows.
-    const QString a32763(32763, u'a');
-    QTest::newRow("32765 without dot") << a32763 + u"aa"_s << false << a32763 + u"aa"_s << u""_s;
-    QTest::newRow("32766 without dot") << a32763 + u"aaa"_s << false << u""_s << u"overflow"_s;
-    QTest::newRow("32766 with dot") << a32763 + u".tx"_s << false << a32763 << u"tx"_s;
-    QTest::newRow("32767 long") << a32763 + u".jpgx"_s << false << u""_s << u"overflow"_s;
-    QTest::newRow("backslash at 32765") << a32763 + u"a\\"_s << false << u""_s << u""_s;
-    QTest::newRow("backslash at 32766") << a32763 + u"aa\\"_s << false << u""_s << u"overflow"_s;
-}
-
-void tst_Listing::getFileExt()
-{
-    QFETCH(QString, PathIn);
-    QFETCH(bool, AddPath);
-    QFETCH(QString, NomeOut);
-    QFETCH(QString, result);
-
-    const QString before = PathIn;
-    QString name = u"stale"_s;
-    QString extension;
-    try {
-        extension = GetFileExt(PathIn, name, AddPath);
-    } catch (const OverflowError &) {
-        extension = u"overflow"_s;
-    }
-    QCOMPARE(extension, result);
-    if (result != u"overflow")
-        QCOMPARE(name, NomeOut);
-    QCOMPARE(PathIn, before);
-}
-
-void tst_Listing::listingOrder()
-{
-    TestFolder folder;
-    const QByteArrayList names = {"b.txt",   "IMG_10.jpg",   "A.txt", "IMG_2.jpg", "x", "X",
-                                  "caf\xe9", "\xc3\x81rbol", "zeta",  "01",        "1"};
-    for (const QByteArray &name : names)
-        QVERIFY(folder.addFile(name));
-    QVERIFY(folder.addFolder("carpeta"));
-
-    FolderListing listing;
-    QCOMPARE(listing.read(folder.path(), EntryKind::Files, QLocale(u"es_ES"_s)), 0);
-    QByteArrayList order;
-    for (qsizetype i = 0; i < listing.count(); ++i)
-        order << listing.rawName(i);
-    // Numbers by value; names equal but for case in byte order; "café" from its raw byte.
-    const QByteArrayList expected = {"01",    "1",       "A.txt",     "\xc3\x81rbol",
-                                     "b.txt", "caf\xe9", "IMG_2.jpg", "IMG_10.jpg",
-                                     "X",     "x",       "zeta"};
-    QCOMPARE(order, expected);
-    QCOMPARE(listing.name(5), u"caf\xdce9"_s);
-}
-
-void tst_Listing::wholePage()
-{
-    TestFolder folder;
-    QVERIFY(folder.addFile("playa.jpg", 2048, march2003));
-    QVERIFY(folder.addFile("leeme", 0, march2003Midnight));
-    QVERIFY(folder.addLink("roto", "a/ninguna/parte"));
-    QVERIFY(folder.setModified("roto", march2003, false));
-
-    const PageRun run = writePage(folder, {true, true});
-    QVERIFY2(run.result.ok, qPrintable(run.result.error));
-    // The opener reports failure; the page is a success all the same.
-    QCOMPARE(run.opened, QStringList{run.result.pagePath});
-    const QByteArray path = folder.rawPath();
-    const QByteArrayList expected = {
-        "<html><body bgcolor=#000000><font color=#ffffff>",
-        "<CENTER><font size=8>^Quorvel^ Folimbra</center></font>",
-        "<head><title>" + path + "</title></head>",
-        "<body>",
-        "<hr>",
-        "<b>" + path.toLower() + " :: 6/12/26 10:05:09</b>",
-        "<hr>",
-        "<p><a href=\"leeme\">leeme</a> (1/3/03, 1k)",
-        "<p><a href=\"playa.jpg\">playa.jpg</a> (1/3/03 12:34:56, 2k)",
-        "<br><center><img src=playa.jpg alt=" + path + "playa.jpg width=200 height=200></center>",
-        "<p><a href=\"roto\">roto</a> (1/3/03 12:34:56, 1k)",
-        "<br>&nbsp;",
-        "<hr>",
-        "<b>3 Archivo(s) :: 4k</b>",
-        "<hr>",
-        "<font size=1>",
-        "P\xe1gina generada en 1,50 segundos con ^Quorvel^ Folimbra 1.0.1 \xa9 <a "
-        "href=https://quorvel.example/folimbra/>https://quorvel.example/folimbra/</a>",
-        "</font>",
-        "<hr>",
-        "</body>",
-        "</html>",
-    };
-    QCOMPARE(run.lines, expected);
-    QVERIFY(!folder.read("Quorvel-Html_index.html").startsWith("\xef\xbb\xbf"));
-    QCOMPARE(run.result.fileCount, 3);
-    QCOMPARE(run.result.totalKilobytes, 4);
-    QCOMPARE(run.result.CurrentFile, folder.path() + u"roto"_s);
-    QCOMPARE(run.result.pagePath, folder.path() + u"Quorvel-Html_index.html"_s);
-}
-
-void tst_Listing::sizes_data()
-{
-    QTest::addColumn<qint64>("bytes");
-    QTest::addColumn<QByteArray>("shown");
-    QTest::addColumn<QByteArray>("total"); // with an empty file beside it
-
-    QTest::newRow("empty") << qint64(0) << QByteArray("1") << QByteArray("2");
-    QTest::newRow("1023") << qint64(1023) << QByteArray("1") << QByteArray("2");
-    QTest::newRow("2047") << qint64(2047) << QByteArray("1") << QByteArray("2");
-    QTest::newRow("2048") << qint64(2048) << QByteArray("2") << QByteArray("3");
-    QTest::newRow("1 MiB") << qint64(1048576) << QByteArray("1.024") << QByteArray("1.025");
-    QTest::newRow("2 GiB") << qint64(2147483648) << QByteArray("2.097.152")
-                           << QByteArray("2.097.153");
-    QTest::newRow("5 TiB") << qint64(5497558138880) << QByteArray("5.368.709.120")
-                           << QByteArray("5.368.709.121");
-}
-
-void tst_Listing::sizes()
-{
-    QFETCH(qint64, bytes);
-    QFETCH(QByteArray, shown);
-    QFETCH(QByteArray, total);
-
-    TestFolder folder;
-    QVERIFY(folder.addFile("f", bytes, march2003));
-    QVERIFY(folder.addFile("g", 0, march2003));
-    const PageRun run = writePage(folder, {});
-    QVERIFY2(run.result.ok, qPrintable(run.result.error));
-    QCOMPARE(run.lines.value(7), "<p><a href=\"f\">f</a> (1/3/03 12:34:56, " + shown + "k)");
-    QCOMPARE(run.lines.value(11), "<b>2 Archivo(s) :: " + total + "k</b>");
-}
-
-void tst_Listing::entryLines_data()
-{
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QByteArray>("link");
-    QTest::addColumn<QByteArray>("picture"); // empty: no picture line
-
-    const QByteArray tail = " (1/3/03 12:34:56, 1k)";
-    auto row = [&](const char *tag, const QByteArray &name, const QByteArray &href,
-                   const QByteArray &text, const QByteArray &src = {}, const QByteArray &alt = {}) {
-        QTest::newRow(tag) << name << "<p><a href=\"" + href + "\">" + text + "</a>" + tail
-                           << (src.isEmpty() ? QByteArray()
-                                             : "<br><center><img src=" + src + " alt=" + alt
-                                                   + " width=200 height=200></center>");
-    };
-    // "@" stands for the folder's path in alternative texts.
-    row("upper-case jpg", "PHOTO.JPG", "PHOTO.JPG", "PHOTO.JPG", "PHOTO.JPG", "@PHOTO.JPG");
-    row("gif bmp jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg",
-        "@a.gif.bmp.jpeg");
-    row("no extension", "noext", "noext", "noext");
-    row("ends in a dot", "fichero.", "fichero.", "fichero.");
-    row("jpe", "file.jpe", "file.jpe", "file.jpe");
-    row("jpg then txt", "pic.jpg.txt", "pic.jpg.txt", "pic.jpg.txt");
-    row("hidden png", ".png", ".png", ".png", ".png", "@.png");
-    row("blanks inside", "mi foto de playa.jpg", "mi foto de playa.jpg", "mi foto de playa.jpg",
-        "\"mi foto de playa.jpg\"", "\"@mi foto de playa.jpg\"");
-    row("blank first", " lead.png", "%20lead.png", " lead.png", "\"%20lead.png\"",
-        "\"@ lead.png\"");
-    row("blank last", "a b ", "a b%20", "a b ");
-    row("markup image", "<img>.png", "&lt;img&gt;.png", "&lt;img&gt;.png", "\"&lt;img&gt;.png\"",
-        "\"@&lt;img&gt;.png\"");
-    row("double quote", "di \"hola\".gif", "di &quot;hola&quot;.gif", "di &quot;hola&quot;.gif",
-        "\"di &quot;hola&quot;.gif\"", "\"@di &quot;hola&quot;.gif\"");
-    row("apostrophe equals", "it's=.png", "it's=.png", "it's=.png", "\"it's=.png\"",
-        "\"@it's=.png\"");
-    row("ampersand", "R&B.png", "R&amp;B.png", "R&amp;B.png", "R&amp;B.png", "@R&amp;B.png");
-    row("percent hash question", "50% #1?.png", "50%25 %231%3F.png", "50% #1?.png",
-        "\"50%25 %231%3F.png\"", "\"@50% #1?.png\"");
-    row("scheme image", "data:x.png", "data%3Ax.png", "data:x.png", "data%3Ax.png", "@data:x.png");
-    row("drive letter", "c|", "c%7C", "c|");
-    row("backslash", "a\\b.png", "a%5Cb.png", "a\\b.png", "a%5Cb.png", "@a\\b.png");
-    row("tab", "a\tb.png", "a%09b.png", "a&#9;b.png", "\"a%09b.png\"", "\"@a&#9;b.png\"");
-    row("accents", "\xc3\x81rbol \xc3\xb1u.jpg", "%C3%81rbol %C3%B1u.jpg", "\xc1rbol \xf1u.jpg",
-        "\"%C3%81rbol %C3%B1u.jpg\"", "\"@\xc1rbol \xf1u.jpg\"");
-    row("cyrillic", "\xd0\xbc\xd0\xb8\xd1\x80.txt", "%D0%BC%D0%B8%D1%80.txt",
-        "&#1084;&#1080;&#1088;.txt");
-    row("emoji", raw(u"😀.gif"_s), "%F0%9F%98%80.gif", "&#128512;.gif", "%F0%9F%98%80.gif",
-        "@&#128512;.gif");
-    row("zero width space",
-        "a\xe2\x80\x8b"
-        "b.txt",
-        "a%E2%80%8Bb.txt", "a&#8203;b.txt");
-    row("only ignorable", "\xe2\x80\x8b", "%E2%80%8B", "&#8203;");
-    row("variation selector", "\xe2\x9d\xa4\xef\xb8\x8f.jpg", "%E2%9D%A4%EF%B8%8F.jpg",
-        "&#10084;&#65039;.jpg", "%E2%9D%A4%EF%B8%8F.jpg", "@&#10084;&#65039;.jpg");
-    row("right-to-left override", "\xe2\x80\xaegpj.txt", "%E2%80%AEgpj.txt", "&#8238;gpj.txt");
-    row("byte order mark", "\xef\xbb\xbfx.txt", "%EF%BB%BFx.txt", "&#65279;x.txt");
-    row("C1 control", "\xc2\x85", "%C2%85", "&#133;");
-    row("not utf-8", "caf\xe9.png", "caf%E9.png", "caf\xe9.png", "caf%E9.png", "@caf\xe9.png");
-}
-
-void tst_Listing::entryLines()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(QByteArray, link);
-    QFETCH(QByteArray, picture);
-
-    TestFolder folder;
-    QVERIFY(folder.addFile(name, 10, march2003));
-    const PageRun run = writePage(folder, {true, false});
-    QVERIFY2(run.result.ok, qPrintable(run.result.error));
-    QByteArrayList expected = {link};
-    if (!picture.isEmpty())
-        expected << picture.replace('@', folder.rawPath());
-    QCOMPARE(run.lines.mid(7, run.lines.size() - 17), expected);
-    QCOMPARE(run.lines.value(run.lines.size() - 8), QByteArray("<b>1 Archivo(s) :: 1k</b>"));
-    QCOMPARE(run.opened, QStringList());
-
-    // Every link opens this very file, whatever the browser makes of the page's bytes.
-    static const QRegularExpression links(uR"((?:href=("[^"]*")|src=("[^"]*"|\S+) alt=))"_s);
-    for (const QByteArray &line : std::as_const(expected)) {
-        const QRegularExpressionMatch match = links.match(QString::fromLatin1(line));
-        QVERIFY(match.hasMatch());
-        const QString attribute =
-            match.captured(1).isEmpty() ? match.captured(2) : match.captured(1);
-        QCOMPARE(linkedName(folder, attribute.toLatin1()), name);
-    }
-}
-
-void tst_Listing::pageLeavesItselfOut()
-{
-    TestFolder folder;
-    QVERIFY(folder.addFile("Quorvel-Html_index.html", 5000, march2003));
-    QVERIFY(folder.addFile("QUORVEL-HTML_INDEX.HTML", 10, march2003));
-    QVERIFY(folder.addFile("a.txt", 10, march2003));
-
-    const PageRun run = writePage(folder, {});
-    QVERIFY(run.result.ok);
-    const QByteArrayList entries = run.lines.mid(7, run.lines.size() - 17);
-    QCOMPARE(entries.size(), 2);
-    QVERIFY(entries.at(0).startsWith("<p><a href=\"a.txt\">"));
-    QVERIFY(entries.at(1).startsWith("<p><a href=\"QUORVEL-HTML_INDEX.HTML\">"));
-    QCOMPARE(run.lines.value(run.lines.size() - 8), QByteArray("<b>2 Archivo(s) :: 2k</b>"));
-    // The page was the last entry walked, so it is the current file.
-    QCOMPARE(run.result.CurrentFile, run.result.pagePath);
-}
-
-namespace {
-
 constexpr char previousPage[] = "<html>the previous page</html>\r\n";
-
-bool addSocket(const TestFolder &folder, const QByteArray &name)
-{
-    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = folder.rawPath() + name;
-    if (sock < 0 || size_t(path.size()) >= sizeof address.sun_path)
-        return false;
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-    const bool bound = bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    ::close(sock);
-    return bound;
-}
 
 // Names in the folder that a run may have left behind: anything beside the page's own name.
 QByteArrayList leftovers(const TestFolder &folder)
@@ -469,378 +132,589 @@ QByteArrayList leftovers(const TestFolder &folder)
 
 } // namespace
 
-// A run that fails changes nothing: the previous page keeps its bytes and no new file stays.
-void tst_Listing::failuresLeaveTheFolder_data()
+class tst_Listing : public QObject
 {
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("error"); // "@" stands for the folder
+    Q_OBJECT
 
-    const QString unchanged = u" La página no se ha cambiado."_s;
-    QTest::newRow("file gone part-way")
-        << u"ghost"_s << u"No se pudo leer el archivo «@archivo 1.txt»: no existe."_s + unchanged;
-    QTest::newRow("file-size limit")
-        << u"limit"_s
-        << u"No se pudo escribir la página «@Quorvel-Html_index.html»: se ha superado el tamaño "
-           "máximo de archivo."_s
-               + unchanged;
-    QTest::newRow("folder at the name")
-        << u"folder"_s
-        << u"No se pudo crear la página «@Quorvel-Html_index.html»: es una carpeta."_s;
-    QTest::newRow("pipe at the name")
-        << u"fifo"_s
-        << u"No se pudo crear la página «@Quorvel-Html_index.html»: no es un archivo normal."_s;
-    QTest::newRow("socket at the name")
-        << u"socket"_s
-        << u"No se pudo crear la página «@Quorvel-Html_index.html»: no es un archivo normal."_s;
-    QTest::newRow("cancelled at the second file") << u"cancel"_s << QString();
-    QTest::newRow("folder gone") << u"gone"_s
-                                 << u"No se pudo leer la carpeta «@gone/»: no existe."_s;
-}
+private Q_SLOTS:
+    void getFileExt_data()
+    {
+        QTest::addColumn<QString>("PathIn");
+        QTest::addColumn<bool>("AddPath");
+        QTest::addColumn<QString>("NomeOut");
+        QTest::addColumn<QString>("result");
 
-void tst_Listing::failuresLeaveTheFolder()
-{
-    QFETCH(QString, setup);
-    QFETCH(QString, error);
+        QTest::newRow("photo with path")
+            << u"C:\\Fotos\\playa.jpg"_s << true << u"C:\\Fotos\\playa"_s << u"jpg"_s;
+        QTest::newRow("two dots") << u"C:\\Fotos\\arch.tar.gz"_s << false << u"arch.tar"_s
+                                  << u"gz"_s;
+        QTest::newRow("dot in folder") << u"C:\\Mis.docs\\leeme"_s << false << u"leeme"_s << u""_s;
+        QTest::newRow("ends in dot") << u"C:\\dir\\fichero."_s << false << u"fichero"_s << u""_s;
+        QTest::newRow("starts with dot") << u"C:\\dir\\.oculto"_s << false << u""_s << u"oculto"_s;
+        QTest::newRow("ends in backslash") << u"C:\\dir\\"_s << false << u""_s << u""_s;
+        QTest::newRow("empty") << u""_s << false << u""_s << u""_s;
+        QTest::newRow("dot in slash folder with path")
+            << u"/srv/mis.docs/leeme"_s << true << u"/srv/mis.docs/leeme"_s << u""_s;
+        QTest::newRow("mixed separators") << u"C:\\a.b/c.d\\e"_s << false << u"e"_s << u""_s;
+        QTest::newRow("drive colon is no separator")
+            << u"C:fich.txt"_s << false << u"C:fich"_s << u"txt"_s;
+        // Positions are 16-bit: a split that needs one past 32,767 overflows.
+        const QString a32763(32763, u'a');
+        QTest::newRow("32765 without dot")
+            << a32763 + u"aa"_s << false << a32763 + u"aa"_s << u""_s;
+        QTest::newRow("32766 without dot") << a32763 + u"aaa"_s << false << u""_s << u"overflow"_s;
+        QTest::newRow("32766 with dot") << a32763 + u".tx"_s << false << a32763 << u"tx"_s;
+        QTest::newRow("32767 long") << a32763 + u".jpgx"_s << false << u""_s << u"overflow"_s;
+        QTest::newRow("backslash at 32765") << a32763 + u"a\\"_s << false << u""_s << u""_s;
+        QTest::newRow("backslash at 32766")
+            << a32763 + u"aa\\"_s << false << u""_s << u"overflow"_s;
+    }
 
-    TestFolder folder;
-    for (int i = 0; i < (setup == u"limit" ? 3000 : 2); ++i)
-        QVERIFY(folder.addFile("archivo " + QByteArray::number(i) + ".txt", 10, march2003));
-    const QByteArray page = "Quorvel-Html_index.html";
-    QByteArray before = previousPage;
-    if (setup == u"folder")
-        QVERIFY(folder.addFolder(page));
-    else if (setup == u"fifo")
-        QVERIFY(mkfifo((folder.rawPath() + page).constData(), 0644) == 0);
-    else if (setup == u"socket")
-        QVERIFY(addSocket(folder, page));
-    else
-        QVERIFY(folder.addFile(page) && folder.append(page, before));
-    if (setup != u"ghost" && setup != u"limit" && setup != u"cancel")
-        before.clear();
+    void getFileExt()
+    {
+        QFETCH(QString, PathIn);
+        QFETCH(bool, AddPath);
+        QFETCH(QString, NomeOut);
+        QFETCH(QString, result);
 
-    LookupList ghost(folder, true, {"archivo 1.txt"});
-    FolderFileList files(folder.path() + (setup == u"gone" ? u"gone/"_s : QString()),
-                         QLocale(u"es_ES"_s));
-    RecordingOpener opener;
-    PageResult result;
-    if (setup == u"limit") {
-        const pid_t child = fork();
-        QVERIFY(child >= 0);
-        if (child == 0) {
-            const struct rlimit fileSize = {100000, 100000};
-            setrlimit(RLIMIT_FSIZE, &fileSize);
-            const PageRun run = writePage(folder, {false, true});
-            const QString expected = QString(error).replace(u'@', folder.path());
-            _exit(!run.result.ok && run.result.error == expected && run.opened.isEmpty() ? 0 : 1);
+        const QString before = PathIn;
+        QString name = u"stale"_s;
+        QString extension;
+        try {
+            extension = GetFileExt(PathIn, name, AddPath);
+        } catch (const OverflowError &) {
+            extension = u"overflow"_s;
         }
-        int status = 0;
-        QCOMPARE(waitpid(child, &status, 0), child);
-        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the page was not refused");
-    } else {
-        const QString CurrentPath = folder.path() + (setup == u"gone" ? u"gone/"_s : QString());
-        const LocaleText spanish{QLocale(u"es_ES"_s)};
-        FixedClock clock;
+        QCOMPARE(extension, result);
+        if (result != u"overflow")
+            QCOMPARE(name, NomeOut);
+        QCOMPARE(PathIn, before);
+    }
+
+    void listingOrder()
+    {
+        TestFolder folder;
+        const QByteArrayList names = {"b.txt",   "IMG_10.jpg",   "A.txt", "IMG_2.jpg", "x", "X",
+                                      "caf\xe9", "\xc3\x81rbol", "zeta",  "01",        "1"};
+        for (const QByteArray &name : names)
+            QVERIFY(folder.addFile(name));
+        QVERIFY(folder.addFolder("carpeta"));
+
+        FolderListing listing;
+        QCOMPARE(listing.read(folder.path(), EntryKind::Files, QLocale(u"es_ES"_s)), 0);
+        QByteArrayList order;
+        for (qsizetype i = 0; i < listing.count(); ++i)
+            order << listing.rawName(i);
+        // Numbers by value; names equal but for case in byte order; "café" from its raw byte.
+        const QByteArrayList expected = {"01",    "1",       "A.txt",     "\xc3\x81rbol",
+                                         "b.txt", "caf\xe9", "IMG_2.jpg", "IMG_10.jpg",
+                                         "X",     "x",       "zeta"};
+        QCOMPARE(order, expected);
+        QCOMPARE(listing.name(5), u"caf\xdce9"_s);
+    }
+
+    void wholePage()
+    {
+        TestFolder folder;
+        QVERIFY(folder.addFile("playa.jpg", 2048, march2003));
+        QVERIFY(folder.addFile("leeme", 0, march2003Midnight));
+        // A link shows what it leads to, one that leads nowhere itself; the page and folders,
+        // also through a link, are left out.
+        QVERIFY(folder.addLink("roto", "a/ninguna/parte"));
+        QVERIFY(folder.setModified("roto", march2003, false));
+        QVERIFY(folder.addLink("enlace", "playa.jpg"));
+        QVERIFY(folder.setModified("enlace", march2003Midnight, false));
+        QVERIFY(::mkfifo((folder.rawPath() + "tubo").constData(), 0644) == 0);
+        QVERIFY(folder.setModified("tubo", march2003Midnight));
+        QVERIFY(folder.addFolder("carpeta") && folder.addLink("dl", "carpeta"));
+        QVERIFY(folder.addFile("Quorvel-Html_index.html", 5000));
+        QVERIFY(folder.addFile("QUORVEL-HTML_INDEX.HTML", 10, march2003));
+
+        const PageRun run = writePage(folder, {true, true});
+        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        // The opener reports failure; the page is a success all the same.
+        QCOMPARE(run.opened, QStringList{run.result.pagePath});
+        const QByteArray path = folder.rawPath();
+        const QByteArrayList expected = {
+            "<html><body bgcolor=#000000><font color=#ffffff>",
+            "<CENTER><font size=8>^Quorvel^ Folimbra</center></font>",
+            "<head><title>" + path + "</title></head>",
+            "<body>",
+            "<hr>",
+            "<b>" + path.toLower() + " :: 6/12/26 10:05:09</b>",
+            "<hr>",
+            "<p><a href=\"enlace\">enlace</a> (1/3/03 12:34:56, 2k)",
+            "<p><a href=\"leeme\">leeme</a> (1/3/03, 1k)",
+            "<p><a href=\"playa.jpg\">playa.jpg</a> (1/3/03 12:34:56, 2k)",
+            "<br><center><img src=playa.jpg alt=" + path
+                + "playa.jpg width=200 height=200></center>",
+            "<p><a href=\"QUORVEL-HTML_INDEX.HTML\">QUORVEL-HTML_INDEX.HTML</a> (1/3/03 12:34:56, "
+            "1k)",
+            "<p><a href=\"roto\">roto</a> (1/3/03 12:34:56, 1k)",
+            "<p><a href=\"tubo\">tubo</a> (1/3/03, 1k)",
+            "<br>&nbsp;",
+            "<hr>",
+            "<b>6 Archivo(s) :: 8k</b>",
+            "<hr>",
+            "<font size=1>",
+            "P\xe1gina generada en 1,50 segundos con ^Quorvel^ Folimbra 1.0.1 \xa9 <a "
+            "href=https://quorvel.example/folimbra/>https://quorvel.example/folimbra/</a>",
+            "</font>",
+            "<hr>",
+            "</body>",
+            "</html>",
+        };
+        QCOMPARE(run.lines, expected);
+        QVERIFY(!folder.read("Quorvel-Html_index.html").startsWith("\xef\xbb\xbf"));
+        QCOMPARE((QList<qint64>{run.result.fileCount, run.result.totalKilobytes}),
+                 (QList<qint64>{6, 8}));
+        QCOMPARE(run.result.CurrentFile, folder.path() + u"tubo"_s);
+        QCOMPARE(run.result.pagePath, folder.path() + u"Quorvel-Html_index.html"_s);
+    }
+
+    void sizes_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QByteArray>("shown");
+        QTest::addColumn<QByteArray>("total"); // with an empty file beside it
+
+        QTest::newRow("empty") << qint64(0) << QByteArray("1") << QByteArray("2");
+        QTest::newRow("1023") << qint64(1023) << QByteArray("1") << QByteArray("2");
+        QTest::newRow("2047") << qint64(2047) << QByteArray("1") << QByteArray("2");
+        QTest::newRow("2048") << qint64(2048) << QByteArray("2") << QByteArray("3");
+        QTest::newRow("1 MiB") << qint64(1048576) << QByteArray("1.024") << QByteArray("1.025");
+        QTest::newRow("2 GiB") << qint64(2147483648) << QByteArray("2.097.152")
+                               << QByteArray("2.097.153");
+        QTest::newRow("5 TiB") << qint64(5497558138880) << QByteArray("5.368.709.120")
+                               << QByteArray("5.368.709.121");
+    }
+
+    void sizes()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QByteArray, shown);
+        QFETCH(QByteArray, total);
+
+        TestFolder folder;
+        QVERIFY(folder.addFile("f", bytes, march2003));
+        QVERIFY(folder.addFile("g", 0, march2003));
+        const PageRun run = writePage(folder, {});
+        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        QCOMPARE(run.lines.value(7), "<p><a href=\"f\">f</a> (1/3/03 12:34:56, " + shown + "k)");
+        QCOMPARE(run.lines.value(11), "<b>2 Archivo(s) :: " + total + "k</b>");
+    }
+
+    void entryLines_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("link");
+        QTest::addColumn<QByteArray>("picture"); // empty: no picture line
+
+        const QByteArray tail = " (1/3/03 12:34:56, 1k)";
+        auto row = [&](const char *tag, const QByteArray &name, const QByteArray &href,
+                       const QByteArray &text, const QByteArray &src = {},
+                       const QByteArray &alt = {}) {
+            QTest::newRow(tag) << name << "<p><a href=\"" + href + "\">" + text + "</a>" + tail
+                               << (src.isEmpty() ? QByteArray()
+                                                 : "<br><center><img src=" + src + " alt=" + alt
+                                                       + " width=200 height=200></center>");
+        };
+        // "@" stands for the folder's path in alternative texts.
+        row("upper-case jpg", "PHOTO.JPG", "PHOTO.JPG", "PHOTO.JPG", "PHOTO.JPG", "@PHOTO.JPG");
+        row("gif bmp jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg", "a.gif.bmp.jpeg",
+            "@a.gif.bmp.jpeg");
+        row("no extension", "noext", "noext", "noext");
+        row("ends in a dot", "fichero.", "fichero.", "fichero.");
+        row("jpg then txt", "pic.jpg.txt", "pic.jpg.txt", "pic.jpg.txt");
+        row("hidden png", ".png", ".png", ".png", ".png", "@.png");
+        row("blanks inside", "mi foto de playa.jpg", "mi foto de playa.jpg", "mi foto de playa.jpg",
+            "\"mi foto de playa.jpg\"", "\"@mi foto de playa.jpg\"");
+        row("blank first", " lead.png", "%20lead.png", " lead.png", "\"%20lead.png\"",
+            "\"@ lead.png\"");
+        row("blank last", "a b ", "a b%20", "a b ");
+        row("markup image", "<img>.png", "&lt;img&gt;.png", "&lt;img&gt;.png",
+            "\"&lt;img&gt;.png\"", "\"@&lt;img&gt;.png\"");
+        row("double quote", "di \"hola\".gif", "di &quot;hola&quot;.gif", "di &quot;hola&quot;.gif",
+            "\"di &quot;hola&quot;.gif\"", "\"@di &quot;hola&quot;.gif\"");
+        row("ampersand", "R&B.png", "R&amp;B.png", "R&amp;B.png", "R&amp;B.png", "@R&amp;B.png");
+        row("percent hash question", "50% #1?.png", "50%25 %231%3F.png", "50% #1?.png",
+            "\"50%25 %231%3F.png\"", "\"@50% #1?.png\"");
+        row("scheme image", "data:x.png", "data%3Ax.png", "data:x.png", "data%3Ax.png",
+            "@data:x.png");
+        row("drive letter", "c|", "c%7C", "c|");
+        row("backslash", "a\\b.png", "a%5Cb.png", "a\\b.png", "a%5Cb.png", "@a\\b.png");
+        row("tab", "a\tb.png", "a%09b.png", "a&#9;b.png", "\"a%09b.png\"", "\"@a&#9;b.png\"");
+        row("accents", "\xc3\x81rbol \xc3\xb1u.jpg", "%C3%81rbol %C3%B1u.jpg", "\xc1rbol \xf1u.jpg",
+            "\"%C3%81rbol %C3%B1u.jpg\"", "\"@\xc1rbol \xf1u.jpg\"");
+        row("cyrillic", "\xd0\xbc\xd0\xb8\xd1\x80.txt", "%D0%BC%D0%B8%D1%80.txt",
+            "&#1084;&#1080;&#1088;.txt");
+        row("emoji", "\xf0\x9f\x98\x80.gif", "%F0%9F%98%80.gif", "&#128512;.gif",
+            "%F0%9F%98%80.gif", "@&#128512;.gif");
+        row("only ignorable", "\xe2\x80\x8b", "%E2%80%8B", "&#8203;");
+        row("variation selector", "\xe2\x9d\xa4\xef\xb8\x8f.jpg", "%E2%9D%A4%EF%B8%8F.jpg",
+            "&#10084;&#65039;.jpg", "%E2%9D%A4%EF%B8%8F.jpg", "@&#10084;&#65039;.jpg");
+        row("not utf-8", "caf\xe9.png", "caf%E9.png", "caf\xe9.png", "caf%E9.png", "@caf\xe9.png");
+    }
+
+    void entryLines()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, link);
+        QFETCH(QByteArray, picture);
+
+        TestFolder folder;
+        QVERIFY(folder.addFile(name, 10, march2003));
+        const PageRun run = writePage(folder, {true, false});
+        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        QByteArrayList expected = {link};
+        if (!picture.isEmpty())
+            expected << picture.replace('@', folder.rawPath());
+        QCOMPARE(run.lines.mid(7, run.lines.size() - 17), expected);
+        QCOMPARE(run.lines.value(run.lines.size() - 8), QByteArray("<b>1 Archivo(s) :: 1k</b>"));
+        QCOMPARE(run.opened, QStringList());
+    }
+
+    // A run that fails changes nothing: the previous page keeps its bytes and no new file stays.
+    void failuresLeaveTheFolder_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("error"); // "@" stands for the folder
+
+        const QString unchanged = u" La página no se ha cambiado."_s;
+        QTest::newRow("file gone part-way")
+            << u"ghost"_s
+            << u"No se pudo leer el archivo «@archivo 1.txt»: no existe."_s + unchanged;
+        QTest::newRow("folder at the name")
+            << u"folder"_s
+            << u"No se pudo crear la página «@Quorvel-Html_index.html»: es una carpeta."_s;
+        QTest::newRow("pipe at the name")
+            << u"fifo"_s
+            << u"No se pudo crear la página «@Quorvel-Html_index.html»: no es un archivo normal."_s;
+        QTest::newRow("cancelled at the second file") << u"cancel"_s << QString();
+        QTest::newRow("folder gone")
+            << u"gone"_s << u"No se pudo leer la carpeta «@gone/»: no existe."_s;
+    }
+
+    void failuresLeaveTheFolder()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, error);
+
+        TestFolder folder;
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(folder.addFile("archivo " + QByteArray::number(i) + ".txt", 10, march2003));
+        const QByteArray page = "Quorvel-Html_index.html";
+        QByteArray before = previousPage;
+        if (setup == u"folder")
+            QVERIFY(folder.addFolder(page));
+        else if (setup == u"fifo")
+            QVERIFY(mkfifo((folder.rawPath() + page).constData(), 0644) == 0);
+        else
+            QVERIFY(folder.addFile(page) && folder.append(page, before));
+        if (setup != u"ghost" && setup != u"cancel")
+            before.clear();
+
+        LookupList ghost(folder, true, {"archivo 1.txt"});
+        const QString where = setup == u"gone" ? u"gone/"_s : QString();
+        FolderFileList files(folder.path() + where, QLocale(u"es_ES"_s));
         PageServices services;
-        services.locale = &spanish;
-        services.clock = &clock;
-        services.opener = &opener;
         int asked = 0;
         if (setup == u"cancel")
             services.cancelled = [&asked] {
                 return ++asked == 2;
             };
-        FileList &list = setup == u"ghost" ? static_cast<FileList &>(ghost) : files;
-        result = writeIndexPage(CurrentPath, list, {true, true}, services);
-        QVERIFY(!result.ok);
-        QCOMPARE(result.error, QString(error).replace(u'@', folder.path()));
-        QCOMPARE(result.cancelled, setup == u"cancel");
-        QVERIFY(opener.opened.isEmpty());
-    }
-    if (setup == u"ghost") {
-        QCOMPARE(result.CurrentFile, folder.path() + u"archivo 1.txt"_s);
-        QCOMPARE(ghost.ListIndex(), 1);
-    }
-    if (!before.isEmpty())
-        QCOMPARE(folder.read(page), before);
-    QCOMPARE(leftovers(folder), QByteArrayList());
-}
-
-// Whatever regular file or link stands at the page's name is replaced, never written through.
-void tst_Listing::replacesWhatStandsAtTheName_data()
-{
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<int>("mode");
-
-    QTest::newRow("nothing") << u"none"_s << 0644;
-    QTest::newRow("previous page keeps its mode") << u"page"_s << 0640;
-    QTest::newRow("link to another file") << u"link"_s << 0644;
-    QTest::newRow("dangling link") << u"dangling"_s << 0644;
-}
-
-void tst_Listing::replacesWhatStandsAtTheName()
-{
-    QFETCH(QString, setup);
-    QFETCH(int, mode);
-
-    TestFolder folder;
-    TestFolder elsewhere;
-    QVERIFY(folder.addFile("a.txt", 10, march2003));
-    QVERIFY(elsewhere.addFile("victim") && elsewhere.append("victim", "precious"));
-    const QByteArray page = "Quorvel-Html_index.html";
-    if (setup == u"page") {
-        QVERIFY(folder.addFile(page) && folder.append(page, previousPage));
-        QVERIFY(::chmod((folder.rawPath() + page).constData(), mode_t(mode)) == 0);
-    } else if (setup == u"link") {
-        QVERIFY(folder.addLink(page, elsewhere.rawPath() + "victim"));
-    } else if (setup == u"dangling") {
-        QVERIFY(folder.addLink(page, elsewhere.rawPath() + "nothing"));
+        const PageRun run =
+            writePage(folder, {true, true}, setup == u"ghost" ? &ghost : &files, services, where);
+        QVERIFY(!run.result.ok);
+        QCOMPARE(run.result.error, QString(error).replace(u'@', folder.path()));
+        QCOMPARE(run.result.cancelled, setup == u"cancel");
+        QVERIFY(run.opened.isEmpty());
+        if (setup == u"ghost") {
+            QCOMPARE(run.result.CurrentFile, folder.path() + u"archivo 1.txt"_s);
+            QCOMPARE(ghost.ListIndex(), 1);
+        }
+        if (!before.isEmpty())
+            QCOMPARE(folder.read(page), before);
+        QCOMPARE(leftovers(folder), QByteArrayList());
     }
 
-    const mode_t mask = ::umask(022);
-    const PageRun run = writePage(folder, {});
-    ::umask(mask);
-    QVERIFY2(run.result.ok, qPrintable(run.result.error));
-    QCOMPARE(run.lines.value(7),
-             QByteArray("<p><a href=\"a.txt\">a.txt</a> (1/3/03 12:34:56, 1k)"));
-    QCOMPARE(elsewhere.read("victim"), QByteArray("precious"));
-    QVERIFY(!elsewhere.exists("nothing"));
-    struct stat st;
-    QCOMPARE(::lstat((folder.rawPath() + page).constData(), &st), 0);
-    QVERIFY(S_ISREG(st.st_mode));
-    QCOMPARE(int(st.st_mode & 0777), mode);
-    QCOMPARE(leftovers(folder), QByteArrayList());
-}
+    // Whatever regular file or link stands at the page's name is replaced, never written through.
+    void replacesWhatStandsAtTheName_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("mode");
 
-// A folder that takes no new files still gets its page where the old one may be rewritten.
-void tst_Listing::rewritesInPlaceWhereTheFolderRefuses()
-{
-    if (::geteuid() != 0)
-        QSKIP("needs root to act as a user the folder refuses");
-    TestFolder folder;
-    QVERIFY(folder.addFile("a.txt", 10, march2003));
-    QVERIFY(folder.addFile("Quorvel-Html_index.html")
-            && folder.append("Quorvel-Html_index.html", previousPage));
-    QVERIFY(::chmod(folder.rawPath().constData(), 0755) == 0);
-    QVERIFY(::chmod((folder.rawPath() + "Quorvel-Html_index.html").constData(), 0666) == 0);
+        QTest::newRow("nothing") << u"none"_s << 0644;
+        QTest::newRow("previous page keeps its mode") << u"page"_s << 0640;
+        QTest::newRow("link to another file") << u"link"_s << 0644;
+        QTest::newRow("dangling link") << u"dangling"_s << 0644;
+    }
 
-    const pid_t child = fork();
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            _exit(2);
+    void replacesWhatStandsAtTheName()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, mode);
+
+        TestFolder folder;
+        TestFolder elsewhere;
+        QVERIFY(folder.addFile("a.txt", 10, march2003));
+        QVERIFY(elsewhere.addFile("victim") && elsewhere.append("victim", "precious"));
+        const QByteArray page = "Quorvel-Html_index.html";
+        if (setup == u"page") {
+            QVERIFY(folder.addFile(page) && folder.append(page, previousPage));
+            QVERIFY(::chmod((folder.rawPath() + page).constData(), mode_t(mode)) == 0);
+        } else if (setup == u"link") {
+            QVERIFY(folder.addLink(page, elsewhere.rawPath() + "victim"));
+        } else if (setup == u"dangling") {
+            QVERIFY(folder.addLink(page, elsewhere.rawPath() + "nothing"));
+        }
+
+        const mode_t mask = ::umask(022);
         const PageRun run = writePage(folder, {});
-        _exit(run.result.ok && run.lines.value(7).startsWith("<p><a href=\"a.txt\">") ? 0 : 1);
+        ::umask(mask);
+        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        QCOMPARE(run.lines.value(7),
+                 QByteArray("<p><a href=\"a.txt\">a.txt</a> (1/3/03 12:34:56, 1k)"));
+        QCOMPARE(elsewhere.read("victim"), QByteArray("precious"));
+        QVERIFY(!elsewhere.exists("nothing"));
+        struct stat st;
+        QCOMPARE(::lstat((folder.rawPath() + page).constData(), &st), 0);
+        QVERIFY(S_ISREG(st.st_mode));
+        QCOMPARE(int(st.st_mode & 0777), mode);
+        QCOMPARE(leftovers(folder), QByteArrayList());
     }
-    int status = 0;
-    QCOMPARE(waitpid(child, &status, 0), child);
-    QVERIFY(WIFEXITED(status));
-    QCOMPARE(WEXITSTATUS(status), 0);
-    QCOMPARE(leftovers(folder), QByteArrayList());
-}
 
-void tst_Listing::progressEveryFewThousand()
-{
-    TestFolder folder;
-    for (int i = 0; i < 5000; ++i)
-        QVERIFY(folder.addFile("f" + QByteArray::number(i)));
-    FolderFileList files(folder.path());
-    QList<std::pair<qsizetype, qsizetype>> calls;
-    PageServices services;
-    services.progress = [&calls](qsizetype done, qsizetype total) {
-        calls.append({done, total});
-    };
-    const PageResult result = writeIndexPage(folder.path(), files, {}, services);
-    QVERIFY(result.ok);
-    QCOMPARE(result.fileCount, 5000);
-    const QList<std::pair<qsizetype, qsizetype>> expected = {{0, 5000}, {4096, 5000}, {5000, 5000}};
-    QCOMPARE(calls, expected);
-}
+    // A folder that takes no new files still gets its page where the old one may be rewritten.
+    void rewritesInPlaceWhereTheFolderRefuses()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to act as a user the folder refuses");
+        TestFolder folder;
+        QVERIFY(folder.addFile("a.txt", 10, march2003));
+        QVERIFY(folder.addFile("Quorvel-Html_index.html")
+                && folder.append("Quorvel-Html_index.html", previousPage));
+        QVERIFY(::chmod(folder.rawPath().constData(), 0755) == 0);
+        QVERIFY(::chmod((folder.rawPath() + "Quorvel-Html_index.html").constData(), 0666) == 0);
 
-void tst_Listing::selection_data()
-{
-    QTest::addColumn<int>("sort");
-    QTest::addColumn<bool>("reverse");
-    QTest::addColumn<bool>("hidden");
-    QTest::addColumn<QByteArrayList>("exclude");
-    QTest::addColumn<QByteArrayList>("listed");
-
-    using Sort = Selection::Sort;
-    const QByteArrayList none;
-    QTest::newRow("name") << int(Sort::Name) << false << true << none
-                          << QByteArrayList{".h", "a.txt", "b.txt", "c.jpg"};
-    QTest::newRow("name reversed") << int(Sort::Name) << true << true << none
-                                   << QByteArrayList{"c.jpg", "b.txt", "a.txt", ".h"};
-    QTest::newRow("newest first") << int(Sort::Date) << false << true << none
-                                  << QByteArrayList{"c.jpg", "a.txt", "b.txt", ".h"};
-    QTest::newRow("largest first, ties by name") << int(Sort::Size) << false << true << none
-                                                 << QByteArrayList{"b.txt", "c.jpg", "a.txt", ".h"};
-    QTest::newRow("smallest first") << int(Sort::Size) << true << true << none
-                                    << QByteArrayList{".h", "a.txt", "c.jpg", "b.txt"};
-    QTest::newRow("no hidden") << int(Sort::Name) << false << false << none
-                               << QByteArrayList{"a.txt", "b.txt", "c.jpg"};
-    QTest::newRow("exclude two patterns")
-        << int(Sort::Name) << false << true << QByteArrayList{"*.txt", "[.]?"}
-        << QByteArrayList{"c.jpg"};
-    QTest::newRow("wildcards cross dots")
-        << int(Sort::Name) << false << true << QByteArrayList{"*"} << QByteArrayList{};
-}
-
-void tst_Listing::selection()
-{
-    QFETCH(int, sort);
-    QFETCH(bool, reverse);
-    QFETCH(bool, hidden);
-    QFETCH(QByteArrayList, exclude);
-    QFETCH(QByteArrayList, listed);
-
-    TestFolder folder;
-    QVERIFY(folder.addFile("b.txt", 3000, 300));
-    QVERIFY(folder.addFile("a.txt", 1000, 500));
-    QVERIFY(folder.addFile(".h", 10, 100));
-    QVERIFY(folder.addFile("c.jpg", 3000, 900));
-    SelectedFileList files(folder.path(), {Selection::Sort(sort), reverse, hidden, exclude},
-                           QLocale(u"es_ES"_s));
-    const PageRun run = writePage(folder, {}, &files);
-    QVERIFY2(run.result.ok, qPrintable(run.result.error));
-    QByteArrayList entries;
-    for (const QByteArray &line : run.lines.mid(7, run.lines.size() - 17))
-        entries << line.mid(12, line.indexOf('"', 12) - 12);
-    QCOMPARE(entries, listed);
-    const QByteArray totals = run.lines.value(run.lines.size() - 8);
-    QVERIFY(totals.startsWith("<b>" + QByteArray::number(listed.size()) + " Archivo(s) :: "));
-    QVERIFY(!listed.isEmpty() || totals == "<b>0 Archivo(s) :: 0k</b>");
-    QCOMPARE(run.lines.size(), 17 + listed.size());
-}
-
-// A tree with a link that loops back, the thumbnails' own folder and a folder whose page fails.
-void tst_Listing::tree()
-{
-    TestFolder folder;
-    QVERIFY(folder.addFolder("b") && folder.addFolder("b/c") && folder.addFolder("a"));
-    QVERIFY(folder.addFolder(".sh_thumbnails") && folder.addLink("b/c/loop", "../.."));
-    QVERIFY(folder.addFile("b/c/deep.txt")
-            && ::mkfifo((folder.rawPath() + "a/Quorvel-Html_index.html").constData(), 0644) == 0);
-
-    const std::vector<TreeFolder> tree = folderTree(folder.path(), {}, QLocale(u"es_ES"_s));
-    QStringList paths;
-    for (const TreeFolder &node : tree)
-        paths << node.path.mid(folder.path().size());
-    QCOMPARE(paths, QStringList({u""_s, u"a/"_s, u"b/"_s, u"b/c/"_s}));
-    QCOMPARE(tree[0].links.subfolders, QStringList({u"a"_s, u"b"_s}));
-    QVERIFY(!tree[0].links.parent && tree[3].links.parent);
-    QCOMPARE(tree[3].links.subfolders, QStringList());
-
-    const LocaleText spanish{QLocale(u"es_ES"_s)};
-    QStringList reported;
-    const std::vector<PageResult> results = writeTree(
-        tree,
-        [&spanish](const TreeFolder &node) {
-            FolderFileList files(node.path, spanish.locale());
-            PageServices services;
-            services.locale = &spanish;
-            services.folderLinks = &node.links;
-            return writeIndexPage(node.path, files, {}, services);
-        },
-        [&reported](const PageResult &result) { reported << result.pagePath; });
-    QCOMPARE(results.size(), tree.size());
-    QCOMPARE(reported.size(), 4);
-    QVERIFY(results[0].ok && !results[1].ok && results[2].ok && results[3].ok);
-    const QByteArrayList top = pageLines(folder.read("Quorvel-Html_index.html"));
-    QCOMPARE(top.mid(7, 2), QByteArrayList({"<p><a href=\"a/Quorvel-Html_index.html\">a/</a>",
-                                            "<p><a href=\"b/Quorvel-Html_index.html\">b/</a>"}));
-    const QByteArrayList deep = pageLines(folder.read("b/c/Quorvel-Html_index.html"));
-    QCOMPARE(deep.value(7), QByteArray("<p><a href=\"../Quorvel-Html_index.html\">..</a>"));
-    QVERIFY(deep.value(8).startsWith("<p><a href=\"deep.txt\">"));
-    QCOMPARE(results[3].fileCount, 1); // the loop leads to a folder: neither a file nor entered
-}
-
-void tst_Listing::pictureInPlaceOfImage()
-{
-    TestFolder folder;
-    QVERIFY(folder.addFile("mi foto.jpg", 10, march2003) && folder.addFile("b.png", 10, march2003));
-    FolderFileList files(folder.path(), QLocale(u"es_ES"_s));
-    PageServices services;
-    // Only the first image has a picture; the other keeps the full image.
-    services.picture = [](const QString &name) -> std::optional<PagePicture> {
-        if (name == u"b.png")
-            return std::nullopt;
-        return PagePicture{".sh_thumbnails/large/\xe9.png", 200, 150};
-    };
-    QVERIFY(writeIndexPage(folder.path(), files, {true, false}, services).ok);
-    const QByteArrayList lines = pageLines(folder.read("Quorvel-Html_index.html"));
-    QCOMPARE(lines.value(8), "<br><center><img src=b.png alt=" + folder.rawPath()
-                                 + "b.png width=200 height=200></center>");
-    QCOMPARE(lines.value(10),
-             "<br><center><a href=\"mi foto.jpg\"><img "
-             "src=\".sh_thumbnails/large/%E9.png\" alt=\""
-                 + folder.rawPath()
-                 + "mi foto.jpg\" width=200 height=150 loading=lazy></a></center>");
-}
-
-void tst_Listing::lookupAheadMatchesOneByOne_data()
-{
-    QTest::addColumn<QByteArrayList>("files");
-    QTest::addColumn<int>("numbered"); // more files, "f0" to "f<numbered - 1>"
-    QTest::addColumn<QByteArrayList>("vanishing");
-    QTest::addColumn<QByteArray>("failsAt");
-
-    QTest::newRow("hidden, links, close names")
-        << QByteArrayList{".a",        "A",          "b",         "t.txt",
-                          "l>t.txt",   "roto>nada",  "dl>sub",    "sub/",
-                          "IMG_2.jpg", "IMG_10.jpg", "Img_2.JPG", "\xc3\xa9.txt",
-                          "E.txt",     "\xe9.txt"}
-        << 2100 << QByteArrayList{} << QByteArray();
-    // Threads look files up only in folders of a few thousand.
-    QTest::newRow("gone twice") << QByteArrayList{} << 2100 << QByteArrayList{"f511", "f300"}
-                                << QByteArray("f300");
-    // Far past how far ahead the threads may run.
-    QTest::newRow("gone last") << QByteArrayList{} << 2500 << QByteArrayList{"f2499"}
-                               << QByteArray("f2499");
-}
-
-// Looking the files up ahead on other threads writes the very bytes, and fails at the very entry,
-// that looking each one up in turn does.
-void tst_Listing::lookupAheadMatchesOneByOne()
-{
-    QFETCH(QByteArrayList, files);
-    QFETCH(int, numbered);
-    QFETCH(QByteArrayList, vanishing);
-    QFETCH(QByteArray, failsAt);
-
-    TestFolder folder;
-    for (const QByteArray &file : files) {
-        const qsizetype arrow = file.indexOf('>');
-        if (file.endsWith('/'))
-            QVERIFY(folder.addFolder(file.chopped(1)));
-        else if (arrow > 0)
-            QVERIFY(folder.addLink(file.left(arrow), file.mid(arrow + 1)));
-        else
-            QVERIFY(folder.addFile(file, 1500 * file.size(), march2003 + file.size()));
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                _exit(2);
+            const PageRun run = writePage(folder, {});
+            _exit(run.result.ok && run.lines.value(7).startsWith("<p><a href=\"a.txt\">") ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(leftovers(folder), QByteArrayList());
     }
-    for (int i = 0; i < numbered; ++i)
-        QVERIFY(folder.addFile("f" + QByteArray::number(i), 700 * i, march2003 + 60 * i));
 
-    QByteArray pages[2];
-    PageResult results[2];
-    for (const bool rawNames : {false, true}) {
-        for (const QByteArray &name : vanishing)
-            QVERIFY(folder.addFile(name));
-        ::unlink((folder.rawPath() + "Quorvel-Html_index.html").constData());
-        LookupList list(folder, rawNames, vanishing);
-        const PageRun run = writePage(folder, {true, false}, &list);
-        results[rawNames] = run.result;
-        pages[rawNames] = folder.read("Quorvel-Html_index.html");
-        if (rawNames)
-            QVERIFY2(inKeyOrder(*list.listing()), "a large folder is sorted in two halves");
+    void progressEveryFewThousand()
+    {
+        TestFolder folder;
+        for (int i = 0; i < 5000; ++i)
+            QVERIFY(folder.addFile("f" + QByteArray::number(i)));
+        QList<std::pair<qsizetype, qsizetype>> calls;
+        PageServices services;
+        services.progress = [&calls](qsizetype done, qsizetype total) {
+            calls.append({done, total});
+        };
+        QCOMPARE(writePage(folder, {}, nullptr, services).result.fileCount, 5000);
+        const QList<std::pair<qsizetype, qsizetype>> expected = {
+            {0, 5000}, {4096, 5000}, {5000, 5000}};
+        QCOMPARE(calls, expected);
     }
-    QCOMPARE(results[1].ok, failsAt.isEmpty());
-    QCOMPARE(results[1].CurrentFile, results[0].CurrentFile);
-    if (!failsAt.isEmpty())
-        QCOMPARE(results[1].CurrentFile, folder.path() + QString::fromUtf8(failsAt));
-    QCOMPARE(results[1].error, results[0].error);
-    QCOMPARE(results[1].fileCount, results[0].fileCount);
-    QCOMPARE(pages[1], pages[0]);
-}
+
+    void selection_data()
+    {
+        QTest::addColumn<int>("sort");
+        QTest::addColumn<bool>("reverse");
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<QByteArrayList>("exclude");
+        QTest::addColumn<QByteArrayList>("listed");
+
+        using Sort = Selection::Sort;
+        const QByteArrayList none;
+        QTest::newRow("name") << int(Sort::Name) << false << true << none
+                              << QByteArrayList{".h", "a.txt", "b.txt", "c.jpg"};
+        QTest::newRow("name reversed") << int(Sort::Name) << true << true << none
+                                       << QByteArrayList{"c.jpg", "b.txt", "a.txt", ".h"};
+        QTest::newRow("newest first") << int(Sort::Date) << false << true << none
+                                      << QByteArrayList{"c.jpg", "a.txt", "b.txt", ".h"};
+        QTest::newRow("largest first, ties by name")
+            << int(Sort::Size) << false << true << none
+            << QByteArrayList{"b.txt", "c.jpg", "a.txt", ".h"};
+        QTest::newRow("smallest first") << int(Sort::Size) << true << true << none
+                                        << QByteArrayList{".h", "a.txt", "c.jpg", "b.txt"};
+        QTest::newRow("no hidden") << int(Sort::Name) << false << false << none
+                                   << QByteArrayList{"a.txt", "b.txt", "c.jpg"};
+        QTest::newRow("exclude two patterns")
+            << int(Sort::Name) << false << true << QByteArrayList{"*.txt", "[.]?"}
+            << QByteArrayList{"c.jpg"};
+        QTest::newRow("wildcards cross dots")
+            << int(Sort::Name) << false << true << QByteArrayList{"*"} << QByteArrayList{};
+    }
+
+    void selection()
+    {
+        QFETCH(int, sort);
+        QFETCH(bool, reverse);
+        QFETCH(bool, hidden);
+        QFETCH(QByteArrayList, exclude);
+        QFETCH(QByteArrayList, listed);
+
+        TestFolder folder;
+        QVERIFY(folder.addFile("b.txt", 3000, 300));
+        QVERIFY(folder.addFile("a.txt", 1000, 500));
+        QVERIFY(folder.addFile(".h", 10, 100));
+        QVERIFY(folder.addFile("c.jpg", 3000, 900));
+        SelectedFileList files(folder.path(), {Selection::Sort(sort), reverse, hidden, exclude},
+                               QLocale(u"es_ES"_s));
+        const PageRun run = writePage(folder, {}, &files);
+        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        QByteArrayList entries;
+        for (const QByteArray &line : run.lines.mid(7, run.lines.size() - 17))
+            entries << line.mid(12, line.indexOf('"', 12) - 12);
+        QCOMPARE(entries, listed);
+        const QByteArray totals = run.lines.value(run.lines.size() - 8);
+        QVERIFY(totals.startsWith("<b>" + QByteArray::number(listed.size()) + " Archivo(s) :: "));
+        QVERIFY(!listed.isEmpty() || totals == "<b>0 Archivo(s) :: 0k</b>");
+        QCOMPARE(run.lines.size(), 17 + listed.size());
+    }
+
+    // A tree with a link that loops back, the thumbnails' own folder and a folder whose page fails.
+    void tree()
+    {
+        TestFolder folder;
+        QVERIFY(folder.addFolder("b") && folder.addFolder("b/c") && folder.addFolder("a"));
+        QVERIFY(folder.addFolder(".sh_thumbnails") && folder.addLink("b/c/loop", "../.."));
+        QVERIFY(folder.addFile("b/c/deep.txt")
+                && ::mkfifo((folder.rawPath() + "a/Quorvel-Html_index.html").constData(), 0644)
+                       == 0);
+
+        const std::vector<TreeFolder> tree = folderTree(folder.path(), {}, QLocale(u"es_ES"_s));
+        QStringList paths;
+        for (const TreeFolder &node : tree)
+            paths << node.path.mid(folder.path().size());
+        QCOMPARE(paths, QStringList({u""_s, u"a/"_s, u"b/"_s, u"b/c/"_s}));
+        QCOMPARE(tree[0].links.subfolders, QStringList({u"a"_s, u"b"_s}));
+        QVERIFY(!tree[0].links.parent && tree[3].links.parent);
+        QCOMPARE(tree[3].links.subfolders, QStringList());
+
+        const LocaleText spanish{QLocale(u"es_ES"_s)};
+        QStringList reported;
+        const std::vector<PageResult> results = writeTree(
+            tree,
+            [&spanish](const TreeFolder &node) {
+                FolderFileList files(node.path, spanish.locale());
+                PageServices services;
+                services.locale = &spanish;
+                services.folderLinks = &node.links;
+                return writeIndexPage(node.path, files, {}, services);
+            },
+            [&reported](const PageResult &result) { reported << result.pagePath; });
+        QCOMPARE(results.size(), tree.size());
+        QCOMPARE(reported.size(), 4);
+        QVERIFY(results[0].ok && !results[1].ok && results[2].ok && results[3].ok);
+        const QByteArrayList top = pageLines(folder.read("Quorvel-Html_index.html"));
+        QCOMPARE(top.mid(7, 2),
+                 QByteArrayList({"<p><a href=\"a/Quorvel-Html_index.html\">a/</a>",
+                                 "<p><a href=\"b/Quorvel-Html_index.html\">b/</a>"}));
+        const QByteArrayList deep = pageLines(folder.read("b/c/Quorvel-Html_index.html"));
+        QCOMPARE(deep.value(7), QByteArray("<p><a href=\"../Quorvel-Html_index.html\">..</a>"));
+        QVERIFY(deep.value(8).startsWith("<p><a href=\"deep.txt\">"));
+        QCOMPARE(results[3].fileCount, 1); // the loop leads to a folder: neither a file nor entered
+    }
+
+    void pictureInPlaceOfImage()
+    {
+        TestFolder folder;
+        QVERIFY(folder.addFile("mi foto.jpg", 10, march2003)
+                && folder.addFile("b.png", 10, march2003));
+        PageServices services;
+        // Only the first image has a picture; the other keeps the full image.
+        services.picture = [](const QString &name) -> std::optional<PagePicture> {
+            if (name == u"b.png")
+                return std::nullopt;
+            return PagePicture{".sh_thumbnails/large/\xe9.png", 200, 150};
+        };
+        const QByteArrayList lines = writePage(folder, {true, false}, nullptr, services).lines;
+        QCOMPARE(lines.value(8), "<br><center><img src=b.png alt=" + folder.rawPath()
+                                     + "b.png width=200 height=200></center>");
+        QCOMPARE(lines.value(10),
+                 "<br><center><a href=\"mi foto.jpg\"><img "
+                 "src=\".sh_thumbnails/large/%E9.png\" alt=\""
+                     + folder.rawPath()
+                     + "mi foto.jpg\" width=200 height=150 loading=lazy></a></center>");
+    }
+
+    void lookupAheadMatchesOneByOne_data()
+    {
+        QTest::addColumn<QByteArrayList>("files");
+        QTest::addColumn<int>("numbered"); // more files, "f0" to "f<numbered - 1>"
+        QTest::addColumn<QByteArrayList>("vanishing");
+        QTest::addColumn<QByteArray>("failsAt");
+
+        QTest::newRow("hidden, links, close names")
+            << QByteArrayList{".a",        "A",          "b",         "t.txt",
+                              "l>t.txt",   "roto>nada",  "dl>sub",    "sub/",
+                              "IMG_2.jpg", "IMG_10.jpg", "Img_2.JPG", "\xc3\xa9.txt",
+                              "E.txt",     "\xe9.txt"}
+            << 2100 << QByteArrayList{} << QByteArray();
+        // Threads look files up only in folders of a few thousand.
+        QTest::newRow("gone twice")
+            << QByteArrayList{} << 2100 << QByteArrayList{"f511", "f300"} << QByteArray("f300");
+        // Far past how far ahead the threads may run.
+        QTest::newRow("gone last")
+            << QByteArrayList{} << 2500 << QByteArrayList{"f2499"} << QByteArray("f2499");
+    }
+
+    // Looking the files up ahead on other threads writes the very bytes, and fails at the very
+    // entry, that looking each one up in turn does.
+    void lookupAheadMatchesOneByOne()
+    {
+        QFETCH(QByteArrayList, files);
+        QFETCH(int, numbered);
+        QFETCH(QByteArrayList, vanishing);
+        QFETCH(QByteArray, failsAt);
+
+        TestFolder folder;
+        for (const QByteArray &file : files) {
+            const qsizetype arrow = file.indexOf('>');
+            if (file.endsWith('/'))
+                QVERIFY(folder.addFolder(file.chopped(1)));
+            else if (arrow > 0)
+                QVERIFY(folder.addLink(file.left(arrow), file.mid(arrow + 1)));
+            else
+                QVERIFY(folder.addFile(file, 1500 * file.size(), march2003 + file.size()));
+        }
+        for (int i = 0; i < numbered; ++i)
+            QVERIFY(folder.addFile("f" + QByteArray::number(i), 700 * i, march2003 + 60 * i));
+
+        QByteArray pages[2];
+        PageResult results[2];
+        for (const bool rawNames : {false, true}) {
+            for (const QByteArray &name : vanishing)
+                QVERIFY(folder.addFile(name));
+            ::unlink((folder.rawPath() + "Quorvel-Html_index.html").constData());
+            LookupList list(folder, rawNames, vanishing);
+            const PageRun run = writePage(folder, {true, false}, &list);
+            results[rawNames] = run.result;
+            pages[rawNames] = folder.read("Quorvel-Html_index.html");
+            if (rawNames)
+                QVERIFY2(inKeyOrder(*list.listing()), "a large folder is sorted in two halves");
+        }
+        QCOMPARE(results[1].ok, failsAt.isEmpty());
+        QCOMPARE(results[1].CurrentFile, results[0].CurrentFile);
+        if (!failsAt.isEmpty())
+            QCOMPARE(results[1].CurrentFile, folder.path() + QString::fromUtf8(failsAt));
+        QCOMPARE(results[1].error, results[0].error);
+        QCOMPARE(results[1].fileCount, results[0].fileCount);
+        QCOMPARE(pages[1], pages[0]);
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_Listing)
 #include "tst_listing.moc"

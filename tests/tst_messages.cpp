@@ -28,91 +28,79 @@ class TestMessages : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void perendatCounts_data();
-    void perendatCounts();
-    void help();
-    void acknowledgement_data();
-    void acknowledgement();
-};
+    void perendatCounts_data()
+    {
+        QTest::addColumn<QDateTime>("x");
+        QTest::addColumn<QDateTime>("y");
+        QTest::addColumn<QString>("expected");
 
-void TestMessages::perendatCounts_data()
-{
-    QTest::addColumn<QDateTime>("x");
-    QTest::addColumn<QDateTime>("y");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("same day") << at(2002, 2, 1) << at(2002, 2, 1, 23, 59) << "0 0 0";
-    QTest::newRow("one midnight") << at(2002, 2, 1, 23, 59) << at(2002, 2, 2, 0, 1) << "0 0 1";
-    QTest::newRow("year by date") << at(2002, 2, 1, 12) << at(2003, 2, 1, 8) << "1 0 0";
-    QTest::newRow("year short") << at(2002, 2, 15) << at(2003, 2, 10) << "0 11 26";
-    QTest::newRow("month 0") << at(2001, 12, 15) << at(2002, 1, 10) << "0 0 26";
-    QTest::newRow("31 Dec-1 Feb") << at(2001, 12, 31) << at(2002, 2, 1) << "0 1 1";
-    QTest::newRow("31 Jan-28 Feb") << at(2002, 1, 31) << at(2002, 2, 28) << "0 0 28";
-    QTest::newRow("31 Jan-31 Mar") << at(2002, 1, 31) << at(2002, 3, 31) << "0 2 0";
-    QTest::newRow("29 Feb-28 Feb") << at(2004, 2, 29) << at(2005, 2, 28) << "0 11 30";
-    QTest::newRow("28 Feb-29 Feb") << at(2003, 2, 28) << at(2004, 2, 29) << "1 0 1";
-    QTest::newRow("29 Feb-29 Feb") << at(2004, 2, 29) << at(2008, 2, 29) << "4 0 0";
-    // The earlier day does not exist in the borrow month: it stands at that month's last day.
-    QTest::newRow("clamp 31 Jan-1 Mar") << at(2002, 1, 31) << at(2002, 3, 1) << "0 1 1";
-    QTest::newRow("clamp 30 Jan-1 Mar leap") << at(2004, 1, 30) << at(2004, 3, 1) << "0 1 1";
-    QTest::newRow("invalid moment") << QDateTime() << at(2002, 2, 1) << "- - -";
-}
-
-void TestMessages::perendatCounts()
-{
-    QFETCH(QDateTime, x);
-    QFETCH(QDateTime, y);
-    QFETCH(QString, expected);
-
-    // Years, months and days in one text, "-" for no value, so a failure shows all three; the
-    // order of the moments does not matter, and selectors it does not know give no value.
-    for (const auto &[a, b] : {std::pair{x, y}, std::pair{y, x}}) {
-        QStringList counts;
-        for (const char *tipo : {"a", "m", "d", "A", "M", "D", "y", "", "aa", " a"}) {
-            const std::optional<qint32> count = perendat(a, b, QString::fromLatin1(tipo));
-            counts << (count ? QString::number(*count) : QStringLiteral("-"));
-        }
-        QCOMPARE(counts.join(u' '), expected + " - - - - - - -");
+        QTest::newRow("same day") << at(2002, 2, 1) << at(2002, 2, 1, 23, 59) << "0 0 0";
+        QTest::newRow("one midnight") << at(2002, 2, 1, 23, 59) << at(2002, 2, 2, 0, 1) << "0 0 1";
+        QTest::newRow("year by date") << at(2002, 2, 1, 12) << at(2003, 2, 1, 8) << "1 0 0";
+        QTest::newRow("year short") << at(2002, 2, 15) << at(2003, 2, 10) << "0 11 26";
+        QTest::newRow("month 0") << at(2001, 12, 15) << at(2002, 1, 10) << "0 0 26";
+        QTest::newRow("31 Dec-1 Feb") << at(2001, 12, 31) << at(2002, 2, 1) << "0 1 1";
+        QTest::newRow("31 Jan-28 Feb") << at(2002, 1, 31) << at(2002, 2, 28) << "0 0 28";
+        QTest::newRow("31 Jan-31 Mar") << at(2002, 1, 31) << at(2002, 3, 31) << "0 2 0";
+        QTest::newRow("29 Feb-28 Feb") << at(2004, 2, 29) << at(2005, 2, 28) << "0 11 30";
+        QTest::newRow("28 Feb-29 Feb") << at(2003, 2, 28) << at(2004, 2, 29) << "1 0 1";
+        QTest::newRow("29 Feb-29 Feb") << at(2004, 2, 29) << at(2008, 2, 29) << "4 0 0";
+        // The earlier day does not exist in the borrow month: it stands at that month's last day.
+        QTest::newRow("clamp 31 Jan-1 Mar") << at(2002, 1, 31) << at(2002, 3, 1) << "0 1 1";
+        QTest::newRow("clamp 30 Jan-1 Mar leap") << at(2004, 1, 30) << at(2004, 3, 1) << "0 1 1";
+        QTest::newRow("invalid moment") << QDateTime() << at(2002, 2, 1) << "- - -";
     }
-}
 
-void TestMessages::help()
-{
-    QCOMPARE(helpText(),
-             "Programa folimbra de fotos, música y todo lo que se te ocurra y tengas en "
-             "directorios...\nEmail: folimbra@quorvel.example");
-}
+    void perendatCounts()
+    {
+        QFETCH(QDateTime, x);
+        QFETCH(QDateTime, y);
+        QFETCH(QString, expected);
 
-void TestMessages::acknowledgement_data()
-{
-    QTest::addColumn<QList<QDateTime>>("reads");
-    QTest::addColumn<QString>("locale");
-    QTest::addColumn<QString>("start");
-    QTest::addColumn<QString>("date");
+        // Years, months and days in one text, "-" for no value, so a failure shows all three; the
+        // order of the moments does not matter, and selectors it does not know give no value.
+        for (const auto &[a, b] : {std::pair{x, y}, std::pair{y, x}}) {
+            QStringList counts;
+            for (const char *tipo : {"a", "m", "d", "A", "M", "D", "y", "", "aa", " a"}) {
+                const std::optional<qint32> count = perendat(a, b, QString::fromLatin1(tipo));
+                counts << (count ? QString::number(*count) : QStringLiteral("-"));
+            }
+            QCOMPARE(counts.join(u' '), expected + " - - - - - - -");
+        }
+    }
 
-    QTest::newRow("2026") << QList{at(2026, 12, 6, 10)} << u"es_ES"_s << u"24 Años, 10 Meses Y 5"_s
-                          << u"VIERNES, 1 DE FEBRERO DE 2002"_s;
-    // Each count takes its own read of the clock, in the order years, months, days.
-    QTest::newRow("a read a count, English")
-        << QList{at(2005, 2, 1), at(2005, 6, 1), at(2005, 6, 20)} << u"en_US"_s
-        << u"3 Años, 4 Meses Y 19"_s << u"FRIDAY, FEBRUARY 1, 2002"_s;
-}
+    void acknowledgement_data()
+    {
+        QTest::addColumn<QList<QDateTime>>("reads");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("date");
 
-void TestMessages::acknowledgement()
-{
-    QFETCH(QList<QDateTime>, reads);
-    QFETCH(QString, locale);
-    QFETCH(QString, start);
-    QFETCH(QString, date);
+        QTest::newRow("2026") << QList{at(2026, 12, 6, 10)} << u"es_ES"_s
+                              << u"24 Años, 10 Meses Y 5"_s << u"VIERNES, 1 DE FEBRERO DE 2002"_s;
+        // Each count takes its own read of the clock, in the order years, months, days.
+        QTest::newRow("a read a count, English")
+            << QList{at(2005, 2, 1), at(2005, 6, 1), at(2005, 6, 20)} << u"en_US"_s
+            << u"3 Años, 4 Meses Y 19"_s << u"FRIDAY, FEBRUARY 1, 2002"_s;
+    }
 
-    SequenceClock clock;
-    clock.moments = reads;
-    QCOMPARE(acknowledgementText(clock, QLocale(locale)),
-             u"El Autor De Este Programa Lleva Sin Fumar, %1 Días, ¡¡ Esperemos Que Continue Sin "
-             u"Hacerlo !! Me Refiero A Fumar Jeje... Dejo De Hacerlo El %2, A Las 0 Horas. En "
-             u"Cuanto Agradecimientos...\r¡¡ Ahh Si !!, Pos A Toas Y Tos Los Que Useis Este "
-             u"Programa... ¡¡ Va Por Vosotr@s !!"_s.arg(start, date));
-}
+    void acknowledgement()
+    {
+        QFETCH(QList<QDateTime>, reads);
+        QFETCH(QString, locale);
+        QFETCH(QString, start);
+        QFETCH(QString, date);
+
+        SequenceClock clock;
+        clock.moments = reads;
+        QCOMPARE(
+            acknowledgementText(clock, QLocale(locale)),
+            u"El Autor De Este Programa Lleva Sin Fumar, %1 Días, ¡¡ Esperemos Que Continue Sin "
+            u"Hacerlo !! Me Refiero A Fumar Jeje... Dejo De Hacerlo El %2, A Las 0 Horas. En "
+            u"Cuanto Agradecimientos...\r¡¡ Ahh Si !!, Pos A Toas Y Tos Los Que Useis Este "
+            u"Programa... ¡¡ Va Por Vosotr@s !!"_s.arg(start, date));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestMessages)
 #include "tst_messages.moc"
