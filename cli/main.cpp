@@ -123,11 +123,12 @@ QByteArray usage()
                       "Escribe en cada CARPETA la página Quorvel-Html_index.html con la lista de "
                       "sus archivos.\n\n";
     for (const Option &option : options) {
-        QByteArray name = option.longName;
+        QString name = QString::fromUtf8(option.longName);
         if (option.value)
-            name += QByteArray(" ") + option.value;
+            name += u' ' + QString::fromUtf8(option.value);
+        // Padded by characters, not bytes, so that "PATRÓN" keeps the column.
         text += QByteArray("  ") + (option.shortName ? option.shortName + QByteArray(", ") : "    ")
-                + name.leftJustified(18) + option.help + '\n';
+                + name.leftJustified(18).toUtf8() + option.help + '\n';
     }
     return text;
 }
