@@ -64,26 +64,20 @@ public:
 
     bool append(const QByteArray &name, const QByteArray &content) const
     {
-        const int fd = ::open((rawPath() + name).constData(), O_WRONLY | O_APPEND);
-        const bool written =
-            fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size();
-        if (fd >= 0)
-            ::close(fd);
-        return written;
+        QFile file;
+        return file.open(::open((rawPath() + name).constData(), O_WRONLY | O_APPEND),
+                         QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)
+               && file.write(content) == content.size();
     }
 
+    // Without blocking on a FIFO at the name.
     QByteArray read(const QByteArray &name) const
     {
-        QByteArray content;
-        const int fd = ::open((rawPath() + name).constData(), O_RDONLY | O_NONBLOCK);
-        if (fd < 0)
-            return content;
-        char buffer[65536];
-        ssize_t got;
-        while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
-            content.append(buffer, got);
-        ::close(fd);
-        return content;
+        QFile file;
+        if (!file.open(::open((rawPath() + name).constData(), O_RDONLY | O_NONBLOCK),
+                       QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+            return {};
+        return file.readAll();
     }
 
     bool exists(const QByteArray &name) const

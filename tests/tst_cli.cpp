@@ -66,10 +66,26 @@ void tst_Cli::runs_data()
         QTest::newRow(name) << QString::fromUtf8(command) << status << out << err;
     };
 
-    row("-h", R"("$INDEX" -h)", 0, "Uso: folimbra-index [OPCIÓN]... CARPETA...\n*", "");
+    row("-h", R"("$INDEX" -h)", 0,
+        "Uso: folimbra-index [OPCIÓN]... CARPETA...\nEscribe en cada CARPETA la página "
+        "Quorvel-Html_index.html con la lista de sus archivos.\n\n"
+        "      --images          una imagen de 200 x 200 bajo cada archivo de imagen\n"
+        "      --open            abre la página terminada en el visor predeterminado\n"
+        "      --thumbnails      una miniatura de hasta 256 x 256 bajo cada imagen, guardada junto "
+        "a ella\n"
+        "  -r, --recursive       escribe también la página de cada carpeta interior, enlazadas "
+        "entre sí\n"
+        "      --sort CLAVE      ordena por name (nombre, lo normal), date (más reciente antes) o "
+        "size (mayor antes)\n"
+        "      --reverse         invierte el orden\n"
+        "      --exclude PATRÓN  deja fuera los nombres que casan con el comodín PATRÓN (se puede "
+        "repetir)\n"
+        "      --no-hidden       deja fuera los nombres que empiezan por \".\"\n"
+        "  -h, --help            muestra esta ayuda\n"
+        "  -V, --version         muestra la versión\n",
+        "");
     row("-V", R"("$INDEX" -V)", 0, "folimbra-index 1.0.1\n", "");
     row("help lost", R"("$INDEX" --help >/dev/full)", 1, "", lost);
-    row("paths lost", R"("$INDEX" sub >/dev/full)", 1, "", lost);
     row("no output", R"("$INDEX" sub >&-)", 1, "", lost.left(lost.indexOf("no queda")) + '*');
     row("no folder", R"("$INDEX" --images --open)", 2, "",
         "folimbra-index: falta la CARPETA\n" + tryHelp);
@@ -83,9 +99,14 @@ void tst_Cli::runs_data()
         cannot + "«f.txt»: no es una carpeta.\n" + cannot
             + "«f.txt/x»: una parte de la ruta no es una carpeta.\n" + cannot
             + "«loop»: demasiados enlaces simbólicos.\n");
-    row("page fails", R"(mkdir big && seq 100 | (cd big && xargs touch) &&
-                         prlimit --fsize=2048 "$INDEX" big sub)",
-        1, page("sub/"), "folimbra-index: No se pudo*");
+    // A page that fails leaves the old one as it was, and no file of its own.
+    row("page fails", R"(mkdir big && seq 100 | (cd big && xargs touch) && 
+                         echo vieja >big/Quorvel-Html_index.html &&
+                         prlimit --fsize=2048 "$INDEX" big sub; s=$?; ls -A big | grep -v '^[0-9]*$'
+                         cat big/Q*; exit $s)",
+        1, page("sub/") + "Quorvel-Html_index.html\nvieja\n",
+        "folimbra-index: No se pudo escribir la página «$ROOT/big/Quorvel-Html_index.html»: se "
+        "ha superado el tamaño máximo de archivo. La página no se ha cambiado.\n");
     row("no current folder", R"(mkdir gone && cd gone && rmdir ../gone && "$INDEX" . "$ROOT/sub")",
         1, page("sub/"), cannot + "«.»: la carpeta actual ya no está disponible (no existe).\n");
     // The completion offers what --help lists, and only folders as operands.
@@ -99,19 +120,32 @@ void tst_Cli::runs_data()
             c m; c f; c -- -')",
         0, "mis fotos\n\n-\n", "");
 
-    row("tree", R"("$INDEX" --recursive --exclude 'caf*' --no-hidden .)", 0,
-        page("") + page("-/") + page("mis fotos/") + page("sub/") + page("sub/inner/"), "");
+    // Links to folders, the thumbnails' folder and what is left out are not entered; a folder
+    // whose page fails does not stop the others.
+    const QByteArray linked = "_index.html\">";
+    row("tree",
+        R"(mkdir .sh_thumbnails && mkfifo -- -/Quorvel-Html_index.html && ln -s ../.. sub/inner/up &&
+            "$INDEX" --recursive --exclude 'caf*' --no-hidden .; s=$?
+            grep -h '_index.html">' Quorvel-Html_index.html sub/inner/Q*; exit $s)",
+        1,
+        page("") + page("mis fotos/") + page("sub/") + page("sub/inner/")
+            + "<p><a href=\"-/Quorvel-Html" + linked
+            + "-/</a>\r\n<p><a href=\"mis fotos/Quorvel-Html" + linked
+            + "mis fotos/</a>\r\n<p><a href=\"sub/Quorvel-Html" + linked
+            + "sub/</a>\r\n<p><a href=\"../Quorvel-Html" + linked + "..</a>\r\n",
+        "folimbra-index: No se pudo crear la página «$ROOT/-/Quorvel-Html_index.html»: no es un "
+        "archivo normal.\n");
     row("thumbnails",
         R"(printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0\0\1\0\0\0\1\10\2\0\0\0\220wS\336\0\0\0\14IDATx\332c\370\317\300\0\0\3\1\1\0\367\3AC\0\0\0\0IEND\256B\140\202' >sub/p.png &&
             "$INDEX" --thumbnails sub && grep -c 'src=".sh_thumbnails/large/.*width=200 height=200 loading=lazy' sub/*.html)",
         0, page("sub/") + "1\n", "");
     row("bad sort", R"("$INDEX" --sort edad sub)", 2, "",
         "folimbra-index: valor no válido para --sort: edad\n" + tryHelp);
-    row("no value", R"("$INDEX" sub --exclude)", 2, "",
-        "folimbra-index: falta el valor de --exclude\n" + tryHelp);
     // Each folder as the kernel names it: dots and links resolved.
     row("dots and links", R"("$INDEX" ./sub/../sub/. sub/ link link/..)", 0,
         page("sub/") + page("sub/") + page("sub/inner/") + page("sub/"), "");
+    row("name too long", "\"$INDEX\" $(printf '%0300d' 0)", 1, "",
+        cannot + "«" + QByteArray(300, '0') + "»: el nombre es demasiado largo.\n");
     row("not utf-8", R"sh("$INDEX" "$(printf 'caf\351')")sh", 0, page("caf\xc3\xa9/"), "");
 }
 
@@ -181,7 +215,8 @@ void tst_Cli::progressLine_data()
     QTest::addColumn<QByteArray>("shown");
 
     QTest::newRow("after a second")
-        << true << "xterm"_ba << qint64(1000) << "\r\033[K/c/: 7 de 9 archivos\r\033[K"_ba;
+        << true << "xterm"_ba << qint64(1000)
+        << "\r\033[K/c/: 7 de 9 archivos\r\033[K\r\033[K/c/: 2 de 3 carpetas, 7 archivos\r\033[K"_ba;
     QTest::newRow("too soon") << true << "xterm"_ba << qint64(999) << QByteArray();
     QTest::newRow("not a terminal") << false << "xterm"_ba << qint64(5000) << QByteArray();
     QTest::newRow("dumb") << true << "dumb"_ba << qint64(5000) << QByteArray();
@@ -210,7 +245,12 @@ void tst_Cli::progressLine()
     char *buffer = nullptr;
     size_t size = 0;
     std::FILE *out = ::open_memstream(&buffer, &size);
-    ProgressLine("/c/", out, escapes).update(7, 9, elapsed);
+    {
+        ProgressLine line("/c/", out, escapes);
+        line.update(7, 9, elapsed);
+        line.clear();
+        line.updateTree(2, 3, 7, elapsed);
+    }
     std::fclose(out);
     const QByteArray written(buffer, qsizetype(size));
     std::free(buffer);

@@ -109,12 +109,10 @@ private Q_SLOTS:
         };
 
         row("es four digits", "es_ES", qint64(1024), u"1.024"_s);
-        row("es negative", "es_ES", qint64(-1234), u"-1.234"_s);
         row("en 64-bit", "en_US", qint64(9007199254740993), u"9,007,199,254,740,993"_s);
         row("en fixed small", "en_US", 0.05, u"0.05"_s);
         row("es rounds up", "es_ES", 1.996, u"2,00"_s);
         row("es fixed grouped", "es_ES", 1234.567, u"1.234,57"_s);
-        row("es fixed negative", "es_ES", -0.25, u"-0,25"_s);
     }
 
     void numberPatterns()
@@ -189,11 +187,9 @@ private Q_SLOTS:
         };
 
         row("root in a container", "/", "overlay", "overlay", true);
-        row("home partition", "/home", "/dev/sda2", "ext4", true);
         row("usb stick", "/media/ana/USB", "/dev/sdb1", "vfat", true);
         row("network share", "/mnt/nas", "nas:/export", "nfs4", true);
         row("efi partition", "/boot/efi", "/dev/sda1", "vfat", false);
-        row("proc", "/proc", "proc", "proc", false);
         row("loop device", "/mnt/iso", "/dev/loop0", "iso9660", false);
         row("disc image on the desktop", "/media/ana/CD", "/dev/loop7", "iso9660", true);
     }

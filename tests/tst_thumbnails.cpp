@@ -110,6 +110,7 @@ private Q_SLOTS:
         QTest::newRow("stale") << QByteArray("touch");
         QTest::newRow("broken") << QByteArray("garbage");
         QTest::newRow("link") << QByteArray("link");
+        QTest::newRow("oversized") << QByteArray("grow");
     }
 
     void freshness()
@@ -130,6 +131,8 @@ private Q_SLOTS:
             QVERIFY(folder.addFile("victim") && folder.append("victim", "keep")
                     && ::unlink((folder.rawPath() + file).constData()) == 0
                     && folder.addLink(file, folder.rawPath() + "victim"));
+        else if (change == "grow") // still a good PNG, past what is ever read whole
+            QVERIFY(::truncate((folder.rawPath() + file).constData(), 9 << 20) == 0);
         const QList<qint64> before = fileStatus(folder, file);
 
         QCOMPARE(makeThumbnails(folder.path(), {"a.jpg"}).at(0).value().file, file);
