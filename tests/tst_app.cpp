@@ -156,18 +156,32 @@ private Q_SLOTS:
         QTest::addColumn<QRect>("rect");
         QTest::addColumn<QColor>("background"); // none: the style's
         QTest::addColumn<QColor>("text");
+        QTest::addColumn<QString>("spoken"); // name, then description
 
         // The layout's twips at 15 a pixel; 1450 twips is 96 2/3 pixels.
         const QColor pink(255, 128, 128), yellow(255, 255, 128), navy(0, 0, 128), blue(0, 0, 255);
-        QTest::newRow("Drive1") << QRect(0, 4, 257, 21) << pink << blue;
-        QTest::newRow("Dir1") << QRect(0, 28, 257, 201) << yellow << navy;
-        QTest::newRow("File1") << QRect(260, 4, 201, 227) << yellow << navy;
-        QTest::newRow("lblPath") << QRect(0, 232, 357, 21) << pink << QColor();
-        QTest::newRow("lblFCount") << QRect(364, 232, 97, 21) << pink << QColor();
-        QTest::newRow("chkImg") << QRect(4, 260, 165, 20) << pink << navy;
-        QTest::newRow("chkView") << QRect(168, 260, 89, 20) << pink << navy;
-        QTest::newRow("cmdRefresh") << QRect(264, 260, 96, 21) << QColor() << QColor();
-        QTest::newRow("cmdMake") << QRect(364, 260, 97, 21) << QColor() << QColor();
+        QTest::newRow("Drive1") << QRect(0, 4, 257, 21) << pink << blue
+                                << u"Unidades: La unidad cuyas carpetas se muestran"_s;
+        QTest::newRow("Dir1") << QRect(0, 28, 257, 201) << yellow << navy
+                              << u"Carpetas: Las carpetas de la unidad; Intro abre la elegida"_s;
+        QTest::newRow("File1") << QRect(260, 4, 201, 227) << yellow << navy
+                               << u"Archivos de la carpeta: Los archivos que la página enumera"_s;
+        QTest::newRow("lblPath") << QRect(0, 232, 357, 21) << pink << QColor()
+                                 << u"Carpeta abierta: La carpeta donde se escribe la página"_s;
+        QTest::newRow("lblFCount")
+            << QRect(364, 232, 97, 21) << pink << QColor()
+            << u"Número de archivos: Cuántos archivos tiene la carpeta abierta"_s;
+        QTest::newRow("chkImg")
+            << QRect(4, 260, 165, 20) << pink << navy
+            << u"Ver imágenes en la página: Muestra una imagen bajo cada archivo de imagen"_s;
+        QTest::newRow("chkView") << QRect(168, 260, 89, 20) << pink << navy
+                                 << u"Ver la página: Abre la página terminada en el navegador"_s;
+        QTest::newRow("cmdRefresh")
+            << QRect(264, 260, 96, 21) << QColor() << QColor()
+            << u"Actualizar lista: Vuelve a leer los archivos de la carpeta"_s;
+        QTest::newRow("cmdMake")
+            << QRect(364, 260, 97, 21) << QColor() << QColor()
+            << u"Hacer HTML: Escribe la página de índice en la carpeta abierta"_s;
     }
 
     // Place, colours, what a screen reader says of it, and a caption that fits its style's room.
@@ -176,13 +190,13 @@ private Q_SLOTS:
         QFETCH(QRect, rect);
         QFETCH(QColor, background);
         QFETCH(QColor, text);
+        QFETCH(QString, spoken);
 
         Fixture fixture;
         fixture.start();
         QWidget *control = fixture.control(QTest::currentDataTag());
         QCOMPARE(control->geometry(), rect);
-        QVERIFY(!control->accessibleName().isEmpty()
-                && !control->accessibleDescription().isEmpty());
+        QCOMPARE(control->accessibleName() + u": "_s + control->accessibleDescription(), spoken);
 
         const bool isList = qobject_cast<QAbstractItemView *>(control);
         const QPalette palette = control->palette();

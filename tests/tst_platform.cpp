@@ -28,6 +28,7 @@ private Q_SLOTS:
         QTest::newRow("windows-1252") << QByteArray("\x80\x83 precio") << u"€ƒ precio"_s;
         QTest::newRow("undefined 1252 byte") << QByteArray("a\x81z") << u"a\ufffdz"_s;
         QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << u"\u00c0\u00af"_s;
+        QTest::newRow("last surrogate") << QByteArray("\xed\xbf\xbf") << u"í¿¿"_s;
         QTest::newRow("encoded surrogate") << QByteArray("\xed\xa0\x80") << u"í\u00a0€"_s;
         QTest::newRow("truncated sequence") << QByteArray("x\xe2\x82") << u"x\u00e2\u201a"_s;
         QTest::newRow("emoji then raw byte") << QByteArray("\xf0\x9f\x98\x80\xff") << u"😀ÿ"_s;

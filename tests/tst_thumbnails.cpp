@@ -151,7 +151,6 @@ private Q_SLOTS:
         QTest::newRow("garbage") << QByteArray("garbage");
         QTest::newRow("missing") << QByteArray("missing");
         QTest::newRow("fifo") << QByteArray("fifo");
-        QTest::newRow("folder") << QByteArray("folder");
         QTest::newRow("linked repository") << QByteArray("repository");
     }
 
@@ -166,8 +165,6 @@ private Q_SLOTS:
             QVERIFY(folder.addFile(bad) && folder.append(bad, QByteArray(4096, '\xFF')));
         else if (kind == "fifo")
             QVERIFY(::mkfifo((folder.rawPath() + bad).constData(), 0644) == 0);
-        else if (kind == "folder")
-            QVERIFY(folder.addFolder(bad));
         else if (kind == "repository")
             QVERIFY(folder.addFolder("elsewhere") && folder.addLink(".sh_thumbnails", "elsewhere"));
 
