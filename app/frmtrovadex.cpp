@@ -10,6 +10,7 @@
 #include "filenames.h"
 #include "getfileext.h"
 #include "layout.h"
+#include "localetext.h"
 #include "messagebox.h"
 #include "messagetexts.h"
 #include "pagewriter.h"
@@ -134,19 +135,12 @@ QString nearestExistingFolder(QString path)
     return path;
 }
 
-// Thousands marked with points, as the window's Spanish has them whatever the system's locale.
-QString groupedNumber(qint64 value)
-{
-    QString digits = QString::number(value);
-    for (qsizetype at = digits.size() - 3; at > (value < 0 ? 1 : 0); at -= 3)
-        digits.insert(at, u'.');
-    return digits;
-}
-
+// Thousands marked as the window's Spanish has them, whatever the system's locale.
 QString pageProgressText(qsizetype done, qsizetype total)
 {
-    return u"Escribiendo la página: %1 de %2 archivos"_s.arg(groupedNumber(done),
-                                                             groupedNumber(total));
+    static const LocaleText spanish{QLocale(QLocale::Spanish, QLocale::Spain)};
+    return u"Escribiendo la página: %1 de %2 archivos"_s.arg(spanish.wholeNumber(done),
+                                                             spanish.wholeNumber(total));
 }
 
 // How long a page may take before the window shows how far it got.
