@@ -3,6 +3,7 @@
 
 #include "appinfo.h"
 #include "filenames.h"
+#include "filesystem.h"
 #include "folderargument.h"
 #include "folderlisting.h"
 #include "localetext.h"
@@ -202,18 +203,18 @@ int finish(int status)
 }
 
 // The thumbnails of a folder's images, by name.
-QHash<QString, PagePicture> thumbnailsOf(const QString &folder, const Selection &selection,
+QHash<QString, PagePicture> thumbnailsOf(int folderFd, const Selection &selection,
                                          const QLocale &locale)
 {
     SelectedListing files;
-    if (files.read(folder, EntryKind::Files, selection, locale) != 0)
+    if (files.read(folderFd, EntryKind::Files, selection, locale) != 0)
         return {};
     std::vector<QByteArray> images;
     for (qsizetype i = 0; i < files.count(); ++i) {
         if (isImageName(files.name(i)))
             images.emplace_back(files.rawName(i));
     }
-    const std::vector<std::optional<Thumbnail>> thumbnails = makeThumbnails(folder, images);
+    const std::vector<std::optional<Thumbnail>> thumbnails = makeThumbnails(folderFd, images);
     QHash<QString, PagePicture> pictures;
     for (std::size_t i = 0; i < images.size(); ++i) {
         if (const std::optional<Thumbnail> &thumbnail = thumbnails[i])
@@ -223,15 +224,17 @@ QHash<QString, PagePicture> thumbnailsOf(const QString &folder, const Selection 
     return pictures;
 }
 
-// The page of one folder, with the options' selection and links.
-PageResult writeFolderPage(const QString &CurrentPath, const CommandLine &commandLine,
-                           PageServices services, const FolderLinks *links = nullptr)
+// The page of one folder, open as `folderFd`, with the options' selection and links.
+PageResult writeFolderPage(const QString &CurrentPath, int folderFd,
+                           const CommandLine &commandLine, PageServices services,
+                           const FolderLinks *links = nullptr)
 {
     services.folderLinks = links;
+    services.folderFd = folderFd;
     // Thumbnails are made before the page, so that its own timing tells of the page alone.
     QHash<QString, PagePicture> pictures;
     if (commandLine.thumbnails) {
-        pictures = thumbnailsOf(CurrentPath, commandLine.selection, services.locale->locale());
+        pictures = thumbnailsOf(folderFd, commandLine.selection, services.locale->locale());
         services.picture = [&pictures](const QString &name) -> std::optional<PagePicture> {
             const auto found = pictures.constFind(name);
             return found == pictures.cend() ? std::nullopt : std::optional(*found);
@@ -240,9 +243,11 @@ PageResult writeFolderPage(const QString &CurrentPath, const CommandLine &comman
     // Without options the list is the one the window walks, byte for byte.
     if (isDefault(commandLine.selection)) {
         FolderFileList files(CurrentPath, services.locale->locale());
+        files.setFolderDescriptor(folderFd);
         return writeIndexPage(CurrentPath, files, commandLine.page, services);
     }
     SelectedFileList files(CurrentPath, commandLine.selection, services.locale->locale());
+    files.setFolderDescriptor(folderFd);
     return writeIndexPage(CurrentPath, files, commandLine.page, services);
 }
 
@@ -276,27 +281,38 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
         services.progress = [&progress, &timer](qsizetype done, qsizetype total) {
             progress.update(done, total, timer.elapsed());
         };
-        const PageResult result = writeFolderPage(folder.path, commandLine, services);
+        const int folderFd =
+            ::open(encodeFileName(folder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderFd < 0) {
+            printError(folderReadError(folder.path, errno));
+            return 1;
+        }
+        const PageResult result = writeFolderPage(folder.path, folderFd, commandLine, services);
+        ::close(folderFd);
         progress.clear();
         return report(result);
     }
 
-    const std::vector<TreeFolder> tree =
-        folderTree(folder.path, commandLine.selection, locale.locale());
+    FolderTree tree;
+    if (const int error = tree.read(folder.path, commandLine.selection, locale.locale());
+        error != 0) {
+        printError(folderReadError(folder.path, error));
+        return 1;
+    }
+    const qsizetype folders = qsizetype(tree.folders().size());
     qsizetype done = 0;
     qint64 files = 0;
-    const std::vector<PageResult> results = writeTree(
-        tree,
-        [&](const TreeFolder &node) {
+    const std::vector<PageResult> results = tree.write(
+        [&](const TreeFolder &node, int folderFd, const FolderLinks &links) {
             // Of a whole tree, only the top page is opened; the rest are a click away.
             PageServices folderServices = services;
-            if (&node != &tree.front())
+            if (node.parent >= 0)
                 folderServices.opener = nullptr;
-            return writeFolderPage(node.path, commandLine, folderServices, &node.links);
+            return writeFolderPage(node.path, folderFd, commandLine, folderServices, &links);
         },
         [&](const PageResult &result) {
             files += result.fileCount;
-            progress.updateTree(++done, qsizetype(tree.size()), files, timer.elapsed());
+            progress.updateTree(++done, folders, files, timer.elapsed());
         });
     progress.clear();
     int status = 0;
@@ -311,6 +327,7 @@ int main(int argc, char *argv[])
 {
     // Qt takes options of its own from the arguments it is given; every argument here is ours.
     guardStandardStreams();
+    raiseOpenFileLimit();
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
 

@@ -152,7 +152,16 @@ std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &loca
 
 int FolderListing::read(const QString &folder, EntryKind kind, const QLocale &locale)
 {
-    const int error = scanFolder(folder, kind, m_names);
+    return sort(scanFolder(folder, kind, m_names), locale);
+}
+
+int FolderListing::read(int folderFd, EntryKind kind, const QLocale &locale)
+{
+    return sort(scanFolder(folderFd, kind, m_names), locale);
+}
+
+int FolderListing::sort(int error, const QLocale &locale)
+{
     if (error == 0 && m_names.size() > 1)
         m_names.reorder(sortedOrder(m_names, locale));
     return error;
@@ -179,7 +188,9 @@ bool FolderFileList::Refresh(QString *error)
 {
     m_index = -1;
     auto fresh = std::make_shared<FolderListing>();
-    if (const int code = fresh->read(m_folder, EntryKind::Files, m_locale); code != 0) {
+    const int code = m_folderFd >= 0 ? fresh->read(m_folderFd, EntryKind::Files, m_locale)
+                                     : fresh->read(m_folder, EntryKind::Files, m_locale);
+    if (code != 0) {
         if (error)
             *error = folderReadError(m_folder, code);
         return false;

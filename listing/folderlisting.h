@@ -16,12 +16,16 @@ class FolderListing
 public:
     // Returns 0 or an errno value; on failure the listing is empty.
     int read(const QString &folder, EntryKind kind, const QLocale &locale = QLocale());
+    // The same through a folder descriptor, which stays the caller's.
+    int read(int folderFd, EntryKind kind, const QLocale &locale = QLocale());
 
     qsizetype count() const { return qsizetype(m_names.size()); }
     QString name(qsizetype i) const;
     const char *rawName(qsizetype i) const { return m_names.at(std::size_t(i)); }
 
 private:
+    int sort(int error, const QLocale &locale);
+
     NameBlock m_names;
 };
 
@@ -44,9 +48,13 @@ public:
 
     const QString &folder() const { return m_folder; }
     void setFolder(const QString &folder) { m_folder = folder; }
+    // Reads through this descriptor, which stays the caller's; the path then only names the
+    // folder in messages.
+    void setFolderDescriptor(int folderFd) { m_folderFd = folderFd; }
 
 private:
     QString m_folder;
+    int m_folderFd = -1;
     QLocale m_locale;
     std::shared_ptr<const FolderListing> m_listing;
     qsizetype m_index = -1;

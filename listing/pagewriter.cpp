@@ -13,6 +13,7 @@
 #include "statusprefetch.h"
 #include "systemerror.h"
 
+#include <cerrno>
 #include <optional>
 
 using namespace Qt::StringLiterals;
@@ -119,7 +120,10 @@ PageResult PageRun::run()
     }
 
     m_result.pagePath = m_currentPath + pageFileName();
-    if (!m_page.open(m_currentPath, pageFileName())) {
+    const bool opened = m_services.folderFd >= 0
+                            ? m_page.open(m_services.folderFd, pageFileName())
+                            : m_page.open(m_currentPath, pageFileName());
+    if (!opened) {
         m_result.error = failureText(u"crear la página", m_result.pagePath, m_page.error());
         return m_result;
     }
@@ -168,7 +172,9 @@ PageResult PageRun::run()
 bool PageRun::writeEntries()
 {
     StatusPrefetch folder(m_files.listing());
-    if (const int error = folder.open(m_currentPath); error != 0)
+    if (const int error = m_services.folderFd >= 0 ? folder.open(m_services.folderFd)
+                                                   : folder.open(m_currentPath);
+        error != 0)
         return fail(failureText(u"abrir la carpeta", m_currentPath, error));
 
     QString line;
@@ -188,8 +194,12 @@ bool PageRun::writeEntries()
             continue;
 
         FileStatus status;
-        if (const int error = folder.status(i, name, status); error != 0)
+        if (const int error = folder.status(i, name, status); error != 0) {
+            // Gone since the folder was read: in a busy folder that is no failure of the page.
+            if (error == ENOENT)
+                continue;
             return fail(failureText(u"leer el archivo", m_result.CurrentFile, error));
+        }
         const qint64 size = kilobytes(status.size);
 
         line.resize(0);
@@ -243,13 +253,14 @@ bool PageRun::writeFolderLinks()
     if (m_services.folderLinks->parent && !write(u"<p><a href=\"../"_s + page + u"\">..</a>"_s))
         return false;
     QString line;
-    for (const QString &name : m_services.folderLinks->subfolders) {
+    for (const FolderLink &folder : m_services.folderLinks->subfolders) {
         line = u"<p><a href=\""_s;
-        appendLinkTarget(line, name);
+        appendLinkTarget(line, folder.name);
         line += u'/';
-        line += page;
+        if (folder.hasPage)
+            line += page;
         line += u"\">";
-        appendHtmlText(line, readableFileName(name));
+        appendHtmlText(line, readableFileName(folder.name));
         line += u"/</a>";
         if (!write(line))
             return false;

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 class Clock;
 class DocumentOpener;
@@ -36,11 +37,18 @@ struct PagePicture
     int height = 0;
 };
 
+// A folder below, and whether its page is there to link to (else the folder itself is linked).
+struct FolderLink
+{
+    QString name;
+    bool hasPage = true;
+};
+
 // Lines that lead to the pages of other folders, before the files.
 struct FolderLinks
 {
-    bool parent = false;    // a line to the page of the folder above
-    QStringList subfolders; // names of the folders below, in the order to list them
+    bool parent = false;                // a line to the page of the folder above
+    std::vector<FolderLink> subfolders; // in the order to list them
 };
 
 // What the page takes from its surroundings; a null locale or clock stands for the system's own,
@@ -57,6 +65,10 @@ struct PageServices
     // Where set, an image file's picture line shows this picture, linked to the image.
     std::function<std::optional<PagePicture>(const QString &name)> picture;
     const FolderLinks *folderLinks = nullptr;
+    // The folder already open: it is read and written through this descriptor, which stays the
+    // caller's, so a folder swapped for another mid-run is not written into. CurrentPath then
+    // only names it in messages.
+    int folderFd = -1;
 };
 
 struct PageResult

@@ -1,9 +1,14 @@
 #include "selection.h"
 
+#include "filenames.h"
 #include "filesystem.h"
 
 #include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <unistd.h>
 
 bool leavesOut(const Selection &selection, const char *rawName)
 {
@@ -19,7 +24,19 @@ int SelectedListing::read(const QString &folder, EntryKind kind, const Selection
                           const QLocale &locale)
 {
     m_order.clear();
-    if (const int error = m_listing.read(folder, kind, locale); error != 0)
+    const int fd = ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int error = read(fd, kind, selection, locale);
+    ::close(fd);
+    return error;
+}
+
+int SelectedListing::read(int folderFd, EntryKind kind, const Selection &selection,
+                          const QLocale &locale)
+{
+    m_order.clear();
+    if (const int error = m_listing.read(folderFd, kind, locale); error != 0)
         return error;
     for (qsizetype i = 0; i < m_listing.count(); ++i) {
         if (!leavesOut(selection, m_listing.rawName(i)))
@@ -28,7 +45,7 @@ int SelectedListing::read(const QString &folder, EntryKind kind, const Selection
     if (selection.sort != Selection::Sort::Name) {
         FolderHandle handle;
         std::vector<qint64> keys(m_listing.count(), 0);
-        if (handle.open(folder) == 0) {
+        if (handle.open(folderFd) == 0) {
             for (std::size_t i : m_order) {
                 // An entry that cannot be looked at sorts as 0; the page reports it in its turn.
                 FileStatus status;
@@ -55,7 +72,9 @@ SelectedFileList::SelectedFileList(const QString &folder, const Selection &selec
 bool SelectedFileList::Refresh(QString *error)
 {
     m_index = -1;
-    const int code = m_listing.read(m_folder, EntryKind::Files, m_selection, m_locale);
+    const int code = m_folderFd >= 0
+                         ? m_listing.read(m_folderFd, EntryKind::Files, m_selection, m_locale)
+                         : m_listing.read(m_folder, EntryKind::Files, m_selection, m_locale);
     if (code != 0 && error)
         *error = folderReadError(m_folder, code);
     return code == 0;

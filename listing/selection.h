@@ -34,6 +34,9 @@ public:
     // Returns 0 or an error value.
     int read(const QString &folder, EntryKind kind, const Selection &selection,
              const QLocale &locale = QLocale());
+    // The same through a folder descriptor, which stays the caller's.
+    int read(int folderFd, EntryKind kind, const Selection &selection,
+             const QLocale &locale = QLocale());
     qsizetype count() const { return qsizetype(m_order.size()); }
     QString name(qsizetype i) const { return m_listing.name(qsizetype(m_order[std::size_t(i)])); }
     const char *rawName(qsizetype i) const
@@ -59,9 +62,12 @@ public:
     qsizetype ListIndex() const override { return m_index; }
     void setListIndex(qsizetype index) override { m_index = index; }
     QString FileName() const override;
+    // As FolderFileList's.
+    void setFolderDescriptor(int folderFd) { m_folderFd = folderFd; }
 
 private:
     QString m_folder;
+    int m_folderFd = -1;
     Selection m_selection;
     QLocale m_locale;
     SelectedListing m_listing;

@@ -49,8 +49,18 @@ StatusPrefetch::~StatusPrefetch()
 int StatusPrefetch::open(const QString &folder)
 {
     stop();
-    if (const int error = m_folder.open(folder);
-        error != 0 || !m_listing || m_listing->count() < fewestForThreads)
+    return start(m_folder.open(folder));
+}
+
+int StatusPrefetch::open(int folderFd)
+{
+    stop();
+    return start(m_folder.open(folderFd));
+}
+
+int StatusPrefetch::start(int error)
+{
+    if (error != 0 || !m_listing || m_listing->count() < fewestForThreads)
         return error;
     const qsizetype chunks = (m_listing->count() + chunkSize - 1) / chunkSize;
     if (chunks > std::numeric_limits<int>::max() - 2 * ringChunks)

@@ -26,6 +26,8 @@ public:
 
     // Returns 0 or an errno value.
     int open(const QString &folder);
+    // The same through a folder descriptor, which stays the caller's.
+    int open(int folderFd);
     // The status of entry `index`, named `name`. Indexes go up; entries skipped cost nothing more.
     // Returns 0 or an errno value.
     int status(qsizetype index, const QString &name, FileStatus &out);
@@ -33,6 +35,7 @@ public:
 private:
     struct Chunk;
 
+    int start(int error);
     void work();
     void stop();
 

@@ -1,72 +1,205 @@
 #include "treewriter.h"
 
 #include "filenames.h"
-
-#include <QByteArray>
+#include "systemerror.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-bool isLink(const QString &path)
+constexpr int subfolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// What opening a folder by name found in its place, when that was no folder.
+bool isNoFolder(int error)
 {
-    struct stat st;
-    return ::lstat(encodeFileName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+    return error == ELOOP || error == ENOTDIR;
 }
 
 } // namespace
 
-std::vector<TreeFolder> folderTree(const QString &root, const Selection &selection,
-                                   const QLocale &locale)
+// Opens folders of the tree relative to the ones above them, keeping the chain of the last one
+// open: a tree is written level by level in its own order, so the next folder is nearly always
+// a sibling or the parent of the last, one call away.
+class FolderTree::Opener
 {
-    std::vector<TreeFolder> tree{{root, {}}};
-    for (std::size_t at = 0; at < tree.size(); ++at) {
-        SelectedListing folders;
-        if (folders.read(tree[at].path, EntryKind::Folders, selection, locale) != 0)
-            continue;
-        const std::size_t first = tree.size();
-        for (qsizetype i = 0; i < folders.count(); ++i) {
-            const QString name = folders.name(i);
-            const QString path = tree[at].path + name;
-            if (name == u".sh_thumbnails" || isLink(path))
-                continue;
-            tree[at].links.subfolders << name;
-            tree.push_back({path + u'/', {true, {}}});
+public:
+    explicit Opener(const FolderTree &tree)
+        : m_tree(tree)
+    {}
+    Opener(const Opener &) = delete;
+    Opener &operator=(const Opener &) = delete;
+    ~Opener() { closeFrom(0); }
+
+    // Returns the folder's descriptor, valid until the next call, or -1 with `error` set.
+    int open(qsizetype index, int &error)
+    {
+        std::vector<qsizetype> path;
+        for (qsizetype at = index; at > 0; at = m_tree.m_folders[std::size_t(at)].parent)
+            path.push_back(at);
+        std::reverse(path.begin(), path.end());
+        std::size_t kept = 0;
+        while (kept < m_chain.size() && kept < path.size() && m_chain[kept].first == path[kept])
+            ++kept;
+        closeFrom(kept);
+        for (std::size_t i = kept; i < path.size(); ++i) {
+            const TreeFolder &folder = m_tree.m_folders[std::size_t(path[i])];
+            const int above = m_chain.empty() ? m_tree.m_rootFd : m_chain.back().second;
+            const int fd = ::openat(above, folder.name.constData(), subfolderFlags);
+            if (fd < 0) {
+                error = isNoFolder(errno) ? int(ErrorFolderReplaced) : errno;
+                return -1;
+            }
+            struct stat st;
+            if (::fstat(fd, &st) != 0 || st.st_dev != folder.device || st.st_ino != folder.inode) {
+                ::close(fd);
+                error = ErrorFolderReplaced;
+                return -1;
+            }
+            m_chain.emplace_back(path[i], fd);
         }
-        // Depth first reads better in a report: each folder right before what it holds.
-        std::rotate(tree.begin() + qsizetype(at) + 1, tree.begin() + qsizetype(first), tree.end());
+        return m_chain.empty() ? m_tree.m_rootFd : m_chain.back().second;
     }
-    return tree;
+
+private:
+    void closeFrom(std::size_t kept)
+    {
+        for (std::size_t i = kept; i < m_chain.size(); ++i)
+            ::close(m_chain[i].second);
+        m_chain.resize(std::min(kept, m_chain.size()));
+    }
+
+    const FolderTree &m_tree;
+    std::vector<std::pair<qsizetype, int>> m_chain; // below the top folder, which stays open
+};
+
+FolderTree::~FolderTree()
+{
+    if (m_rootFd >= 0)
+        ::close(m_rootFd);
 }
 
-std::vector<PageResult> writeTree(const std::vector<TreeFolder> &folders,
-                                  const std::function<PageResult(const TreeFolder &)> &write,
-                                  const std::function<void(const PageResult &)> &done)
+int FolderTree::read(const QString &root, const Selection &selection, const QLocale &locale)
 {
-    std::vector<PageResult> results(folders.size());
-    std::atomic<std::size_t> next = 0;
-    std::mutex reporting;
-    auto work = [&] {
-        for (std::size_t i = next++; i < folders.size(); i = next++) {
-            results[i] = write(folders[i]);
-            if (done) {
-                const std::lock_guard lock(reporting);
-                done(results[i]);
-            }
-        }
+    m_folders.clear();
+    if (m_rootFd >= 0)
+        ::close(m_rootFd);
+    m_rootFd = ::open(encodeFileName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (m_rootFd < 0 || ::fstat(m_rootFd, &st) != 0)
+        return errno;
+    m_folders.push_back({root, {}, -1, 0, st.st_dev, st.st_ino, 0, {}});
+
+    // The folders being walked, each with its descriptor and the subfolders still to enter.
+    struct Frame
+    {
+        qsizetype index;
+        int fd;
+        SelectedListing subfolders;
+        qsizetype next = 0;
     };
-    const unsigned threads =
-        std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, unsigned(folders.size()));
-    std::vector<std::thread> workers;
-    for (unsigned t = 1; t < threads; ++t)
-        workers.emplace_back(work);
-    work();
-    for (std::thread &worker : workers)
-        worker.join();
+    std::vector<Frame> walk;
+    walk.push_back({0, m_rootFd, {}});
+    // A folder that cannot be read has no subfolders here; writing its page reports it.
+    walk.back().subfolders.read(m_rootFd, EntryKind::Folders, selection, locale);
+    while (!walk.empty()) {
+        Frame &top = walk.back();
+        if (top.next == top.subfolders.count()) {
+            if (top.fd != m_rootFd)
+                ::close(top.fd);
+            walk.pop_back();
+            continue;
+        }
+        const qsizetype at = top.next++;
+        const QString name = top.subfolders.name(at);
+        if (name == u".sh_thumbnails")
+            continue;
+        const int fd = ::openat(top.fd, top.subfolders.rawName(at), subfolderFlags);
+        if (fd < 0 && isNoFolder(errno))
+            continue; // a link to a folder, never followed
+        const TreeFolder &above = m_folders[std::size_t(top.index)];
+        TreeFolder folder{above.path + name + u'/', top.subfolders.rawName(at), top.index,
+                          above.depth + 1, 0, 0, 0, {}};
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            folder.error = errno;
+        } else {
+            folder.device = st.st_dev;
+            folder.inode = st.st_ino;
+        }
+        const auto index = qsizetype(m_folders.size());
+        m_folders[std::size_t(top.index)].subfolders.push_back(index);
+        m_folders.push_back(std::move(folder));
+        if (fd >= 0 && m_folders.back().error != 0) {
+            ::close(fd);
+        } else if (fd >= 0) {
+            Frame inside{index, fd, {}};
+            inside.subfolders.read(fd, EntryKind::Folders, selection, locale);
+            walk.push_back(std::move(inside));
+        }
+    }
+    return 0;
+}
+
+std::vector<PageResult> FolderTree::write(const PageWrite &write,
+                                          const std::function<void(const PageResult &)> &done) const
+{
+    std::vector<PageResult> results(m_folders.size());
+    std::vector<std::vector<qsizetype>> levels;
+    for (std::size_t i = 0; i < m_folders.size(); ++i) {
+        const auto depth = std::size_t(m_folders[i].depth);
+        if (levels.size() <= depth)
+            levels.resize(depth + 1);
+        levels[depth].push_back(qsizetype(i));
+    }
+
+    const auto writeOne = [&](qsizetype index, Opener &opener) {
+        const TreeFolder &folder = m_folders[std::size_t(index)];
+        int error = folder.error;
+        const int fd = error == 0 ? opener.open(index, error) : -1;
+        if (fd < 0) {
+            PageResult failed;
+            failed.pagePath = folder.path + pageFileName();
+            failed.error = folderReadError(folder.path, error);
+            return failed;
+        }
+        FolderLinks links;
+        links.parent = folder.parent >= 0;
+        for (const qsizetype below : folder.subfolders)
+            links.subfolders.push_back({decodeFileName(m_folders[std::size_t(below)].name),
+                                        results[std::size_t(below)].ok});
+        return write(folder, fd, links);
+    };
+
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::unique_ptr<Opener>> openers;
+    for (unsigned t = 0; t < threads; ++t)
+        openers.push_back(std::make_unique<Opener>(*this));
+    std::mutex reporting;
+    // The deepest folders first: a level starts only when the one below it is written.
+    for (auto level = levels.crbegin(); level != levels.crend(); ++level) {
+        std::atomic<std::size_t> next = 0;
+        const auto work = [&](Opener &opener) {
+            for (std::size_t k = next++; k < level->size(); k = next++) {
+                const qsizetype index = (*level)[k];
+                results[std::size_t(index)] = writeOne(index, opener);
+                if (done) {
+                    const std::lock_guard lock(reporting);
+                    done(results[std::size_t(index)]);
+                }
+            }
+        };
+        const std::size_t helpers = std::min<std::size_t>(threads, level->size()) - 1;
+        std::vector<std::jthread> workers;
+        for (std::size_t t = 1; t <= helpers; ++t)
+            workers.emplace_back(work, std::ref(*openers[t]));
+        work(*openers[0]);
+    }
     return results;
 }

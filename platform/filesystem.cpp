@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,14 +69,12 @@ bool isFolder(int dirFd, const dirent *entry)
     }
 }
 
-} // namespace
-
-int scanFolder(const QString &folder, EntryKind kind, NameBlock &names)
+int readEntries(DIR *dir, EntryKind kind, NameBlock &names)
 {
+    const int opened = dir ? 0 : errno;
     names.clear();
-    DIR *dir = opendir(encodeFileName(folder).constData());
     if (!dir)
-        return errno;
+        return opened;
     const int fd = dirfd(dir);
     int error = 0;
     for (;;) {
@@ -96,6 +95,25 @@ int scanFolder(const QString &folder, EntryKind kind, NameBlock &names)
     return error;
 }
 
+} // namespace
+
+int scanFolder(const QString &folder, EntryKind kind, NameBlock &names)
+{
+    return readEntries(opendir(encodeFileName(folder).constData()), kind, names);
+}
+
+int scanFolder(int folderFd, EntryKind kind, NameBlock &names)
+{
+    // A descriptor of its own: the stream's position and its closing are no concern of the caller.
+    const int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (own < 0)
+        return errno;
+    DIR *dir = fdopendir(own);
+    if (!dir)
+        ::close(own);
+    return readEntries(dir, kind, names);
+}
+
 FolderHandle::~FolderHandle()
 {
     if (m_fd >= 0)
@@ -110,6 +128,14 @@ int FolderHandle::open(const QString &folder)
     return m_fd < 0 ? errno : 0;
 }
 
+int FolderHandle::open(int folderFd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+    return m_fd < 0 ? errno : 0;
+}
+
 int FolderHandle::status(const char *rawName, FileStatus &out) const
 {
     struct stat st;
@@ -121,4 +147,13 @@ int FolderHandle::status(const char *rawName, FileStatus &out) const
     out.size = st.st_size;
     out.modifiedSeconds = st.st_mtim.tv_sec;
     return 0;
+}
+
+void raiseOpenFileLimit()
+{
+    rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 }

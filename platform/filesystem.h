@@ -31,8 +31,10 @@ private:
     std::vector<std::size_t> m_starts;
 };
 
-// Reads the names of one kind of entry in the folder; returns 0 or an errno value.
+// Reads the names of one kind of entry in the folder; returns 0 or an errno value. The folder may
+// be given as a descriptor already open, which stays the caller's.
 int scanFolder(const QString &folder, EntryKind kind, NameBlock &names);
+int scanFolder(int folderFd, EntryKind kind, NameBlock &names);
 
 struct FileStatus
 {
@@ -50,6 +52,8 @@ public:
     ~FolderHandle();
 
     int open(const QString &folder);
+    // Looks at the entries through a copy of a descriptor that stays the caller's.
+    int open(int folderFd);
     // Size and modification time of the entry, following links; a link that leads nowhere gives
     // its own. Returns 0 or an errno value.
     int status(const char *rawName, FileStatus &out) const;
@@ -57,3 +61,7 @@ public:
 private:
     int m_fd = -1;
 };
+
+// Raises the limit of open descriptors to what the system allows: a tree is walked holding one
+// for each level it is inside.
+void raiseOpenFileLimit();

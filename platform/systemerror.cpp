@@ -46,6 +46,8 @@ QString systemErrorText(int code)
         return QStringLiteral("el dispositivo no está disponible");
     case ErrorNotRegularFile:
         return QStringLiteral("no es un archivo normal");
+    case ErrorFolderReplaced:
+        return QStringLiteral("la carpeta ha sido sustituida durante la ejecución");
     case ESTALE:
         return QStringLiteral("el volumen ya no está disponible");
     default:

@@ -6,9 +6,10 @@
 #include <QTest>
 
 #include <cerrno>
+#include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,14 +19,9 @@ class TestFolder
 {
 public:
     TestFolder() { QVERIFY(m_dir.isValid()); }
-    // QDir cannot see names that are not valid UTF-8, so the folder goes by raw names.
-    ~TestFolder()
-    {
-        ::nftw(
-            QFile::encodeName(m_dir.path()).constData(),
-            [](const char *path, const struct stat *, int, struct FTW *) { return ::remove(path); },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
+    // QDir cannot see names that are not valid UTF-8, and a tree may be deeper than a path can
+    // name, so the folder goes by raw names and descriptors.
+    ~TestFolder() { removeAt(AT_FDCWD, QFile::encodeName(m_dir.path())); }
     TestFolder(const TestFolder &) = delete;
     TestFolder &operator=(const TestFolder &) = delete;
 
@@ -87,6 +83,23 @@ public:
     }
 
 private:
+    static void removeAt(int parent, const QByteArray &name)
+    {
+        if (DIR *dir = ::fdopendir(
+                ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW))) {
+            QByteArrayList inside;
+            while (const dirent *entry = ::readdir(dir)) {
+                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                    inside << entry->d_name;
+            }
+            for (const QByteArray &entry : inside)
+                removeAt(::dirfd(dir), entry);
+            ::closedir(dir);
+        }
+        if (::unlinkat(parent, name.constData(), 0) != 0)
+            ::unlinkat(parent, name.constData(), AT_REMOVEDIR);
+    }
+
     QTemporaryDir m_dir;
 };
 

@@ -121,16 +121,15 @@ void tst_Cli::runs_data()
         0, "mis fotos\n\n-\n", "");
 
     // Links to folders, the thumbnails' folder and what is left out are not entered; a folder
-    // whose page fails does not stop the others.
+    // whose page fails does not stop the others, and its parent links the folder, not the page.
     const QByteArray linked = "_index.html\">";
     row("tree",
         R"(mkdir .sh_thumbnails && mkfifo -- -/Quorvel-Html_index.html && ln -s ../.. sub/inner/up &&
             "$INDEX" --recursive --exclude 'caf*' --no-hidden .; s=$?
-            grep -h '_index.html">' Quorvel-Html_index.html sub/inner/Q*; exit $s)",
+            grep -ah '^<p><a href="[^"]*/' Quorvel-Html_index.html sub/inner/Q*; exit $s)",
         1,
         page("") + page("mis fotos/") + page("sub/") + page("sub/inner/")
-            + "<p><a href=\"-/Quorvel-Html" + linked
-            + "-/</a>\r\n<p><a href=\"mis fotos/Quorvel-Html" + linked
+            + "<p><a href=\"-/\">-/</a>\r\n<p><a href=\"mis fotos/Quorvel-Html" + linked
             + "mis fotos/</a>\r\n<p><a href=\"sub/Quorvel-Html" + linked
             + "sub/</a>\r\n<p><a href=\"../Quorvel-Html" + linked + "..</a>\r\n",
         "folimbra-index: No se pudo crear la página «$ROOT/-/Quorvel-Html_index.html»: no es un "

@@ -254,17 +254,23 @@ std::optional<Thumbnail> thumbnailOf(int folder, int large, const QByteArray &ra
 std::vector<std::optional<Thumbnail>> makeThumbnails(const QString &folder,
                                                      const std::vector<QByteArray> &rawNames)
 {
-    std::vector<std::optional<Thumbnail>> thumbnails(rawNames.size());
-    if (rawNames.empty())
-        return thumbnails;
     const FileDescriptor folderFd(
         ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd.isOpen())
+        return std::vector<std::optional<Thumbnail>>(rawNames.size());
+    return makeThumbnails(folderFd.get(), rawNames);
+}
+
+std::vector<std::optional<Thumbnail>> makeThumbnails(int folderFd,
+                                                     const std::vector<QByteArray> &rawNames)
+{
+    std::vector<std::optional<Thumbnail>> thumbnails(rawNames.size());
     struct stat st;
-    if (!folderFd.isOpen() || ::fstat(folderFd.get(), &st) != 0)
+    if (rawNames.empty() || ::fstat(folderFd, &st) != 0)
         return thumbnails;
     // Whoever may list the folder may list its thumbnails.
     const mode_t folderMode = st.st_mode & 0777;
-    const FileDescriptor repository(openSubfolder(folderFd.get(), repositoryFolder, folderMode));
+    const FileDescriptor repository(openSubfolder(folderFd, repositoryFolder, folderMode));
     const FileDescriptor large(
         repository.isOpen() ? openSubfolder(repository.get(), largeFolder, folderMode) : -1);
     if (!large.isOpen())
@@ -273,7 +279,7 @@ std::vector<std::optional<Thumbnail>> makeThumbnails(const QString &folder,
     std::atomic<std::size_t> next = 0;
     const auto work = [&] {
         for (std::size_t i; (i = next++) < rawNames.size();)
-            thumbnails[i] = thumbnailOf(folderFd.get(), large.get(), rawNames[i]);
+            thumbnails[i] = thumbnailOf(folderFd, large.get(), rawNames[i]);
     };
     const std::size_t helpers =
         std::min(std::size_t(std::max(1, QThread::idealThreadCount())), rawNames.size()) - 1;

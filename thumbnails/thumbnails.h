@@ -22,3 +22,6 @@ struct Thumbnail
 // in "/".
 std::vector<std::optional<Thumbnail>> makeThumbnails(const QString &folder,
                                                      const std::vector<QByteArray> &rawNames);
+// The same in a folder already open, whose descriptor stays the caller's.
+std::vector<std::optional<Thumbnail>> makeThumbnails(int folderFd,
+                                                     const std::vector<QByteArray> &rawNames);
