@@ -115,7 +115,7 @@ int CodePageFile::openInPlace(const QByteArray &name, unsigned long long inode)
     return 0;
 }
 
-bool CodePageFile::open(const QString &folder, const QString &name)
+void CodePageFile::reset(const QString &name)
 {
     discard();
     m_error = 0;
@@ -126,8 +126,26 @@ bool CodePageFile::open(const QString &folder, const QString &name)
     // Past a file-size limit the kernel would kill the program; as an error, the page reports it.
     static std::once_flag ignoreFileSizeSignal;
     std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
+}
 
-    m_folder = ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool CodePageFile::open(const QString &folder, const QString &name)
+{
+    const int folderFd =
+        ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
+        const int error = errno;
+        reset(name);
+        return fail(error);
+    }
+    const bool opened = open(folderFd, name);
+    ::close(folderFd);
+    return opened;
+}
+
+bool CodePageFile::open(int folderFd, const QString &name)
+{
+    reset(name);
+    m_folder = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
     if (m_folder < 0)
         return fail(errno);
 

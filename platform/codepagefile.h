@@ -24,9 +24,12 @@ public:
     CodePageFile &operator=(const CodePageFile &) = delete;
     ~CodePageFile();
 
-    // Starts the replacement of `name` in `folder`. A folder, FIFO, socket or device at the name
-    // is refused without being opened. Where the folder takes no new files, an existing regular
-    // file is rewritten in place instead.
+    // Starts the replacement of `name` in the folder open as `folderFd`, which stays the
+    // caller's to close. A folder, FIFO, socket or device at the name is refused without being
+    // opened. Where the folder takes no new files, an existing regular file is rewritten in place
+    // instead.
+    bool open(int folderFd, const QString &name);
+    // The same, with the folder given by its path.
     bool open(const QString &folder, const QString &name);
     bool writeLine(QStringView line);
     // Writes the rest, syncs and puts the new file in place; on failure, as discard().
@@ -42,6 +45,7 @@ public:
 
 private:
     bool fail(int error);
+    void reset(const QString &name);
     bool flush();
     int createTemporary(unsigned mode);
     int openInPlace(const QByteArray &name, unsigned long long inode);
