@@ -6,12 +6,71 @@
 #include "volumes.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QLocale>
 #include <QTest>
 
 #include <algorithm>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray pageText(int lines)
+{
+    QByteArray text;
+    for (int i = 0; i < lines; ++i)
+        text += "l\xednea " + QByteArray::number(i) + "\r\n";
+    return text;
+}
+
+// What a run of CodePageFile saw, in a child that may act as a user the folder refuses and under
+// a file-size limit.
+QByteArray replaceInChild(const TestFolder &folder, const QByteArray &setup, int lines)
+{
+    int out[2];
+    if (::pipe(out) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        if (setup.startsWith("refused") && ::geteuid() == 0
+            && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            _exit(2);
+        const struct rlimit limit = {8192, 8192};
+        if (setup.endsWith("limit") && ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            _exit(3);
+        const int folderFd = ::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY);
+        QByteArray report;
+        {
+            CodePageFile page;
+            report +=
+                "open " + QByteArray::number(page.open(folderFd, u"Quorvel-Html_index.html"_s));
+            for (int i = 0; i < lines; ++i)
+                page.writeLine(u"línea %1"_s.arg(i));
+            const QDir::Filters all = QDir::AllEntries | QDir::Hidden | QDir::System;
+            const QStringList names = QDir(folder.path()).entryList(all | QDir::NoDotAndDotDot);
+            report += " [" + names.join(u',').toLatin1() + "] commit ";
+            report += QByteArray::number(page.commit() ? 0 : page.error());
+            report += " keeps " + QByteArray::number(page.keepsOldFile());
+        }
+        report += ::fcntl(folderFd, F_GETFD) >= 0 ? "" : " folder closed";
+        _exit(::write(out[1], report.constData(), size_t(report.size())) == report.size() ? 0 : 4);
+    }
+    ::close(out[1]);
+    QFile pipe;
+    pipe.open(out[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QByteArray report = pipe.readAll();
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? report : "child failed " + report;
+}
+
+} // namespace
 
 class tst_Platform : public QObject
 {
@@ -173,6 +232,106 @@ private Q_SLOTS:
         QCOMPARE(names(EntryKind::Files, u"missing/"_s),
                  QByteArrayList{QByteArray::number(ENOENT)});
         QCOMPARE(names(EntryKind::Files, u"file/"_s), QByteArrayList{QByteArray::number(ENOTDIR)});
+    }
+
+    // A new page has no name before it is complete; it keeps the old one's ACL and attributes.
+    // Where the folder refuses new files, the old page is rewritten in place, but only once
+    // there is room for all of the new one.
+    void replacement_data()
+    {
+        QTest::addColumn<QByteArray>("setup");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QByteArray>("report");
+        QTest::addColumn<QByteArray>("linkSees");
+        const QByteArray old = "otro,Quorvel-Html_index.html";
+
+        QTest::newRow("first page")
+            << QByteArray("none") << 3 << "open 1 [] commit 0 keeps 1"_ba << QByteArray();
+        QTest::newRow("acl") << QByteArray("system.posix_acl_access") << 3
+                             << "open 1 [" + old + "] commit 0 keeps 1"
+                             << "old"_ba;
+        QTest::newRow("user attribute")
+            << QByteArray("user.origen") << 3 << "open 1 [" + old + "] commit 0 keeps 1"
+            << "old"_ba;
+        QTest::newRow("in place shrinks")
+            << QByteArray("refused") << 2 << "open 1 [" + old + "] commit 0 keeps 0"
+            << "new"_ba;
+        QTest::newRow("in place over limit")
+            << QByteArray("refused limit") << 2000
+            << "open 1 [" + old + "] commit " + QByteArray::number(EFBIG) + " keeps 1"
+            << "old"_ba;
+    }
+
+    void replacement()
+    {
+        QFETCH(QByteArray, setup);
+        QFETCH(int, lines);
+        QFETCH(QByteArray, report);
+        QFETCH(QByteArray, linkSees);
+
+        TestFolder folder;
+        const QByteArray page = folder.rawPath() + "Quorvel-Html_index.html";
+        const QByteArray old = QByteArray(5000, 'v');
+        QByteArray attribute;
+        if (setup != "none") {
+            QVERIFY(folder.addFile("otro") && folder.append("otro", old));
+            QVERIFY(::link((folder.rawPath() + "otro").constData(), page.constData()) == 0);
+            QVERIFY(::chmod(page.constData(), 0666) == 0);
+        }
+        if (setup.contains('.')) {
+            // Owner rw, user 1234 rw, group r, mask rw, others r.
+            const quint16 acl[] = {2,      0,      1,    6, 0xffff, 0xffff, 2,    6,
+                                   1234,   0,      4,    4, 0xffff, 0xffff, 0x10, 6,
+                                   0xffff, 0xffff, 0x20, 4, 0xffff, 0xffff};
+            const QByteArray value =
+                setup.startsWith("user") ? "valor"_ba : QByteArray((const char *)acl, sizeof acl);
+            if (::setxattr(page.constData(), setup.constData(), value.constData(),
+                           size_t(value.size()), 0)
+                != 0)
+                QSKIP(qPrintable("the file system keeps no " + setup + ": " + strerror(errno)));
+            attribute.resize(256);
+            attribute.resize(
+                ::getxattr(page.constData(), setup.constData(), attribute.data(), 256));
+        }
+        const bool refuse = setup.startsWith("refused");
+        QVERIFY(::chmod(folder.rawPath().constData(), refuse && ::geteuid() != 0 ? 0555 : 0755)
+                == 0);
+        const QByteArray seen = replaceInChild(folder, setup, lines);
+        QVERIFY(::chmod(folder.rawPath().constData(), 0755) == 0);
+
+        QCOMPARE(seen, report);
+        QCOMPARE(folder.read("Quorvel-Html_index.html"),
+                 linkSees == "old" && refuse ? old : pageText(lines));
+        if (!linkSees.isEmpty())
+            QCOMPARE(folder.read("otro"), linkSees == "old" ? old : pageText(lines));
+        if (!attribute.isEmpty()) {
+            QByteArray kept(256, 0);
+            kept.resize(::getxattr(page.constData(), setup.constData(), kept.data(), 256));
+            QCOMPARE(kept, attribute);
+        }
+    }
+
+    void temporaryNames_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<bool>("temporary");
+
+        QTest::newRow("one digit") << ".Quorvel-Html_index.html.0"_ba << true;
+        QTest::newRow("seven digits") << ".Quorvel-Html_index.html.1z141z3"_ba << true;
+        QTest::newRow("eight digits") << ".Quorvel-Html_index.html.1z141z3a"_ba << false;
+        QTest::newRow("no digits") << ".Quorvel-Html_index.html."_ba << false;
+        QTest::newRow("upper case") << ".Quorvel-Html_index.html.AB"_ba << false;
+        QTest::newRow("not hidden") << "Quorvel-Html_index.html.ab"_ba << false;
+        QTest::newRow("other page") << ".Quorvel-Html_index.htm.ab"_ba << false;
+        QTest::newRow("the page") << "Quorvel-Html_index.html"_ba << false;
+    }
+
+    void temporaryNames()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(bool, temporary);
+
+        QCOMPARE(isPageTemporaryName(name.constData()), temporary);
     }
 
     void userVolumes_data()
