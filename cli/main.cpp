@@ -225,9 +225,8 @@ QHash<QString, PagePicture> thumbnailsOf(int folderFd, const Selection &selectio
 }
 
 // The page of one folder, open as `folderFd`, with the options' selection and links.
-PageResult writeFolderPage(const QString &CurrentPath, int folderFd,
-                           const CommandLine &commandLine, PageServices services,
-                           const FolderLinks *links = nullptr)
+PageResult writeFolderPage(const QString &CurrentPath, int folderFd, const CommandLine &commandLine,
+                           PageServices services, const FolderLinks *links = nullptr)
 {
     services.folderLinks = links;
     services.folderFd = folderFd;

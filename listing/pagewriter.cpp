@@ -120,9 +120,8 @@ PageResult PageRun::run()
     }
 
     m_result.pagePath = m_currentPath + pageFileName();
-    const bool opened = m_services.folderFd >= 0
-                            ? m_page.open(m_services.folderFd, pageFileName())
-                            : m_page.open(m_currentPath, pageFileName());
+    const bool opened = m_services.folderFd >= 0 ? m_page.open(m_services.folderFd, pageFileName())
+                                                 : m_page.open(m_currentPath, pageFileName());
     if (!opened) {
         m_result.error = failureText(u"crear la página", m_result.pagePath, m_page.error());
         return m_result;
@@ -190,7 +189,8 @@ bool PageRun::writeEntries()
         m_files.setListIndex(i);
         const QString name = m_files.FileName();
         m_result.CurrentFile = m_currentPath + name;
-        if (m_result.CurrentFile == m_result.pagePath)
+        if (m_result.CurrentFile == m_result.pagePath
+            || (name.startsWith(u'.') && isPageTemporaryName(encodeFileName(name).constData())))
             continue;
 
         FileStatus status;

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fnmatch.h>
 
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <unistd.h>
 
 bool leavesOut(const Selection &selection, const char *rawName)

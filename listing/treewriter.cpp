@@ -125,8 +125,14 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
         if (fd < 0 && isNoFolder(errno))
             continue; // a link to a folder, never followed
         const TreeFolder &above = m_folders[std::size_t(top.index)];
-        TreeFolder folder{above.path + name + u'/', top.subfolders.rawName(at), top.index,
-                          above.depth + 1, 0, 0, 0, {}};
+        TreeFolder folder{above.path + name + u'/',
+                          top.subfolders.rawName(at),
+                          top.index,
+                          above.depth + 1,
+                          0,
+                          0,
+                          0,
+                          {}};
         if (fd < 0 || ::fstat(fd, &st) != 0) {
             folder.error = errno;
         } else {
