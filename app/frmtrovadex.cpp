@@ -67,10 +67,7 @@ public:
         m_window.setFixedHeight(qMax(0, qRound(height / m_twipsPerPixel) - frame));
     }
     float screenHeight() const override { return twips(m_window.screen()->geometry().height()); }
-    void setTop(float top) override
-    {
-        m_window.move(m_window.x(), qRound(top / m_twipsPerPixel));
-    }
+    void setTop(float top) override { m_window.move(m_window.x(), qRound(top / m_twipsPerPixel)); }
     void processEvents() override { QCoreApplication::processEvents(); }
 
 private:
@@ -82,10 +79,11 @@ private:
 
 // Each control and where the layout puts it.
 const std::pair<const char *, Layout::Place> places[] = {
-    {"Drive1", Layout::Drive1},         {"Dir1", Layout::Dir1},   {"File1", Layout::File1},
-    {"lblPath", Layout::lblPath},       {"lblFCount", Layout::lblFCount},
-    {"chkImg", Layout::chkImg},         {"chkView", Layout::chkView},
-    {"cmdRefresh", Layout::cmdRefresh}, {"cmdMake", Layout::cmdMake},
+    {"Drive1", Layout::Drive1},       {"Dir1", Layout::Dir1},
+    {"File1", Layout::File1},         {"lblPath", Layout::lblPath},
+    {"lblFCount", Layout::lblFCount}, {"chkImg", Layout::chkImg},
+    {"chkView", Layout::chkView},     {"cmdRefresh", Layout::cmdRefresh},
+    {"cmdMake", Layout::cmdMake},
 };
 
 void place(QWidget *control, const QString &name)
@@ -292,6 +290,7 @@ void frmTrovadex::connectSignals()
         dialog->addAction(sale);
         Q_EMIT pageProgressShown();
     });
+    qApp->installEventFilter(this);
     connect(m_runner, &PageRunner::closeRequested, this, &QWidget::close, Qt::QueuedConnection);
     connect(m_runner, &PageRunner::finished, this, [this](const PageRunner::Outcome &outcome) {
         try {
@@ -356,12 +355,13 @@ std::optional<qint32> frmTrovadex::perendat(const QDateTime &fecha1, const QDate
 // runs would otherwise destroy the window part-way, and any box open at the time with it. So the
 // first request only starts the animation, every request until it ends is ignored, and the
 // window then closes itself.
-bool frmTrovadex::event(QEvent *event)
+// The desktop's font changed after start-up: that reaches only the application, not a window
+// with a font of its own. Not while the window shrinks on its way out.
+bool frmTrovadex::eventFilter(QObject *watched, QEvent *event)
 {
-    // The desktop's font changed after start-up; not while the window shrinks on its way out.
-    if (event->type() == QEvent::ApplicationFontChange && !m_closing)
+    if (watched == qApp && event->type() == QEvent::ApplicationFontChange && !m_closing)
         fitToFont();
-    return QMainWindow::event(event);
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void frmTrovadex::closeEvent(QCloseEvent *event)

@@ -65,7 +65,7 @@ Q_SIGNALS:
     void pageFinished();
 
 protected:
-    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:

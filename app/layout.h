@@ -43,7 +43,9 @@ inline constexpr QRect rect(Place place)
 // The place in a layout made `scale` times larger than drawn.
 inline QRect rect(Place place, double scale)
 {
-    const auto at = [scale](int twips) { return int(std::lround(twips * scale / twipsPerPixel)); };
+    const auto at = [scale](int twips) {
+        return int(std::lround(twips * scale / twipsPerPixel));
+    };
     return QRect(at(place.left), at(place.top), at(place.width), at(place.height));
 }
 

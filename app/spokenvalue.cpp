@@ -64,6 +64,11 @@ void speakShownValue(QWidget *control)
     }();
     Q_UNUSED(installed);
     control->setProperty(spokenProperty, true);
+    // A control announces changes as it is built, and each announcement makes and keeps the
+    // default interface: that one has to go for the factory to be asked.
+    QAccessibleInterface *made = QAccessible::queryAccessibleInterface(control);
+    if (made && !dynamic_cast<ShownValue *>(made))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
 }
 
 void announceShownValue(QWidget *control)
