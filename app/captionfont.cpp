@@ -2,7 +2,6 @@
 
 #include "layout.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QPushButton>
 
@@ -10,39 +9,46 @@ namespace {
 
 constexpr qreal smallestSize = 5;
 
-template <typename Control> bool fits(const QFont &font, QStringView caption, Layout::Place place)
+template <typename Control>
+bool fits(const QFont &font, QStringView caption, Layout::Place place, double scale)
 {
     Control control(caption.toString());
     control.setFont(font);
-    return control.sizeHint().width() <= Layout::rect(place).width();
+    return control.sizeHint().width() <= Layout::rect(place, scale).width();
 }
 
-bool allFit(const QFont &font)
+bool allFit(const QFont &font, double scale)
 {
-    return fits<QCheckBox>(font, Layout::chkImgCaption, Layout::chkImg)
-           && fits<QCheckBox>(font, Layout::chkViewCaption, Layout::chkView)
-           && fits<QPushButton>(font, Layout::cmdRefreshCaption, Layout::cmdRefresh)
-           && fits<QPushButton>(font, Layout::cmdMakeCaption, Layout::cmdMake);
+    return fits<QCheckBox>(font, Layout::chkImgCaption, Layout::chkImg, scale)
+           && fits<QCheckBox>(font, Layout::chkViewCaption, Layout::chkView, scale)
+           && fits<QPushButton>(font, Layout::cmdRefreshCaption, Layout::cmdRefresh, scale)
+           && fits<QPushButton>(font, Layout::cmdMakeCaption, Layout::cmdMake, scale);
+}
+
+qreal pointSize(const QFont &font)
+{
+    return font.pointSizeF() > 0 ? font.pointSizeF() : font.pixelSize() * 0.75;
 }
 
 } // namespace
 
-QFont captionFont()
+double layoutScale(const QFont &desktop)
 {
-    QFont font = QApplication::font();
-    qreal size = font.pointSizeF();
+    const qreal size = pointSize(desktop);
+    return size <= 10 ? 1.0 : size / 9;
+}
+
+QFont captionFont(const QFont &desktop, double scale)
+{
+    QFont font = desktop;
+    qreal size = pointSize(desktop);
     if (size <= 0)
         return font;
     while (size > smallestSize) {
         font.setPointSizeF(size);
-        if (allFit(font))
+        if (allFit(font, scale))
             break;
         size -= 0.5;
     }
     return font;
-}
-
-void useCaptionFont()
-{
-    QApplication::setFont(captionFont());
 }

@@ -2,9 +2,11 @@
 
 #include <QFont>
 
-// The platform's default font, made smaller where needed, in half points, until every caption
-// of the window fits its control; never larger than the default, since the heights are fixed.
-QFont captionFont();
+// How many times larger than drawn the window is laid out for the desktop's font: not at all up
+// to the usual 10 points, then as the text grows, from the 9 points it was drawn for.
+double layoutScale(const QFont &desktop);
 
-// Makes captionFont() the whole application's font; called once, before the window is built.
-void useCaptionFont();
+// The desktop's font, made smaller where needed, in half points, until every caption of the
+// window fits its control in the layout at `scale`; never larger than the desktop's, since the
+// heights are fixed.
+QFont captionFont(const QFont &desktop, double scale);

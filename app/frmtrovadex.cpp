@@ -1,6 +1,7 @@
 #include "frmtrovadex.h"
 
 #include "appinfo.h"
+#include "captionfont.h"
 #include "clock.h"
 #include "closinganimation.h"
 #include "desktopopener.h"
@@ -15,6 +16,7 @@
 #include "messagetexts.h"
 #include "pagewriter.h"
 #include "perendat.h"
+#include "spokenvalue.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -22,19 +24,9 @@
 #include <QDir>
 #include <QLabel>
 #include <QMenuBar>
-#include <QPointer>
-#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
-#include <QThread>
-#include <QTimer>
-
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <utility>
-#include <vector>
 
 #include <sys/stat.h>
 
@@ -56,8 +48,10 @@ public:
 class WindowShrinker : public ShrinkingWindow
 {
 public:
-    explicit WindowShrinker(QWidget &window)
+    // `scale`: how many times larger than drawn the window is laid out.
+    WindowShrinker(QWidget &window, double scale)
         : m_window(window)
+        , m_twipsPerPixel(float(Layout::twipsPerPixel / scale))
     {}
 
     bool isNormalState() const override
@@ -70,25 +64,31 @@ public:
     {
         const int frame = m_window.frameGeometry().height() - m_window.height();
         // The window's size is fixed: only a new fixed height changes it.
-        m_window.setFixedHeight(qMax(0, qRound(height / float(Layout::twipsPerPixel)) - frame));
+        m_window.setFixedHeight(qMax(0, qRound(height / m_twipsPerPixel) - frame));
     }
     float screenHeight() const override { return twips(m_window.screen()->geometry().height()); }
-    void setTop(float top) override
-    {
-        m_window.move(m_window.x(), qRound(top / float(Layout::twipsPerPixel)));
-    }
+    void setTop(float top) override { m_window.move(m_window.x(), qRound(top / m_twipsPerPixel)); }
     void processEvents() override { QCoreApplication::processEvents(); }
 
 private:
-    static float twips(int pixels) { return float(pixels * Layout::twipsPerPixel); }
+    float twips(int pixels) const { return float(pixels) * m_twipsPerPixel; }
 
     QWidget &m_window;
+    float m_twipsPerPixel;
 };
 
-void place(QWidget *control, const QString &name, Layout::Place where)
+// Each control and where the layout puts it.
+const std::pair<const char *, Layout::Place> places[] = {
+    {"Drive1", Layout::Drive1},       {"Dir1", Layout::Dir1},
+    {"File1", Layout::File1},         {"lblPath", Layout::lblPath},
+    {"lblFCount", Layout::lblFCount}, {"chkImg", Layout::chkImg},
+    {"chkView", Layout::chkView},     {"cmdRefresh", Layout::cmdRefresh},
+    {"cmdMake", Layout::cmdMake},
+};
+
+void place(QWidget *control, const QString &name)
 {
     control->setObjectName(name);
-    control->setGeometry(Layout::rect(where));
 }
 
 // Paints a control's background on the roles its kind of control fills itself with, and its
@@ -135,17 +135,6 @@ QString nearestExistingFolder(QString path)
     return path;
 }
 
-// Thousands marked as the window's Spanish has them, whatever the system's locale.
-QString pageProgressText(qsizetype done, qsizetype total)
-{
-    static const LocaleText spanish{QLocale(QLocale::Spanish, QLocale::Spain)};
-    return u"Escribiendo la página: %1 de %2 archivos"_s.arg(spanish.wholeNumber(done),
-                                                             spanish.wholeNumber(total));
-}
-
-// How long a page may take before the window shows how far it got.
-constexpr qint64 progressDelayNs = 1'000'000'000;
-
 QIcon programIcon()
 {
     QIcon icon;
@@ -156,55 +145,6 @@ QIcon programIcon()
 
 } // namespace
 
-// One page being written on its own thread, from a copy of the file list taken at the click.
-struct frmTrovadex::PageJob
-{
-    quint64 run = 0;
-    QString folder;
-    FolderFileList files;
-    PageOptions options;
-    PageResult result;
-    QString unexpected; // what an exception said, to end the program with
-    std::atomic_bool cancelled = false;
-    // The writer waits for the window to take in one report before it sends the next, so that
-    // reports never pile up and a cancel made on seeing one stops the run by the next.
-    std::mutex reports;
-    std::condition_variable reportTaken;
-    quint64 sent = 0;
-    quint64 taken = 0;
-    std::unique_ptr<QThread> thread;
-    qint64 startNs = 0;
-    qsizetype done = 0;
-    qsizetype total = 0;
-    std::vector<std::pair<QWidget *, bool>> enabled; // the controls put aside, as they were
-    QPointer<QWidget> focus;
-
-    void cancel()
-    {
-        {
-            const std::lock_guard lock(reports);
-            cancelled = true;
-        }
-        reportTaken.notify_all();
-    }
-    void take()
-    {
-        {
-            const std::lock_guard lock(reports);
-            ++taken;
-        }
-        reportTaken.notify_all();
-    }
-    // Called on the writer's thread; false when the run was cancelled meanwhile.
-    bool send()
-    {
-        std::unique_lock lock(reports);
-        reportTaken.wait(lock, [this] { return taken == sent || cancelled; });
-        ++sent;
-        return !cancelled;
-    }
-};
-
 frmTrovadex::frmTrovadex(QWidget *parent)
     : QMainWindow(parent)
     , m_opener(&m_desktopOpener)
@@ -214,6 +154,7 @@ frmTrovadex::frmTrovadex(QWidget *parent)
         QMetaObject::invokeMethod(
             qApp, [] { QCoreApplication::exit(EXIT_FAILURE); }, Qt::QueuedConnection);
     })
+    , m_runner(new PageRunner(this, m_clock))
 {
     setObjectName(u"frmTrovadex"_s);
     setWindowTitle(AppInfo::productName());
@@ -221,19 +162,11 @@ frmTrovadex::frmTrovadex(QWidget *parent)
     createMenus();
     createControls();
     connectSignals();
-    m_progressDelay = new QTimer(this);
-    m_progressDelay->setSingleShot(true);
-    m_progressDelay->setTimerType(Qt::PreciseTimer);
-    connect(m_progressDelay, &QTimer::timeout, this, &frmTrovadex::showPageProgress);
+    fitToFont();
 }
 
-frmTrovadex::~frmTrovadex()
-{
-    if (m_page) {
-        m_page->cancel();
-        m_page->thread->wait();
-    }
-}
+// A page still being written is left to end by itself, with the runner.
+frmTrovadex::~frmTrovadex() = default;
 
 void frmTrovadex::createMenus()
 {
@@ -257,27 +190,25 @@ void frmTrovadex::createControls()
     setColours(client, {QPalette::Window}, Layout::pink);
     client->setAutoFillBackground(true);
     setCentralWidget(client);
-    const QRect clientRect = Layout::rect(Layout::client);
-    setFixedSize(clientRect.width(), clientRect.height() + menuBar()->sizeHint().height());
 
     Drive1 = new DriveListBox(client);
-    place(Drive1, u"Drive1"_s, Layout::Drive1);
+    place(Drive1, u"Drive1"_s);
     // The closed box and its drop-down list alike.
     setColours(Drive1, {QPalette::Button, QPalette::Base, QPalette::Window}, Layout::pink,
                Layout::blue);
 
     Dir1 = new DirListBox(client);
-    place(Dir1, u"Dir1"_s, Layout::Dir1);
+    place(Dir1, u"Dir1"_s);
     setColours(Dir1, {QPalette::Base}, Layout::yellow, Layout::navy);
 
     File1 = new FileListBox(client);
-    place(File1, u"File1"_s, Layout::File1);
+    place(File1, u"File1"_s);
     setColours(File1, {QPalette::Base}, Layout::yellow, Layout::navy);
 
     lblPath = new QLabel(client);
-    place(lblPath, u"lblPath"_s, Layout::lblPath);
+    place(lblPath, u"lblPath"_s);
     lblFCount = new QLabel(client);
-    place(lblFCount, u"lblFCount"_s, Layout::lblFCount);
+    place(lblFCount, u"lblFCount"_s);
     for (QLabel *label : {lblPath, lblFCount}) {
         setColours(label, {label->backgroundRole()}, Layout::pink);
         label->setAutoFillBackground(true);
@@ -288,18 +219,18 @@ void frmTrovadex::createControls()
     lblFCount->setAlignment(Qt::AlignCenter);
 
     chkImg = new QCheckBox(Layout::chkImgCaption.toString(), client);
-    place(chkImg, u"chkImg"_s, Layout::chkImg);
+    place(chkImg, u"chkImg"_s);
     chkView = new QCheckBox(Layout::chkViewCaption.toString(), client);
-    place(chkView, u"chkView"_s, Layout::chkView);
+    place(chkView, u"chkView"_s);
     for (QCheckBox *box : {chkImg, chkView}) {
         setColours(box, {box->backgroundRole()}, Layout::pink, Layout::navy);
         box->setAutoFillBackground(true);
     }
 
     cmdRefresh = new QPushButton(Layout::cmdRefreshCaption.toString(), client);
-    place(cmdRefresh, u"cmdRefresh"_s, Layout::cmdRefresh);
+    place(cmdRefresh, u"cmdRefresh"_s);
     cmdMake = new QPushButton(Layout::cmdMakeCaption.toString(), client);
-    place(cmdMake, u"cmdMake"_s, Layout::cmdMake);
+    place(cmdMake, u"cmdMake"_s);
     for (QPushButton *button : {cmdRefresh, cmdMake}) {
         button->setAutoDefault(false);
         button->setDefault(false);
@@ -316,6 +247,8 @@ void frmTrovadex::createControls()
     describe(chkView, u"Ver la página"_s, u"Abre la página terminada en el navegador"_s);
     describe(cmdRefresh, u"Actualizar lista"_s, u"Vuelve a leer los archivos de la carpeta"_s);
     describe(cmdMake, u"Hacer HTML"_s, u"Escribe la página de índice en la carpeta abierta"_s);
+    for (QWidget *control : std::initializer_list<QWidget *>{Drive1, lblPath, lblFCount})
+        speakShownValue(control);
 
     setTabOrder(Drive1, Dir1);
     setTabOrder(Dir1, File1);
@@ -329,6 +262,19 @@ void frmTrovadex::createControls()
         Dir1->setPath(Drive1->Drive(), nullptr, false);
 }
 
+// Up to the usual text size the window keeps the size it was drawn at, the captions made smaller
+// where they would not fit; a larger text makes the whole window larger with it.
+void frmTrovadex::fitToFont()
+{
+    const QFont desktop = QApplication::font();
+    m_scale = layoutScale(desktop);
+    setFont(captionFont(desktop, m_scale));
+    for (const auto &[name, where] : places)
+        findChild<QWidget *>(QString::fromLatin1(name))->setGeometry(Layout::rect(where, m_scale));
+    const QRect client = Layout::rect(Layout::client, m_scale);
+    setFixedSize(client.width(), client.height() + menuBar()->sizeHint().height());
+}
+
 void frmTrovadex::connectSignals()
 {
     connectHandler(Drive1, &DriveListBox::Change, &frmTrovadex::Drive1_Change);
@@ -339,6 +285,20 @@ void frmTrovadex::connectSignals()
     connectHandler(Ayuda, &QAction::triggered, &frmTrovadex::Ayuda_Click);
     connectHandler(agra, &QAction::triggered, &frmTrovadex::agra_Click);
     connectHandler(sale, &QAction::triggered, &frmTrovadex::sale_Click);
+    connect(m_runner, &PageRunner::progressShown, this, [this](QProgressDialog *dialog) {
+        // Salir is heard from the box as well.
+        dialog->addAction(sale);
+        Q_EMIT pageProgressShown();
+    });
+    qApp->installEventFilter(this);
+    connect(m_runner, &PageRunner::closeRequested, this, &QWidget::close, Qt::QueuedConnection);
+    connect(m_runner, &PageRunner::finished, this, [this](const PageRunner::Outcome &outcome) {
+        try {
+            finishPage(outcome);
+        } catch (const std::exception &error) {
+            reportUncaughtError(QString::fromLocal8Bit(error.what()));
+        }
+    });
 }
 
 // No exception may cross the event loop: one that a handler lets through is reported and ends
@@ -395,12 +355,18 @@ std::optional<qint32> frmTrovadex::perendat(const QDateTime &fecha1, const QDate
 // runs would otherwise destroy the window part-way, and any box open at the time with it. So the
 // first request only starts the animation, every request until it ends is ignored, and the
 // window then closes itself.
+// The desktop's font changed after start-up: that reaches only the application, not a window
+// with a font of its own. Not while the window shrinks on its way out.
+bool frmTrovadex::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == qApp && event->type() == QEvent::ApplicationFontChange && !m_closing)
+        fitToFont();
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void frmTrovadex::closeEvent(QCloseEvent *event)
 {
-    if (m_page) {
-        m_page->cancel();
-        finishPage();
-    }
+    m_runner->cancel();
     if (m_shrunk || m_failed) {
         event->accept();
         return;
@@ -435,7 +401,7 @@ void frmTrovadex::Form_Load()
 
 void frmTrovadex::Form_Unload()
 {
-    WindowShrinker window(*this);
+    WindowShrinker window(*this, m_scale);
     shrinkWindow(window);
 }
 
@@ -463,142 +429,43 @@ void frmTrovadex::cmdRefresh_Click()
 
 void frmTrovadex::cmdMake_Click()
 {
-    if (m_page)
+    if (m_runner->isRunning())
         return;
-    auto job = std::make_unique<PageJob>();
-    job->run = ++m_pageRuns;
-    job->folder = CurrentPath;
-    job->files = File1->snapshot();
-    job->options = {chkImg->isChecked(), chkView->isChecked()};
-    job->total = job->files.ListCount();
-    job->startNs = m_clock->monotonicNanoseconds();
-    job->focus = QApplication::focusWidget();
+    m_focus = QApplication::focusWidget();
+    // Boxes opened over a run would block close requests, as a modal box does.
     for (QWidget *control :
          std::initializer_list<QWidget *>{Drive1, Dir1, chkImg, chkView, cmdRefresh, cmdMake}) {
-        job->enabled.emplace_back(control, control->isEnabled());
+        m_putAside.emplace_back(control, control->isEnabled());
         control->setEnabled(false);
     }
-
-    PageJob *running = job.get();
-    job->thread.reset(QThread::create([this, running] {
-        // Everything the run reads is its own, or the window's only to post progress to.
-        PageServices services;
-        const quint64 run = running->run;
-        services.progress = [this, running, run](qsizetype done, qsizetype total) {
-            if (!running->send())
-                return;
-            QMetaObject::invokeMethod(
-                this, [this, run, done, total] { pageProgress(run, done, total); },
-                Qt::QueuedConnection);
-        };
-        services.cancelled = [running] {
-            return running->cancelled.load();
-        };
-        try {
-            running->result =
-                writeIndexPage(running->folder, running->files, running->options, services);
-        } catch (const std::exception &error) {
-            running->unexpected = QString::fromLocal8Bit(error.what());
-        } catch (...) {
-            running->unexpected = u"error desconocido"_s;
-        }
-    }));
-    connect(job->thread.get(), &QThread::finished, this, [this, run = job->run] {
-        if (m_page && m_page->run == run)
-            runHandler(&frmTrovadex::finishPage);
-    });
-    m_page = std::move(job);
-    m_progressDelay->start(int(progressDelayNs / 1'000'000));
-    m_page->thread->start();
+    Ayuda->setEnabled(false);
+    agra->setEnabled(false);
+    m_runner->start(CurrentPath, File1->snapshot(), {chkImg->isChecked(), chkView->isChecked()});
 }
 
-void frmTrovadex::pageProgress(quint64 run, qsizetype done, qsizetype total)
+void frmTrovadex::finishPage(const PageRunner::Outcome &outcome)
 {
-    if (!m_page || m_page->run != run)
-        return;
-    m_page->done = done;
-    m_page->total = total;
-    updatePageProgress();
-    // Taken in only now, so that a cancel made on seeing this report stops the next one. A
-    // close request on seeing it has ended the run already.
-    if (m_page)
-        m_page->take();
-}
-
-void frmTrovadex::updatePageProgress()
-{
-    if (!m_progress) {
-        showPageProgress();
-        return;
-    }
-    const qsizetype done = m_page->done;
-    const qsizetype total = m_page->total;
-    m_progress->setLabelText(pageProgressText(done, total));
-    m_progressBar->setMaximum(int(total));
-    m_progressBar->setValue(int(done));
-}
-
-void frmTrovadex::showPageProgress()
-{
-    if (!m_page || m_progress || m_page->cancelled)
-        return;
-    const qint64 waited = m_clock->monotonicNanoseconds() - m_page->startNs;
-    if (waited < progressDelayNs) {
-        if (!m_progressDelay->isActive())
-            m_progressDelay->start(int((progressDelayNs - waited + 999'999) / 1'000'000));
-        return;
-    }
-    m_progressDelay->stop();
-    m_progress = new QProgressDialog(this);
-    m_progress->setObjectName(u"progreso"_s);
-    m_progress->setWindowTitle(AppInfo::productName());
-    m_progress->setWindowModality(Qt::WindowModal);
-    m_progress->setAutoReset(false);
-    m_progress->setAutoClose(false);
-    // The bar is set directly: the dialog's own setValue runs the event loop.
-    m_progressBar = new QProgressBar(m_progress);
-    m_progress->setBar(m_progressBar);
-    m_progress->setCancelButtonText(u"Cancelar"_s);
-    connect(m_progress, &QProgressDialog::canceled, this, [this] {
-        if (!m_page)
-            return;
-        m_page->cancel();
-        m_progress->hide();
-    });
-    updatePageProgress();
-    m_progress->show();
-    Q_EMIT pageProgressShown();
-}
-
-void frmTrovadex::finishPage()
-{
-    if (!m_page)
-        return;
-    const std::unique_ptr<PageJob> job = std::move(m_page);
-    job->thread->wait();
-    m_progressDelay->stop();
-    if (m_progress) {
-        m_progress->hide();
-        m_progress->deleteLater();
-        m_progress = nullptr;
-        m_progressBar = nullptr;
-    }
-    for (const auto &[control, enabled] : job->enabled)
+    for (const auto &[control, enabled] : std::exchange(m_putAside, {}))
         control->setEnabled(enabled);
-    if (job->focus)
-        job->focus->setFocus();
+    Ayuda->setEnabled(true);
+    agra->setEnabled(true);
+    if (m_focus)
+        m_focus->setFocus();
 
-    if (!job->unexpected.isEmpty()) {
-        reportUncaughtError(job->unexpected);
+    if (!outcome.unexpected.isEmpty()) {
+        reportUncaughtError(outcome.unexpected);
         return;
     }
-    const PageResult &result = job->result;
-    File1->adopt(job->files);
-    CurrentFile = result.CurrentFile;
-    File1->showListIndex();
-    if (result.ok && job->options.view)
+    const PageResult &result = outcome.result;
+    if (!outcome.cancelled) {
+        File1->adopt(outcome.files);
+        CurrentFile = result.CurrentFile;
+        File1->showListIndex();
+        showFileCount();
+    }
+    if (result.ok && outcome.options.view)
         m_opener->open(result.pagePath);
-    else if (!result.ok && !result.cancelled)
+    else if (!result.ok && !result.cancelled && !outcome.cancelled)
         showError(result.error);
     Q_EMIT pageFinished();
 }
@@ -652,10 +519,17 @@ void frmTrovadex::RefreshListState()
     }
 
     CurrentPath = path;
-    const qsizetype count = File1->ListCount();
-    lblFCount->setText(QString::number(count));
     lblPath->setText(readableFileName(CurrentPath));
     lblPath->setToolTip(lblPath->text());
+    announceShownValue(lblPath);
+    showFileCount();
+}
+
+void frmTrovadex::showFileCount()
+{
+    const qsizetype count = File1->ListCount();
+    lblFCount->setText(QString::number(count));
+    announceShownValue(lblFCount);
     cmdMake->setEnabled(count > 0);
     chkView->setEnabled(count > 0);
     chkImg->setEnabled(count > 0);

@@ -1,13 +1,17 @@
 #pragma once
 
 #include "desktopopener.h"
+#include "pagerunner.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class DirListBox;
 class Clock;
@@ -18,10 +22,7 @@ class QCheckBox;
 class QDateTime;
 class QLabel;
 class QMenu;
-class QProgressBar;
-class QProgressDialog;
 class QPushButton;
-class QTimer;
 
 // The program's one window: a drive list and a folder list on the left, the open folder's files
 // on the right, its path and file count below, and the page command with its two options.
@@ -49,7 +50,11 @@ public:
     void setDocumentOpener(DocumentOpener *opener) { m_opener = opener; }
     // The time the acknowledgement counts to, and the one that decides when a long page shows
     // its progress; the system's unless a test says otherwise.
-    void setClock(const Clock *clock) { m_clock = clock; }
+    void setClock(const Clock *clock)
+    {
+        m_clock = clock;
+        m_runner->setClock(clock);
+    }
     // What ends the program after an error that no handler expected; tests keep their process.
     void setProgramEnd(std::function<void()> end) { m_endProgram = std::move(end); }
 
@@ -60,11 +65,14 @@ Q_SIGNALS:
     void pageFinished();
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void createMenus();
     void createControls();
+    // Sizes the layout and its captions to the desktop's font.
+    void fitToFont();
     void connectSignals();
 
     void Form_Load();
@@ -77,12 +85,10 @@ private:
     void agra_Click();
     void sale_Click();
     void RefreshListState();
+    // The count and what depends on it, from the file list as it stands.
+    void showFileCount();
 
-    struct PageJob;
-    void pageProgress(quint64 run, qsizetype done, qsizetype total);
-    void updatePageProgress();
-    void showPageProgress();
-    void finishPage();
+    void finishPage(const PageRunner::Outcome &outcome);
 
     // Back to the last folder that opened, in both lists, without refreshing anything.
     void returnToCurrentPath();
@@ -118,10 +124,10 @@ private:
     bool m_closing = false; // the animation has started
     bool m_shrunk = false;  // it has ended: the next close is for real
     bool m_failed = false;
+    double m_scale = 1; // of the layout, for the desktop's font
 
-    std::unique_ptr<PageJob> m_page; // the page being written, if any
-    quint64 m_pageRuns = 0;
-    QTimer *m_progressDelay = nullptr;
-    QProgressDialog *m_progress = nullptr;
-    QProgressBar *m_progressBar = nullptr;
+    PageRunner *m_runner;
+    // While a page is written: the controls put aside, as they were, and the focus.
+    std::vector<std::pair<QWidget *, bool>> m_putAside;
+    QPointer<QWidget> m_focus;
 };

@@ -4,6 +4,8 @@
 #include <QRect>
 #include <QStringView>
 
+#include <cmath>
+
 // The window as it was drawn, in twips (1/1440 inch): 15 twips make one pixel at 96 dpi.
 namespace Layout {
 
@@ -36,6 +38,15 @@ inline constexpr int pixels(int twips)
 inline constexpr QRect rect(Place place)
 {
     return QRect(pixels(place.left), pixels(place.top), pixels(place.width), pixels(place.height));
+}
+
+// The place in a layout made `scale` times larger than drawn.
+inline QRect rect(Place place, double scale)
+{
+    const auto at = [scale](int twips) {
+        return int(std::lround(twips * scale / twipsPerPixel));
+    };
+    return QRect(at(place.left), at(place.top), at(place.width), at(place.height));
 }
 
 // The captions; "&" marks the access key.

@@ -1,15 +1,17 @@
-#include "captionfont.h"
 #include "filenames.h"
 #include "frmtrovadex.h"
+#include "pagerunner.h"
 
 #include <QApplication>
 #include <QDir>
+
+#include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.example.quorvel.Folimbra"));
-    useCaptionFont();
 
     // Qt has taken its own options out of argv by now; what is left is the folder to open,
     // as raw bytes.
@@ -17,7 +19,17 @@ int main(int argc, char *argv[])
     if (argc > 1 && *argv[1] != '\0')
         folder = QDir::cleanPath(QDir::current().absoluteFilePath(decodeFileName(argv[1])));
 
-    frmTrovadex window;
-    window.start(folder);
-    return app.exec();
+    int status = EXIT_SUCCESS;
+    {
+        frmTrovadex window;
+        window.start(folder);
+        status = app.exec();
+    }
+    // A page cancelled as the window closed is discarded by its writer, which may be waiting on
+    // a slow disk: it gets a moment, and the program does not wait longer than that.
+    if (!PageRunner::waitForWriters(std::chrono::seconds(2))) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

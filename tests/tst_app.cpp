@@ -1,4 +1,3 @@
-#include "captionfont.h"
 #include "clock.h"
 #include "closinganimation.h"
 #include "dirlistbox.h"
@@ -9,11 +8,13 @@
 #include "overflow.h"
 #include "testfolder.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStyledItemDelegate>
 #include <QTest>
@@ -82,12 +83,8 @@ public:
         Q_EMIT dir->itemActivated(dir->item(rows[0].row()));
     }
 
-    // What the window system sends for the close box.
-    void requestClose() const
-    {
-        QCloseEvent event;
-        QCoreApplication::sendEvent(window->windowHandle(), &event);
-    }
+    // The close box: the platform's window asks the window system's way.
+    void requestClose() const { window->windowHandle()->close(); }
 
     bool open(const QString &path) override
     {
@@ -145,58 +142,81 @@ class tst_App : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        qtTestHandler = qInstallMessageHandler(dropSizeHintNotes);
-        useCaptionFont();
-    }
+    void initTestCase() { qtTestHandler = qInstallMessageHandler(dropSizeHintNotes); }
 
     void controls_data()
     {
-        QTest::addColumn<QRect>("rect");
+        QTest::addColumn<int>("points");        // the desktop's font, set once the window is up
+        QTest::addColumn<QRect>("rect");        // at 9 points
+        QTest::addColumn<QString>("value");     // %1 the drive's path, %2 its root
         QTest::addColumn<QColor>("background"); // none: the style's
         QTest::addColumn<QColor>("text");
         QTest::addColumn<QString>("spoken"); // name, then description
 
         // The layout's twips at 15 a pixel; 1450 twips is 96 2/3 pixels.
         const QColor pink(255, 128, 128), yellow(255, 255, 128), navy(0, 0, 128), blue(0, 0, 255);
-        QTest::newRow("Drive1") << QRect(0, 4, 257, 21) << pink << blue
-                                << u"Unidades: La unidad cuyas carpetas se muestran"_s;
-        QTest::newRow("Dir1") << QRect(0, 28, 257, 201) << yellow << navy
-                              << u"Carpetas: Las carpetas de la unidad; Intro abre la elegida"_s;
-        QTest::newRow("File1") << QRect(260, 4, 201, 227) << yellow << navy
-                               << u"Archivos de la carpeta: Los archivos que la página enumera"_s;
-        QTest::newRow("lblPath") << QRect(0, 232, 357, 21) << pink << QColor()
-                                 << u"Carpeta abierta: La carpeta donde se escribe la página"_s;
-        QTest::newRow("lblFCount")
-            << QRect(364, 232, 97, 21) << pink << QColor()
-            << u"Número de archivos: Cuántos archivos tiene la carpeta abierta"_s;
-        QTest::newRow("chkImg")
-            << QRect(4, 260, 165, 20) << pink << navy
-            << u"Ver imágenes en la página: Muestra una imagen bajo cada archivo de imagen"_s;
-        QTest::newRow("chkView") << QRect(168, 260, 89, 20) << pink << navy
-                                 << u"Ver la página: Abre la página terminada en el navegador"_s;
-        QTest::newRow("cmdRefresh")
-            << QRect(264, 260, 96, 21) << QColor() << QColor()
-            << u"Actualizar lista: Vuelve a leer los archivos de la carpeta"_s;
-        QTest::newRow("cmdMake")
-            << QRect(364, 260, 97, 21) << QColor() << QColor()
-            << u"Hacer HTML: Escribe la página de índice en la carpeta abierta"_s;
+        const auto row = [](const char *name, QRect rect, const QString &value, QColor background,
+                            QColor text, const QString &spoken) {
+            for (int points : {9, 12, 16})
+                QTest::addRow("%s@%d", name, points)
+                    << points << rect << value << background << text << spoken;
+        };
+        row("Drive1", {0, 4, 257, 21}, u"%2  [PRUEBA]"_s, pink, blue,
+            u"Unidades: La unidad cuyas carpetas se muestran"_s);
+        row("Dir1", {0, 28, 257, 201}, {}, yellow, navy,
+            u"Carpetas: Las carpetas de la unidad; Intro abre la elegida"_s);
+        row("File1", {260, 4, 201, 227}, {}, yellow, navy,
+            u"Archivos de la carpeta: Los archivos que la página enumera"_s);
+        row("lblPath", {0, 232, 357, 21}, u"%1"_s, pink, {},
+            u"Carpeta abierta: La carpeta donde se escribe la página"_s);
+        row("lblFCount", {364, 232, 97, 21}, u"1"_s, pink, {},
+            u"Número de archivos: Cuántos archivos tiene la carpeta abierta"_s);
+        row("chkImg", {4, 260, 165, 20}, {}, pink, navy,
+            u"Ver imágenes en la página: Muestra una imagen bajo cada archivo de imagen"_s);
+        row("chkView", {168, 260, 89, 20}, {}, pink, navy,
+            u"Ver la página: Abre la página terminada en el navegador"_s);
+        row("cmdRefresh", {264, 260, 96, 21}, {}, {}, {},
+            u"Actualizar lista: Vuelve a leer los archivos de la carpeta"_s);
+        row("cmdMake", {364, 260, 97, 21}, {}, {}, {},
+            u"Hacer HTML: Escribe la página de índice en la carpeta abierta"_s);
     }
 
-    // Place, colours, what a screen reader says of it, and a caption that fits its style's room.
+    // Place, colours, what a screen reader says of it, and a caption that fits its style's room,
+    // at the desktop's usual font and at larger ones, which enlarge the layout with them.
     void controls()
     {
+        QFETCH(int, points);
         QFETCH(QRect, rect);
+        QFETCH(QString, value);
         QFETCH(QColor, background);
         QFETCH(QColor, text);
         QFETCH(QString, spoken);
 
+        const QFont desktop = QApplication::font();
+        const auto restore = qScopeGuard([&] { QApplication::setFont(desktop); });
         Fixture fixture;
         fixture.start();
-        QWidget *control = fixture.control(QTest::currentDataTag());
-        QCOMPARE(control->geometry(), rect);
-        QCOMPARE(control->accessibleName() + u": "_s + control->accessibleDescription(), spoken);
+        QFont font = desktop;
+        font.setPointSize(points);
+        QApplication::setFont(font);
+        QWidget *control = fixture.control(
+            qPrintable(QString::fromLatin1(QTest::currentDataTag()).section(u'@', 0, 0)));
+        // Up to 10 points the window keeps its size; above, it grows as the text.
+        const double scale = points <= 10 ? 1 : points / 9.0;
+        const QRect place = control->geometry();
+        for (const auto &[got, drawn] : {std::pair{place.left(), rect.left()},
+                                         {place.top(), rect.top()},
+                                         {place.right() + 1, rect.right() + 1},
+                                         {place.bottom() + 1, rect.bottom() + 1}})
+            QVERIFY2(qAbs(got - drawn * scale) <= 1.5, qPrintable(QString::number(got)));
+        QAccessibleInterface *spokenOf = QAccessible::queryAccessibleInterface(control);
+        QCOMPARE(spokenOf->text(QAccessible::Name) + u": "_s
+                     + spokenOf->text(QAccessible::Description),
+                 spoken);
+        if (!value.isEmpty())
+            QCOMPARE(spokenOf->text(QAccessible::Value), QString(value)
+                                                             .replace(u"%1"_s, fixture.drive.path())
+                                                             .replace(u"%2"_s, fixture.root()));
 
         const bool isList = qobject_cast<QAbstractItemView *>(control);
         const QPalette palette = control->palette();
@@ -215,6 +235,10 @@ private Q_SLOTS:
             const QString caption = QString(button->text()).remove(u'&');
             QVERIFY2(button->fontMetrics().horizontalAdvance(caption) <= room.width(),
                      qPrintable(caption));
+            // As large as the desktop asks where it fits; never smaller than at 9 points.
+            QVERIFY(button->font().pointSizeF() <= points);
+            QVERIFY2(button->font().pointSizeF() >= (points == 9 ? 7 : 9),
+                     qPrintable(QString::number(button->font().pointSizeF())));
         }
     }
 
@@ -373,6 +397,7 @@ private Q_SLOTS:
         row("no files", "", "", "open vacia", "vacia/", 0);
         row("other drive", "", "fotos", "drive 0", "/", -1);
         row("file added", "", "vacia", "add vacia/a;click cmdRefresh", "vacia/", 1);
+        row("page reads", "", "fotos", "add fotos/a;add fotos/b;click cmdMake", "fotos/", 5);
         row("folder gone", "", "fotos/viaje", "rm fotos/viaje;click cmdRefresh", "fotos/", 3,
             QString(gone).replace(u"%2"_s, u"%1fotos"_s));
         row("two gone", "", "fotos/viaje", "rm fotos;click cmdRefresh", "", 1, gone);
@@ -426,9 +451,14 @@ private Q_SLOTS:
 
         const QString path = opened.startsWith(u'/') ? opened : fixture.drive.path() + opened;
         auto *label = fixture.control<QLabel>("lblPath");
-        QCOMPARE((QStringList{fixture.window->currentPath(), label->text(), label->toolTip()}),
-                 QStringList(3, path));
+        const auto spoken = [](QWidget *control) {
+            return QAccessible::queryAccessibleInterface(control)->text(QAccessible::Value);
+        };
+        QCOMPARE((QStringList{fixture.window->currentPath(), label->text(), label->toolTip(),
+                              spoken(label)}),
+                 QStringList(4, path));
         const QString shown = fixture.control<QLabel>("lblFCount")->text();
+        QCOMPARE(spoken(fixture.control("lblFCount")), shown);
         QCOMPARE(shown,
                  QString::number(count < 0 ? fixture.control<FileListBox>("File1")->ListCount()
                                            : count));
@@ -534,7 +564,8 @@ private Q_SLOTS:
     void pageRun_data()
     {
         QTest::addColumn<int>("files");
-        QTest::addColumn<QString>("then"); // what is done on seeing the progress
+        // What is done on seeing the progress; "at once": the window is closed at the click.
+        QTest::addColumn<QString>("then");
         // The dialog's text first and last; where it shows, a second has gone by at the first
         // report.
         QTest::addColumn<QStringList>("shown");
@@ -545,10 +576,13 @@ private Q_SLOTS:
             << 4199 << QString() << QStringList{text.arg(0), text.arg(u"4.200"_s)};
         QTest::newRow("cancelled") << 4199 << u"Cancelar"_s << QStringList{text.arg(0)};
         QTest::newRow("closed") << 4199 << u"close"_s << QStringList{text.arg(0)};
+        QTest::newRow("Salir") << 4199 << u"Ctrl+S"_s << QStringList{text.arg(0)};
+        QTest::newRow("at once") << 4199 << u"at once"_s << QStringList();
     }
 
-    // The page is written beside the window's own work; a run stopped leaves the old page as it
-    // was.
+    // The page is written beside the window's own work, under no modal box, which would keep
+    // close requests from the window; a run stopped frees the window at once and leaves the old
+    // page as it was, nothing of the new one behind.
     void pageRun()
     {
         QFETCH(int, files);
@@ -580,12 +614,14 @@ private Q_SLOTS:
         QPointer<QProgressDialog> dialog;
         connect(window, &frmTrovadex::pageProgressShown, window, [&] {
             dialog = window->findChild<QProgressDialog *>();
-            QVERIFY(dialog && dialog->isVisible() && dialog->windowModality() == Qt::WindowModal);
+            QVERIFY(dialog && dialog->isVisible() && !QGuiApplication::modalWindow());
             texts << dialog->labelText();
             if (then == u"Cancelar")
                 dialog->findChild<QPushButton *>()->click();
-            else if (!then.isEmpty())
+            else if (then == u"close")
                 fixture.requestClose();
+            else if (then == u"Ctrl+S")
+                QTest::keyClick(dialog, Qt::Key_S, Qt::ControlModifier);
         });
         connect(window, &frmTrovadex::pageFinished, window, [&] {
             if (dialog && then.isEmpty())
@@ -596,19 +632,27 @@ private Q_SLOTS:
         fixture.control<QPushButton>("cmdMake")->click();
         for (const char *name : controls)
             QVERIFY(!fixture.control(name)->isEnabled());
+        if (then == u"at once") {
+            window->close();
+            QCOMPARE(finished.size(), 1);
+        }
         if (!shown.isEmpty())
             fixture.monotonic += 1'500'000'000;
-        QVERIFY(finished.wait());
+        QTRY_COMPARE(finished.size(), 1);
 
         QCOMPARE(texts, shown);
         for (const char *name : controls)
             QVERIFY(fixture.control(name)->isEnabled());
-        if (then == u"close")
+        if (!then.isEmpty() && then != u"Cancelar")
             QTRY_VERIFY(!window->isVisible());
         else
             QCOMPARE(window->focusWidget(), fixture.control("Dir1"));
         QVERIFY(fixture.boxes.isEmpty());
         QCOMPARE(fixture.opened, then.isEmpty() ? QStringList{written} : QStringList());
+        QVERIFY(PageRunner::waitForWriters(std::chrono::seconds(10)));
+        QCOMPARE(QDir(written.section(u'/', 0, -2))
+                     .entryList({u".Quorvel-Html_index.html.*"_s}, QDir::Hidden | QDir::Files),
+                 QStringList());
         const QByteArray bytes = folders.read(page);
         QCOMPARE(bytes == old, !then.isEmpty());
         QCOMPARE(bytes.count("<p><a href="), then.isEmpty() ? files : 0);
