@@ -325,7 +325,17 @@ private Q_SLOTS:
             "&#1084;&#1080;&#1088;.txt");
         row("emoji", "\xf0\x9f\x98\x80.gif", "%F0%9F%98%80.gif", "&#128512;.gif",
             "%F0%9F%98%80.gif", "@&#128512;.gif");
-        row("only ignorable", "\xe2\x80\x8b", "%E2%80%8B", "&#8203;");
+        // Characters that would let one name pass for another show as marks; links keep the bytes.
+        row("only ignorable", "\xe2\x80\x8b", "%E2%80%8B", "<kbd>[U+200B]</kbd>");
+        row("override", "factura\342\200\256fdp.exe", "factura%E2%80%AEfdp.exe",
+            "factura<kbd>[U+202E]</kbd>fdp.exe");
+        row("override image", "a\xe2\x80\xaegnp.jpg", "a%E2%80%AEgnp.jpg",
+            "a<kbd>[U+202E]</kbd>gnp.jpg", "a%E2%80%AEgnp.jpg", "@a[U+202E]gnp.jpg");
+        row("c1 control", "\xc2\x87x.png", "%C2%87x.png", "<kbd>[U+0087]</kbd>x.png", "%C2%87x.png",
+            "@[U+0087]x.png");
+        row("literal mark", "[U+202E].txt", "[U+202E].txt", "[U+202E].txt");
+        row("joiner", "\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb",
+            "%F0%9F%91%A9%E2%80%8D%F0%9F%92%BB", "&#128105;&#8205;&#128187;");
         row("variation selector", "\xe2\x9d\xa4\xef\xb8\x8f.jpg", "%E2%9D%A4%EF%B8%8F.jpg",
             "&#10084;&#65039;.jpg", "%E2%9D%A4%EF%B8%8F.jpg", "@&#10084;&#65039;.jpg");
         row("not utf-8", "caf\xe9.png", "caf%E9.png", "caf\xe9.png", "caf%E9.png", "@caf\xe9.png");
@@ -347,6 +357,39 @@ private Q_SLOTS:
         QCOMPARE(run.lines.mid(7, run.lines.size() - 17), expected);
         QCOMPARE(run.lines.value(run.lines.size() - 8), QByteArray("<b>1 Archivo(s) :: 1k</b>"));
         QCOMPARE(run.opened, QStringList());
+    }
+
+    // The folder's name in the title, where no element is read, and in the heading.
+    void folderNameLines_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("title");
+        QTest::addColumn<QByteArray>("heading");
+
+        QTest::newRow("override") << QByteArray("Mes\342\200\256ab") << QByteArray("Mes[U+202E]ab")
+                                  << QByteArray("mes<kbd>[U+202E]</kbd>ab");
+        QTest::newRow("soft hyphen") << QByteArray("a\302\255b") << QByteArray("a[U+00AD]b")
+                                     << QByteArray("a<kbd>[U+00AD]</kbd>b");
+        QTest::newRow("joiner") << QByteArray("a\342\200\215b") << QByteArray("a&#8205;b")
+                                << QByteArray("a&#8205;b");
+    }
+
+    void folderNameLines()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, title);
+        QFETCH(QByteArray, heading);
+
+        TestFolder folder;
+        QVERIFY(folder.addFolder(name));
+        const QString where = QString::fromUtf8(name + '/');
+        FolderFileList files(folder.path() + where, QLocale(u"es_ES"_s));
+        const PageRun run = writePage(folder, {}, &files, {}, where);
+        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        const QByteArrayList lines = pageLines(folder.read(name + "/Quorvel-Html_index.html"));
+        const QByteArray path = folder.rawPath();
+        QCOMPARE(lines.value(2), "<head><title>" + path + title + "/</title></head>");
+        QCOMPARE(lines.value(5), "<b>" + path.toLower() + heading + "/ :: 6/12/26 10:05:09</b>");
     }
 
     // A run that fails changes nothing: the previous page keeps its bytes and no new file stays.
