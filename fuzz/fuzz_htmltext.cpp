@@ -74,19 +74,14 @@ bool showsDeceptive(const QByteArray &page)
 void checkShown(const QString &shown, const QString &text)
 {
     static const QRegularExpression mark(u"<kbd>\\[U\\+([0-9A-F]{4})\\]</kbd>"_s);
-    QString outside, named;
-    qsizetype from = 0;
-    for (const QRegularExpressionMatch &match : mark.globalMatch(shown)) {
+    QString named = shown;
+    QRegularExpressionMatch match;
+    for (qsizetype at = 0; (at = named.indexOf(mark, at, &match)) >= 0; ++at) {
         const char16_t c = char16_t(match.captured(1).toUInt(nullptr, 16));
         require(isDeceptive(c), "a mark names a character that could pass for another");
-        const QStringView before = QStringView(shown).sliced(from, match.capturedStart() - from);
-        outside += before;
-        named += before;
-        named += QChar(c);
-        from = match.capturedEnd();
+        named.replace(at, match.capturedLength(), QChar(c));
     }
-    outside += QStringView(shown).sliced(from);
-    named += QStringView(shown).sliced(from);
+    const QString outside = QString(shown).remove(mark);
     require(isEscaped(outside), "shown text holds no markup but marks");
     require(!showsDeceptive(toWindows1252(outside)), "shown text holds no such character unmarked");
     require(decodeReferences(named) == text, "shown text reads back as the text");
@@ -123,13 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         checkShown(shown, units);
 
         // Where no element stands, the mark is bare text.
-        QString plain, marked;
+        QString plain;
         appendHtmlPlainText(plain, units);
-        for (QChar c : units)
-            marked += isDeceptive(c.unicode()) ? QString::asprintf("[U+%04X]", c.unicode()) : c;
         require(isEscaped(plain) && !showsDeceptive(toWindows1252(plain)),
                 "an attribute value holds no markup and no such character");
-        require(decodeReferences(plain) == marked, "an attribute value reads back, marks for them");
         require(needsAttributeQuotes(units) || !holdsAny(plain, u" \t\n\f\r\"'=<>`"),
                 "an unquoted attribute value ends where the value ends");
     }

@@ -327,8 +327,6 @@ private Q_SLOTS:
             "%F0%9F%98%80.gif", "@&#128512;.gif");
         // Characters that would let one name pass for another show as marks; links keep the bytes.
         row("only ignorable", "\xe2\x80\x8b", "%E2%80%8B", "<kbd>[U+200B]</kbd>");
-        row("override", "factura\342\200\256fdp.exe", "factura%E2%80%AEfdp.exe",
-            "factura<kbd>[U+202E]</kbd>fdp.exe");
         row("override image", "a\xe2\x80\xaegnp.jpg", "a%E2%80%AEgnp.jpg",
             "a<kbd>[U+202E]</kbd>gnp.jpg", "a%E2%80%AEgnp.jpg", "@a[U+202E]gnp.jpg");
         row("c1 control", "\xc2\x87x.png", "%C2%87x.png", "<kbd>[U+0087]</kbd>x.png", "%C2%87x.png",
@@ -357,39 +355,6 @@ private Q_SLOTS:
         QCOMPARE(run.lines.mid(7, run.lines.size() - 17), expected);
         QCOMPARE(run.lines.value(run.lines.size() - 8), QByteArray("<b>1 Archivo(s) :: 1k</b>"));
         QCOMPARE(run.opened, QStringList());
-    }
-
-    // The folder's name in the title, where no element is read, and in the heading.
-    void folderNameLines_data()
-    {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QByteArray>("title");
-        QTest::addColumn<QByteArray>("heading");
-
-        QTest::newRow("override") << QByteArray("Mes\342\200\256ab") << QByteArray("Mes[U+202E]ab")
-                                  << QByteArray("mes<kbd>[U+202E]</kbd>ab");
-        QTest::newRow("soft hyphen") << QByteArray("a\302\255b") << QByteArray("a[U+00AD]b")
-                                     << QByteArray("a<kbd>[U+00AD]</kbd>b");
-        QTest::newRow("joiner") << QByteArray("a\342\200\215b") << QByteArray("a&#8205;b")
-                                << QByteArray("a&#8205;b");
-    }
-
-    void folderNameLines()
-    {
-        QFETCH(QByteArray, name);
-        QFETCH(QByteArray, title);
-        QFETCH(QByteArray, heading);
-
-        TestFolder folder;
-        QVERIFY(folder.addFolder(name));
-        const QString where = QString::fromUtf8(name + '/');
-        FolderFileList files(folder.path() + where, QLocale(u"es_ES"_s));
-        const PageRun run = writePage(folder, {}, &files, {}, where);
-        QVERIFY2(run.result.ok, qPrintable(run.result.error));
-        const QByteArrayList lines = pageLines(folder.read(name + "/Quorvel-Html_index.html"));
-        const QByteArray path = folder.rawPath();
-        QCOMPARE(lines.value(2), "<head><title>" + path + title + "/</title></head>");
-        QCOMPARE(lines.value(5), "<b>" + path.toLower() + heading + "/ :: 6/12/26 10:05:09</b>");
     }
 
     // A run that fails changes nothing: the previous page keeps its bytes and no new file stays.
