@@ -31,3 +31,4 @@ ensure_packages()
 FOLIMBRA_PACKAGE_PACKAGES=(dpkg-dev file lintian)
 # Tests of the installed files: the desktop entry, AppStream and manual page validators.
 FOLIMBRA_TEST_PACKAGES+=(desktop-file-utils appstream file man-db groff-base)
+FOLIMBRA_TEST_PACKAGES+=(chromium)  # browser checks (tests/browser); node and npm come with the machine
