@@ -15,7 +15,7 @@ QVariant FileListModel::data(const QModelIndex &index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
-    return readableFileName(m_files.listing()->name(index.row()));
+    return shownFileName(m_files.listing()->name(index.row()));
 }
 
 void FileListModel::replace(FolderFileList files)

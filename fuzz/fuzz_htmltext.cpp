@@ -1,4 +1,5 @@
-// Names on the page: shown text and attribute values hold no markup, and a link, read as a
+// Names on the page: shown text and attribute values hold no markup but the marks of characters
+// that could let a name pass for another, nowhere else such a character, and a link, read as a
 // browser reads it, opens the file of exactly that name.
 
 #include "codepagefile.h"
@@ -44,6 +45,48 @@ QString decodeReferences(const QString &text)
     return out;
 }
 
+// C1 controls, the soft hyphen, zero-width characters and direction controls.
+bool isDeceptive(char32_t c)
+{
+    return (c >= 0x80 && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069)
+           || (c <= 0xFFFF
+               && QStringView(u"\u00AD\u061C\u200B\u200E\u200F\u2060\uFEFF").contains(char16_t(c)));
+}
+
+// Whether a browser meets such a character in the page's bytes, raw or as a reference, which
+// for "&#128;" to "&#159;" is also the Windows-1252 letter it passes for.
+bool showsDeceptive(const QByteArray &page)
+{
+    const QString text = QString::fromLatin1(page);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const std::optional<Reference> reference =
+            text[i] == u'&' ? referenceAt(text, i) : std::nullopt;
+        const char32_t c =
+            reference ? reference->codePoint : windows1252Character(text[i].unicode());
+        if (isDeceptive(c))
+            return true;
+    }
+    return false;
+}
+
+// Text between tags: no markup but "<kbd>[U+202E]</kbd>" marks, each naming such a character,
+// none of them elsewhere; read back with each mark as the character it names, it is the text.
+void checkShown(const QString &shown, const QString &text)
+{
+    static const QRegularExpression mark(u"<kbd>\\[U\\+([0-9A-F]{4})\\]</kbd>"_s);
+    QString named = shown;
+    QRegularExpressionMatch match;
+    for (qsizetype at = 0; (at = named.indexOf(mark, at, &match)) >= 0; ++at) {
+        const char16_t c = char16_t(match.captured(1).toUInt(nullptr, 16));
+        require(isDeceptive(c), "a mark names a character that could pass for another");
+        named.replace(at, match.capturedLength(), QChar(c));
+    }
+    const QString outside = QString(shown).remove(mark);
+    require(isEscaped(outside), "shown text holds no markup but marks");
+    require(!showsDeceptive(toWindows1252(outside)), "shown text holds no such character unmarked");
+    require(decodeReferences(named) == text, "shown text reads back as the text");
+}
+
 // The path that a relative link resolves to against file:///fuzz/dir/page.html, as browsers'
 // URL parser resolves it: blanks and controls cut at both ends, tabs and line breaks dropped,
 // "\" read as "/", dot segments applied. Links holding ":", "#" or "?" are refused before this.
@@ -72,8 +115,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!units.contains(QChar(0))) {
         QString shown;
         appendHtmlText(shown, units);
-        require(isEscaped(shown), "shown text holds no markup");
-        require(decodeReferences(shown) == units, "shown text reads back as the text");
+        checkShown(shown, units);
+
+        // Where no element stands, the mark is bare text.
+        QString plain;
+        appendHtmlPlainText(plain, units);
+        require(isEscaped(plain) && !showsDeceptive(toWindows1252(plain)),
+                "an attribute value holds no markup and no such character");
+        require(needsAttributeQuotes(units) || !holdsAny(plain, u" \t\n\f\r\"'=<>`"),
+                "an unquoted attribute value ends where the value ends");
     }
 
     // A name: any bytes but NUL and "/", and never "." or "..".
@@ -83,8 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString name = decodeFileName(raw);
 
     QString shownName;
-    appendHtmlText(shownName, readableFileName(name));
-    require(isEscaped(shownName), "a shown name holds no markup");
+    const QString readable = readableFileName(name);
+    appendHtmlText(shownName, readable);
+    checkShown(shownName, readable);
 
     QString link;
     appendLinkTarget(link, name);

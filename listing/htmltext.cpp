@@ -34,9 +34,7 @@ bool appendCharacterReference(QString &out, QChar c)
     }
 }
 
-} // namespace
-
-void appendHtmlText(QString &out, QStringView text)
+void appendText(QString &out, QStringView text, bool inElement)
 {
     for (QChar c : text) {
         // A line break inside a name would split the page's CR LF lines.
@@ -44,10 +42,29 @@ void appendHtmlText(QString &out, QStringView text)
             out += u"&#";
             out += QString::number(c.unicode());
             out += u';';
+        } else if (isDeceptiveControl(c.unicode())) {
+            // As a reference it would still be the character itself to the browser.
+            if (inElement)
+                out += u"<kbd>";
+            appendControlMark(out, c.unicode());
+            if (inElement)
+                out += u"</kbd>";
         } else if (!appendCharacterReference(out, c)) {
             out += c;
         }
     }
+}
+
+} // namespace
+
+void appendHtmlText(QString &out, QStringView text)
+{
+    appendText(out, text, true);
+}
+
+void appendHtmlPlainText(QString &out, QStringView text)
+{
+    appendText(out, text, false);
 }
 
 void appendLinkTarget(QString &out, QStringView name)

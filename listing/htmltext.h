@@ -7,8 +7,14 @@
 // are; markup characters become character references, and an address never reads as another
 // one (a file named "javascript:alert(1)" stays a relative link).
 
-// "&", "<", ">", the double quote and control characters as character references.
+// "&", "<", ">", the double quote and control characters as character references; characters
+// that let a name pass for another (isDeceptiveControl) as a visible mark in an element that
+// plain text never makes: "<kbd>[U+202E]</kbd>". For text between tags.
 void appendHtmlText(QString &out, QStringView text);
+
+// The same where no element can stand, in attribute values and the title: the mark bare,
+// "[U+202E]".
+void appendHtmlPlainText(QString &out, QStringView text);
 
 // A name as a relative link to its file. Every byte of the name that is not plain ASCII is
 // percent-encoded as it is on disk (UTF-8, or the raw byte of a name that is not UTF-8), so the

@@ -129,7 +129,7 @@ PageResult PageRun::run()
 
     const QString folder = readableFileName(m_currentPath);
     QString title = u"<head><title>"_s;
-    appendHtmlText(title, folder);
+    appendHtmlPlainText(title, folder);
     title += u"</title></head>";
     QString heading = u"<b>"_s;
     appendHtmlText(heading, m_locale.lower(folder));
@@ -277,7 +277,7 @@ void PageRun::appendPictureLine(QString &line, const QString &name)
             line += u"\"><img src=\"";
             appendLinkTarget(line, decodeFileName(picture->file));
             line += u"\" alt=";
-            appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlText);
+            appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlPlainText);
             line += u" width=%1 height=%2 loading=lazy></a></center>"_s.arg(picture->width)
                         .arg(picture->height);
             return;
@@ -286,7 +286,7 @@ void PageRun::appendPictureLine(QString &line, const QString &name)
     line += u"<br><center><img src=";
     appendAttribute(line, name, appendLinkTarget);
     line += u" alt=";
-    appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlText);
+    appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlPlainText);
     line += u" width=200 height=200></center>";
 }
 

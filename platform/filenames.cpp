@@ -126,6 +126,44 @@ QString readableFileName(QStringView name)
     return out;
 }
 
+bool isDeceptiveControl(char32_t c)
+{
+    switch (c) {
+    case 0x00AD: // soft hyphen
+    case 0x061C: // Arabic letter mark
+    case 0x200B: // zero-width space
+    case 0x200E: // left-to-right mark
+    case 0x200F: // right-to-left mark
+    case 0x2060: // word joiner
+    case 0xFEFF: // zero-width no-break space
+        return true;
+    default:
+        return (c >= 0x80 && c <= 0x9F) || (c >= 0x202A && c <= 0x202E)
+               || (c >= 0x2066 && c <= 0x2069);
+    }
+}
+
+void appendControlMark(QString &out, char32_t c)
+{
+    out += u"[U+";
+    out += QString::number(uint(c), 16).toUpper().rightJustified(4, u'0');
+    out += u']';
+}
+
+QString shownFileName(QStringView name)
+{
+    const QString readable = readableFileName(name);
+    QString out;
+    out.reserve(readable.size());
+    for (QChar c : readable) {
+        if (isDeceptiveControl(c.unicode()))
+            appendControlMark(out, c.unicode());
+        else
+            out += c;
+    }
+    return out;
+}
+
 QByteArray fileUrl(QStringView path)
 {
     return "file://" + encodeFileName(path).toPercentEncoding("/");

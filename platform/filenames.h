@@ -18,6 +18,18 @@ QByteArray fileUrl(QStringView path);
 // The name for people to read: each escaped byte shown as its Windows-1252 character.
 QString readableFileName(QStringView name);
 
+// Characters that show as nothing, turn the text around or pass for a Windows-1252 letter, so
+// that a name holding one can read as another name: C1 controls, the soft hyphen, zero-width
+// spaces and marks, direction controls. Joiners and variation selectors that scripts and emoji
+// need are not among them.
+bool isDeceptiveControl(char32_t c);
+
+// "[U+202E]": how such a character shows.
+void appendControlMark(QString &out, char32_t c);
+
+// readableFileName with each such character shown as its mark, for a plain-text list.
+QString shownFileName(QStringView name);
+
 // Whether the unit at i stands for a byte: a low surrogate of the escape range that is not the
 // second half of a real character.
 inline bool isEscapedByte(QStringView text, qsizetype i)

@@ -360,6 +360,31 @@ private Q_SLOTS:
         QVERIFY(fixture.boxes.isEmpty());
     }
 
+    // File1 shows as a mark each character that would let a name pass for another.
+    void fileListNames_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("plain") << QByteArray("carta.txt") << u"carta.txt"_s;
+        QTest::newRow("override") << QByteArray("factura\342\200\256fdp.exe")
+                                  << u"factura[U+202E]fdp.exe"_s;
+        QTest::newRow("c1 control") << QByteArray("\302\207x") << u"[U+0087]x"_s;
+        QTest::newRow("joiner") << QByteArray("a\342\200\215b") << u"a\u200Db"_s;
+    }
+
+    void fileListNames()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, shown);
+
+        TestFolder folder;
+        FileListBox list;
+        list.setPath(folder.path());
+        QVERIFY(folder.addFile(name) && list.Refresh(nullptr));
+        QCOMPARE(list.model()->index(0, 0).data().toString(), shown);
+    }
+
     // The machine's own volumes are there from the start, its root once.
     void driveList()
     {

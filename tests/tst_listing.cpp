@@ -326,7 +326,15 @@ private Q_SLOTS:
             "&#1084;&#1080;&#1088;.txt");
         row("emoji", "\xf0\x9f\x98\x80.gif", "%F0%9F%98%80.gif", "&#128512;.gif",
             "%F0%9F%98%80.gif", "@&#128512;.gif");
-        row("only ignorable", "\xe2\x80\x8b", "%E2%80%8B", "&#8203;");
+        // Characters that would let one name pass for another show as marks; links keep the bytes.
+        row("only ignorable", "\xe2\x80\x8b", "%E2%80%8B", "<kbd>[U+200B]</kbd>");
+        row("override image", "a\xe2\x80\xaegnp.jpg", "a%E2%80%AEgnp.jpg",
+            "a<kbd>[U+202E]</kbd>gnp.jpg", "a%E2%80%AEgnp.jpg", "@a[U+202E]gnp.jpg");
+        row("c1 control", "\xc2\x87x.png", "%C2%87x.png", "<kbd>[U+0087]</kbd>x.png", "%C2%87x.png",
+            "@[U+0087]x.png");
+        row("literal mark", "[U+202E].txt", "[U+202E].txt", "[U+202E].txt");
+        row("joiner", "\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb",
+            "%F0%9F%91%A9%E2%80%8D%F0%9F%92%BB", "&#128105;&#8205;&#128187;");
         row("variation selector", "\xe2\x9d\xa4\xef\xb8\x8f.jpg", "%E2%9D%A4%EF%B8%8F.jpg",
             "&#10084;&#65039;.jpg", "%E2%9D%A4%EF%B8%8F.jpg", "@&#10084;&#65039;.jpg");
         row("not utf-8", "caf\xe9.png", "caf%E9.png", "caf\xe9.png", "caf%E9.png", "@caf\xe9.png");
