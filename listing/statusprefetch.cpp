@@ -31,9 +31,13 @@ int workerCount()
 
 } // namespace
 
+// A place in the ring holds chunks k, k + ringChunks, k + 2 * ringChunks... one after the other,
+// each written by one worker only: the worker of chunk c waits until c - ringChunks is in (so no
+// other worker still writes here) and until the caller has read or skipped it. A caller that skips
+// chunks thus never makes two workers share a place; the chunks it skipped are let through unread.
 struct StatusPrefetch::Chunk
 {
-    std::atomic<int> filled{-1}; // the chunk whose answers this place holds
+    std::atomic<int> filled; // the last chunk whose answers are in this place, or were passed over
     Answer answers[chunkSize];
 };
 
@@ -58,6 +62,8 @@ int StatusPrefetch::open(const QString &folder)
     m_chunkCount = int(chunks);
     m_readingChunk = -1;
     m_ring = std::make_unique<Chunk[]>(std::size_t(ringChunks));
+    for (int i = 0; i < ringChunks; ++i)
+        m_ring[std::size_t(i)].filled = i - ringChunks;
     m_nextChunk = 0;
     m_firstUnread = 0;
     m_stopping = false;
@@ -93,17 +99,24 @@ void StatusPrefetch::work()
         for (int unread = m_firstUnread.load(); chunk >= unread + ringChunks;
              unread = m_firstUnread.load())
             m_firstUnread.wait(unread);
-        if (m_stopping)
-            return;
         Chunk &place = m_ring[std::size_t(chunk % ringChunks)];
-        const qsizetype first = qsizetype(chunk) * chunkSize;
-        const qsizetype end = std::min(first + chunkSize, m_listing->count());
-        for (qsizetype i = first; i < end; ++i) {
-            Answer &answer = place.answers[i - first];
-            answer.error = m_folder.status(m_listing->rawName(i), answer.status);
+        for (int filled = place.filled.load(); filled != chunk - ringChunks;
+             filled = place.filled.load())
+            place.filled.wait(filled);
+        // Stopping sets the first unread chunk past them all: each place still passes to its next
+        // chunk, so that no worker waits for one that will never come.
+        if (chunk >= m_firstUnread.load()) {
+            const qsizetype first = qsizetype(chunk) * chunkSize;
+            const qsizetype end = std::min(first + chunkSize, m_listing->count());
+            for (qsizetype i = first; i < end; ++i) {
+                Answer &answer = place.answers[i - first];
+                answer.error = m_folder.status(m_listing->rawName(i), answer.status);
+            }
         }
         place.filled.store(chunk);
         place.filled.notify_all();
+        if (m_stopping)
+            return;
     }
 }
 

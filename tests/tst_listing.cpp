@@ -6,9 +6,9 @@
 #include "overflow.h"
 #include "pagewriter.h"
 #include "selection.h"
+#include "statusprefetch.h"
 #include "testfolder.h"
 
-#include <QRegularExpression>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -172,29 +172,45 @@ private Q_SLOTS:
         QCOMPARE(PathIn, before);
     }
 
+    void listingOrder_data()
+    {
+        QTest::addColumn<QByteArrayList>("names"); // in the order they are listed
+
+        // Numbers by value; names equal but for case in byte order; "café" from its raw byte; "ñ"
+        // before "z" past eight equal bytes of the keys.
+        QTest::newRow("mixed") << QByteArrayList{
+            "01",    "1",       "A.txt",     "abcdefgh\xc3\xb1", "abcdefghz", "\xc3\x81rbol",
+            "b.txt", "caf\xe9", "IMG_2.jpg", "IMG_10.jpg",       "X",         "x",
+            "zeta"};
+        // The keys ignore the zero-width space, and end where a chunk of eight bytes does.
+        QTest::newRow("ignorable") << QByteArrayList{"AB.txt", "ab.txt",
+                                                     "a\xe2\x80\x8b"
+                                                     "b.txt"};
+        QByteArrayList ties, halves;
+        for (int i = 1; i <= 12; ++i)
+            ties << "Informe trimestral " + QByteArray::number(i)
+                 << "informe trimestral " + QByteArray::number(i);
+        QTest::newRow("long ties") << ties;
+        // Sorted in two halves on two threads, merged.
+        for (int i = 0; i < 2100; ++i)
+            halves << "f" + QByteArray::number(i);
+        QTest::newRow("two halves") << halves;
+    }
+
     void listingOrder()
     {
+        QFETCH(QByteArrayList, names);
+
         TestFolder folder;
-        const QByteArrayList names = {"b.txt", "IMG_10.jpg", "A.txt",           "IMG_2.jpg", "x",
-                                      "X",     "caf\xe9",    "\xc3\x81rbol",    "zeta",      "01",
-                                      "1",     "abcdefghz",  "abcdefgh\xc3\xb1"};
         for (const QByteArray &name : names)
             QVERIFY(folder.addFile(name));
         QVERIFY(folder.addFolder("carpeta"));
-
         FolderListing listing;
         QCOMPARE(listing.read(folder.path(), EntryKind::Files, QLocale(u"es_ES"_s)), 0);
         QByteArrayList order;
         for (qsizetype i = 0; i < listing.count(); ++i)
             order << listing.rawName(i);
-        // Numbers by value; names equal but for case in byte order; "café" from its raw byte; "ñ"
-        // before "z" past eight equal bytes of the keys.
-        const QByteArrayList expected = {
-            "01",    "1",       "A.txt",     "abcdefgh\xc3\xb1", "abcdefghz", "\xc3\x81rbol",
-            "b.txt", "caf\xe9", "IMG_2.jpg", "IMG_10.jpg",       "X",         "x",
-            "zeta"};
-        QCOMPARE(order, expected);
-        QCOMPARE(listing.name(7), u"caf\xdce9"_s);
+        QCOMPARE(order, names);
     }
 
     void wholePage()
@@ -583,29 +599,36 @@ private Q_SLOTS:
         QTest::addColumn<int>("numbered"); // more files, "f0" to "f<numbered - 1>"
         QTest::addColumn<QByteArrayList>("vanishing");
         QTest::addColumn<QByteArray>("failsAt");
+        QTest::addColumn<int>("stride"); // a caller asking for every stride-th entry
 
         QTest::newRow("hidden, links, close names")
             << QByteArrayList{".a",        "A",          "b",         "t.txt",
                               "l>t.txt",   "roto>nada",  "dl>sub",    "sub/",
                               "IMG_2.jpg", "IMG_10.jpg", "Img_2.JPG", "\xc3\xa9.txt",
                               "E.txt",     "\xe9.txt"}
-            << 2100 << QByteArrayList{} << QByteArray();
+            << 2100 << QByteArrayList{} << QByteArray() << 1;
         // Threads look files up only in folders of a few thousand.
-        QTest::newRow("gone twice")
-            << QByteArrayList{} << 2100 << QByteArrayList{"f511", "f300"} << QByteArray("f300");
+        QTest::newRow("gone twice") << QByteArrayList{} << 2100 << QByteArrayList{"f511", "f300"}
+                                    << QByteArray("f300") << 7;
         // Far past how far ahead the threads may run.
         QTest::newRow("gone last")
-            << QByteArrayList{} << 2500 << QByteArrayList{"f2499"} << QByteArray("f2499");
+            << QByteArrayList{} << 2500 << QByteArrayList{"f2499"} << QByteArray("f2499") << 1;
+        // Whole chunks of 128 entries skipped, and more than the threads may run ahead.
+        QTest::newRow("every 300th")
+            << QByteArrayList{} << 4100 << QByteArrayList{"f3900"} << QByteArray("f3900") << 300;
+        QTest::newRow("every 2200th")
+            << QByteArrayList{} << 4500 << QByteArrayList{} << QByteArray() << 2200;
     }
 
     // Looking the files up ahead on other threads writes the very bytes, and fails at the very
-    // entry, that looking each one up in turn does.
+    // entry, that looking each one up in turn does; so are the answers to a caller that skips.
     void lookupAheadMatchesOneByOne()
     {
         QFETCH(QByteArrayList, files);
         QFETCH(int, numbered);
         QFETCH(QByteArrayList, vanishing);
         QFETCH(QByteArray, failsAt);
+        QFETCH(int, stride);
 
         TestFolder folder;
         for (const QByteArray &file : files) {
@@ -630,15 +653,6 @@ private Q_SLOTS:
             const PageRun run = writePage(folder, {true, false}, &list);
             results[rawNames] = run.result;
             pages[rawNames] = folder.read("Quorvel-Html_index.html");
-            // Sorted in two halves on two threads, the numbered files still go by their numbers.
-            QByteArrayList order, expected;
-            for (qsizetype i = 0; rawNames && i < list.listing()->count(); ++i) {
-                if (QRegularExpression(u"^f\\d+$"_s).match(list.listing()->name(i)).hasMatch())
-                    order << list.listing()->rawName(i);
-            }
-            for (int i = 0; rawNames && i < numbered; ++i)
-                expected << "f" + QByteArray::number(i);
-            QCOMPARE(order, expected);
         }
         QCOMPARE(results[1].ok, failsAt.isEmpty());
         QCOMPARE(results[1].CurrentFile, results[0].CurrentFile);
@@ -647,6 +661,23 @@ private Q_SLOTS:
         QCOMPARE(results[1].error, results[0].error);
         QCOMPARE(results[1].fileCount, results[0].fileCount);
         QCOMPARE(pages[1], pages[0]);
+
+        for (const QByteArray &name : vanishing)
+            QVERIFY(folder.addFile(name));
+        FolderListing listing;
+        QCOMPARE(listing.read(folder.path(), EntryKind::Files), 0);
+        for (const QByteArray &name : vanishing)
+            ::unlink((folder.rawPath() + name).constData());
+        StatusPrefetch ahead(&listing);
+        FolderHandle handle;
+        QCOMPARE(ahead.open(folder.path()) + handle.open(folder.path()), 0);
+        for (qsizetype i = 0; i < listing.count(); i += stride) {
+            FileStatus found, expected;
+            QCOMPARE(ahead.status(i, listing.name(i), found),
+                     handle.status(listing.rawName(i), expected));
+            QCOMPARE((QList<qint64>{found.size, found.modifiedSeconds}),
+                     (QList<qint64>{expected.size, expected.modifiedSeconds}));
+        }
     }
 };
 
