@@ -183,9 +183,7 @@ private Q_SLOTS:
             "b.txt", "caf\xe9", "IMG_2.jpg", "IMG_10.jpg",       "X",         "x",
             "zeta"};
         // The keys ignore the zero-width space, and end where a chunk of eight bytes does.
-        QTest::newRow("ignorable") << QByteArrayList{"AB.txt", "ab.txt",
-                                                     "a\xe2\x80\x8b"
-                                                     "b.txt"};
+        QTest::newRow("ignorable") << QByteArrayList{"AB.txt", "ab.txt", "a\342\200\213b.txt"};
         QByteArrayList ties, halves;
         for (int i = 1; i <= 12; ++i)
             ties << "Informe trimestral " + QByteArray::number(i)
@@ -207,10 +205,9 @@ private Q_SLOTS:
         QVERIFY(folder.addFolder("carpeta"));
         FolderListing listing;
         QCOMPARE(listing.read(folder.path(), EntryKind::Files, QLocale(u"es_ES"_s)), 0);
-        QByteArrayList order;
+        QCOMPARE(listing.count(), names.size());
         for (qsizetype i = 0; i < listing.count(); ++i)
-            order << listing.rawName(i);
-        QCOMPARE(order, names);
+            QCOMPARE(listing.rawName(i), names[i]);
     }
 
     void wholePage()
@@ -607,21 +604,19 @@ private Q_SLOTS:
                               "IMG_2.jpg", "IMG_10.jpg", "Img_2.JPG", "\xc3\xa9.txt",
                               "E.txt",     "\xe9.txt"}
             << 2100 << QByteArrayList{} << QByteArray() << 1;
-        // Threads look files up only in folders of a few thousand.
+        // Threads look files up only in folders of a few thousand; whole chunks of 128 skipped.
         QTest::newRow("gone twice") << QByteArrayList{} << 2100 << QByteArrayList{"f511", "f300"}
-                                    << QByteArray("f300") << 7;
+                                    << QByteArray("f300") << 300;
         // Far past how far ahead the threads may run.
         QTest::newRow("gone last")
             << QByteArrayList{} << 2500 << QByteArrayList{"f2499"} << QByteArray("f2499") << 1;
-        // Whole chunks of 128 entries skipped, and more than the threads may run ahead.
-        QTest::newRow("every 300th")
-            << QByteArrayList{} << 4100 << QByteArrayList{"f3900"} << QByteArray("f3900") << 300;
+        // Skipping more than the threads may run ahead.
         QTest::newRow("every 2200th")
             << QByteArrayList{} << 4500 << QByteArrayList{} << QByteArray() << 2200;
     }
 
     // Looking the files up ahead on other threads writes the very bytes, and fails at the very
-    // entry, that looking each one up in turn does; so are the answers to a caller that skips.
+    // entry, that looking each one up in turn does.
     void lookupAheadMatchesOneByOne()
     {
         QFETCH(QByteArrayList, files);
@@ -653,6 +648,18 @@ private Q_SLOTS:
             const PageRun run = writePage(folder, {true, false}, &list);
             results[rawNames] = run.result;
             pages[rawNames] = folder.read("Quorvel-Html_index.html");
+            // A caller that skips entries gets the answers of looking each one up.
+            const FolderListing *listing = list.listing();
+            StatusPrefetch ahead(listing);
+            FolderHandle handle;
+            QCOMPARE(ahead.open(folder.path()) + handle.open(folder.path()), 0);
+            for (qsizetype i = 0; listing && i < listing->count(); i += stride) {
+                FileStatus found, expected;
+                QCOMPARE(ahead.status(i, listing->name(i), found),
+                         handle.status(listing->rawName(i), expected));
+                QCOMPARE((QList<qint64>{found.size, found.modifiedSeconds}),
+                         (QList<qint64>{expected.size, expected.modifiedSeconds}));
+            }
         }
         QCOMPARE(results[1].ok, failsAt.isEmpty());
         QCOMPARE(results[1].CurrentFile, results[0].CurrentFile);
@@ -661,23 +668,6 @@ private Q_SLOTS:
         QCOMPARE(results[1].error, results[0].error);
         QCOMPARE(results[1].fileCount, results[0].fileCount);
         QCOMPARE(pages[1], pages[0]);
-
-        for (const QByteArray &name : vanishing)
-            QVERIFY(folder.addFile(name));
-        FolderListing listing;
-        QCOMPARE(listing.read(folder.path(), EntryKind::Files), 0);
-        for (const QByteArray &name : vanishing)
-            ::unlink((folder.rawPath() + name).constData());
-        StatusPrefetch ahead(&listing);
-        FolderHandle handle;
-        QCOMPARE(ahead.open(folder.path()) + handle.open(folder.path()), 0);
-        for (qsizetype i = 0; i < listing.count(); i += stride) {
-            FileStatus found, expected;
-            QCOMPARE(ahead.status(i, listing.name(i), found),
-                     handle.status(listing.rawName(i), expected));
-            QCOMPARE((QList<qint64>{found.size, found.modifiedSeconds}),
-                     (QList<qint64>{expected.size, expected.modifiedSeconds}));
-        }
     }
 };
 
