@@ -20,20 +20,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // come again and again, enough for a sort on two threads.
     QByteArray text(reinterpret_cast<const char *>(data) + 1, qsizetype(size - 1));
     const QByteArrayList pieces = text.replace('\0', '/').split('/');
+    const NameCollator collator(locale);
+    std::vector<std::pair<std::string, std::string>> expected; // key, name
     NameBlock names;
     do {
-        for (const QByteArray &piece : pieces)
+        for (const QByteArray &piece : pieces) {
             names.add(piece.constData(), std::size_t(piece.size()));
+            expected.emplace_back(std::string(), piece.toStdString());
+            collator.appendSortKey(decodeFileName(piece), expected.back().first);
+        }
     } while ((data[0] & 0x80) && names.size() < 2048);
-
     // Keys end in a NUL, below any byte inside them, so strings compare them as strcmp() does.
-    const NameCollator collator(locale);
-    std::vector<std::pair<std::string, std::string>> expected(names.size()); // key, name
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        collator.appendSortKey(decodeFileName(QByteArrayView(names.at(i), names.length(i))),
-                               expected[i].first);
-        expected[i].second = names.at(i);
-    }
     std::sort(expected.begin(), expected.end());
 
     const std::vector<std::size_t> order = sortedOrder(names, locale);

@@ -37,7 +37,8 @@ int workerCount()
 // chunks thus never makes two workers share a place; the chunks it skipped are let through unread.
 struct StatusPrefetch::Chunk
 {
-    std::atomic<int> filled; // the last chunk whose answers are in this place, or were passed over
+    // The last chunk whose answers are in this place, or that was passed over; -1 for none yet.
+    std::atomic<int> filled{-1};
     Answer answers[chunkSize];
 };
 
@@ -62,8 +63,6 @@ int StatusPrefetch::open(const QString &folder)
     m_chunkCount = int(chunks);
     m_readingChunk = -1;
     m_ring = std::make_unique<Chunk[]>(std::size_t(ringChunks));
-    for (int i = 0; i < ringChunks; ++i)
-        m_ring[std::size_t(i)].filled = i - ringChunks;
     m_nextChunk = 0;
     m_firstUnread = 0;
     m_stopping = false;
@@ -100,8 +99,8 @@ void StatusPrefetch::work()
              unread = m_firstUnread.load())
             m_firstUnread.wait(unread);
         Chunk &place = m_ring[std::size_t(chunk % ringChunks)];
-        for (int filled = place.filled.load(); filled != chunk - ringChunks;
-             filled = place.filled.load())
+        const int before = chunk >= ringChunks ? chunk - ringChunks : -1;
+        for (int filled = place.filled.load(); filled != before; filled = place.filled.load())
             place.filled.wait(filled);
         // Stopping sets the first unread chunk past them all: each place still passes to its next
         // chunk, so that no worker waits for one that will never come.

@@ -202,7 +202,6 @@ private Q_SLOTS:
         TestFolder folder;
         for (const QByteArray &name : names)
             QVERIFY(folder.addFile(name));
-        QVERIFY(folder.addFolder("carpeta"));
         FolderListing listing;
         QCOMPARE(listing.read(folder.path(), EntryKind::Files, QLocale(u"es_ES"_s)), 0);
         QCOMPARE(listing.count(), names.size());
@@ -652,13 +651,16 @@ private Q_SLOTS:
             const FolderListing *listing = list.listing();
             StatusPrefetch ahead(listing);
             FolderHandle handle;
-            QCOMPARE(ahead.open(folder.path()) + handle.open(folder.path()), 0);
-            for (qsizetype i = 0; listing && i < listing->count(); i += stride) {
-                FileStatus found, expected;
-                QCOMPARE(ahead.status(i, listing->name(i), found),
-                         handle.status(listing->rawName(i), expected));
-                QCOMPARE((QList<qint64>{found.size, found.modifiedSeconds}),
-                         (QList<qint64>{expected.size, expected.modifiedSeconds}));
+            // Fresh threads each time: how far they get before the caller's first jump varies.
+            for (int pass = 0; pass < 8; ++pass) {
+                QCOMPARE(ahead.open(folder.path()) + handle.open(folder.path()), 0);
+                for (qsizetype i = 0; listing && i < listing->count(); i += stride) {
+                    FileStatus found, expected;
+                    QCOMPARE(ahead.status(i, listing->name(i), found),
+                             handle.status(listing->rawName(i), expected));
+                    QCOMPARE((QList<qint64>{found.size, found.modifiedSeconds}),
+                             (QList<qint64>{expected.size, expected.modifiedSeconds}));
+                }
             }
         }
         QCOMPARE(results[1].ok, failsAt.isEmpty());
