@@ -2,6 +2,7 @@
 
 #include "collation.h"
 #include "filenames.h"
+#include "folderorder.h"
 #include "systemerror.h"
 
 #include <algorithm>
@@ -22,13 +23,14 @@ struct SortRecord
 
 using Records = std::vector<SortRecord>;
 
+// Each byte shifted straight to its place: shifting a whole 64-bit value by 64, as an empty rest of
+// a key would ask for, is undefined.
 quint64 keyChunk(const char *key)
 {
-    quint64 prefix = 0;
-    int i = 0;
-    for (; i < 8 && key[i] != '\0'; ++i)
-        prefix = (prefix << 8) | quint8(key[i]);
-    return prefix << (8 * (8 - i));
+    quint64 chunk = 0;
+    for (int i = 0; i < 8 && key[i] != '\0'; ++i)
+        chunk |= quint64(quint8(key[i])) << (56 - 8 * i);
+    return chunk;
 }
 
 // By key, then names equal but for case by their bytes.
@@ -114,6 +116,8 @@ private:
 // Below this the second thread costs more than it saves.
 constexpr std::size_t twoThreadMinimum = 2048;
 
+} // namespace
+
 std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
 {
     const bool split = names.size() >= twoThreadMinimum && std::thread::hardware_concurrency() > 1;
@@ -147,8 +151,6 @@ std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &loca
         order.push_back(b->index);
     return order;
 }
-
-} // namespace
 
 int FolderListing::read(const QString &folder, EntryKind kind, const QLocale &locale)
 {

@@ -31,9 +31,14 @@ int workerCount()
 
 } // namespace
 
+// A place in the ring holds chunks k, k + ringChunks, k + 2 * ringChunks... one after the other,
+// each written by one worker only: the worker of chunk c waits until c - ringChunks is in (so no
+// other worker still writes here) and until the caller has read or skipped it. A caller that skips
+// chunks thus never makes two workers share a place; the chunks it skipped are let through unread.
 struct StatusPrefetch::Chunk
 {
-    std::atomic<int> filled{-1}; // the chunk whose answers this place holds
+    // The last chunk whose answers are in this place, or that was passed over; -1 for none yet.
+    std::atomic<int> filled{-1};
     Answer answers[chunkSize];
 };
 
@@ -103,17 +108,24 @@ void StatusPrefetch::work()
         for (int unread = m_firstUnread.load(); chunk >= unread + ringChunks;
              unread = m_firstUnread.load())
             m_firstUnread.wait(unread);
-        if (m_stopping)
-            return;
         Chunk &place = m_ring[std::size_t(chunk % ringChunks)];
-        const qsizetype first = qsizetype(chunk) * chunkSize;
-        const qsizetype end = std::min(first + chunkSize, m_listing->count());
-        for (qsizetype i = first; i < end; ++i) {
-            Answer &answer = place.answers[i - first];
-            answer.error = m_folder.status(m_listing->rawName(i), answer.status);
+        const int before = chunk >= ringChunks ? chunk - ringChunks : -1;
+        for (int filled = place.filled.load(); filled != before; filled = place.filled.load())
+            place.filled.wait(filled);
+        // Stopping sets the first unread chunk past them all: each place still passes to its next
+        // chunk, so that no worker waits for one that will never come.
+        if (chunk >= m_firstUnread.load()) {
+            const qsizetype first = qsizetype(chunk) * chunkSize;
+            const qsizetype end = std::min(first + chunkSize, m_listing->count());
+            for (qsizetype i = first; i < end; ++i) {
+                Answer &answer = place.answers[i - first];
+                answer.error = m_folder.status(m_listing->rawName(i), answer.status);
+            }
         }
         place.filled.store(chunk);
         place.filled.notify_all();
+        if (m_stopping)
+            return;
     }
 }
 

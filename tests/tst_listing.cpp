@@ -6,10 +6,10 @@
 #include "overflow.h"
 #include "pagewriter.h"
 #include "selection.h"
+#include "statusprefetch.h"
 #include "testfolder.h"
 #include "treewriter.h"
 
-#include <QRegularExpression>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -173,29 +173,41 @@ private Q_SLOTS:
         QCOMPARE(PathIn, before);
     }
 
-    void listingOrder()
+    void listingOrder_data()
     {
-        TestFolder folder;
-        const QByteArrayList names = {"b.txt", "IMG_10.jpg", "A.txt",           "IMG_2.jpg", "x",
-                                      "X",     "caf\xe9",    "\xc3\x81rbol",    "zeta",      "01",
-                                      "1",     "abcdefghz",  "abcdefgh\xc3\xb1"};
-        for (const QByteArray &name : names)
-            QVERIFY(folder.addFile(name));
-        QVERIFY(folder.addFolder("carpeta"));
+        QTest::addColumn<QByteArrayList>("names"); // in the order they are listed
 
-        FolderListing listing;
-        QCOMPARE(listing.read(folder.path(), EntryKind::Files, QLocale(u"es_ES"_s)), 0);
-        QByteArrayList order;
-        for (qsizetype i = 0; i < listing.count(); ++i)
-            order << listing.rawName(i);
         // Numbers by value; names equal but for case in byte order; "café" from its raw byte; "ñ"
         // before "z" past eight equal bytes of the keys.
-        const QByteArrayList expected = {
+        QTest::newRow("mixed") << QByteArrayList{
             "01",    "1",       "A.txt",     "abcdefgh\xc3\xb1", "abcdefghz", "\xc3\x81rbol",
             "b.txt", "caf\xe9", "IMG_2.jpg", "IMG_10.jpg",       "X",         "x",
             "zeta"};
-        QCOMPARE(order, expected);
-        QCOMPARE(listing.name(7), u"caf\xdce9"_s);
+        // The keys ignore the zero-width space, and end where a chunk of eight bytes does.
+        QTest::newRow("ignorable") << QByteArrayList{"AB.txt", "ab.txt", "a\342\200\213b.txt"};
+        QByteArrayList ties, halves;
+        for (int i = 1; i <= 12; ++i)
+            ties << "Informe trimestral " + QByteArray::number(i)
+                 << "informe trimestral " + QByteArray::number(i);
+        QTest::newRow("long ties") << ties;
+        // Sorted in two halves on two threads, merged.
+        for (int i = 0; i < 2100; ++i)
+            halves << "f" + QByteArray::number(i);
+        QTest::newRow("two halves") << halves;
+    }
+
+    void listingOrder()
+    {
+        QFETCH(QByteArrayList, names);
+
+        TestFolder folder;
+        for (const QByteArray &name : names)
+            QVERIFY(folder.addFile(name));
+        FolderListing listing;
+        QCOMPARE(listing.read(folder.path(), EntryKind::Files, QLocale(u"es_ES"_s)), 0);
+        QCOMPARE(listing.count(), names.size());
+        for (qsizetype i = 0; i < listing.count(); ++i)
+            QCOMPARE(listing.rawName(i), names[i]);
     }
 
     void wholePage()
@@ -621,17 +633,21 @@ private Q_SLOTS:
         QTest::addColumn<QByteArrayList>("files");
         QTest::addColumn<int>("numbered"); // more files, "f0" to "f<numbered - 1>"
         QTest::addColumn<QByteArrayList>("vanishing");
+        QTest::addColumn<int>("stride"); // a caller asking for every stride-th entry
 
         QTest::newRow("hidden, links, close names")
             << QByteArrayList{".a",        "A",          "b",         "t.txt",
                               "l>t.txt",   "roto>nada",  "dl>sub",    "sub/",
                               "IMG_2.jpg", "IMG_10.jpg", "Img_2.JPG", "\xc3\xa9.txt",
                               "E.txt",     "\xe9.txt"}
-            << 2100 << QByteArrayList{};
-        // Threads look files up only in folders of a few thousand.
-        QTest::newRow("gone twice") << QByteArrayList{} << 2100 << QByteArrayList{"f511", "f300"};
+            << 2100 << QByteArrayList{} << 1;
+        // Threads look files up only in folders of a few thousand; whole chunks of 128 skipped.
+        QTest::newRow("gone twice")
+            << QByteArrayList{} << 2100 << QByteArrayList{"f511", "f300"} << 300;
         // Far past how far ahead the threads may run.
-        QTest::newRow("gone last") << QByteArrayList{} << 2500 << QByteArrayList{"f2499"};
+        QTest::newRow("gone last") << QByteArrayList{} << 2500 << QByteArrayList{"f2499"} << 1;
+        // Skipping more than the threads may run ahead.
+        QTest::newRow("every 2200th") << QByteArrayList{} << 4500 << QByteArrayList{} << 2200;
     }
 
     // Looking the files up ahead on other threads writes the very bytes that looking each one up
@@ -641,6 +657,7 @@ private Q_SLOTS:
         QFETCH(QByteArrayList, files);
         QFETCH(int, numbered);
         QFETCH(QByteArrayList, vanishing);
+        QFETCH(int, stride);
 
         TestFolder folder;
         for (const QByteArray &file : files) {
@@ -665,15 +682,21 @@ private Q_SLOTS:
             const PageRun run = writePage(folder, {true, false}, &list);
             results[rawNames] = run.result;
             pages[rawNames] = folder.read("Quorvel-Html_index.html");
-            // Sorted in two halves on two threads, the numbered files still go by their numbers.
-            QByteArrayList order, expected;
-            for (qsizetype i = 0; rawNames && i < list.listing()->count(); ++i) {
-                if (QRegularExpression(u"^f\\d+$"_s).match(list.listing()->name(i)).hasMatch())
-                    order << list.listing()->rawName(i);
+            // A caller that skips entries gets the answers of looking each one up.
+            const FolderListing *listing = list.listing();
+            StatusPrefetch ahead(listing);
+            FolderHandle handle;
+            // Fresh threads each time: how far they get before the caller's first jump varies.
+            for (int pass = 0; pass < 8; ++pass) {
+                QCOMPARE(ahead.open(folder.path()) + handle.open(folder.path()), 0);
+                for (qsizetype i = 0; listing && i < listing->count(); i += stride) {
+                    FileStatus found, expected;
+                    QCOMPARE(ahead.status(i, listing->name(i), found),
+                             handle.status(listing->rawName(i), expected));
+                    QCOMPARE((QList<qint64>{found.size, found.modifiedSeconds}),
+                             (QList<qint64>{expected.size, expected.modifiedSeconds}));
+                }
             }
-            for (int i = 0; rawNames && i < numbered; ++i)
-                expected << "f" + QByteArray::number(i);
-            QCOMPARE(order, expected);
         }
         QVERIFY2(results[0].ok && results[1].ok, qPrintable(results[1].error));
         QCOMPARE(results[1].fileCount, results[0].fileCount);
