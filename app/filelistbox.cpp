@@ -1,6 +1,7 @@
 #include "filelistbox.h"
 
 #include "filenames.h"
+#include "folderlisting.h"
 
 #include <limits>
 
@@ -8,20 +9,20 @@ int FileListModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
-    return int(qMin<qsizetype>(m_files.ListCount(), std::numeric_limits<int>::max()));
+    return int(qMin<qsizetype>(m_files.count(), std::numeric_limits<int>::max()));
 }
 
 QVariant FileListModel::data(const QModelIndex &index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
-    return shownFileName(m_files.listing()->name(index.row()));
+    return shownFileName(m_files.name(index.row()));
 }
 
-void FileListModel::replace(FolderFileList files)
+void FileListModel::replace(const Listing &files)
 {
     beginResetModel();
-    m_files = std::move(files);
+    m_files = files;
     endResetModel();
 }
 
@@ -41,20 +42,21 @@ FileListBox::FileListBox(QWidget *parent)
 
 bool FileListBox::Refresh(QString *error)
 {
-    FolderFileList fresh = m_model.files();
-    if (!fresh.Refresh(error))
+    m_index = -1;
+    Listing fresh;
+    if (const int code = fresh.read(m_path, EntryKind::Files); code != 0) {
+        if (error)
+            *error = folderReadError(m_path, code);
         return false;
-    m_model.replace(std::move(fresh));
+    }
+    m_model.replace(fresh);
     return true;
 }
 
-void FileListBox::adopt(const FolderFileList &files)
+void FileListBox::adopt(const Listing &files, qsizetype index)
 {
-    // A copy that could not read its folder changed nothing.
-    if (files.listing() == m_model.files().listing())
-        return;
     m_model.replace(files);
-    setListIndex(files.ListIndex());
+    m_index = index;
 }
 
 void FileListBox::showListIndex()

@@ -9,13 +9,11 @@
 #include "drivelistbox.h"
 #include "filelistbox.h"
 #include "filenames.h"
-#include "getfileext.h"
 #include "layout.h"
 #include "localetext.h"
 #include "messagebox.h"
 #include "messagetexts.h"
 #include "pagewriter.h"
-#include "perendat.h"
 #include "spokenvalue.h"
 
 #include <QApplication>
@@ -340,17 +338,6 @@ void frmTrovadex::start(const QString &folder)
     Drive1->setFocus();
 }
 
-QString frmTrovadex::GetFileExt(const QString &PathIn, QString &NomeOut, bool AddPath) const
-{
-    return ::GetFileExt(PathIn, NomeOut, AddPath);
-}
-
-std::optional<qint32> frmTrovadex::perendat(const QDateTime &fecha1, const QDateTime &fecha2,
-                                            const QString &tipo) const
-{
-    return ::perendat(fecha1, fecha2, tipo);
-}
-
 // The animation runs outside any close request: a request the window system sends while it
 // runs would otherwise destroy the window part-way, and any box open at the time with it. So the
 // first request only starts the animation, every request until it ends is ignored, and the
@@ -440,7 +427,7 @@ void frmTrovadex::cmdMake_Click()
     }
     Ayuda->setEnabled(false);
     agra->setEnabled(false);
-    m_runner->start(CurrentPath, File1->snapshot(), {chkImg->isChecked(), chkView->isChecked()});
+    m_runner->start(CurrentPath, File1->ListCount(), {chkImg->isChecked(), chkView->isChecked()});
 }
 
 void frmTrovadex::finishPage(const PageRunner::Outcome &outcome)
@@ -458,14 +445,16 @@ void frmTrovadex::finishPage(const PageRunner::Outcome &outcome)
     }
     const PageResult &result = outcome.result;
     if (!outcome.cancelled) {
-        File1->adopt(outcome.files);
+        // A folder that could not be read again leaves the list as it was.
+        if (outcome.files)
+            File1->adopt(*outcome.files, result.listIndex);
         CurrentFile = result.CurrentFile;
         File1->showListIndex();
         showFileCount();
     }
-    if (result.ok && outcome.options.view)
+    if (result.ok() && outcome.options.view)
         m_opener->open(result.pagePath);
-    else if (!result.ok && !result.cancelled && !outcome.cancelled)
+    else if (result.outcome == PageResult::Failed && !outcome.cancelled)
         showError(result.error);
     Q_EMIT pageFinished();
 }

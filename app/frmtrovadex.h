@@ -9,7 +9,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -19,7 +18,6 @@ class DriveListBox;
 class FileListBox;
 class QAction;
 class QCheckBox;
-class QDateTime;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -37,10 +35,6 @@ public:
     // Runs the load handler, then shows the window centred on the screen. A folder given opens
     // instead of the drive's root, when it can be opened.
     void start(const QString &folder = {});
-
-    QString GetFileExt(const QString &PathIn, QString &NomeOut, bool AddPath) const;
-    std::optional<qint32> perendat(const QDateTime &fecha1, const QDateTime &fecha2,
-                                   const QString &tipo) const;
 
     const QString &currentPath() const { return CurrentPath; }
     const QString &currentFile() const { return CurrentFile; }

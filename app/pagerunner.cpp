@@ -2,6 +2,9 @@
 
 #include "appinfo.h"
 #include "clock.h"
+#include "filenames.h"
+#include "folderlisting.h"
+#include "folderpage.h"
 #include "localetext.h"
 
 #include <QEvent>
@@ -10,9 +13,13 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -43,31 +50,6 @@ Writers &writers()
     return *all;
 }
 
-// The run's copy of the list, which gives up before and after the folder is read again once the
-// run is cancelled; the read itself cannot be stopped part-way.
-class CancellableFiles : public FileList
-{
-public:
-    CancellableFiles(FolderFileList &files, const std::atomic_bool &cancelled)
-        : m_files(files)
-        , m_cancelled(cancelled)
-    {}
-
-    bool Refresh(QString *error) override
-    {
-        return !m_cancelled && m_files.Refresh(error) && !m_cancelled;
-    }
-    qsizetype ListCount() const override { return m_files.ListCount(); }
-    qsizetype ListIndex() const override { return m_files.ListIndex(); }
-    void setListIndex(qsizetype index) override { m_files.setListIndex(index); }
-    QString FileName() const override { return m_files.FileName(); }
-    const FolderListing *listing() const override { return m_files.listing(); }
-
-private:
-    FolderFileList &m_files;
-    const std::atomic_bool &m_cancelled;
-};
-
 } // namespace
 
 // What the window and the writer share. The writer reaches the window only through `receiver`,
@@ -75,7 +57,7 @@ private:
 struct PageRunner::Job
 {
     QString folder;
-    FolderFileList files;
+    std::optional<Listing> files; // as the run read them again
     PageOptions options;
     std::shared_ptr<Job> previous; // not started before this one has ended
     PageResult result;
@@ -135,6 +117,21 @@ struct PageRunner::Job
         previous.reset();
     }
 
+    static PageResult writeFolder(Job &job, const PageServices &services)
+    {
+        const int folderFd =
+            ::open(encodeFileName(job.folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderFd < 0) {
+            PageResult failed;
+            failed.error = folderReadError(job.folder, errno);
+            return failed;
+        }
+        const FolderPageRequest request{job.options, {}, false};
+        PageResult result = writeFolderPage(job.folder, folderFd, request, services, &job.files);
+        ::close(folderFd);
+        return result;
+    }
+
     static void write(std::shared_ptr<Job> job)
     {
         job->waitForPrevious();
@@ -150,9 +147,8 @@ struct PageRunner::Job
             services.cancelled = [&job] {
                 return job->cancelled.load();
             };
-            CancellableFiles files(job->files, job->cancelled);
             try {
-                job->result = writeIndexPage(job->folder, files, job->options, services);
+                job->result = writeFolder(*job, services);
             } catch (const std::exception &error) {
                 job->unexpected = QString::fromLocal8Bit(error.what());
             } catch (...) {
@@ -207,13 +203,12 @@ PageRunner::~PageRunner()
         m_job->cancel();
 }
 
-void PageRunner::start(const QString &folder, const FolderFileList &files, PageOptions options)
+void PageRunner::start(const QString &folder, qsizetype fileCount, PageOptions options)
 {
     if (m_job)
         return;
     auto job = std::make_shared<Job>();
     job->folder = folder;
-    job->files = files;
     job->options = options;
     job->receiver = this;
     if (m_last) {
@@ -224,7 +219,7 @@ void PageRunner::start(const QString &folder, const FolderFileList &files, PageO
     m_last = job;
     m_job = job;
     m_done = 0;
-    m_total = files.ListCount();
+    m_total = fileCount;
     m_startNs = m_clock->monotonicNanoseconds();
     m_delay->start(int(progressDelayNs / 1'000'000));
     {
@@ -242,7 +237,7 @@ void PageRunner::cancel()
     m_job->cancel();
     m_job.reset();
     Outcome outcome;
-    outcome.result.cancelled = true;
+    outcome.result.outcome = PageResult::Cancelled;
     outcome.cancelled = true;
     end(std::move(outcome));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "folderlisting.h"
+#include "listing.h"
 #include "pagewriter.h"
 
 #include <QObject>
@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class Clock;
 class QProgressBar;
@@ -27,8 +28,8 @@ public:
     struct Outcome
     {
         PageResult result;
-        FolderFileList files; // as the run re-read and left them; unread after a cancel
-        QString unexpected;   // what an exception said
+        std::optional<Listing> files; // as the run read them again, if it could
+        QString unexpected;           // what an exception said
         bool cancelled = false;
         PageOptions options;
     };
@@ -40,8 +41,9 @@ public:
     void setClock(const Clock *clock) { m_clock = clock; }
     bool isRunning() const { return bool(m_job); }
 
-    // Does nothing while a run is going.
-    void start(const QString &folder, const FolderFileList &files, PageOptions options);
+    // Does nothing while a run is going. `fileCount` is what the progress counts to until the
+    // run has read the folder again.
+    void start(const QString &folder, qsizetype fileCount, PageOptions options);
     // Ends the run as cancelled, finished() included, before it returns.
     void cancel();
 

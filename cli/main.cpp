@@ -6,18 +6,16 @@
 #include "filesystem.h"
 #include "folderargument.h"
 #include "folderlisting.h"
+#include "folderpage.h"
+#include "foldertree.h"
 #include "localetext.h"
-#include "pagewriter.h"
 #include "progressline.h"
 #include "selection.h"
 #include "systemerror.h"
-#include "thumbnails.h"
-#include "treewriter.h"
 #include "xdgopener.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QHash>
 
 #include <cerrno>
 #include <cstdio>
@@ -134,12 +132,6 @@ QByteArray usage()
     return text;
 }
 
-bool isDefault(const Selection &selection)
-{
-    return selection.sort == Selection::Sort::Name && !selection.reverse && selection.hidden
-           && selection.exclude.isEmpty();
-}
-
 // Every line that goes to standard error names the program, as other command-line tools do.
 void printError(const QString &text)
 {
@@ -202,57 +194,9 @@ int finish(int status)
     return status;
 }
 
-// The thumbnails of a folder's images, by name.
-QHash<QString, PagePicture> thumbnailsOf(int folderFd, const Selection &selection,
-                                         const QLocale &locale)
-{
-    SelectedListing files;
-    if (files.read(folderFd, EntryKind::Files, selection, locale) != 0)
-        return {};
-    std::vector<QByteArray> images;
-    for (qsizetype i = 0; i < files.count(); ++i) {
-        if (isImageName(files.name(i)))
-            images.emplace_back(files.rawName(i));
-    }
-    const std::vector<std::optional<Thumbnail>> thumbnails = makeThumbnails(folderFd, images);
-    QHash<QString, PagePicture> pictures;
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        if (const std::optional<Thumbnail> &thumbnail = thumbnails[i])
-            pictures.insert(decodeFileName(images[i]),
-                            {thumbnail->file, thumbnail->width, thumbnail->height});
-    }
-    return pictures;
-}
-
-// The page of one folder, open as `folderFd`, with the options' selection and links.
-PageResult writeFolderPage(const QString &CurrentPath, int folderFd, const CommandLine &commandLine,
-                           PageServices services, const FolderLinks *links = nullptr)
-{
-    services.folderLinks = links;
-    services.folderFd = folderFd;
-    // Thumbnails are made before the page, so that its own timing tells of the page alone.
-    QHash<QString, PagePicture> pictures;
-    if (commandLine.thumbnails) {
-        pictures = thumbnailsOf(folderFd, commandLine.selection, services.locale->locale());
-        services.picture = [&pictures](const QString &name) -> std::optional<PagePicture> {
-            const auto found = pictures.constFind(name);
-            return found == pictures.cend() ? std::nullopt : std::optional(*found);
-        };
-    }
-    // Without options the list is the one the window walks, byte for byte.
-    if (isDefault(commandLine.selection)) {
-        FolderFileList files(CurrentPath, services.locale->locale());
-        files.setFolderDescriptor(folderFd);
-        return writeIndexPage(CurrentPath, files, commandLine.page, services);
-    }
-    SelectedFileList files(CurrentPath, commandLine.selection, services.locale->locale());
-    files.setFolderDescriptor(folderFd);
-    return writeIndexPage(CurrentPath, files, commandLine.page, services);
-}
-
 int report(const PageResult &result)
 {
-    if (!result.ok) {
+    if (!result.ok()) {
         printError(result.error);
         return 1;
     }
@@ -275,6 +219,8 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     PageServices services;
     services.locale = &locale;
     services.opener = &opener;
+    const FolderPageRequest request{commandLine.page, commandLine.selection,
+                                    commandLine.thumbnails};
 
     if (!commandLine.recursive) {
         services.progress = [&progress, &timer](qsizetype done, qsizetype total) {
@@ -286,7 +232,7 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
             printError(folderReadError(folder.path, errno));
             return 1;
         }
-        const PageResult result = writeFolderPage(folder.path, folderFd, commandLine, services);
+        const PageResult result = writeFolderPage(folder.path, folderFd, request, services);
         ::close(folderFd);
         progress.clear();
         return report(result);
@@ -301,15 +247,8 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     const qsizetype folders = qsizetype(tree.folders().size());
     qsizetype done = 0;
     qint64 files = 0;
-    const std::vector<PageResult> results = tree.write(
-        [&](const TreeFolder &node, int folderFd, const FolderLinks &links) {
-            // Of a whole tree, only the top page is opened; the rest are a click away.
-            PageServices folderServices = services;
-            if (node.parent >= 0)
-                folderServices.opener = nullptr;
-            return writeFolderPage(node.path, folderFd, commandLine, folderServices, &links);
-        },
-        [&](const PageResult &result) {
+    const std::vector<PageResult> results =
+        writeTreePages(tree, request, services, [&](const PageResult &result) {
             files += result.fileCount;
             progress.updateTree(++done, folders, files, timer.elapsed());
         });

@@ -154,19 +154,17 @@ std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &loca
 
 int FolderListing::read(const QString &folder, EntryKind kind, const QLocale &locale)
 {
-    return sort(scanFolder(folder, kind, m_names), locale);
-}
-
-int FolderListing::read(int folderFd, EntryKind kind, const QLocale &locale)
-{
-    return sort(scanFolder(folderFd, kind, m_names), locale);
-}
-
-int FolderListing::sort(int error, const QLocale &locale)
-{
-    if (error == 0 && m_names.size() > 1)
-        m_names.reorder(sortedOrder(m_names, locale));
+    NameBlock names;
+    const int error = scanFolder(folder, kind, names);
+    assign(std::move(names), locale);
     return error;
+}
+
+void FolderListing::assign(NameBlock &&names, const QLocale &locale)
+{
+    m_names = std::move(names);
+    if (m_names.size() > 1)
+        m_names.reorder(sortedOrder(m_names, locale));
 }
 
 QString FolderListing::name(qsizetype i) const
@@ -178,30 +176,4 @@ QString FolderListing::name(qsizetype i) const
 QString folderReadError(const QString &folder, int error)
 {
     return failureText(u"leer la carpeta", folder, error);
-}
-
-FolderFileList::FolderFileList(const QString &folder, const QLocale &locale)
-    : m_folder(folder)
-    , m_locale(locale)
-    , m_listing(std::make_shared<const FolderListing>())
-{}
-
-bool FolderFileList::Refresh(QString *error)
-{
-    m_index = -1;
-    auto fresh = std::make_shared<FolderListing>();
-    const int code = m_folderFd >= 0 ? fresh->read(m_folderFd, EntryKind::Files, m_locale)
-                                     : fresh->read(m_folder, EntryKind::Files, m_locale);
-    if (code != 0) {
-        if (error)
-            *error = folderReadError(m_folder, code);
-        return false;
-    }
-    m_listing = std::move(fresh);
-    return true;
-}
-
-QString FolderFileList::FileName() const
-{
-    return m_index >= 0 && m_index < m_listing->count() ? m_listing->name(m_index) : QString();
 }

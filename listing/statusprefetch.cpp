@@ -1,7 +1,7 @@
 #include "statusprefetch.h"
 
 #include "filenames.h"
-#include "folderlisting.h"
+#include "listing.h"
 
 #include <algorithm>
 #include <limits>
@@ -42,7 +42,7 @@ struct StatusPrefetch::Chunk
     Answer answers[chunkSize];
 };
 
-StatusPrefetch::StatusPrefetch(const FolderListing *listing)
+StatusPrefetch::StatusPrefetch(const Listing *listing)
     : m_listing(listing)
 {}
 

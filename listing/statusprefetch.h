@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-class FolderListing;
+class Listing;
 
 // The status of each entry of a folder, asked for in list order. With the listing's raw names at
 // hand, a few threads look the entries up ahead of the caller, sharing the folder's descriptor, so
@@ -19,7 +19,7 @@ class StatusPrefetch
 {
 public:
     // `listing` holds the entries by index in the caller's order; null means none is at hand.
-    explicit StatusPrefetch(const FolderListing *listing);
+    explicit StatusPrefetch(const Listing *listing);
     StatusPrefetch(const StatusPrefetch &) = delete;
     StatusPrefetch &operator=(const StatusPrefetch &) = delete;
     ~StatusPrefetch();
@@ -40,7 +40,7 @@ private:
     void stop();
 
     FolderHandle m_folder;
-    const FolderListing *m_listing;
+    const Listing *m_listing;
     int m_chunkCount = 0;
     int m_readingChunk = -1;
     std::unique_ptr<Chunk[]> m_ring;

@@ -69,10 +69,14 @@ bool isFolder(int dirFd, const dirent *entry)
     }
 }
 
-int readEntries(DIR *dir, EntryKind kind, NameBlock &names)
+// Either block may be null, for a kind not wanted.
+int readEntries(DIR *dir, NameBlock *files, NameBlock *folders)
 {
     const int opened = dir ? 0 : errno;
-    names.clear();
+    for (NameBlock *names : {files, folders}) {
+        if (names)
+            names->clear();
+    }
     if (!dir)
         return opened;
     const int fd = dirfd(dir);
@@ -86,32 +90,50 @@ int readEntries(DIR *dir, EntryKind kind, NameBlock &names)
         }
         if (isDotOrDotDot(entry->d_name))
             continue;
-        if (isFolder(fd, entry) == (kind == EntryKind::Folders))
-            names.add(entry->d_name, std::strlen(entry->d_name));
+        if (NameBlock *names = isFolder(fd, entry) ? folders : files)
+            names->add(entry->d_name, std::strlen(entry->d_name));
     }
     closedir(dir);
-    if (error != 0)
-        names.clear();
+    for (NameBlock *names : {files, folders}) {
+        if (names && error != 0)
+            names->clear();
+    }
     return error;
+}
+
+// A stream of its own: its position and its closing are no concern of the caller's.
+DIR *openStream(int folderFd)
+{
+    const int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (own < 0)
+        return nullptr;
+    DIR *dir = fdopendir(own);
+    if (!dir) {
+        const int error = errno;
+        ::close(own);
+        errno = error;
+    }
+    return dir;
 }
 
 } // namespace
 
 int scanFolder(const QString &folder, EntryKind kind, NameBlock &names)
 {
-    return readEntries(opendir(encodeFileName(folder).constData()), kind, names);
+    const bool files = kind == EntryKind::Files;
+    return readEntries(opendir(encodeFileName(folder).constData()), files ? &names : nullptr,
+                       files ? nullptr : &names);
 }
 
 int scanFolder(int folderFd, EntryKind kind, NameBlock &names)
 {
-    // A descriptor of its own: the stream's position and its closing are no concern of the caller.
-    const int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (own < 0)
-        return errno;
-    DIR *dir = fdopendir(own);
-    if (!dir)
-        ::close(own);
-    return readEntries(dir, kind, names);
+    const bool files = kind == EntryKind::Files;
+    return readEntries(openStream(folderFd), files ? &names : nullptr, files ? nullptr : &names);
+}
+
+int scanFolder(int folderFd, NameBlock &files, NameBlock &folders)
+{
+    return readEntries(openStream(folderFd), &files, &folders);
 }
 
 FolderHandle::~FolderHandle()

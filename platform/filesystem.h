@@ -35,6 +35,8 @@ private:
 // be given as a descriptor already open, which stays the caller's.
 int scanFolder(const QString &folder, EntryKind kind, NameBlock &names);
 int scanFolder(int folderFd, EntryKind kind, NameBlock &names);
+// Both kinds from one read.
+int scanFolder(int folderFd, NameBlock &files, NameBlock &folders);
 
 struct FileStatus
 {

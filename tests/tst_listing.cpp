@@ -1,6 +1,7 @@
 #include "clock.h"
 #include "documentopener.h"
 #include "folderlisting.h"
+#include "folderpage.h"
 #include "getfileext.h"
 #include "localetext.h"
 #include "overflow.h"
@@ -8,7 +9,6 @@
 #include "selection.h"
 #include "statusprefetch.h"
 #include "testfolder.h"
-#include "treewriter.h"
 
 #include <QTest>
 
@@ -52,8 +52,11 @@ struct PageRun
     QStringList opened;
 };
 
-PageRun writePage(const TestFolder &folder, PageOptions options, FileList *files = nullptr,
-                  PageServices services = {}, const QString &subfolder = {})
+// The page of the folder (or of a folder inside it) as either front end writes it: read once, then
+// written, with the files named in `vanishing` gone from the disk in between.
+PageRun writePage(const TestFolder &folder, PageOptions options, PageServices services = {},
+                  const QString &subfolder = {}, const Selection &selection = {},
+                  const QByteArrayList &vanishing = {})
 {
     static const LocaleText spanish{QLocale(u"es_ES"_s)};
     FixedClock clock;
@@ -61,43 +64,23 @@ PageRun writePage(const TestFolder &folder, PageOptions options, FileList *files
     services.locale = &spanish;
     services.clock = &clock;
     services.opener = &opener;
-    FolderFileList folderFiles(folder.path(), spanish.locale());
     PageRun run;
-    run.result =
-        writeIndexPage(folder.path() + subfolder, files ? *files : folderFiles, options, services);
+    const QString path = folder.path() + subfolder;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+    Listing files;
+    if (fd < 0) {
+        run.result.error = folderReadError(path, errno);
+    } else if (files.read(fd, EntryKind::Files, selection, spanish.locale()) == 0) {
+        for (const QByteArray &name : vanishing)
+            ::unlink((folder.rawPath() + name).constData());
+        run.result = writeListedPage(path, fd, files, {options, selection, false}, services);
+    }
+    if (fd >= 0)
+        ::close(fd);
     run.lines = pageLines(folder.read("Quorvel-Html_index.html"));
     run.opened = opener.opened;
     return run;
 }
-
-// The folder's files, offering the writer their raw names or not; some files vanish from the disk
-// right after the list is read.
-class LookupList : public FolderFileList
-{
-public:
-    LookupList(const TestFolder &folder, bool rawNames, const QByteArrayList &vanishing)
-        : FolderFileList(folder.path(), QLocale(u"es_ES"_s))
-        , m_folder(folder)
-        , m_rawNames(rawNames)
-        , m_vanishing(vanishing)
-    {}
-    bool Refresh(QString *error) override
-    {
-        const bool read = FolderFileList::Refresh(error);
-        for (const QByteArray &name : m_vanishing)
-            ::unlink((m_folder.rawPath() + name).constData());
-        return read;
-    }
-    const FolderListing *listing() const override
-    {
-        return m_rawNames ? FolderFileList::listing() : nullptr;
-    }
-
-private:
-    const TestFolder &m_folder;
-    bool m_rawNames;
-    QByteArrayList m_vanishing;
-};
 
 constexpr char previousPage[] = "<html>the previous page</html>\r\n";
 
@@ -228,7 +211,7 @@ private Q_SLOTS:
         QVERIFY(folder.addFile("QUORVEL-HTML_INDEX.HTML", 10, march2003));
 
         const PageRun run = writePage(folder, {true, true});
-        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
         // The opener reports failure; the page is a success all the same.
         QCOMPARE(run.opened, QStringList{folder.path() + u"Quorvel-Html_index.html"_s});
         const QByteArray path = folder.rawPath();
@@ -291,7 +274,7 @@ private Q_SLOTS:
         QVERIFY(folder.addFile("f", bytes, march2003));
         QVERIFY(folder.addFile("g", 0, march2003));
         const PageRun run = writePage(folder, {});
-        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
         QCOMPARE(run.lines.value(7), "<p><a href=\"f\">f</a> (1/3/03 12:34:56, " + shown + "k)");
         QCOMPARE(run.lines.value(11), "<b>2 Archivo(s) :: " + total + "k</b>");
     }
@@ -361,7 +344,7 @@ private Q_SLOTS:
         TestFolder folder;
         QVERIFY(folder.addFile(name, 10, march2003));
         const PageRun run = writePage(folder, {true, false});
-        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
         QByteArrayList expected = {link};
         if (!picture.isEmpty())
             expected << picture.replace('@', folder.rawPath());
@@ -407,17 +390,16 @@ private Q_SLOTS:
             before.clear();
 
         const QString where = setup == u"gone" ? u"gone/"_s : QString();
-        FolderFileList files(folder.path() + where, QLocale(u"es_ES"_s));
         PageServices services;
         int asked = 0;
         if (setup == u"cancel")
             services.cancelled = [&asked] {
                 return ++asked == 2;
             };
-        const PageRun run = writePage(folder, {true, true}, &files, services, where);
-        QVERIFY(!run.result.ok);
+        const PageRun run = writePage(folder, {true, true}, services, where);
+        QVERIFY(!run.result.ok());
         QCOMPARE(run.result.error, QString(error).replace(u'@', folder.path()));
-        QCOMPARE(run.result.cancelled, setup == u"cancel");
+        QCOMPARE(run.result.outcome == PageResult::Cancelled, setup == u"cancel");
         QVERIFY(run.opened.isEmpty());
         if (!before.isEmpty())
             QCOMPARE(folder.read(page), before);
@@ -458,7 +440,7 @@ private Q_SLOTS:
         const mode_t mask = ::umask(022);
         const PageRun run = writePage(folder, {});
         ::umask(mask);
-        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
         QCOMPARE(run.lines.value(7),
                  QByteArray("<p><a href=\"a.txt\">a.txt</a> (1/3/03 12:34:56, 1k)"));
         QCOMPARE(elsewhere.read("victim"), QByteArray("precious"));
@@ -481,7 +463,7 @@ private Q_SLOTS:
         services.progress = [&calls](qsizetype done, qsizetype total) {
             calls.append({done, total});
         };
-        QCOMPARE(writePage(folder, {}, nullptr, services).result.fileCount, 5000);
+        QCOMPARE(writePage(folder, {}, services).result.fileCount, 5000);
         QCOMPARE(calls, (decltype(calls){{0, 5000}, {4096, 5000}, {5000, 5000}}));
     }
 
@@ -528,10 +510,9 @@ private Q_SLOTS:
         QVERIFY(folder.addFile("c.jpg", 3000, 900));
         // Another run's page being written, never listed.
         QVERIFY(folder.addFile(".Quorvel-Html_index.html.k3"));
-        SelectedFileList files(folder.path(), {Selection::Sort(sort), reverse, hidden, exclude},
-                               QLocale(u"es_ES"_s));
-        const PageRun run = writePage(folder, {}, &files);
-        QVERIFY2(run.result.ok, qPrintable(run.result.error));
+        const PageRun run =
+            writePage(folder, {}, {}, {}, {Selection::Sort(sort), reverse, hidden, exclude});
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
         QByteArrayList entries;
         for (const QByteArray &line : run.lines.mid(7, run.lines.size() - 17))
             entries << line.mid(12, line.indexOf('"', 12) - 12);
@@ -554,7 +535,7 @@ private Q_SLOTS:
                 return std::nullopt;
             return PagePicture{".sh_thumbnails/large/\xe9.png", 200, 150};
         };
-        const QByteArrayList lines = writePage(folder, {true, false}, nullptr, services).lines;
+        const QByteArrayList lines = writePage(folder, {true, false}, services).lines;
         QCOMPARE(lines.value(8), "<br><center><img src=b.png alt=" + folder.rawPath()
                                      + "b.png width=200 height=200></center>");
         QCOMPARE(lines.value(10),
@@ -603,19 +584,11 @@ private Q_SLOTS:
                     == 0);
             QVERIFY(swap == "link" ? root.addLink("zzz", victim.rawPath()) : root.addFolder("zzz"));
         }
-        const std::vector<PageResult> results =
-            tree.write([](const TreeFolder &folder, int folderFd, const FolderLinks &links) {
-                PageServices services;
-                services.folderFd = folderFd;
-                services.folderLinks = &links;
-                FolderFileList files(folder.path);
-                files.setFolderDescriptor(folderFd);
-                return writeIndexPage(folder.path, files, {}, services);
-            });
+        const std::vector<PageResult> results = writeTreePages(tree, {}, {});
 
         const QByteArray page = "Quorvel-Html_index.html";
-        const qsizetype failed = std::count_if(results.begin(), results.end(),
-                                               [](const PageResult &result) { return !result.ok; });
+        const qsizetype failed = std::count_if(
+            results.begin(), results.end(), [](const PageResult &result) { return !result.ok(); });
         QCOMPARE(failed, swap.isEmpty() ? 0 : levels);
         QCOMPARE(root.read(page).contains("<p><a href=\"zzz/\">zzz/</a>"), !swap.isEmpty());
         if (swap.isEmpty())
@@ -650,8 +623,8 @@ private Q_SLOTS:
         QTest::newRow("every 2200th") << QByteArrayList{} << 4500 << QByteArrayList{} << 2200;
     }
 
-    // Looking the files up ahead on other threads writes the very bytes that looking each one up
-    // in turn does; a file gone since the folder was read is left out, count and all.
+    // Looking the files up ahead on other threads gives the answers of looking each one up in
+    // turn; a file gone since the folder was read is left out, count and all.
     void lookupAheadMatchesOneByOne()
     {
         QFETCH(QByteArrayList, files);
@@ -672,38 +645,31 @@ private Q_SLOTS:
         for (int i = 0; i < numbered; ++i)
             QVERIFY(folder.addFile("f" + QByteArray::number(i), 700 * i, march2003 + 60 * i));
 
-        QByteArray pages[2];
-        PageResult results[2];
-        for (const bool rawNames : {false, true}) {
-            for (const QByteArray &name : vanishing)
-                QVERIFY(folder.addFile(name));
-            ::unlink((folder.rawPath() + "Quorvel-Html_index.html").constData());
-            LookupList list(folder, rawNames, vanishing);
-            const PageRun run = writePage(folder, {true, false}, &list);
-            results[rawNames] = run.result;
-            pages[rawNames] = folder.read("Quorvel-Html_index.html");
-            // A caller that skips entries gets the answers of looking each one up.
-            const FolderListing *listing = list.listing();
-            StatusPrefetch ahead(listing);
-            FolderHandle handle;
-            // Fresh threads each time: how far they get before the caller's first jump varies.
-            for (int pass = 0; pass < 8; ++pass) {
-                QCOMPARE(ahead.open(folder.path()) + handle.open(folder.path()), 0);
-                for (qsizetype i = 0; listing && i < listing->count(); i += stride) {
-                    FileStatus found, expected;
-                    QCOMPARE(ahead.status(i, listing->name(i), found),
-                             handle.status(listing->rawName(i), expected));
-                    QCOMPARE((QList<qint64>{found.size, found.modifiedSeconds}),
-                             (QList<qint64>{expected.size, expected.modifiedSeconds}));
-                }
+        for (const QByteArray &name : vanishing)
+            QVERIFY(folder.addFile(name));
+        const PageRun run = writePage(folder, {true, false}, {}, {}, {}, vanishing);
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
+        const QByteArray page = folder.read("Quorvel-Html_index.html");
+        QCOMPARE(run.result.fileCount, qint64(page.count("<p><a href=")));
+        for (const QByteArray &name : vanishing)
+            QVERIFY(!page.contains('>' + name + "</a>"));
+
+        // A caller that skips entries gets the answers of looking each one up.
+        Listing listing;
+        QCOMPARE(listing.read(folder.path(), EntryKind::Files), 0);
+        StatusPrefetch ahead(&listing);
+        FolderHandle handle;
+        // Fresh threads each time: how far they get before the caller's first jump varies.
+        for (int pass = 0; pass < 8; ++pass) {
+            QCOMPARE(ahead.open(folder.path()) + handle.open(folder.path()), 0);
+            for (qsizetype i = 0; i < listing.count(); i += stride) {
+                FileStatus found, expected;
+                QCOMPARE(ahead.status(i, listing.name(i), found),
+                         handle.status(listing.rawName(i), expected));
+                QCOMPARE((QList<qint64>{found.size, found.modifiedSeconds}),
+                         (QList<qint64>{expected.size, expected.modifiedSeconds}));
             }
         }
-        QVERIFY2(results[0].ok && results[1].ok, qPrintable(results[1].error));
-        QCOMPARE(results[1].fileCount, results[0].fileCount);
-        QCOMPARE(results[1].fileCount, qint64(pages[1].count("<p><a href=")));
-        for (const QByteArray &name : vanishing)
-            QVERIFY(!pages[1].contains('>' + name + "</a>"));
-        QCOMPARE(pages[1], pages[0]);
     }
 };
 

@@ -47,7 +47,7 @@ void appendAttribute(QString &line, QStringView value, void (*append)(QString &,
 class PageRun
 {
 public:
-    PageRun(const QString &currentPath, FileList &files, PageOptions options,
+    PageRun(const QString &currentPath, const Listing &files, PageOptions options,
             const PageServices &services)
         : m_currentPath(currentPath)
         , m_files(files)
@@ -70,7 +70,7 @@ private:
     bool writeFolderLinks();
 
     const QString &m_currentPath;
-    FileList &m_files;
+    const Listing &m_files;
     PageOptions m_options;
     const PageServices &m_services;
     std::optional<LocaleText> m_ownLocale;
@@ -111,13 +111,8 @@ bool PageRun::writeAll(std::initializer_list<QString> lines)
 
 PageResult PageRun::run()
 {
-    const qint64 start = m_clock.monotonicNanoseconds();
-
-    QString error;
-    if (!m_files.Refresh(&error)) {
-        m_result.error = error;
-        return m_result;
-    }
+    const qint64 start =
+        m_services.startedNs >= 0 ? m_services.startedNs : m_clock.monotonicNanoseconds();
 
     m_result.pagePath = m_currentPath + pageFileName();
     const bool opened = m_services.folderFd >= 0 ? m_page.open(m_services.folderFd, pageFileName())
@@ -160,7 +155,7 @@ PageResult PageRun::run()
         writeFailed();
         return m_result;
     }
-    m_result.ok = true;
+    m_result.outcome = PageResult::Written;
 
     // Whether a viewer came up is not known here; a page that cannot be shown is no error.
     if (m_options.view && m_services.opener)
@@ -170,31 +165,34 @@ PageResult PageRun::run()
 
 bool PageRun::writeEntries()
 {
-    StatusPrefetch folder(m_files.listing());
+    // Where choosing the order looked every file up, nothing is left to look up ahead.
+    StatusPrefetch folder(m_files.hasStatuses() ? nullptr : &m_files);
     if (const int error = m_services.folderFd >= 0 ? folder.open(m_services.folderFd)
                                                    : folder.open(m_currentPath);
         error != 0)
         return fail(failureText(u"abrir la carpeta", m_currentPath, error));
 
     QString line;
-    const qsizetype count = m_files.ListCount();
+    const qsizetype count = m_files.count();
     for (qsizetype i = 0; i < count; ++i) {
         if (m_services.progress && i % 4096 == 0)
             m_services.progress(i, count);
         if (m_services.cancelled && m_services.cancelled()) {
-            m_result.cancelled = true;
+            m_result.outcome = PageResult::Cancelled;
             m_page.discard();
             return false;
         }
-        m_files.setListIndex(i);
-        const QString name = m_files.FileName();
+        const QString name = m_files.name(i);
+        m_result.listIndex = i;
         m_result.CurrentFile = m_currentPath + name;
         if (m_result.CurrentFile == m_result.pagePath
-            || (name.startsWith(u'.') && isPageTemporaryName(encodeFileName(name).constData())))
+            || (name.startsWith(u'.') && isPageTemporaryName(m_files.rawName(i))))
             continue;
 
         FileStatus status;
-        if (const int error = folder.status(i, name, status); error != 0) {
+        if (const FileStatus *known = m_files.status(i))
+            status = *known;
+        else if (const int error = folder.status(i, name, status); error != 0) {
             // Gone since the folder was read: in a busy folder that is no failure of the page.
             if (error == ENOENT)
                 continue;
@@ -302,8 +300,8 @@ bool isImageName(const QString &name)
     }
 }
 
-PageResult writeIndexPage(const QString &CurrentPath, FileList &File1, PageOptions options,
+PageResult writeIndexPage(const QString &CurrentPath, const Listing &files, PageOptions options,
                           const PageServices &services)
 {
-    return PageRun(CurrentPath, File1, options, services).run();
+    return PageRun(CurrentPath, files, options, services).run();
 }

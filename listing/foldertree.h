@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pagewriter.h"
+#include "listing.h"
 #include "selection.h"
 
 #include <QByteArray>
@@ -18,14 +18,15 @@ struct TreeFolder
     int depth = 0;
     quint64 device = 0;
     quint64 inode = 0;
-    int error = 0; // why it could not be entered, or 0
+    int error = 0; // why it could not be entered or read, or 0
     std::vector<qsizetype> subfolders;
+    Listing files; // as the selection takes them, from the same read as the subfolders
 };
 
-// A folder and every folder below it, walked and written through descriptors: each folder is
-// opened relative to the one above it without following links, so a folder swapped for a link
-// or another folder during a run is reported and skipped, never written into, and a tree may be
-// deeper than any path the system takes.
+// A folder and every folder below it, each read once, walked and visited again through
+// descriptors: each folder is opened relative to the one above it without following links, so a
+// folder swapped for a link or another folder during a run is reported and skipped, never
+// written into, and a tree may be deeper than any path the system takes.
 class FolderTree
 {
 public:
@@ -42,14 +43,12 @@ public:
 
     const std::vector<TreeFolder> &folders() const { return m_folders; }
 
-    // The page of one folder, open as `folderFd`, with the links its page starts with.
-    using PageWrite =
-        std::function<PageResult(const TreeFolder &, int folderFd, const FolderLinks &)>;
-    // Writes every folder's page on all cores, each folder's after those of the folders inside
-    // it, so that a page links a folder's page only where it was written. Returns the results
-    // in the tree's order; `done` is told of each one as it ends, one at a time.
-    std::vector<PageResult> write(const PageWrite &write,
-                                  const std::function<void(const PageResult &)> &done = {}) const;
+    // Called for a folder open as `folderFd`, or with -1 and the error value that kept it
+    // closed or unread.
+    using Visit = std::function<void(qsizetype index, int folderFd, int error)>;
+    // Visits every folder on all cores, each after the folders inside it, so that what a visit
+    // writes can link to what was written below.
+    void visitChildrenFirst(const Visit &visit) const;
 
 private:
     class Opener;

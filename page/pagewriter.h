@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filelist.h"
+#include "listing.h"
 
 #include <QByteArray>
 #include <QString>
@@ -69,24 +69,35 @@ struct PageServices
     // caller's, so a folder swapped for another mid-run is not written into. CurrentPath then
     // only names it in messages.
     int folderFd = -1;
+    // When the page's run began, on the clock's monotonic count, where reading the folder came
+    // before; else it begins with the writing.
+    qint64 startedNs = -1;
 };
 
 struct PageResult
 {
-    bool ok = false;
+    enum Outcome {
+        Failed,
+        Written,
+        Cancelled,
+    };
+    Outcome outcome = Failed;
+    bool ok() const { return outcome == Written; }
+
     QString pagePath;
-    // The path of the entry being listed when the run ended: the last one, or the failing one.
+    // The entry being listed when the run ended, the last one or the failing one: its path, and
+    // its place in the listing (-1 before the first).
     QString CurrentFile;
+    qsizetype listIndex = -1;
     qint64 fileCount = 0;
     qint64 totalKilobytes = 0;
     // On failure, what failed and on which file, for a message box.
     QString error;
-    bool cancelled = false;
 };
 
 // Writes "Quorvel-Html_index.html" into the folder CurrentPath (which ends in a separator), one
-// entry for each file of File1 but the page itself. The page is written beside the old one and
-// takes its place only when complete: a failure ends the run where it happens, leaves the folder
-// as it was and the page unopened.
-PageResult writeIndexPage(const QString &CurrentPath, FileList &File1, PageOptions options,
+// entry for each file of the listing but the page itself. The page is written beside the old one
+// and takes its place only when complete: a failure ends the run where it happens, leaves the
+// folder as it was and the page unopened.
+PageResult writeIndexPage(const QString &CurrentPath, const Listing &files, PageOptions options,
                           const PageServices &services = {});

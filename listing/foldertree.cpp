@@ -1,4 +1,4 @@
-#include "treewriter.h"
+#include "foldertree.h"
 
 #include "filenames.h"
 #include "systemerror.h"
@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -95,20 +96,20 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
     struct stat st;
     if (m_rootFd < 0 || ::fstat(m_rootFd, &st) != 0)
         return errno;
-    m_folders.push_back({root, {}, -1, 0, st.st_dev, st.st_ino, 0, {}});
+    m_folders.push_back({root, {}, -1, 0, st.st_dev, st.st_ino, 0, {}, {}});
 
     // The folders being walked, each with its descriptor and the subfolders still to enter.
     struct Frame
     {
         qsizetype index;
         int fd;
-        SelectedListing subfolders;
+        Listing subfolders;
         qsizetype next = 0;
     };
     std::vector<Frame> walk;
     walk.push_back({0, m_rootFd, {}});
-    // A folder that cannot be read has no subfolders here; writing its page reports it.
-    walk.back().subfolders.read(m_rootFd, EntryKind::Folders, selection, locale);
+    m_folders[0].error = Listing::readFolder(m_rootFd, selection, locale, m_folders[0].files,
+                                             walk.back().subfolders);
     while (!walk.empty()) {
         Frame &top = walk.back();
         if (top.next == top.subfolders.count()) {
@@ -132,6 +133,7 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
                           0,
                           0,
                           0,
+                          {},
                           {}};
         if (fd < 0 || ::fstat(fd, &st) != 0) {
             folder.error = errno;
@@ -146,17 +148,16 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
             ::close(fd);
         } else if (fd >= 0) {
             Frame inside{index, fd, {}};
-            inside.subfolders.read(fd, EntryKind::Folders, selection, locale);
+            m_folders.back().error = Listing::readFolder(fd, selection, locale,
+                                                         m_folders.back().files, inside.subfolders);
             walk.push_back(std::move(inside));
         }
     }
     return 0;
 }
 
-std::vector<PageResult> FolderTree::write(const PageWrite &write,
-                                          const std::function<void(const PageResult &)> &done) const
+void FolderTree::visitChildrenFirst(const Visit &visit) const
 {
-    std::vector<PageResult> results(m_folders.size());
     std::vector<std::vector<qsizetype>> levels;
     for (std::size_t i = 0; i < m_folders.size(); ++i) {
         const auto depth = std::size_t(m_folders[i].depth);
@@ -165,40 +166,19 @@ std::vector<PageResult> FolderTree::write(const PageWrite &write,
         levels[depth].push_back(qsizetype(i));
     }
 
-    const auto writeOne = [&](qsizetype index, Opener &opener) {
-        const TreeFolder &folder = m_folders[std::size_t(index)];
-        int error = folder.error;
-        const int fd = error == 0 ? opener.open(index, error) : -1;
-        if (fd < 0) {
-            PageResult failed;
-            failed.pagePath = folder.path + pageFileName();
-            failed.error = folderReadError(folder.path, error);
-            return failed;
-        }
-        FolderLinks links;
-        links.parent = folder.parent >= 0;
-        for (const qsizetype below : folder.subfolders)
-            links.subfolders.push_back({decodeFileName(m_folders[std::size_t(below)].name),
-                                        results[std::size_t(below)].ok});
-        return write(folder, fd, links);
-    };
-
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::unique_ptr<Opener>> openers;
     for (unsigned t = 0; t < threads; ++t)
         openers.push_back(std::make_unique<Opener>(*this));
-    std::mutex reporting;
-    // The deepest folders first: a level starts only when the one below it is written.
+    // The deepest folders first: a level starts only when the one below it is done.
     for (auto level = levels.crbegin(); level != levels.crend(); ++level) {
         std::atomic<std::size_t> next = 0;
         const auto work = [&](Opener &opener) {
             for (std::size_t k = next++; k < level->size(); k = next++) {
                 const qsizetype index = (*level)[k];
-                results[std::size_t(index)] = writeOne(index, opener);
-                if (done) {
-                    const std::lock_guard lock(reporting);
-                    done(results[std::size_t(index)]);
-                }
+                int error = m_folders[std::size_t(index)].error;
+                const int fd = error == 0 ? opener.open(index, error) : -1;
+                visit(index, fd, error);
             }
         };
         const std::size_t helpers = std::min<std::size_t>(threads, level->size()) - 1;
@@ -207,5 +187,4 @@ std::vector<PageResult> FolderTree::write(const PageWrite &write,
             workers.emplace_back(work, std::ref(*openers[t]));
         work(*openers[0]);
     }
-    return results;
 }

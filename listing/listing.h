@@ -1,0 +1,42 @@
+#pragma once
+
+#include "filesystem.h"
+#include "selection.h"
+
+#include <QLocale>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+// The entries of one kind in a folder as read at one moment, chosen and ordered by a selection:
+// what every writer takes. Names stay raw bytes; an entry's status is kept where the order
+// needed it, so it is never looked up twice. Copies share what was read.
+class Listing
+{
+public:
+    Listing();
+
+    // Reads the folder once. Returns 0 or an errno value; on failure the listing is empty.
+    int read(int folderFd, EntryKind kind, const Selection &selection = {},
+             const QLocale &locale = QLocale());
+    int read(const QString &folder, EntryKind kind, const Selection &selection = {},
+             const QLocale &locale = QLocale());
+    // The folder's files and its folders, from one read of it.
+    static int readFolder(int folderFd, const Selection &selection, const QLocale &locale,
+                          Listing &files, Listing &folders);
+
+    qsizetype count() const;
+    const char *rawName(qsizetype i) const;
+    QString name(qsizetype i) const;
+    // The entry's size and time where choosing the order looked them up, else null.
+    const FileStatus *status(qsizetype i) const;
+    bool hasStatuses() const;
+
+private:
+    struct Data;
+
+    void choose(int folderFd, NameBlock &names, const Selection &selection, const QLocale &locale);
+
+    std::shared_ptr<const Data> m_data;
+};

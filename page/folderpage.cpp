@@ -1,0 +1,95 @@
+#include "folderpage.h"
+
+#include "clock.h"
+#include "filenames.h"
+#include "folderlisting.h"
+#include "localetext.h"
+#include "thumbnails.h"
+
+#include <QHash>
+
+#include <mutex>
+
+PageResult writeFolderPage(const QString &CurrentPath, int folderFd,
+                           const FolderPageRequest &request, const PageServices &services,
+                           std::optional<Listing> *files)
+{
+    const Clock &clock = services.clock ? *services.clock : Clock::system();
+    PageServices timed = services;
+    timed.startedNs = clock.monotonicNanoseconds();
+    Listing read;
+    PageResult result;
+    if (const int error = read.read(folderFd, EntryKind::Files, request.selection,
+                                    services.locale ? services.locale->locale() : QLocale());
+        error != 0) {
+        result.error = folderReadError(CurrentPath, error);
+        return result;
+    }
+    if (files)
+        *files = read;
+    // Reading a large folder takes a while: a cancel made meanwhile ends the run here.
+    if (services.cancelled && services.cancelled()) {
+        result.outcome = PageResult::Cancelled;
+        return result;
+    }
+    return writeListedPage(CurrentPath, folderFd, read, request, timed);
+}
+
+PageResult writeListedPage(const QString &CurrentPath, int folderFd, const Listing &files,
+                           const FolderPageRequest &request, PageServices services)
+{
+    services.folderFd = folderFd;
+    // Thumbnails are made before the page, from the same listing.
+    QHash<QString, PagePicture> pictures;
+    if (request.thumbnails) {
+        std::vector<QByteArray> images;
+        for (qsizetype i = 0; i < files.count(); ++i) {
+            if (isImageName(files.name(i)))
+                images.emplace_back(files.rawName(i));
+        }
+        const std::vector<std::optional<Thumbnail>> made = makeThumbnails(folderFd, images);
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            if (const std::optional<Thumbnail> &thumbnail = made[i])
+                pictures.insert(decodeFileName(images[i]),
+                                {thumbnail->file, thumbnail->width, thumbnail->height});
+        }
+        services.picture = [&pictures](const QString &name) -> std::optional<PagePicture> {
+            const auto found = pictures.constFind(name);
+            return found == pictures.cend() ? std::nullopt : std::optional(*found);
+        };
+    }
+    return writeIndexPage(CurrentPath, files, request.page, services);
+}
+
+std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageRequest &request,
+                                       const PageServices &services,
+                                       const std::function<void(const PageResult &)> &done)
+{
+    const std::vector<TreeFolder> &folders = tree.folders();
+    std::vector<PageResult> results(folders.size());
+    std::mutex reporting;
+    tree.visitChildrenFirst([&](qsizetype index, int folderFd, int error) {
+        const TreeFolder &folder = folders[std::size_t(index)];
+        PageResult &result = results[std::size_t(index)];
+        if (folderFd < 0) {
+            result.pagePath = folder.path + pageFileName();
+            result.error = folderReadError(folder.path, error);
+        } else {
+            FolderLinks links;
+            links.parent = folder.parent >= 0;
+            for (const qsizetype below : folder.subfolders)
+                links.subfolders.push_back({decodeFileName(folders[std::size_t(below)].name),
+                                            results[std::size_t(below)].ok()});
+            PageServices folderServices = services;
+            folderServices.folderLinks = &links;
+            if (folder.parent >= 0)
+                folderServices.opener = nullptr;
+            result = writeListedPage(folder.path, folderFd, folder.files, request, folderServices);
+        }
+        if (done) {
+            const std::lock_guard lock(reporting);
+            done(result);
+        }
+    });
+    return results;
+}
