@@ -2,6 +2,7 @@
 // writer and the same bytes as the window.
 
 #include "appinfo.h"
+#include "filedescriptor.h"
 #include "filenames.h"
 #include "filesystem.h"
 #include "folderargument.h"
@@ -11,6 +12,7 @@
 #include "progressline.h"
 #include "selection.h"
 #include "systemerror.h"
+#include "thumbnailcaches.h"
 #include "thumbnails.h"
 #include "treewriter.h"
 #include "xdgopener.h"
@@ -18,11 +20,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QStringList>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include <fcntl.h>
@@ -202,9 +207,17 @@ int finish(int status)
     return status;
 }
 
+// What the thumbnails of the whole run left out, told once at its end.
+struct ThumbnailReport
+{
+    std::mutex mutex;
+    std::array<int, leftOutKinds> leftOut{};
+    QStringList decoderMessages;
+} thumbnailReport;
+
 // The thumbnails of a folder's images, by name.
-QHash<QString, PagePicture> thumbnailsOf(int folderFd, const Selection &selection,
-                                         const QLocale &locale)
+QHash<QString, PagePicture> thumbnailsOf(const QString &folder, int folderFd,
+                                         const Selection &selection, const QLocale &locale)
 {
     SelectedListing files;
     if (files.read(folderFd, EntryKind::Files, selection, locale) != 0)
@@ -214,14 +227,53 @@ QHash<QString, PagePicture> thumbnailsOf(int folderFd, const Selection &selectio
         if (isImageName(files.name(i)))
             images.emplace_back(files.rawName(i));
     }
-    const std::vector<std::optional<Thumbnail>> thumbnails = makeThumbnails(folderFd, images);
+    const ThumbnailRun run = makeThumbnails(folderFd, images);
+    if (run.noRepository)
+        printError(QStringLiteral("«%1.sh_thumbnails» no es una carpeta: las imágenes se "
+                                  "muestran enteras.")
+                       .arg(readableFileName(folder)));
+    {
+        const std::lock_guard lock(thumbnailReport.mutex);
+        for (int kind = 0; kind < leftOutKinds; ++kind)
+            thumbnailReport.leftOut[std::size_t(kind)] += run.leftOut[std::size_t(kind)];
+        for (const QString &text : run.decoderMessages) {
+            if (!thumbnailReport.decoderMessages.contains(text))
+                thumbnailReport.decoderMessages << text;
+        }
+    }
     QHash<QString, PagePicture> pictures;
     for (std::size_t i = 0; i < images.size(); ++i) {
-        if (const std::optional<Thumbnail> &thumbnail = thumbnails[i])
-            pictures.insert(decodeFileName(images[i]),
-                            {thumbnail->file, thumbnail->width, thumbnail->height});
+        if (const std::optional<Thumbnail> &thumbnail = run.thumbnails[i])
+            pictures.insert(decodeFileName(images[i]), {thumbnail->file, thumbnail->width,
+                                                        thumbnail->height, thumbnail->largeFile});
     }
     return pictures;
+}
+
+void reportThumbnails()
+{
+    for (const QString &text : thumbnailReport.decoderMessages)
+        printError(text);
+    static const char *const reasons[leftOutKinds] = {
+        "no se pudieron leer o guardar",
+        "son enlaces a fuera de la carpeta o a lo que su dueño no puede leer",
+        "tienen más de 100 megapíxeles",
+        "necesitarían demasiada memoria",
+        "tardaron demasiado en leerse",
+        "tienen una miniatura de otro programa que ha quedado anticuada"};
+    int total = 0;
+    QStringList parts;
+    for (int kind = 0; kind < leftOutKinds; ++kind) {
+        if (const int count = thumbnailReport.leftOut[std::size_t(kind)]) {
+            total += count;
+            parts << QStringLiteral("%1 %2").arg(count).arg(QString::fromUtf8(reasons[kind]));
+        }
+    }
+    if (total > 0)
+        printError(QStringLiteral("%1 sin miniatura (se muestran enteras): %2.")
+                       .arg(total == 1 ? QStringLiteral("1 imagen")
+                                       : QStringLiteral("%1 imágenes").arg(total),
+                            parts.join(u"; ")));
 }
 
 // The page of one folder, open as `folderFd`, with the options' selection and links.
@@ -233,7 +285,8 @@ PageResult writeFolderPage(const QString &CurrentPath, int folderFd, const Comma
     // Thumbnails are made before the page, so that its own timing tells of the page alone.
     QHash<QString, PagePicture> pictures;
     if (commandLine.thumbnails) {
-        pictures = thumbnailsOf(folderFd, commandLine.selection, services.locale->locale());
+        pictures =
+            thumbnailsOf(CurrentPath, folderFd, commandLine.selection, services.locale->locale());
         services.picture = [&pictures](const QString &name) -> std::optional<PagePicture> {
             const auto found = pictures.constFind(name);
             return found == pictures.cend() ? std::nullopt : std::optional(*found);
@@ -267,6 +320,16 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     if (!folder.error.isEmpty()) {
         printError(folder.error);
         return 1;
+    }
+    if (commandLine.thumbnails) {
+        const FileDescriptor folderFd(
+            ::open(encodeFileName(folder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folderFd.isOpen() && isInThumbnailFolder(folderFd.get())) {
+            printError(QStringLiteral("«%1» es una carpeta de miniaturas: no se escribe nada en "
+                                      "ella.")
+                           .arg(readableFileName(folder.path)));
+            return 1;
+        }
     }
     ProgressLine progress(readableFileName(folder.path).toLocal8Bit(), stderr,
                           takesEscapeCodes(STDERR_FILENO));
@@ -377,5 +440,6 @@ int main(int argc, char *argv[])
         if (writePages(argument, commandLine, locale, opener) != 0)
             status = 1;
     }
+    reportThumbnails();
     return finish(status);
 }

@@ -2,6 +2,7 @@
 
 #include "filenames.h"
 #include "systemerror.h"
+#include "thumbnailcaches.h"
 
 #include <algorithm>
 #include <atomic>
@@ -109,6 +110,8 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
     walk.push_back({0, m_rootFd, {}});
     // A folder that cannot be read has no subfolders here; writing its page reports it.
     walk.back().subfolders.read(m_rootFd, EntryKind::Folders, selection, locale);
+    // Thumbnails of thumbnails and pages among them are of no use to anyone.
+    const std::vector<FolderIdentity> caches = personalThumbnailCaches();
     while (!walk.empty()) {
         Frame &top = walk.back();
         if (top.next == top.subfolders.count()) {
@@ -135,6 +138,10 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
                           {}};
         if (fd < 0 || ::fstat(fd, &st) != 0) {
             folder.error = errno;
+        } else if (std::find(caches.begin(), caches.end(), FolderIdentity(st.st_dev, st.st_ino))
+                   != caches.end()) {
+            ::close(fd);
+            continue;
         } else {
             folder.device = st.st_dev;
             folder.inode = st.st_ino;
