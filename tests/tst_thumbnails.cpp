@@ -8,6 +8,7 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
+#include <QScopeGuard>
 #include <QtEndian>
 
 #include <sys/stat.h>
@@ -86,44 +87,27 @@ QList<qint64> fileStatus(const TestFolder &folder, const QByteArray &name)
             st.st_gid};
 }
 
-// A header's size changed, as bombs have them: `at` is where the width starts.
-QByteArray withSize(QByteArray bytes, qsizetype at, quint32 width, quint32 height, int fieldBytes)
+// A header that declares `edge` x `edge` pixels, as bombs do: `at` is where the size starts.
+QByteArray withSize(QByteArray bytes, qsizetype at, quint32 edge, int fieldBytes)
 {
-    for (int i = 0; i < fieldBytes; ++i) {
-        bytes[at + i] = char(height >> (8 * (fieldBytes - 1 - i)));
-        bytes[at + fieldBytes + i] = char(width >> (8 * (fieldBytes - 1 - i)));
-    }
+    for (int i = 0; i < 2 * fieldBytes; ++i)
+        bytes[at + i] = char(edge >> (8 * (fieldBytes - 1 - i % fieldBytes)));
     return bytes;
 }
 
-QByteArray pngOfSize(const QImage &image, quint32 width, quint32 height)
+QByteArray pngOfSize(const QImage &image, quint32 edge)
 {
-    // IHDR: width then height, then its CRC, which readers check.
-    QByteArray png = withSize(encode(image, "png"), 16, height, width, 4);
-    const QByteArray body = png.mid(12, 17);
+    // The header's CRC too, which readers check.
+    QByteArray png = withSize(encode(image, "png"), 16, edge, 4);
     quint32 c = 0xFFFFFFFFu;
-    for (const char b : body) {
+    for (const char b : png.mid(12, 17)) {
         c ^= quint8(b);
         for (int k = 0; k < 8; ++k)
             c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
     }
-    c ^= 0xFFFFFFFFu;
-    for (int i = 0; i < 4; ++i)
-        png[29 + i] = char(c >> (24 - 8 * i));
+    qToBigEndian(~c, png.data() + 29);
     return png;
 }
-
-class Umask
-{
-public:
-    explicit Umask(mode_t mask)
-        : m_old(::umask(mask))
-    {}
-    ~Umask() { ::umask(m_old); }
-
-private:
-    mode_t m_old;
-};
 
 } // namespace
 
@@ -307,7 +291,7 @@ private Q_SLOTS:
         QFETCH(int, imageMode);
         QFETCH(int, laterMode);
         QFETCH(int, repositoryMode);
-        const Umask mask(mode_t(umask & 0777));
+        const auto restore = qScopeGuard([old = ::umask(mode_t(umask))] { ::umask(old); });
         TestFolder folder;
         QVERIFY(addImage(folder, "a.png", picture({64, 64}, "png")));
         const QByteArray image = folder.rawPath() + "a.png";
@@ -423,15 +407,14 @@ private Q_SLOTS:
 
         QImage pixel(1, 1, QImage::Format_RGB32);
         pixel.fill(Qt::red);
-        QTest::newRow("png 32000²") << pngOfSize(pixel, 32000, 32000) << int(LeftOut::Pixels);
+        QTest::newRow("png 32000²") << pngOfSize(pixel, 32000) << int(LeftOut::Pixels);
         QTest::newRow("png 16-bit 9000²")
-            << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 9000, 9000)
+            << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 9000)
             << int(LeftOut::Memory);
         // The start of frame's height and width, after the marker, length and precision.
         QByteArray jpeg = encode(pixel, "jpeg");
         const qsizetype frame = jpeg.indexOf("\xFF\xC0") + 5;
-        QTest::newRow("jpeg 40000²")
-            << withSize(jpeg, frame, 40000, 40000, 2) << int(LeftOut::Pixels);
+        QTest::newRow("jpeg 40000²") << withSize(jpeg, frame, 40000, 2) << int(LeftOut::Pixels);
     }
 
     void bombs()
