@@ -79,7 +79,7 @@ made=$(find "$vips_out" -name '*.png' | wc -l)
 ((made == count)) || { echo "bench-thumbnails.sh: vipsthumbnail made $made of $count" >&2; exit 1; }
 say "Quorvel Folimbra thumbnails benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
 say "photos: $count JPEGs of 4000 x 3000, $(du -sh --exclude=.sh_thumbnails "$photos" | cut -f1) in $photos"
-say "tools: $(dpkg-query -W -f='libjpeg-turbo-progs ${Version}, libvips-tools ${Version}' libjpeg-turbo-progs libvips-tools), $(hyperfine --version)"
+say "tools: $(dpkg-query -W -f='${Package} ${Version}; ' libjpeg-turbo-progs libvips-tools), $(hyperfine --version)"
 say "machine: $cores cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 say "runs: $runs after one warm-up, page cache warm; times are medians"
 say ""
