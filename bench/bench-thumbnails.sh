@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
-# Times the thumbnails of 200 generated 12-megapixel JPEGs, cold (none made yet) and warm (all
-# fresh), against ImageMagick's `convert -thumbnail 256x256` over the same files, one at a time
-# and with xargs -P on every core, all in one hyperfine run.
+# Times the thumbnails (256 and 512 pixels) of generated 12-megapixel JPEGs, cold (none made yet)
+# and warm (all fresh), against `djpeg -scale 1/4` (libjpeg-turbo decoding at a quarter, about
+# what a 512-pixel thumbnail needs) and `vipsthumbnail -s 512` over the same files with xargs -P
+# on every core, all in one hyperfine run, and prints the medians and the ratios.
 #
 #   bench/bench-thumbnails.sh
 #
-# Environment: BENCH_THUMBNAILS=path (skip its build), COUNT (default 200), RUNS (default 3: one
-# run of convert -P 1 takes about a minute). The photos are made once and kept in
-# bench/data/photos-COUNT.
+# Environment: BENCH_THUMBNAILS=path (skip its build), COUNT (default 200), RUNS (default 3).
+# The photos are made once and kept in bench/data/photos-COUNT.
 set -euo pipefail
 
 case "${1:-}" in
     "") ;;
     -h | --help)
-        sed -n '2,10s/^# \{0,1\}//p' "$0"
+        sed -n '2,11s/^# \{0,1\}//p' "$0"
         exit 0
         ;;
     *)
@@ -36,10 +36,10 @@ say() { printf '%s\n' "$*" | tee -a "$summary"; }
 # --- tools -------------------------------------------------------------------------------------
 # shellcheck source=../scripts/packages.sh
 . "$source_dir/scripts/packages.sh"
-ensure_packages hyperfine imagemagick
-# The package's own program, not whatever else answers to the name first on PATH.
-convert=/usr/bin/convert
-"$convert" -version | grep -q ImageMagick || { echo "bench-thumbnails.sh: $convert is not ImageMagick" >&2; exit 1; }
+ensure_packages hyperfine libjpeg-turbo-progs libvips-tools python3
+# The packages' own programs, not whatever else answers to the name first on PATH.
+djpeg=/usr/bin/djpeg
+vipsthumbnail=/usr/bin/vipsthumbnail
 
 # --- the driver --------------------------------------------------------------------------------
 if [[ -n ${BENCH_THUMBNAILS:-} ]]; then
@@ -61,44 +61,53 @@ if (($(find "$photos" -maxdepth 1 -name '*.jpg' | wc -l) < count)); then
     "$driver" --generate "$photos" "$count"
 fi
 
-# Checks once that both sides make every thumbnail within 256 x 256, so no one is timed doing less.
-convert_out="$results_dir/convert"
-mkdir -p "$convert_out"
+# Checks once that every side makes every thumbnail, so no one is timed doing less.
+vips_out="$results_dir/vips"
+mkdir -p "$vips_out"
 rm -rf "$photos/.sh_thumbnails"
 "$driver" "$photos"
-made=$(find "$photos/.sh_thumbnails/large" -name '*.png' | wc -l)
-((made == count)) || { echo "bench-thumbnails.sh: $made of $count thumbnails made" >&2; exit 1; }
-# One file per convert, as a shell loop over a folder would run it.
-one_convert="$results_dir/convert-one.sh"
-# shellcheck disable=SC2016 # $1 is the little script's own argument
-printf '#!/bin/sh\nexec '\''%s'\'' "$1" -thumbnail 256x256 '\''%s'\''/"${1##*/}".png\n' "$convert" "$convert_out" >"$one_convert"
-find "$photos" -maxdepth 1 -name '*.jpg' -print0 | xargs -0 -P "$(nproc)" -n 1 sh "$one_convert"
-made=$(find "$convert_out" -name '*.png' | wc -l)
-((made == count)) || { echo "bench-thumbnails.sh: convert made $made of $count" >&2; exit 1; }
+for size in large x-large; do
+    made=$(find "$photos/.sh_thumbnails/$size" -name '*.png' | wc -l)
+    ((made == count)) || { echo "bench-thumbnails.sh: $made of $count $size thumbnails made" >&2; exit 1; }
+done
+list="find '$photos' -maxdepth 1 -name '*.jpg' -print0"
+cores=$(nproc)
+djpeg_all="$list | xargs -0 -P $cores -n 1 '$djpeg' -scale 1/4 -outfile /dev/null"
+vips_all="$list | xargs -0 -P $cores -n 1 '$vipsthumbnail' -s 512 -o '$vips_out/%s.png'"
+eval "$vips_all"
+made=$(find "$vips_out" -name '*.png' | wc -l)
+((made == count)) || { echo "bench-thumbnails.sh: vipsthumbnail made $made of $count" >&2; exit 1; }
 say "Quorvel Folimbra thumbnails benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
 say "photos: $count JPEGs of 4000 x 3000, $(du -sh --exclude=.sh_thumbnails "$photos" | cut -f1) in $photos"
-say "convert: $("$convert" -version | head -n 1), $(hyperfine --version)"
-for file in "$(find "$photos/.sh_thumbnails/large" -name '*.png' -print -quit)" "$convert_out/photo-000.jpg.png"; do
-    say "sample thumbnail: $(/usr/bin/identify -format '%wx%h %b' "$file") $file"
-done
-say "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
-say "runs: $runs after one warm-up, page cache warm; times are means"
+say "tools: $(dpkg-query -W -f='${Package} ${Version}; ' libjpeg-turbo-progs libvips-tools), $(hyperfine --version)"
+say "machine: $cores cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+say "runs: $runs after one warm-up, page cache warm; times are medians"
 say ""
 
-list="find '$photos' -maxdepth 1 -name '*.jpg' -print0"
 hyperfine --style basic --warmup 1 --runs "$runs" \
     --export-markdown "$results_dir/table.md" --export-json "$results_dir/hyperfine.json" \
     --command-name "folimbra cold" --prepare "rm -rf '$photos/.sh_thumbnails'" \
     "'$driver' '$photos'" \
     --command-name "folimbra warm" --prepare "'$driver' '$photos'" \
     "'$driver' '$photos'" \
-    --command-name "convert -P 1" --prepare true \
-    "$list | xargs -0 -P 1 -n 1 sh '$one_convert'" \
-    --command-name "convert -P $(nproc)" --prepare true \
-    "$list | xargs -0 -P $(nproc) -n 1 sh '$one_convert'" \
+    --command-name "djpeg -scale 1/4 -P $cores" --prepare true "$djpeg_all" \
+    --command-name "vipsthumbnail -s 512 -P $cores" --prepare true "$vips_all" \
     2>&1 | tee "$results_dir/hyperfine.log"
 
 say ""
-tee -a "$summary" <"$results_dir/table.md"
+python3 - "$results_dir/hyperfine.json" <<'PY' | tee -a "$summary"
+import json, sys
+results = json.load(open(sys.argv[1]))["results"]
+median = {r["command"]: r["median"] for r in results}
+for name, seconds in median.items():
+    print(f"{name:34} {seconds:8.3f} s")
+cold, warm = median["folimbra cold"], median["folimbra warm"]
+djpeg = next(v for k, v in median.items() if k.startswith("djpeg"))
+vips = next(v for k, v in median.items() if k.startswith("vipsthumbnail"))
+for label, ratio, target in (("cold / djpeg -scale 1/4", cold / djpeg, 1.1),
+                             ("cold / vipsthumbnail -s 512", cold / vips, 0.8),
+                             ("warm / cold", warm / cold, 0.05)):
+    print(f"{label:34} {ratio:8.3f}  (target <= {target}: {'met' if ratio <= target else 'MISSED'})")
+PY
 say ""
 say "results: $results_dir"

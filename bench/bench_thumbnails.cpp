@@ -74,7 +74,7 @@ int main(int argc, char *argv[])
     std::vector<QByteArray> names;
     for (const QString &name : QDir(folder).entryList({QStringLiteral("*.jpg")}, QDir::Files))
         names.push_back(QFile::encodeName(name));
-    const auto made = makeThumbnails(folder, names);
+    const auto made = makeThumbnails(folder, names).thumbnails;
     const auto missing = std::count(made.begin(), made.end(), std::nullopt);
     if (missing) {
         std::fprintf(stderr, "bench_thumbnails: %td of %zu images got no thumbnail\n", missing,

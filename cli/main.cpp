@@ -2,6 +2,7 @@
 // writer and the same bytes as the window.
 
 #include "appinfo.h"
+#include "filedescriptor.h"
 #include "filenames.h"
 #include "filesystem.h"
 #include "folderargument.h"
@@ -12,15 +13,20 @@
 #include "progressline.h"
 #include "selection.h"
 #include "systemerror.h"
+#include "thumbnailcaches.h"
+#include "thumbnails.h"
 #include "xdgopener.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QStringList>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include <fcntl.h>
@@ -194,6 +200,56 @@ int finish(int status)
     return status;
 }
 
+// What the thumbnails of the whole run left out, told once at its end.
+struct ThumbnailReport
+{
+    std::mutex mutex;
+    std::array<int, leftOutKinds> leftOut{};
+    QStringList decoderMessages;
+} thumbnailReport;
+
+// Tells the run's report what a folder's thumbnails left out.
+void noteThumbnails(const QString &folder, const ThumbnailRun &run)
+{
+    if (run.noRepository)
+        printError(QStringLiteral("«%1.sh_thumbnails» no es una carpeta: las imágenes se "
+                                  "muestran enteras.")
+                       .arg(readableFileName(folder)));
+    const std::lock_guard lock(thumbnailReport.mutex);
+    for (int kind = 0; kind < leftOutKinds; ++kind)
+        thumbnailReport.leftOut[std::size_t(kind)] += run.leftOut[std::size_t(kind)];
+    for (const QString &text : run.decoderMessages) {
+        if (!thumbnailReport.decoderMessages.contains(text))
+            thumbnailReport.decoderMessages << text;
+    }
+}
+
+void reportThumbnails()
+{
+    for (const QString &text : thumbnailReport.decoderMessages)
+        printError(text);
+    static const char *const reasons[leftOutKinds] = {
+        "no se pudieron leer o guardar",
+        "son enlaces a fuera de la carpeta o a lo que su dueño no puede leer",
+        "tienen más de 100 megapíxeles",
+        "necesitarían demasiada memoria",
+        "tardaron demasiado en leerse",
+        "tienen una miniatura de otro programa que ha quedado anticuada"};
+    int total = 0;
+    QStringList parts;
+    for (int kind = 0; kind < leftOutKinds; ++kind) {
+        if (const int count = thumbnailReport.leftOut[std::size_t(kind)]) {
+            total += count;
+            parts << QStringLiteral("%1 %2").arg(count).arg(QString::fromUtf8(reasons[kind]));
+        }
+    }
+    if (total > 0)
+        printError(QStringLiteral("%1 sin miniatura (se muestran enteras): %2.")
+                       .arg(total == 1 ? QStringLiteral("1 imagen")
+                                       : QStringLiteral("%1 imágenes").arg(total),
+                            parts.join(u"; ")));
+}
+
 int report(const PageResult &result)
 {
     if (!result.ok()) {
@@ -212,6 +268,16 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
         printError(folder.error);
         return 1;
     }
+    if (commandLine.thumbnails) {
+        const FileDescriptor folderFd(
+            ::open(encodeFileName(folder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folderFd.isOpen() && isInThumbnailFolder(folderFd.get())) {
+            printError(QStringLiteral("«%1» es una carpeta de miniaturas: no se escribe nada en "
+                                      "ella.")
+                           .arg(readableFileName(folder.path)));
+            return 1;
+        }
+    }
     ProgressLine progress(readableFileName(folder.path).toLocal8Bit(), stderr,
                           takesEscapeCodes(STDERR_FILENO));
     QElapsedTimer timer;
@@ -219,8 +285,8 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     PageServices services;
     services.locale = &locale;
     services.opener = &opener;
-    const FolderPageRequest request{commandLine.page, commandLine.selection,
-                                    commandLine.thumbnails};
+    FolderPageRequest request{commandLine.page, commandLine.selection, commandLine.thumbnails};
+    request.thumbnailsMade = noteThumbnails;
 
     if (!commandLine.recursive) {
         services.progress = [&progress, &timer](qsizetype done, qsizetype total) {
@@ -316,5 +382,6 @@ int main(int argc, char *argv[])
         if (writePages(argument, commandLine, locale, opener) != 0)
             status = 1;
     }
+    reportThumbnails();
     return finish(status);
 }

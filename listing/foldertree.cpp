@@ -2,6 +2,7 @@
 
 #include "filenames.h"
 #include "systemerror.h"
+#include "thumbnailcaches.h"
 
 #include <algorithm>
 #include <atomic>
@@ -110,6 +111,8 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
     walk.push_back({0, m_rootFd, {}});
     m_folders[0].error = Listing::readFolder(m_rootFd, selection, locale, m_folders[0].files,
                                              walk.back().subfolders);
+    // Thumbnails of thumbnails and pages among them are of no use to anyone.
+    const std::vector<FolderIdentity> caches = personalThumbnailCaches();
     while (!walk.empty()) {
         Frame &top = walk.back();
         if (top.next == top.subfolders.count()) {
@@ -137,6 +140,10 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
                           {}};
         if (fd < 0 || ::fstat(fd, &st) != 0) {
             folder.error = errno;
+        } else if (std::find(caches.begin(), caches.end(), FolderIdentity(st.st_dev, st.st_ino))
+                   != caches.end()) {
+            ::close(fd);
+            continue;
         } else {
             folder.device = st.st_dev;
             folder.inode = st.st_ino;

@@ -47,11 +47,14 @@ PageResult writeListedPage(const QString &CurrentPath, int folderFd, const Listi
             if (isImageName(files.name(i)))
                 images.emplace_back(files.rawName(i));
         }
-        const std::vector<std::optional<Thumbnail>> made = makeThumbnails(folderFd, images);
+        const ThumbnailRun run = makeThumbnails(folderFd, images);
+        if (request.thumbnailsMade)
+            request.thumbnailsMade(CurrentPath, run);
         for (std::size_t i = 0; i < images.size(); ++i) {
-            if (const std::optional<Thumbnail> &thumbnail = made[i])
-                pictures.insert(decodeFileName(images[i]),
-                                {thumbnail->file, thumbnail->width, thumbnail->height});
+            if (const std::optional<Thumbnail> &thumbnail = run.thumbnails[i])
+                pictures.insert(
+                    decodeFileName(images[i]),
+                    {thumbnail->file, thumbnail->width, thumbnail->height, thumbnail->largeFile});
         }
         services.picture = [&pictures](const QString &name) -> std::optional<PagePicture> {
             const auto found = pictures.constFind(name);

@@ -4,6 +4,7 @@
 #include "listing.h"
 #include "pagewriter.h"
 #include "selection.h"
+#include "thumbnails.h"
 
 #include <QString>
 
@@ -17,6 +18,8 @@ struct FolderPageRequest
     PageOptions page;
     Selection selection;
     bool thumbnails = false; // small pictures, made beside the images, in place of the full ones
+    // Told what making a folder's thumbnails left out; called from the threads that make pages.
+    std::function<void(const QString &folder, const ThumbnailRun &run)> thumbnailsMade = {};
 };
 
 // Reads the folder open as `folderFd` once, chooses its files, makes their thumbnails where asked

@@ -274,6 +274,13 @@ void PageRun::appendPictureLine(QString &line, const QString &name)
             appendLinkTarget(line, name);
             line += u"\"><img src=\"";
             appendLinkTarget(line, decodeFileName(picture->file));
+            if (!picture->file2x.isEmpty()) {
+                line += u"\" srcset=\"";
+                appendLinkTarget(line, decodeFileName(picture->file));
+                line += u" 1x, ";
+                appendLinkTarget(line, decodeFileName(picture->file2x));
+                line += u" 2x";
+            }
             line += u"\" alt=";
             appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlPlainText);
             line += u" width=%1 height=%2 loading=lazy></a></center>"_s.arg(picture->width)

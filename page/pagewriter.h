@@ -35,6 +35,8 @@ struct PagePicture
     QByteArray file; // raw bytes, relative to the folder
     int width = 0;
     int height = 0;
+    // The same at twice the pixels, for screens that have them, or empty.
+    QByteArray file2x = {};
 };
 
 // A folder below, and whether its page is there to link to (else the folder itself is linked).

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filereplacement.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
@@ -20,61 +22,31 @@ bool isTemporaryNameOf(const char *rawName, const char *rawPageName);
 bool isPageTemporaryName(const char *rawName);
 
 // Lines in Windows-1252, each ended by CR LF, that replace a file only once they are all
-// written: they go to a new file in the same folder, unnamed where the file system allows (else
-// under a hidden name, created exclusively), which commit() names and renames over the old name.
-// So a failure leaves the old file as it was, and a link planted at the name is replaced, never
-// written through. The new file keeps the old one's mode, owner (for root), ACL and user
-// attributes. Errors are values of systemerror.h.
+// written, through FileReplacement: a failure leaves the old file as it was, a link planted at
+// the name is replaced, never written through, and the new file keeps the old one's mode, owner
+// (for root), ACL and user attributes. Errors are values of systemerror.h.
 class CodePageFile
 {
 public:
-    CodePageFile() = default;
-    CodePageFile(const CodePageFile &) = delete;
-    CodePageFile &operator=(const CodePageFile &) = delete;
-    ~CodePageFile();
-
     // Starts the replacement of `name` in the folder open as `folderFd`, which stays the
-    // caller's to close. A folder, FIFO, socket or device at the name is refused without being
-    // opened. Where the folder takes no new files, or lets none go (append-only), an existing
-    // regular file is rewritten in place instead: the page waits in memory, and commit() first
-    // reserves room for all of it, so that only a failure past that point cuts the old file.
+    // caller's to close; see FileReplacement::open().
     bool open(int folderFd, const QString &name);
     // The same, with the folder given by its path.
     bool open(const QString &folder, const QString &name);
     bool writeLine(QStringView line);
     // Writes the rest, syncs and puts the new file in place; on failure, as discard().
-    bool commit();
+    bool commit() { return m_file.commit(); }
     // Drops the new file; what stood at the name stays.
-    void discard();
+    void discard() { m_file.discard(); }
 
-    int error() const { return m_error; }
+    int error() const { return m_file.error(); }
     // Whether a failure now leaves the old file as it was (false once an overwrite in place has
     // begun).
-    bool keepsOldFile() const { return !m_overwriting; }
+    bool keepsOldFile() const { return m_file.keepsOldFile(); }
     // The new file's name in the folder, while there is one.
-    const QByteArray &temporaryName() const { return m_temporary; }
+    const QByteArray &temporaryName() const { return m_file.temporaryName(); }
 
 private:
-    bool fail(int error);
-    void reset(const QString &name);
-    bool flush();
-    int createUnnamed(unsigned mode);
-    int createTemporary(unsigned mode);
-    int linkAs(const QByteArray &name);
-    int linkUnnamed();
-    int openInPlace(const QByteArray &name, unsigned long long inode);
-    void keepAttributes(const struct stat &old);
-    bool overwriteInPlace();
-
-    std::string m_buffer;
-    int m_error = 0;
-    int m_folder = -1;
-    int m_fd = -1;
-    bool m_inPlace = false;
-    bool m_overwriting = false;
-    bool m_unnamed = false;
-    bool m_linkToName = false;
-    long long m_oldSize = 0;
-    QByteArray m_name;
-    QByteArray m_temporary;
+    FileReplacement m_file;
+    std::string m_line;
 };

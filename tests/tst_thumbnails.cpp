@@ -4,28 +4,35 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
+#include <QScopeGuard>
+#include <QtEndian>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr qint64 modified = 1000000000;
 
+QByteArray encode(const QImage &image, const char *format)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    return QImageWriter(&buffer, format).write(image) ? buffer.data() : QByteArray();
+}
+
 // Red on the left half, blue on the right, so a turn shows where the left edge went.
-bool addImage(const TestFolder &folder, const QByteArray &name, QSize size,
-              const char *format = "jpeg", int orientation = 0)
+QByteArray picture(QSize size, const char *format, QImage::Format pixels = QImage::Format_RGB32,
+                   int orientation = 0)
 {
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::blue);
     QPainter(&image).fillRect(0, 0, size.width() / 2, size.height(), Qt::red);
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    if (!QImageWriter(&buffer, format).write(image))
-        return false;
-    QByteArray bytes = buffer.data();
+    QByteArray bytes = encode(image.convertToFormat(pixels), format);
     if (orientation) {
         // An APP1 segment right after the start marker: Exif, a big-endian TIFF header and one
         // IFD entry, Orientation (0x0112) as one SHORT.
@@ -34,7 +41,41 @@ bool addImage(const TestFolder &folder, const QByteArray &name, QSize size,
         segment[29] = char(orientation);
         bytes.insert(2, segment);
     }
+    return bytes;
+}
+
+// A one-pixel GIF with a palette of two colours.
+const QByteArray gif = QByteArray::fromHex("474946383961 0100 0100 80 00 00 FF0000 000000 "
+                                           "2C 00000000 0100 0100 00 02 02 4401 00 3B");
+
+bool addImage(const TestFolder &folder, const QByteArray &name, const QByteArray &bytes)
+{
     return folder.addFile(name) && folder.append(name, bytes) && folder.setModified(name, modified);
+}
+
+struct Chunks
+{
+    QByteArray header;                 // IHDR's data
+    QByteArrayList types;              // in order
+    QMap<QByteArray, QByteArray> text; // of tEXt
+};
+
+// The PNG's chunks, read the plain way.
+Chunks chunksOf(const QByteArray &png)
+{
+    Chunks chunks;
+    for (qsizetype at = 8; at + 8 <= png.size();) {
+        const qsizetype length = qFromBigEndian<quint32>(png.constData() + at);
+        const QByteArray type = png.mid(at + 4, 4);
+        const QByteArray data = png.mid(at + 8, length);
+        chunks.types << type;
+        if (type == "IHDR")
+            chunks.header = data;
+        if (type == "tEXt")
+            chunks.text.insert(data.left(data.indexOf('\0')), data.mid(data.indexOf('\0') + 1));
+        at += 12 + length;
+    }
+    return chunks;
 }
 
 // Inode and modification time: a thumbnail reused is the very same file, untouched.
@@ -42,7 +83,30 @@ QList<qint64> fileStatus(const TestFolder &folder, const QByteArray &name)
 {
     struct stat st = {};
     ::lstat((folder.rawPath() + name).constData(), &st);
-    return {qint64(st.st_ino), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    return {qint64(st.st_ino), st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_mode & 07777,
+            st.st_gid};
+}
+
+// A header that declares `edge` x `edge` pixels, as bombs do: `at` is where the size starts.
+QByteArray withSize(QByteArray bytes, qsizetype at, quint32 edge, int fieldBytes)
+{
+    for (int i = 0; i < 2 * fieldBytes; ++i)
+        bytes[at + i] = char(edge >> (8 * (fieldBytes - 1 - i % fieldBytes)));
+    return bytes;
+}
+
+QByteArray pngOfSize(const QImage &image, quint32 edge)
+{
+    // The header's CRC too, which readers check.
+    QByteArray png = withSize(encode(image, "png"), 16, edge, 4);
+    quint32 c = 0xFFFFFFFFu;
+    for (const char b : png.mid(12, 17)) {
+        c ^= quint8(b);
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    qToBigEndian(~c, png.data() + 29);
+    return png;
 }
 
 } // namespace
@@ -53,131 +117,330 @@ class TestThumbnails : public QObject
 
 private Q_SLOTS:
 
-    // Each row names its image differently, to check the repository's name for it too: the
-    // name is the URI's last segment unescaped.
-    void geometry_data()
+    // The name is the MD5 of the URI that readers compute; the first is the standard's own.
+    void names_data()
     {
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<int>("orientation");
-        QTest::addColumn<QSize>("thumbnail");
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("uri");
+
+        QTest::newRow("standard") << QByteArray("picture.png") << QByteArray();
+        QTest::newRow("semicolon") << QByteArray("a;b.png") << QByteArray("./a%3Bb.png");
+        QTest::newRow("space") << QByteArray("a b.png") << QByteArray("./a%20b.png");
+        QTest::newRow("hash") << QByteArray("#1.png") << QByteArray("./%231.png");
+        QTest::newRow("percent") << QByteArray("100%.png") << QByteArray("./100%25.png");
+        QTest::newRow("latin-1") << QByteArray("\xe9.png") << QByteArray("./%E9.png");
+        QTest::newRow("kept") << QByteArray("it's (1)+&=:@!$*,~.png")
+                              << QByteArray("./it's%20(1)+&=:@!$*,~.png");
+        QTest::newRow("60 bytes") << QByteArray(56, 'n') + ".png"
+                                  << "./" + QByteArray(56, 'n') + ".png";
+    }
+
+    void names()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, uri);
+        const QByteArray expected =
+            uri.isEmpty() ? QByteArray("7fd0e41c1612f860427a76c4100745a3")
+                          : QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex();
+        QCOMPARE(thumbnailName(name), expected + ".png");
+    }
+
+    // Whatever the source, both thumbnails are 8-bit RGBA PNGs, not interlaced, with every key
+    // as tEXt; the sizes round, never enlarge, and follow the orientation.
+    void formats_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QSize>("large");
+        QTest::addColumn<QSize>("xlarge");
         QTest::addColumn<QSize>("shown");
-        QTest::addColumn<QString>("uri");
 
-        // Scaling down with rounding, both sides equal, never enlarged (but shown enlarged),
-        // turned.
-        QTest::newRow("huge") << QSize(6000, 4000) << 0 << QSize(256, 171) << QSize(200, 133)
-                              << "./100%25.jpg";
-        QTest::newRow("square") << QSize(512, 512) << 0 << QSize(256, 256) << QSize(200, 200)
-                                << "./%C3%B1.jpg";
-        QTest::newRow("tiny") << QSize(40, 20) << 0 << QSize(40, 20) << QSize(200, 100)
-                              << "./%E9.jpg";
-        QTest::newRow("turned") << QSize(400, 200) << 6 << QSize(128, 256) << QSize(100, 200)
-                                << "./it's%20(1).jpg";
+        QTest::newRow("jpeg turned")
+            << QByteArray(50, 'j') + ".jpg" << picture({400, 200}, "jpeg", QImage::Format_RGB32, 6)
+            << QSize(128, 256) << QSize(200, 400) << QSize(100, 200);
+        QTest::newRow("png 16-bit")
+            << QByteArray("a;b.png") << picture({1200, 800}, "png", QImage::Format_RGBA64)
+            << QSize(256, 171) << QSize(512, 341) << QSize(200, 133);
+        QTest::newRow("bmp 1-bit")
+            << QByteArray("m.bmp") << picture({40, 20}, "bmp", QImage::Format_Mono) << QSize(40, 20)
+            << QSize(40, 20) << QSize(200, 100);
+        QTest::newRow("gif palette")
+            << QByteArray("p.gif") << gif << QSize(1, 1) << QSize(1, 1) << QSize(200, 200);
     }
 
-    void geometry()
+    void formats()
     {
-        QFETCH(QSize, size);
-        QFETCH(int, orientation);
-        QFETCH(QSize, thumbnail);
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QSize, large);
+        QFETCH(QSize, xlarge);
         QFETCH(QSize, shown);
-        QFETCH(QString, uri);
-        const QByteArray name = QByteArray::fromPercentEncoding(uri.toLatin1().mid(2));
         TestFolder folder;
-        QVERIFY(addImage(folder, name, size, "jpeg", orientation));
+        QVERIFY(addImage(folder, name, bytes));
 
-        const Thumbnail made = makeThumbnails(folder.path(), {name}).at(0).value();
-        const QByteArray hash = QCryptographicHash::hash(uri.toLatin1(), QCryptographicHash::Md5);
-        QCOMPARE(made.file, ".sh_thumbnails/large/" + hash.toHex() + ".png");
+        const ThumbnailRun run = makeThumbnails(folder.path(), {name});
+        const Thumbnail made = run.thumbnails.at(0).value();
+        QCOMPARE(made.file, ".sh_thumbnails/large/" + thumbnailName(name));
+        QCOMPARE(made.largeFile, ".sh_thumbnails/x-large/" + thumbnailName(name));
         QCOMPARE(QSize(made.width, made.height), shown);
-        QImageReader reader(folder.path() + QString::fromLatin1(made.file));
-        QCOMPARE(reader.format(), "png");
-        const QImage image = reader.read();
-        QCOMPARE(image.size(), thumbnail);
-        QCOMPARE(image.text("Thumb::URI"), uri);
-        QCOMPARE(image.text("Thumb::MTime"), QString::number(modified));
-        // The left edge of the stored picture is on top once it is turned.
-        const QRgb edge =
-            orientation ? image.pixel(image.width() / 2, 1) : image.pixel(1, image.height() / 2);
-        QVERIFY2(qRed(edge) > 180 && qBlue(edge) < 80, qPrintable(QColor(edge).name()));
+        for (const auto &[file, size] : {std::pair(made.file, large), {made.largeFile, xlarge}}) {
+            const QByteArray png = folder.read(file);
+            const Chunks chunks = chunksOf(png);
+            // Width, height, depth 8, colour type 6, no interlace.
+            QCOMPARE(chunks.header.toHex(),
+                     QByteArray::number(size.width(), 16).rightJustified(8, '0')
+                         + QByteArray::number(size.height(), 16).rightJustified(8, '0')
+                         + "0806000000");
+            QVERIFY2(!chunks.types.contains("zTXt") && !chunks.types.contains("iTXt"),
+                     chunks.types.join(' '));
+            QCOMPARE(chunks.text.value("Thumb::URI"), "./" + name.toPercentEncoding("'"));
+            QCOMPARE(chunks.text.value("Thumb::MTime"), QByteArray::number(modified));
+            QCOMPARE(chunks.text.value("Thumb::Size"), QByteArray::number(bytes.size()));
+            QVERIFY(chunks.text.value("Software").startsWith("Quorvel Folimbra "));
+            // The left edge of the stored picture is on top once it is turned.
+            const QImage image = QImage::fromData(png);
+            if (name.endsWith(".jpg")) {
+                const QRgb edge = image.pixel(image.width() / 2, 1);
+                QVERIFY2(qRed(edge) > 180 && qBlue(edge) < 80, qPrintable(QColor(edge).name()));
+            }
+        }
     }
 
+    // Own thumbnails are remade when stale; those of others are used while fresh and never
+    // touched.
     void freshness_data()
     {
         QTest::addColumn<QByteArray>("change");
+        QTest::addColumn<bool>("remade");
+        QTest::addColumn<bool>("shown");
 
-        QTest::newRow("fresh") << QByteArray();
-        QTest::newRow("stale") << QByteArray("touch");
-        QTest::newRow("broken") << QByteArray("garbage");
-        QTest::newRow("link") << QByteArray("link");
-        QTest::newRow("oversized") << QByteArray("grow");
+        QTest::newRow("fresh") << QByteArray() << false << true;
+        QTest::newRow("touched") << QByteArray("touch") << true << true;
+        QTest::newRow("same second, other size") << QByteArray("grow") << true << true;
+        QTest::newRow("foreign without keys") << QByteArray("foreign") << false << true;
+        QTest::newRow("foreign stale") << QByteArray("foreign stale") << false << false;
+        QTest::newRow("garbage") << QByteArray("garbage") << false << false;
+        QTest::newRow("link") << QByteArray("link") << false << false;
     }
 
     void freshness()
     {
         QFETCH(QByteArray, change);
-        const bool reused = change.isEmpty();
+        QFETCH(bool, remade);
+        QFETCH(bool, shown);
 
         TestFolder folder;
-        QVERIFY(addImage(folder, "a.jpg", QSize(600, 400)));
-        const QByteArray file = makeThumbnails(folder.path(), {"a.jpg"}).at(0).value().file;
+        QVERIFY(addImage(folder, "a.jpg", picture({600, 400}, "jpeg")));
+        const QByteArray file = makeThumbnails(folder.path(), {"a.jpg"}).thumbnails.at(0)->file;
+        const QByteArray path = folder.rawPath() + file;
 
-        const qint64 expected = modified + (change == "touch" ? 60 : 0);
+        QImage foreign(64, 32, QImage::Format_ARGB32);
+        foreign.fill(Qt::green);
+        if (change == "foreign stale")
+            foreign.setText("Thumb::MTime", "5");
         if (change == "touch")
-            QVERIFY(folder.setModified("a.jpg", expected));
+            QVERIFY(folder.setModified("a.jpg", modified + 60));
+        else if (change == "grow")
+            QVERIFY(folder.append("a.jpg", "x") && folder.setModified("a.jpg", modified));
+        else if (change.startsWith("foreign"))
+            QVERIFY(::unlink(path.constData()) == 0 && folder.addFile(file)
+                    && folder.append(file, encode(foreign, "png")));
         else if (change == "garbage")
-            QVERIFY(folder.addFile(file) && folder.append(file, "not a png"));
+            QVERIFY(folder.addFile(file + ".new") && folder.append(file + ".new", "not a png")
+                    && ::rename((path + ".new").constData(), path.constData()) == 0);
         else if (change == "link")
             QVERIFY(folder.addFile("victim") && folder.append("victim", "keep")
-                    && ::unlink((folder.rawPath() + file).constData()) == 0
+                    && ::unlink(path.constData()) == 0
                     && folder.addLink(file, folder.rawPath() + "victim"));
-        else if (change == "grow") // still a good PNG, past what is ever read whole
-            QVERIFY(::truncate((folder.rawPath() + file).constData(), 9 << 20) == 0);
         const QList<qint64> before = fileStatus(folder, file);
+        const QByteArray bytes = folder.read(file);
 
-        QCOMPARE(makeThumbnails(folder.path(), {"a.jpg"}).at(0).value().file, file);
-        const QList<qint64> after = fileStatus(folder, file);
-        QCOMPARE(after[0] == before[0] && after == before, reused);
-        QCOMPARE(QImage(folder.path() + QString::fromLatin1(file)).text("Thumb::MTime"),
-                 QString::number(expected));
+        const ThumbnailRun run = makeThumbnails(folder.path(), {"a.jpg"});
+        QCOMPARE(bool(run.thumbnails.at(0)), shown);
+        QCOMPARE(run.leftOut[int(LeftOut::Foreign)], shown ? 0 : 1);
+        QCOMPARE(fileStatus(folder, file) != before, remade);
+        if (!remade)
+            QCOMPARE(folder.read(file), bytes);
+        else
+            QCOMPARE(chunksOf(folder.read(file)).text.value("Thumb::Size"),
+                     QByteArray::number(QFileInfo(folder.path() + "a.jpg").size()));
         if (change == "link")
             QCOMPARE(folder.read("victim"), "keep");
     }
 
-    void unreadable_data()
+    // A thumbnail shows no more than its image, to no one else: its mode and group are the
+    // image's whatever the umask, also after a chmod that kept the image's time.
+    void permissions_data()
     {
-        QTest::addColumn<QByteArray>("kind");
+        QTest::addColumn<int>("umask");
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<int>("imageMode");
+        QTest::addColumn<int>("laterMode");
+        QTest::addColumn<int>("repositoryMode");
 
-        QTest::newRow("garbage") << QByteArray("garbage");
-        QTest::newRow("missing") << QByteArray("missing");
-        QTest::newRow("fifo") << QByteArray("fifo");
-        QTest::newRow("linked repository") << QByteArray("repository");
+        QTest::newRow("umask 077") << 077 << 0755 << 0644 << 0 << 0755;
+        QTest::newRow("chmod 600") << 022 << 0755 << 0644 << 0600 << 0755;
+        QTest::newRow("shared 1777") << 0 << 01777 << 0664 << 0 << 01775;
+        QTest::newRow("other group") << 022 << 0750 << 0640 << 0 << 0750;
     }
 
-    void unreadable()
+    void permissions()
     {
-        QFETCH(QByteArray, kind);
-        const bool othersMade = kind != "repository"; // nowhere safe to put them
+        QFETCH(int, umask);
+        QFETCH(int, folderMode);
+        QFETCH(int, imageMode);
+        QFETCH(int, laterMode);
+        QFETCH(int, repositoryMode);
+        const auto restore = qScopeGuard([old = ::umask(mode_t(umask))] { ::umask(old); });
         TestFolder folder;
-        QVERIFY(addImage(folder, "good.png", QSize(64, 48), "png"));
-        const QByteArray bad = "bad.jpg";
-        if (kind == "garbage")
-            QVERIFY(folder.addFile(bad) && folder.append(bad, QByteArray(4096, '\xFF')));
-        else if (kind == "fifo")
-            QVERIFY(::mkfifo((folder.rawPath() + bad).constData(), 0644) == 0);
-        else if (kind == "repository")
-            QVERIFY(folder.addFolder("elsewhere") && folder.addLink(".sh_thumbnails", "elsewhere"));
+        QVERIFY(addImage(folder, "a.png", picture({64, 64}, "png")));
+        const QByteArray image = folder.rawPath() + "a.png";
+        QVERIFY(::chmod(folder.rawPath().constData(), mode_t(folderMode)) == 0
+                && ::chmod(image.constData(), mode_t(imageMode)) == 0);
+        const bool otherGroup = QByteArray(QTest::currentDataTag()) == "other group";
+        if (otherGroup && (::geteuid() != 0 || ::chown(image.constData(), uid_t(-1), 4242) != 0))
+            QSKIP("giving a file a group of which one is no member takes root");
 
-        const auto made = makeThumbnails(folder.path(), {bad, "good.png"});
-        QVERIFY(made.size() == 2 && !made[0]);
-        QCOMPARE(bool(made[1]), othersMade);
-        // Nothing but the good thumbnail, no temporary file left behind, and nothing through a
-        // link.
-        QCOMPARE(
-            QDir(folder.path() + ".sh_thumbnails/large")
-                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
-                .size(),
-            othersMade ? 1 : 0);
+        Thumbnail made = makeThumbnails(folder.path(), {"a.png"}).thumbnails.at(0).value();
+        const QList<qint64> first = fileStatus(folder, made.file);
+        if (laterMode) {
+            QVERIFY(::chmod(image.constData(), mode_t(laterMode)) == 0);
+            made = makeThumbnails(folder.path(), {"a.png"}).thumbnails.at(0).value();
+        }
+        struct stat st = {};
+        QVERIFY(::stat(image.constData(), &st) == 0);
+        for (const QByteArray &file : {made.file, made.largeFile}) {
+            const QList<qint64> status = fileStatus(folder, file);
+            QCOMPARE(status[3], qint64(st.st_mode & 0666));
+            QCOMPARE(status[4], qint64(st.st_gid));
+        }
+        // Brought in line in place: no new file for a chmod.
+        QCOMPARE(fileStatus(folder, made.file)[0], first[0]);
+        for (const char *repository :
+             {".sh_thumbnails", ".sh_thumbnails/large", ".sh_thumbnails/x-large"})
+            QCOMPARE(fileStatus(folder, repository)[3], qint64(repositoryMode));
+    }
+
+    // Nothing is made in a thumbnail folder, through a link out of the folder, or of what
+    // cannot be read.
+    void refusals_data()
+    {
+        QTest::addColumn<QByteArray>("setup");
+        QTest::addColumn<QByteArray>("folder"); // where the run is, below the test's folder
+        QTest::addColumn<int>("made");
+        QTest::addColumn<int>("reason"); // of the one left out, or -1
+
+        QTest::newRow("repository")
+            << QByteArray() << QByteArray(".sh_thumbnails/large/") << 0 << -1;
+        QTest::newRow("personal cache")
+            << QByteArray() << QByteArray("cache/thumbnails/normal/") << 0 << -1;
+        QTest::newRow("old cache") << QByteArray() << QByteArray("home/.thumbnails/") << 0 << -1;
+        QTest::newRow("linked repository")
+            << QByteArray("link repository") << QByteArray() << 0 << -1;
+        QTest::newRow("file repository")
+            << QByteArray("file repository") << QByteArray() << 0 << -1;
+        QTest::newRow("link out") << QByteArray("link out") << QByteArray("pics/") << 1
+                                  << int(LeftOut::Link);
+        QTest::newRow("link in") << QByteArray("link in") << QByteArray("pics/") << 2 << -1;
+        QTest::newRow("garbage") << QByteArray("garbage") << QByteArray() << 1
+                                 << int(LeftOut::Unreadable);
+        QTest::newRow("fifo") << QByteArray("fifo") << QByteArray() << 1
+                              << int(LeftOut::Unreadable);
+    }
+
+    void refusals()
+    {
+        QFETCH(QByteArray, setup);
+        QFETCH(QByteArray, folder);
+        QFETCH(int, made);
+        QFETCH(int, reason);
+        TestFolder root;
+        qputenv("XDG_CACHE_HOME", root.rawPath() + "cache");
+        qputenv("HOME", root.rawPath() + "home");
+        QVERIFY(QDir().mkpath(root.path() + QString::fromLatin1(folder))
+                && root.addFolder("outside"));
+        const QByteArray at = root.rawPath() + folder;
+        const QByteArray png = picture({32, 32}, "png");
+        QVERIFY(addImage(root, folder + "good.png", png) && addImage(root, "outside/s.png", png));
+        if (setup == "link repository")
+            QVERIFY(root.addLink(".sh_thumbnails", "outside"));
+        else if (setup == "file repository")
+            QVERIFY(root.addFile(".sh_thumbnails"));
+        else if (setup == "link out")
+            QVERIFY(root.addLink(folder + "bad.png", root.rawPath() + "outside/s.png"));
+        else if (setup == "link in")
+            QVERIFY(root.addFolder(folder + "in") && addImage(root, folder + "in/s.png", png)
+                    && root.addLink(folder + "bad.png", "in/s.png"));
+        else if (setup == "garbage")
+            QVERIFY(addImage(root, "bad.png", QByteArray(4096, '\xFF')));
+        else if (setup == "fifo")
+            QVERIFY(::mkfifo((at + "bad.png").constData(), 0644) == 0);
+        std::vector<QByteArray> names{"good.png"};
+        if (!setup.isEmpty() && !setup.endsWith("repository"))
+            names.push_back("bad.png");
+
+        const ThumbnailRun run = makeThumbnails(QString::fromLocal8Bit(at), names);
+        qunsetenv("XDG_CACHE_HOME");
+        qunsetenv("HOME");
+        QCOMPARE(int(std::count_if(run.thumbnails.begin(), run.thumbnails.end(),
+                                   [](const auto &t) { return bool(t); })),
+                 made);
+        QCOMPARE(run.thumbnailFolder, made == 0 && setup.isEmpty());
+        QCOMPARE(run.noRepository, setup.endsWith("repository"));
+        for (int kind = 0; kind < leftOutKinds; ++kind)
+            QCOMPARE(run.leftOut[kind], kind == reason ? 1 : 0);
+        // Nothing but the good thumbnails, no temporary file, nothing through a link.
+        const QStringList entries =
+            QDir(QString::fromLocal8Bit(at) + ".sh_thumbnails/large")
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        QCOMPARE(entries.size(), made);
+        QVERIFY(!QDir(root.path() + "outside/large").exists());
+        QVERIFY(!QDir(root.path() + QString::fromLatin1(folder) + ".sh_thumbnails").exists()
+                || !setup.isEmpty());
+    }
+
+    // Bombs are refused from their headers, at once and without the memory they ask for.
+    void bombs_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("reason");
+
+        QImage pixel(1, 1, QImage::Format_RGB32);
+        pixel.fill(Qt::red);
+        QTest::newRow("png 32000²") << pngOfSize(pixel, 32000) << int(LeftOut::Pixels);
+        QTest::newRow("png 16-bit 9000²")
+            << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 9000)
+            << int(LeftOut::Memory);
+        // The start of frame's height and width, after the marker, length and precision.
+        QByteArray jpeg = encode(pixel, "jpeg");
+        const qsizetype frame = jpeg.indexOf("\xFF\xC0") + 5;
+        QTest::newRow("jpeg 40000²") << withSize(jpeg, frame, 40000, 2) << int(LeftOut::Pixels);
+    }
+
+    void bombs()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, reason);
+        TestFolder folder;
+        QVERIFY(addImage(folder, "bomb.png", bytes));
+        QElapsedTimer timer;
+        timer.start();
+        const ThumbnailRun run = makeThumbnails(folder.path(), {"bomb.png"});
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!run.thumbnails.at(0));
+        QCOMPARE(run.leftOut[reason], 1);
+    }
+
+    // The decoders' own words come back to the caller, once each, not to standard error.
+    void decoderMessages()
+    {
+        TestFolder folder;
+        const QByteArray jpeg = picture({300, 300}, "jpeg");
+        QVERIFY(addImage(folder, "a.jpg", jpeg.left(jpeg.size() / 2))
+                && addImage(folder, "b.jpg", jpeg.left(jpeg.size() / 2)));
+        const ThumbnailRun run = makeThumbnails(folder.path(), {"a.jpg", "b.jpg"});
+        QCOMPARE(run.decoderMessages.size(), 1);
+        QVERIFY2(run.decoderMessages[0].contains("JPEG"), qPrintable(run.decoderMessages[0]));
     }
 };
 

@@ -1,60 +1,56 @@
 #include "thumbnails.h"
 
+#include "appinfo.h"
+#include "filedescriptor.h"
 #include "filenames.h"
+#include "filereplacement.h"
+#include "thumbnailcaches.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
-#include <QFile>
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QRandomGenerator>
+#include <QIODevice>
 #include <QThread>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <thread>
-#include <utility>
+#include <variant>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int thumbnailEdge = 256; // the repository's "large" size
-constexpr int shownEdge = 200;     // the picture's box on the page
+constexpr int shownEdge = 200; // the picture's box on the page
 constexpr qint64 largestThumbnailFile = 8 << 20;
+// No photo comes near; a bomb is refused from its header before a byte is decoded.
+constexpr qint64 pixelBudget = 100'000'000;
+// For all decodings at once, whatever the number of cores.
+constexpr qint64 memoryBudget = qint64(512) << 20;
+constexpr int decodeSeconds = 10;
 const QByteArray repositoryFolder = ".sh_thumbnails";
-const QByteArray largeFolder = "large";
+const QByteArray software = "Quorvel Folimbra";
 
-class FileDescriptor
+struct Size
 {
-public:
-    explicit FileDescriptor(int fd = -1)
-        : m_fd(fd)
-    {}
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-    void reset(int fd)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    bool isOpen() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
+    QByteArray folder;
+    int edge;
 };
+const Size sizes[] = {{"large", 256}, {"x-large", 512}};
+constexpr int sizeCount = 2;
 
 // The size scaled to fit a square of `edge`, keeping its shape; smaller sizes stay as they are
 // unless `enlarge`.
@@ -69,29 +65,115 @@ QSize fitWithin(QSize size, int edge, bool enlarge)
     return {scale(size.width()), scale(size.height())};
 }
 
-// Opens a folder below `parent`, making it first if missing. A link planted at the name is
-// refused rather than followed, so thumbnails never land outside the folder.
-int openSubfolder(int parent, const QByteArray &name, mode_t mode)
+quint32 crc32(QByteArrayView bytes)
 {
-    if (::mkdirat(parent, name.constData(), mode) != 0 && errno != EEXIST)
-        return -1;
-    return ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    static const auto table = [] {
+        std::array<quint32, 256> t{};
+        for (quint32 n = 0; n < 256; ++n) {
+            quint32 c = n;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    quint32 c = 0xFFFFFFFFu;
+    for (const char b : bytes)
+        c = table[(c ^ quint8(b)) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+quint32 bigEndian(const char *p)
+{
+    return quint32(quint8(p[0])) << 24 | quint32(quint8(p[1])) << 16 | quint32(quint8(p[2])) << 8
+           | quint8(p[3]);
+}
+
+void appendBigEndian(QByteArray &out, quint32 value)
+{
+    for (const int shift : {24, 16, 8, 0})
+        out += char(value >> shift);
+}
+
+const QByteArray pngSignature = "\x89PNG\r\n\x1a\n";
+
+struct PngFile
+{
+    QSize size;
+    QHash<QByteArray, QByteArray> text;
+};
+
+// The size and text keys of a PNG, read from its chunks without decoding it; std::nullopt if
+// its chunks do not hold together from the header to the end.
+std::optional<PngFile> readPng(const QByteArray &bytes)
+{
+    if (!bytes.startsWith(pngSignature))
+        return std::nullopt;
+    PngFile png;
+    for (qsizetype at = pngSignature.size(); at + 12 <= bytes.size();) {
+        const quint32 length = bigEndian(bytes.constData() + at);
+        if (length > quint32(bytes.size() - at - 12))
+            return std::nullopt;
+        const QByteArray type = bytes.mid(at + 4, 4);
+        const QByteArray data = bytes.mid(at + 8, length);
+        at += 12 + qsizetype(length);
+        if (type == "IHDR" && length >= 8)
+            png.size =
+                QSize(int(bigEndian(data.constData())), int(bigEndian(data.constData() + 4)));
+        else if (png.size.isEmpty())
+            return std::nullopt;
+        const qsizetype end = data.indexOf('\0');
+        if (type == "IEND")
+            return png;
+        if (end <= 0)
+            continue;
+        const QByteArray key = data.left(end);
+        if (type == "tEXt") {
+            png.text.insert(key, data.mid(end + 1));
+        } else if (type == "zTXt" && end + 2 <= data.size()) {
+            // qUncompress wants the size first; it is only a hint.
+            QByteArray packed;
+            appendBigEndian(packed, 4096);
+            png.text.insert(key, qUncompress(packed + data.mid(end + 2)));
+        } else if (type == "iTXt" && end + 2 < data.size() && data[end + 1] == 0) {
+            const qsizetype language = data.indexOf('\0', end + 3);
+            const qsizetype translated = language < 0 ? -1 : data.indexOf('\0', language + 1);
+            if (translated > 0)
+                png.text.insert(key, data.mid(translated + 1));
+        }
+    }
+    return std::nullopt;
+}
+
+// Text chunks put in by hand: Qt's writer turns values of 40 characters or more into zTXt,
+// which many readers of the keys never look at.
+QByteArray withText(const QByteArray &png,
+                    const std::vector<std::pair<QByteArray, QByteArray>> &keys)
+{
+    QByteArray chunks;
+    for (const auto &[key, value] : keys) {
+        const QByteArray body = "tEXt" + key + '\0' + value;
+        appendBigEndian(chunks, quint32(body.size() - 4));
+        chunks += body;
+        appendBigEndian(chunks, crc32(body));
+    }
+    // Right after the header, so that readers find them before the pixels.
+    constexpr qsizetype afterHeader = 8 + 12 + 13;
+    return png.left(afterHeader) + chunks + png.mid(afterHeader);
 }
 
 // Reads a whole regular file, opened without following a link at its name and without blocking
-// on a FIFO.
-std::optional<QByteArray> readThumbnailFile(int folder, const QByteArray &name)
+// on a FIFO; `st` is the file's status.
+std::optional<QByteArray> readSmallFile(int fd, const struct stat &st)
 {
-    const FileDescriptor fd(
-        ::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)
-        || st.st_size > largestThumbnailFile)
+    if (!S_ISREG(st.st_mode) || st.st_size > largestThumbnailFile)
         return std::nullopt;
     QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t got = ::read(fd.get(), bytes.data() + done, size_t(bytes.size() - done));
+        const ssize_t got = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got <= 0)
             return std::nullopt;
         done += got;
@@ -99,187 +181,532 @@ std::optional<QByteArray> readThumbnailFile(int folder, const QByteArray &name)
     return bytes;
 }
 
-struct ImageFile
+// The image's file, read with a deadline: past it every read fails, which ends any decoder.
+class DeadlineFile : public QIODevice
 {
-    QByteArray uri;
-    QByteArray thumbnailName; // inside the "large" folder
-    qint64 modified = 0;
-    mode_t mode = 0;
+public:
+    DeadlineFile(int fd, qint64 size)
+        : m_fd(fd)
+        , m_size(size)
+        , m_deadline(std::chrono::seconds(decodeSeconds))
+    {
+        QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return m_size; }
+    bool expired() const { return m_expired; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (m_deadline.hasExpired()) {
+            m_expired = true;
+            return -1;
+        }
+        for (;;) {
+            const ssize_t got = ::pread(m_fd, data, size_t(maxSize), off_t(pos()));
+            if (got >= 0 || errno != EINTR)
+                return got;
+        }
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    int m_fd;
+    qint64 m_size;
+    QDeadlineTimer m_deadline;
+    bool m_expired = false;
 };
 
-// The image's size as it is shown (oriented) if a fresh thumbnail of it can be read back.
-std::optional<QSize> reuseThumbnail(int large, const ImageFile &image)
+// Memory that decodings take from one budget: one that would take more than all of it is
+// refused, the others wait for their turn.
+class MemoryBudget
 {
-    const std::optional<QByteArray> bytes = readThumbnailFile(large, image.thumbnailName);
-    if (!bytes)
-        return std::nullopt;
-    QBuffer buffer;
-    buffer.setData(*bytes);
-    buffer.open(QIODevice::ReadOnly);
-    // The keys go on the image, not the reader: the reader's text splits keys at the first colon.
-    QImageReader reader(&buffer);
-    QImage thumbnail;
-    if (reader.format() != "png" || !reader.read(&thumbnail)
-        || thumbnail.text(QStringLiteral("Thumb::MTime")) != QString::number(image.modified)
-        || thumbnail.text(QStringLiteral("Thumb::URI")) != QLatin1StringView(image.uri))
-        return std::nullopt;
-    const QSize original(thumbnail.text(QStringLiteral("Thumb::Image::Width")).toInt(),
-                         thumbnail.text(QStringLiteral("Thumb::Image::Height")).toInt());
-    // Another program may have made it without the optional size keys.
-    return original.isValid() && !original.isEmpty() ? original : thumbnail.size();
+public:
+    bool take(qint64 bytes)
+    {
+        if (bytes > memoryBudget)
+            return false;
+        std::unique_lock lock(m_mutex);
+        m_freed.wait(lock, [&] { return m_used + bytes <= memoryBudget; });
+        m_used += bytes;
+        return true;
+    }
+    void give(qint64 bytes)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_used -= bytes;
+        }
+        m_freed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_freed;
+    qint64 m_used = 0;
+};
+
+MemoryBudget &memory()
+{
+    static MemoryBudget budget;
+    return budget;
 }
 
-// Decodes the image oriented and already shrunk to the thumbnail's size, or a null image.
-QImage decodeThumbnail(QIODevice *device, QSize &orientedSize)
+// The decoders speak through Qt's messages; while any run decodes they are gathered for it.
+struct DecoderMessages
 {
-    QImageReader reader(device);
+    std::mutex mutex;
+    int runs = 0;
+    QtMessageHandler previous = nullptr;
+    QStringList texts;
+};
+
+DecoderMessages &decoderMessages()
+{
+    static DecoderMessages messages;
+    return messages;
+}
+
+void gatherMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    DecoderMessages &messages = decoderMessages();
+    const std::lock_guard lock(messages.mutex);
+    if (type == QtFatalMsg && messages.previous)
+        messages.previous(type, context, text);
+    if (!messages.texts.contains(text))
+        messages.texts << text;
+}
+
+class MessageCatcher
+{
+public:
+    MessageCatcher()
+    {
+        DecoderMessages &messages = decoderMessages();
+        const std::lock_guard lock(messages.mutex);
+        if (messages.runs++ == 0)
+            messages.previous = qInstallMessageHandler(gatherMessage);
+    }
+    MessageCatcher(const MessageCatcher &) = delete;
+    MessageCatcher &operator=(const MessageCatcher &) = delete;
+    // What was said since; each text goes to one run only.
+    QStringList finish()
+    {
+        DecoderMessages &messages = decoderMessages();
+        const std::lock_guard lock(messages.mutex);
+        if (--messages.runs == 0)
+            qInstallMessageHandler(messages.previous);
+        return std::exchange(messages.texts, {});
+    }
+};
+
+struct Image
+{
+    FileDescriptor fd;
+    struct stat st = {};
+    QByteArray uri;
+    QByteArray name; // of its thumbnails
+};
+
+enum class Entry {
+    Missing,
+    OwnFresh,
+    OwnStale,
+    ForeignFresh,
+    ForeignStale
+};
+
+struct Found
+{
+    Entry entry = Entry::Missing;
+    QSize shown; // the image's oriented size, as the entry tells it
+};
+
+mode_t thumbnailMode(const Image &image)
+{
+    return image.st.st_mode & 0666;
+}
+
+// Whether the entry lets in anyone the image does not.
+bool moreOpen(const struct stat &entry, const Image &image)
+{
+    const mode_t extra = entry.st_mode & 0666 & ~thumbnailMode(image);
+    return extra != 0 || (entry.st_gid != image.st.st_gid && (entry.st_mode & 0060) != 0);
+}
+
+bool matches(const QHash<QByteArray, QByteArray> &text, const char *key, const QByteArray &value,
+             bool required)
+{
+    const auto found = text.constFind(key);
+    return found == text.cend() ? !required : *found == value;
+}
+
+// What stands at the thumbnail's name, and whether it still shows the image. Our own entries
+// get the image's mode and group back if they drifted.
+Found inspect(int repository, const Image &image)
+{
+    struct stat st;
+    if (::fstatat(repository, image.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return {errno == ENOENT ? Entry::Missing : Entry::ForeignStale, {}};
+    const FileDescriptor fd(::openat(repository, image.name.constData(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    std::optional<QByteArray> bytes;
+    if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !(bytes = readSmallFile(fd.get(), st)))
+        return {Entry::ForeignStale, {}};
+    const std::optional<PngFile> png = readPng(*bytes);
+    if (!png)
+        return {Entry::ForeignStale, {}};
+    const bool own = png->text.value("Software").startsWith(software + ' ');
+    // Another program's entry may leave out the keys; what it gives must be right.
+    const bool fresh =
+        matches(png->text, "Thumb::URI", image.uri, own)
+        && matches(png->text, "Thumb::MTime", QByteArray::number(qint64(image.st.st_mtim.tv_sec)),
+                   own)
+        && matches(png->text, "Thumb::Size", QByteArray::number(image.st.st_size), own);
+    const QSize original(png->text.value("Thumb::Image::Width").toInt(),
+                         png->text.value("Thumb::Image::Height").toInt());
+    const QSize shown = original.isEmpty() ? png->size : original;
+    if (!own)
+        return {fresh ? Entry::ForeignFresh : Entry::ForeignStale, shown};
+    if (fresh && moreOpen(st, image)) {
+        // chmod on the image keeps its time: its thumbnail follows it on every run.
+        [[maybe_unused]] const int owned = ::fchown(fd.get(), uid_t(-1), image.st.st_gid);
+        [[maybe_unused]] const int moded = ::fchmod(fd.get(), thumbnailMode(image));
+        if (::fstat(fd.get(), &st) != 0 || moreOpen(st, image))
+            return {Entry::OwnStale, shown};
+    }
+    return {fresh ? Entry::OwnFresh : Entry::OwnStale, shown};
+}
+
+struct Decoded
+{
+    std::optional<LeftOut> failure;
+    QImage image;
+    QSize oriented;
+};
+
+// Decodes the image oriented and already shrunk to cover `edge`, within the budgets.
+Decoded decode(const Image &image, int edge)
+{
+    DeadlineFile file(image.fd.get(), image.st.st_size);
+    QImageReader reader(&file);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
-    const bool turned = reader.transformation() & QImageIOHandler::TransformationRotate90;
-    if (stored.isValid() && reader.supportsOption(QImageIOHandler::ScaledSize)) {
-        // JPEG decodes natively at 1/2, 1/4 and 1/8: pick the smallest that still covers the
-        // thumbnail, and leave the last, smooth step to us.
-        const QSize wanted = fitWithin(stored, thumbnailEdge, false);
+    if (!stored.isValid() && reader.format().isEmpty())
+        return {LeftOut::Unreadable, {}, {}};
+    if (stored.isValid() && qint64(stored.width()) * stored.height() > pixelBudget)
+        return {LeftOut::Pixels, {}, {}};
+    // Only JPEG decodes to a smaller size natively, at 1/2, 1/4 and 1/8; other formats scale
+    // a whole decoded picture.
+    const bool jpeg = reader.format() == "jpeg";
+    if (jpeg && stored.isValid()) {
+        // The smallest that still covers the thumbnail; the last, smooth step is ours.
+        const QSize wanted = fitWithin(stored, edge, false);
         for (const int divisor : {8, 4, 2}) {
-            const QSize decoded((stored.width() + divisor - 1) / divisor,
-                                (stored.height() + divisor - 1) / divisor);
-            if (decoded.width() >= wanted.width() && decoded.height() >= wanted.height()) {
-                reader.setScaledSize(decoded);
+            const QSize scaled((stored.width() + divisor - 1) / divisor,
+                               (stored.height() + divisor - 1) / divisor);
+            if (scaled.width() >= wanted.width() && scaled.height() >= wanted.height()) {
+                reader.setScaledSize(scaled);
                 break;
             }
         }
     }
-    QImage image = reader.read();
-    if (image.isNull())
-        return image;
-    orientedSize = stored.isValid() ? (turned ? stored.transposed() : stored) : image.size();
-    const QSize target = fitWithin(orientedSize, thumbnailEdge, false);
-    if (image.size() != target)
-        image = image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    return image;
+    // What a decoder holds at most: for JPEG the scaled picture and a whole-image coefficient
+    // buffer when it is progressive; else the whole picture, 8 bytes a pixel if 16-bit.
+    const QImage::Format format = reader.imageFormat();
+    const qint64 pixels = stored.isValid() ? qint64(stored.width()) * stored.height() : 0;
+    const QSize scaled = reader.scaledSize().isValid() ? reader.scaledSize() : stored;
+    const bool wide = format == QImage::Format_RGBA64 || format == QImage::Format_RGBX64
+                      || format == QImage::Format_RGBA64_Premultiplied
+                      || format == QImage::Format_Grayscale16;
+    const qint64 cost =
+        jpeg ? qint64(scaled.width()) * scaled.height() * 4 + pixels * 3 : pixels * (wide ? 8 : 4);
+    if (!memory().take(cost))
+        return {LeftOut::Memory, {}, {}};
+    const bool turned = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    QImage picture = reader.read();
+    memory().give(cost);
+    if (file.expired())
+        return {LeftOut::Time, {}, {}};
+    if (picture.isNull())
+        return {LeftOut::Unreadable, {}, {}};
+    const QSize oriented =
+        stored.isValid() ? (turned ? stored.transposed() : stored) : picture.size();
+    return {std::nullopt, std::move(picture), oriented};
 }
 
-QByteArray encodePng(QImage thumbnail, const ImageFile &image, QSize orientedSize,
-                     qint64 imageBytes)
+QByteArray encodePng(const QImage &thumbnail, const Image &image, QSize oriented)
 {
-    // On the image rather than the writer, whose text takes the first colon for the key's end.
-    thumbnail.setText(QStringLiteral("Thumb::URI"), QString::fromLatin1(image.uri));
-    thumbnail.setText(QStringLiteral("Thumb::MTime"), QString::number(image.modified));
-    thumbnail.setText(QStringLiteral("Thumb::Size"), QString::number(imageBytes));
-    thumbnail.setText(QStringLiteral("Thumb::Image::Width"), QString::number(orientedSize.width()));
-    thumbnail.setText(QStringLiteral("Thumb::Image::Height"),
-                      QString::number(orientedSize.height()));
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
     // A lighter deflate: a third of the time for a file about 4 % larger.
     writer.setQuality(50);
-    return writer.write(thumbnail) ? buffer.data() : QByteArray();
+    // 8 bits a channel with alpha, whatever the image was.
+    if (!writer.write(thumbnail.convertToFormat(QImage::Format_ARGB32)))
+        return {};
+    return withText(buffer.data(),
+                    {{"Thumb::URI", image.uri},
+                     {"Thumb::MTime", QByteArray::number(qint64(image.st.st_mtim.tv_sec))},
+                     {"Thumb::Size", QByteArray::number(image.st.st_size)},
+                     {"Thumb::Image::Width", QByteArray::number(oriented.width())},
+                     {"Thumb::Image::Height", QByteArray::number(oriented.height())},
+                     {"Software", software + ' ' + AppInfo::versionText().toLatin1()}});
 }
 
-// Writes a new file beside the final name and renames it into place: a reader never sees half a
-// thumbnail, and a link planted at the name is replaced, not written through.
-bool replaceFile(int folder, const QByteArray &name, const QByteArray &bytes, mode_t mode)
+QByteArray temporaryStem()
 {
-    QByteArray temporary;
-    FileDescriptor fd;
-    for (int attempt = 0; attempt < 16 && !fd.isOpen(); ++attempt) {
-        temporary =
-            ".tmp-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".png";
-        fd.reset(::openat(folder, temporary.constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-        if (!fd.isOpen() && errno != EEXIST)
-            return false;
-    }
-    if (!fd.isOpen())
-        return false;
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put =
-            ::write(fd.get(), bytes.constData() + done, size_t(bytes.size() - done));
-        if (put <= 0)
-            break;
-        done += put;
-    }
-    const bool written = done == bytes.size() && ::close(fd.release()) == 0;
-    if (written && ::renameat(folder, temporary.constData(), folder, name.constData()) == 0)
+    return ".folimbra-" + QByteArray::number(::getpid()) + '-';
+}
+
+bool save(int repository, const Image &image, const QByteArray &png)
+{
+    ReplacementOptions options;
+    options.mode = int(thumbnailMode(image));
+    options.group = int(image.st.st_gid);
+    options.inPlace = false;
+    options.temporaryStem = temporaryStem();
+    FileReplacement file;
+    return !png.isEmpty() && file.open(repository, image.name, options)
+           && file.write(std::string_view(png.constData(), std::size_t(png.size())))
+           && file.commit();
+}
+
+// Whose files the folder's page shows, and where: a link is followed only to what its owner
+// can read inside it.
+struct Folder
+{
+    int fd = -1;
+    struct stat st = {};
+    QByteArray path; // as the kernel names it, with a final "/"; empty if unknown
+    int repositories[sizeCount] = {-1, -1};
+};
+
+QByteArray pathOf(int fd)
+{
+    char link[40];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    QByteArray path(4096, Qt::Uninitialized);
+    const ssize_t length = ::readlink(link, path.data(), std::size_t(path.size()));
+    if (length <= 0 || length >= path.size())
+        return {};
+    path.truncate(length);
+    return path;
+}
+
+bool ownerCanRead(const struct stat &file, const struct stat &folder)
+{
+    if (folder.st_uid == 0)
         return true;
-    ::unlinkat(folder, temporary.constData(), 0);
-    return false;
+    if (file.st_uid == folder.st_uid)
+        return file.st_mode & S_IRUSR;
+    if (file.st_gid == folder.st_gid)
+        return file.st_mode & S_IRGRP;
+    return file.st_mode & S_IROTH;
 }
 
-QByteArray thumbnailUri(QByteArrayView rawName)
+// Opens the image; for a link, only where it may be shown.
+std::optional<LeftOut> openImage(const Folder &folder, const QByteArray &rawName, Image &image)
 {
-    // A relative URI of one path segment: everything but RFC 3986's path characters escaped.
-    return "./" + rawName.toByteArray().toPercentEncoding("!$&'()*+,;=:@");
-}
-
-QByteArray hashedName(const QByteArray &uri)
-{
-    return QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex() + ".png";
-}
-
-std::optional<Thumbnail> thumbnailOf(int folder, int large, const QByteArray &rawName)
-{
+    struct stat named;
+    if (::fstatat(folder.fd, rawName.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return LeftOut::Unreadable;
+    const bool link = S_ISLNK(named.st_mode);
     // O_NONBLOCK: a FIFO named like a photo must not hold the page up.
-    FileDescriptor fd(::openat(folder, rawName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    const QByteArray uri = thumbnailUri(rawName);
-    const ImageFile image{uri, hashedName(uri), qint64(st.st_mtim.tv_sec), st.st_mode};
+    image.fd.reset(::openat(folder.fd, rawName.constData(),
+                            O_RDONLY | O_NONBLOCK | O_CLOEXEC | (link ? 0 : O_NOFOLLOW)));
+    if (!image.fd.isOpen() || ::fstat(image.fd.get(), &image.st) != 0 || !S_ISREG(image.st.st_mode))
+        return link ? LeftOut::Link : LeftOut::Unreadable;
+    if (link
+        && (folder.path.isEmpty() || !pathOf(image.fd.get()).startsWith(folder.path)
+            || !ownerCanRead(image.st, folder.st)))
+        return LeftOut::Link;
+    return std::nullopt;
+}
 
-    std::optional<QSize> shown = reuseThumbnail(large, image);
-    if (!shown) {
-        QFile file;
-        if (!file.open(fd.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-            return std::nullopt;
-        QSize orientedSize;
-        const QImage thumbnail = decodeThumbnail(&file, orientedSize);
-        if (thumbnail.isNull())
-            return std::nullopt;
-        // A thumbnail shows no more than the image: it gets the image's own read permissions.
-        const QByteArray png = encodePng(thumbnail, image, orientedSize, st.st_size);
-        if (png.isEmpty() || !replaceFile(large, image.thumbnailName, png, image.mode & 0666))
-            return std::nullopt;
-        shown = orientedSize;
+QByteArray thumbnailUri(const QByteArray &rawName)
+{
+    // A relative URI of one path segment, escaped as GLib's file names are, which is how
+    // readers compute the name.
+    return "./" + rawName.toPercentEncoding("!$&'()*+,=:@");
+}
+
+using Outcome = std::variant<Thumbnail, LeftOut>;
+
+Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName)
+{
+    Image image;
+    if (const std::optional<LeftOut> refused = openImage(folder, rawName, image))
+        return *refused;
+    image.uri = thumbnailUri(rawName);
+    image.name = QCryptographicHash::hash(image.uri, QCryptographicHash::Md5).toHex() + ".png";
+
+    Found found[sizeCount];
+    int edge = 0;
+    for (int s = 0; s < sizeCount; ++s) {
+        if (folder.repositories[s] < 0) {
+            found[s].entry = Entry::ForeignStale;
+            continue;
+        }
+        found[s] = inspect(folder.repositories[s], image);
+        if (found[s].entry == Entry::Missing || found[s].entry == Entry::OwnStale)
+            edge = sizes[s].edge;
     }
-    const QSize box = fitWithin(*shown, shownEdge, true);
-    return Thumbnail{repositoryFolder + '/' + largeFolder + '/' + image.thumbnailName, box.width(),
-                     box.height()};
+    // Not ours to replace, and out of date: the page shows the image itself.
+    if (found[0].entry == Entry::ForeignStale)
+        return LeftOut::Foreign;
+    QSize oriented = found[0].shown;
+    bool usable[sizeCount] = {};
+    if (edge > 0) {
+        Decoded decoded = decode(image, edge);
+        if (decoded.failure)
+            return *decoded.failure;
+        oriented = decoded.oriented;
+        // From the largest down, each from the one before: the same decode serves both.
+        QImage picture = std::move(decoded.image);
+        for (int s = sizeCount - 1; s >= 0; --s) {
+            const Entry entry = found[s].entry;
+            if (entry != Entry::Missing && entry != Entry::OwnStale)
+                continue;
+            const QSize target = fitWithin(oriented, sizes[s].edge, false);
+            if (picture.size() != target)
+                picture = picture.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            usable[s] = save(folder.repositories[s], image, encodePng(picture, image, oriented));
+        }
+        if (found[0].entry == Entry::OwnStale || found[0].entry == Entry::Missing) {
+            if (!usable[0])
+                return LeftOut::Unreadable;
+        }
+    }
+    for (int s = 0; s < sizeCount; ++s)
+        usable[s] =
+            usable[s] || found[s].entry == Entry::OwnFresh || found[s].entry == Entry::ForeignFresh;
+    if (!usable[0] || oriented.isEmpty())
+        return LeftOut::Unreadable;
+    const QSize box = fitWithin(oriented, shownEdge, true);
+    const auto file = [&](int s) {
+        return repositoryFolder + '/' + sizes[s].folder + '/' + image.name;
+    };
+    return Thumbnail{file(0), usable[1] ? file(1) : QByteArray(), box.width(), box.height()};
+}
+
+enum class Opened {
+    Yes,
+    Refused,
+    Failed
+};
+
+// Opens a folder of the repository below `parent`, making it first if missing, with the mode
+// and group given whatever the umask. A link or file planted at the name is refused rather than
+// followed, so thumbnails never land outside the folder.
+Opened openRepository(int parent, const QByteArray &name, mode_t mode, gid_t group,
+                      FileDescriptor &fd)
+{
+    const bool made = ::mkdirat(parent, name.constData(), 0700) == 0;
+    if (!made && errno != EEXIST)
+        return Opened::Failed;
+    fd.reset(::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.isOpen())
+        return errno == ELOOP || errno == ENOTDIR ? Opened::Refused : Opened::Failed;
+    if (made) {
+        if (::fchown(fd.get(), uid_t(-1), group) != 0)
+            mode &= ~mode_t(070);
+        [[maybe_unused]] const int moded = ::fchmod(fd.get(), mode);
+    }
+    return Opened::Yes;
+}
+
+// Temporary files that runs of this program left when they were killed.
+void removeLeftovers(int repository)
+{
+    const int fd = ::openat(repository, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name = entry->d_name;
+        if (!name.startsWith(".folimbra-"))
+            continue;
+        const qsizetype dash = name.indexOf('-', 10);
+        bool number = false;
+        const int pid = name.mid(10, dash - 10).toInt(&number);
+        if (number && dash > 10 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+            ::unlinkat(repository, name.constData(), 0);
+    }
+    ::closedir(dir);
 }
 
 } // namespace
 
-std::vector<std::optional<Thumbnail>> makeThumbnails(const QString &folder,
-                                                     const std::vector<QByteArray> &rawNames)
+QByteArray thumbnailName(const QByteArray &rawName)
+{
+    return QCryptographicHash::hash(thumbnailUri(rawName), QCryptographicHash::Md5).toHex()
+           + ".png";
+}
+
+ThumbnailRun makeThumbnails(const QString &folder, const std::vector<QByteArray> &rawNames)
 {
     const FileDescriptor folderFd(
         ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folderFd.isOpen())
-        return std::vector<std::optional<Thumbnail>>(rawNames.size());
+    if (!folderFd.isOpen()) {
+        ThumbnailRun run;
+        run.thumbnails.resize(rawNames.size());
+        run.leftOut[int(LeftOut::Unreadable)] = int(rawNames.size());
+        return run;
+    }
     return makeThumbnails(folderFd.get(), rawNames);
 }
 
-std::vector<std::optional<Thumbnail>> makeThumbnails(int folderFd,
-                                                     const std::vector<QByteArray> &rawNames)
+ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawNames)
 {
-    std::vector<std::optional<Thumbnail>> thumbnails(rawNames.size());
-    struct stat st;
-    if (rawNames.empty() || ::fstat(folderFd, &st) != 0)
-        return thumbnails;
-    // Whoever may list the folder may list its thumbnails.
-    const mode_t folderMode = st.st_mode & 0777;
-    const FileDescriptor repository(openSubfolder(folderFd, repositoryFolder, folderMode));
-    const FileDescriptor large(
-        repository.isOpen() ? openSubfolder(repository.get(), largeFolder, folderMode) : -1);
-    if (!large.isOpen())
-        return thumbnails;
+    ThumbnailRun run;
+    run.thumbnails.resize(rawNames.size());
+    Folder folder;
+    folder.fd = folderFd;
+    if (rawNames.empty() || ::fstat(folderFd, &folder.st) != 0)
+        return run;
+    if (isInThumbnailFolder(folderFd)) {
+        run.thumbnailFolder = true;
+        return run;
+    }
+    folder.path = pathOf(folderFd);
+    if (!folder.path.isEmpty() && !folder.path.endsWith('/'))
+        folder.path += '/';
+    // Whoever may list the folder may list its thumbnails, but others may never write there:
+    // they could swap anyone's thumbnails. Sticky stays sticky.
+    const mode_t mode = folder.st.st_mode & 03775;
+    FileDescriptor repository;
+    FileDescriptor repositories[sizeCount];
+    Opened opened = openRepository(folderFd, repositoryFolder, mode, folder.st.st_gid, repository);
+    for (int s = 0; s < sizeCount && opened == Opened::Yes; ++s) {
+        const Opened one = openRepository(repository.get(), sizes[s].folder, mode, folder.st.st_gid,
+                                          repositories[s]);
+        // Without "large" there is nothing to show; without "x-large", only no sharper one.
+        if (s == 0 || one == Opened::Refused)
+            opened = one;
+        folder.repositories[s] = repositories[s].get();
+        if (repositories[s].isOpen())
+            removeLeftovers(repositories[s].get());
+    }
+    if (opened != Opened::Yes) {
+        run.noRepository = opened == Opened::Refused;
+        if (!run.noRepository)
+            run.leftOut[int(LeftOut::Unreadable)] = int(rawNames.size());
+        return run;
+    }
+    // Qt's own ceiling for what it allocates, for the formats whose size is not known ahead.
+    QImageReader::setAllocationLimit(int(memoryBudget >> 20));
 
+    MessageCatcher catcher;
+    std::vector<Outcome> outcomes(rawNames.size(), LeftOut::Unreadable);
     std::atomic<std::size_t> next = 0;
     const auto work = [&] {
         for (std::size_t i; (i = next++) < rawNames.size();)
-            thumbnails[i] = thumbnailOf(folderFd, large.get(), rawNames[i]);
+            outcomes[i] = thumbnailOf(folder, rawNames[i]);
     };
     const std::size_t helpers =
         std::min(std::size_t(std::max(1, QThread::idealThreadCount())), rawNames.size()) - 1;
@@ -290,5 +717,12 @@ std::vector<std::optional<Thumbnail>> makeThumbnails(int folderFd,
             threads.emplace_back(work);
         work();
     }
-    return thumbnails;
+    run.decoderMessages = catcher.finish();
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (const auto *made = std::get_if<Thumbnail>(&outcomes[i]))
+            run.thumbnails[i] = *made;
+        else
+            ++run.leftOut[int(std::get<LeftOut>(outcomes[i]))];
+    }
+    return run;
 }

@@ -1,27 +1,58 @@
 #pragma once
 
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 
+#include <array>
 #include <optional>
 #include <vector>
 
-// Thumbnails live in the folder's own shared repository, ".sh_thumbnails/large/", in the form
-// that file managers read too, so a page and a file manager make each thumbnail only once.
+// Thumbnails live in the folder's own shared repository, ".sh_thumbnails/large/" (256 pixels)
+// and ".sh_thumbnails/x-large/" (512), in the form that file managers read too, so a page and a
+// file manager make each thumbnail only once. Only entries this program made are ever replaced;
+// the others are used while they are fresh.
 
 struct Thumbnail
 {
-    QByteArray file; // relative to the folder: ".sh_thumbnails/large/<name>.png" (raw bytes)
-    int width = 0;   // the size to show it at: the image's aspect ratio within 200 x 200
+    QByteArray file;      // relative to the folder: ".sh_thumbnails/large/<name>.png" (raw bytes)
+    QByteArray largeFile; // ".sh_thumbnails/x-large/<name>.png", empty where there is none
+    int width = 0;        // the size to show it at: the image's aspect ratio within 200 x 200
     int height = 0;
 };
 
-// Makes or reuses the thumbnail of each named image of the folder (raw names, as on disk), on all
-// cores. An image that cannot be read gets std::nullopt and never fails the call. `folder` ends
-// in "/".
-std::vector<std::optional<Thumbnail>> makeThumbnails(const QString &folder,
-                                                     const std::vector<QByteArray> &rawNames);
-// The same in a folder already open, whose descriptor stays the caller's.
-std::vector<std::optional<Thumbnail>> makeThumbnails(int folderFd,
-                                                     const std::vector<QByteArray> &rawNames);
+// Why an image got no thumbnail.
+enum class LeftOut {
+    Unreadable, // not an image that could be read, or its thumbnail could not be saved
+    Link,       // a link out of the folder, or to what the folder's owner cannot read
+    Pixels,     // more pixels than any photo has
+    Memory,     // its decoding would take more memory than all decodings together may
+    Time,       // its decoding took too long
+    Foreign,    // another program's thumbnail of it is out of date, and not ours to replace
+};
+inline constexpr int leftOutKinds = int(LeftOut::Foreign) + 1;
+
+struct ThumbnailRun
+{
+    // One for each name, in order; an image without a thumbnail gets std::nullopt.
+    std::vector<std::optional<Thumbnail>> thumbnails;
+    // How many images got none, by why.
+    std::array<int, leftOutKinds> leftOut{};
+    // The folder is a thumbnail folder itself: nothing was made in it.
+    bool thumbnailFolder = false;
+    // ".sh_thumbnails" (or a folder in it) is a link or no folder: nothing was made.
+    bool noRepository = false;
+    // What the image decoders said, each text once.
+    QStringList decoderMessages;
+};
+
+// Makes or reuses the thumbnails of each named image of the folder open as `folderFd` (raw
+// names, as on disk), on all cores. The descriptor stays the caller's. An image that cannot be
+// read never fails the call.
+ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawNames);
+// The same with the folder's path, which ends in "/".
+ThumbnailRun makeThumbnails(const QString &folder, const std::vector<QByteArray> &rawNames);
+
+// The name of the thumbnail of `rawName` in the repository, without its folder: the MD5 of
+// the image's relative URI ("./" and the name, escaped), in hexadecimal, and ".png".
+QByteArray thumbnailName(const QByteArray &rawName);

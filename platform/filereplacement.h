@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <string>
+#include <string_view>
+
+// How FileReplacement makes the new file.
+struct ReplacementOptions
+{
+    // The new file's mode and group, whatever the umask. -1 keeps the old file's mode, owner
+    // (for root), ACL and user attributes; without an old file the mode is 0666 less the umask.
+    int mode = -1;
+    int group = -1;
+    // Whether an existing file may be rewritten in place where the folder takes no new names or
+    // lets none go.
+    bool inPlace = true;
+    // The hidden name used while the file system has no unnamed files: this stem and 1 to 7
+    // base-36 digits. Empty stands for "." + the name + ".".
+    QByteArray temporaryStem;
+};
+
+// Bytes that replace a file only once they are all written: they go to a new file in the same
+// folder, unnamed where the file system allows (else under a hidden name, created exclusively),
+// which commit() syncs, names and renames over the old name. So a failure leaves the old file as
+// it was, and a link planted at the name is replaced, never written through. Errors are values
+// of systemerror.h.
+class FileReplacement
+{
+public:
+    FileReplacement() = default;
+    FileReplacement(const FileReplacement &) = delete;
+    FileReplacement &operator=(const FileReplacement &) = delete;
+    ~FileReplacement();
+
+    // Starts the replacement of `rawName` in the folder open as `folderFd`, which stays the
+    // caller's to close. A folder, FIFO, socket or device at the name is refused without being
+    // opened. Where the folder takes no new files, or lets none go (append-only), an existing
+    // regular file is rewritten in place instead (if the options allow): the bytes wait in
+    // memory, and commit() first reserves room for all of them, so that only a failure past
+    // that point cuts the old file.
+    bool open(int folderFd, const QByteArray &rawName, const ReplacementOptions &options = {});
+    bool write(std::string_view bytes);
+    // Writes the rest, syncs and puts the new file in place; on failure, as discard().
+    bool commit();
+    // Drops the new file; what stood at the name stays.
+    void discard();
+    // Ends the replacement with an error found before open(), such as a folder that would not
+    // open; returns false.
+    bool refuse(int error);
+
+    int error() const { return m_error; }
+    // Whether a failure now leaves the old file as it was (false once an overwrite in place has
+    // begun).
+    bool keepsOldFile() const { return !m_overwriting; }
+    // The new file's name in the folder, while there is one.
+    const QByteArray &temporaryName() const { return m_temporary; }
+
+private:
+    bool fail(int error);
+    bool flush();
+    int createUnnamed(unsigned mode);
+    int createTemporary(unsigned mode);
+    QByteArray randomTemporaryName() const;
+    int linkAs(const QByteArray &name);
+    int linkUnnamed();
+    int openInPlace(const QByteArray &name, unsigned long long inode);
+    void keepAttributes(const struct stat &old);
+    void setAttributes();
+
+    std::string m_buffer;
+    ReplacementOptions m_options;
+    int m_error = 0;
+    int m_folder = -1;
+    int m_fd = -1;
+    bool m_inPlace = false;
+    bool m_overwriting = false;
+    bool m_unnamed = false;
+    bool m_linkToName = false;
+    long long m_oldSize = 0;
+    QByteArray m_name;
+    QByteArray m_temporary;
+};
