@@ -5,11 +5,14 @@
 #include <QApplication>
 #include <QDir>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 int main(int argc, char *argv[])
 {
+    // Past a file-size limit the kernel would end the program; as an error, a page reports it.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.example.quorvel.Folimbra"));
 

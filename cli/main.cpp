@@ -23,6 +23,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -332,6 +333,8 @@ int main(int argc, char *argv[])
     // Qt takes options of its own from the arguments it is given; every argument here is ours.
     guardStandardStreams();
     raiseOpenFileLimit();
+    // Past a file-size limit the kernel would end the program; as an error, a page reports it.
+    std::signal(SIGXFSZ, SIG_IGN);
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
 

@@ -2,10 +2,10 @@
 // that could let a name pass for another, nowhere else such a character, and a link, read as a
 // browser reads it, opens the file of exactly that name.
 
-#include "codepagefile.h"
 #include "filenames.h"
 #include "fuzzcheck.h"
 #include "htmltext.h"
+#include "windows1252.h"
 
 #include <QList>
 #include <QRegularExpression>

@@ -1,8 +1,8 @@
 // The page's code page: what is written, read back as Windows-1252 with its numeric references
 // resolved, is the text given, so no character is lost or stands in for another.
 
-#include "codepagefile.h"
 #include "fuzzcheck.h"
+#include "windows1252.h"
 
 #include <QList>
 

@@ -8,12 +8,6 @@
 
 #include <string>
 
-// The text in Windows-1252; every character the code page lacks, controls of the 0x80 to 0x9F
-// block included, becomes a decimal character reference ("&#12354;"), so that no two texts come
-// out the same and a page shows every name.
-QByteArray toWindows1252(QStringView text);
-void appendWindows1252(std::string &out, QStringView text);
-
 // Whether `rawName` is a name CodePageFile gives, for a moment, to the new file that replaces
 // `rawPageName`: "." + the page's name + "." + 1 to 7 base-36 digits in lower case. Listings
 // leave such names out, as a page that another run is just putting in place.

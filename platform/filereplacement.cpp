@@ -4,11 +4,9 @@
 #include "systemerror.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <linux/fs.h>
-#include <mutex>
 #include <random>
 #include <vector>
 
@@ -214,9 +212,6 @@ bool FileReplacement::open(int folderFd, const QByteArray &rawName,
     m_buffer.clear();
     m_buffer.reserve(bufferSize + 4096);
     m_name = rawName;
-    // Past a file-size limit the kernel would kill the program; as an error, it is reported.
-    static std::once_flag ignoreFileSizeSignal;
-    std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
 
     m_folder = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
     if (m_folder < 0)

@@ -4,6 +4,7 @@
 #include "localetext.h"
 #include "testfolder.h"
 #include "volumes.h"
+#include "windows1252.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -41,6 +43,8 @@ QByteArray replaceInChild(const TestFolder &folder, const QByteArray &setup, int
         if (setup.startsWith("refused") && ::geteuid() == 0
             && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             _exit(2);
+        // As each front end does, so that the limit is an error rather than the end.
+        std::signal(SIGXFSZ, SIG_IGN);
         const struct rlimit limit = {8192, 8192};
         if (setup.endsWith("limit") && ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
             _exit(3);
