@@ -4,12 +4,13 @@
 #include "filenames.h"
 #include "folderorder.h"
 #include "systemerror.h"
+#include "workpool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -120,23 +121,17 @@ constexpr std::size_t twoThreadMinimum = 2048;
 
 std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
 {
-    const bool split = names.size() >= twoThreadMinimum && std::thread::hardware_concurrency() > 1;
+    const bool split = names.size() >= twoThreadMinimum;
     const std::size_t half = split ? names.size() / 2 : names.size();
     SortedPart front(names, 0, half);
     SortedPart back(names, half, names.size());
-    {
-        std::optional<std::jthread> helper;
-        if (split) {
-            try {
-                helper.emplace([&back, &locale] { back.sort(locale); });
-            } catch (const std::system_error &) {
-                // No thread to spare: the halves one after the other.
-            }
-        }
-        front.sort(locale);
-        if (split && !helper)
-            back.sort(locale);
-    }
+    // The halves on two threads where one is idle, else one after the other.
+    SortedPart *parts[] = {&front, &back};
+    std::atomic<int> next = 0;
+    WorkPool::instance().run(split ? 1 : 0, [&parts, &next, &locale](int) {
+        for (int part = next++; part < 2; part = next++)
+            parts[part]->sort(locale);
+    });
 
     // Keys made by the same rules compare alike whichever collator made them.
     std::vector<std::size_t> order;

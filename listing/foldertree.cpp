@@ -3,13 +3,12 @@
 #include "filenames.h"
 #include "systemerror.h"
 #include "thumbnailcaches.h"
+#include "workpool.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -173,25 +172,22 @@ void FolderTree::visitChildrenFirst(const Visit &visit) const
         levels[depth].push_back(qsizetype(i));
     }
 
-    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    WorkPool &pool = WorkPool::instance();
     std::vector<std::unique_ptr<Opener>> openers;
-    for (unsigned t = 0; t < threads; ++t)
+    for (int t = 0; t <= pool.size(); ++t)
         openers.push_back(std::make_unique<Opener>(*this));
     // The deepest folders first: a level starts only when the one below it is done.
     for (auto level = levels.crbegin(); level != levels.crend(); ++level) {
         std::atomic<std::size_t> next = 0;
-        const auto work = [&](Opener &opener) {
-            for (std::size_t k = next++; k < level->size(); k = next++) {
-                const qsizetype index = (*level)[k];
-                int error = m_folders[std::size_t(index)].error;
-                const int fd = error == 0 ? opener.open(index, error) : -1;
-                visit(index, fd, error);
-            }
-        };
-        const std::size_t helpers = std::min<std::size_t>(threads, level->size()) - 1;
-        std::vector<std::jthread> workers;
-        for (std::size_t t = 1; t <= helpers; ++t)
-            workers.emplace_back(work, std::ref(*openers[t]));
-        work(*openers[0]);
+        pool.run(int(std::min<std::size_t>(std::size_t(pool.size()), level->size() - 1)),
+                 [&](int participant) {
+                     Opener &opener = *openers[std::size_t(participant)];
+                     for (std::size_t k = next++; k < level->size(); k = next++) {
+                         const qsizetype index = (*level)[k];
+                         int error = m_folders[std::size_t(index)].error;
+                         const int fd = error == 0 ? opener.open(index, error) : -1;
+                         visit(index, fd, error);
+                     }
+                 });
     }
 }

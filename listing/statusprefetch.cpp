@@ -2,10 +2,10 @@
 
 #include "filenames.h"
 #include "listing.h"
+#include "workpool.h"
 
 #include <algorithm>
 #include <limits>
-#include <system_error>
 
 namespace {
 
@@ -22,12 +22,6 @@ struct Answer
     int error = 0;
     FileStatus status;
 };
-
-int workerCount()
-{
-    // Beside the caller's own thread: the calls spend their time in the kernel, not waiting.
-    return int(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
-}
 
 } // namespace
 
@@ -76,12 +70,19 @@ int StatusPrefetch::start(int error)
     m_nextChunk = 0;
     m_firstUnread = 0;
     m_stopping = false;
-    const int workers = std::min(workerCount(), m_chunkCount);
-    for (int i = 0; i < workers; ++i) {
-        try {
-            m_workers.emplace_back(&StatusPrefetch::work, this);
-        } catch (const std::system_error &) {
-            break; // none to spare: fewer threads, or one entry at a time on the caller's
+    // As many as are idle: with none, one entry at a time on the caller's thread.
+    const int wanted = std::min(WorkPool::instance().size(), m_chunkCount);
+    m_running = std::make_shared<std::atomic<int>>(0);
+    for (m_workers = 0; m_workers < wanted; ++m_workers) {
+        ++*m_running;
+        const bool started = WorkPool::instance().tryStart([this, running = m_running] {
+            work();
+            --*running;
+            running->notify_all();
+        });
+        if (!started) {
+            --*m_running;
+            break;
         }
     }
     return 0;
@@ -89,14 +90,14 @@ int StatusPrefetch::start(int error)
 
 void StatusPrefetch::stop()
 {
-    if (m_workers.empty())
+    if (m_workers == 0)
         return;
     m_stopping = true;
     m_firstUnread = std::numeric_limits<int>::max() - ringChunks;
     m_firstUnread.notify_all();
-    for (std::thread &worker : m_workers)
-        worker.join();
-    m_workers.clear();
+    for (int left = m_running->load(); left != 0; left = m_running->load())
+        m_running->wait(left);
+    m_workers = 0;
 }
 
 void StatusPrefetch::work()
@@ -131,7 +132,7 @@ void StatusPrefetch::work()
 
 int StatusPrefetch::status(qsizetype index, const QString &name, FileStatus &out)
 {
-    if (m_workers.empty() || index < 0 || index / chunkSize >= m_chunkCount
+    if (m_workers == 0 || index < 0 || index / chunkSize >= m_chunkCount
         || index / chunkSize < m_readingChunk)
         return m_folder.status(encodeFileName(name).constData(), out);
     const int chunk = int(index / chunkSize);

@@ -6,8 +6,6 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
-#include <vector>
 
 class Listing;
 
@@ -49,5 +47,7 @@ private:
     // Chunks below this one have been read, so their places in the ring may be filled again.
     std::atomic<int> m_firstUnread{0};
     std::atomic<bool> m_stopping{false};
-    std::vector<std::thread> m_workers;
+    int m_workers = 0;
+    // How many of them still run; shared, so that the last can say so after this is gone.
+    std::shared_ptr<std::atomic<int>> m_running;
 };

@@ -5,6 +5,7 @@
 #include "filenames.h"
 #include "filereplacement.h"
 #include "thumbnailcaches.h"
+#include "workpool.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -14,7 +15,6 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QIODevice>
-#include <QThread>
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +24,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <variant>
 
 #include <dirent.h>
@@ -704,19 +703,11 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
     MessageCatcher catcher;
     std::vector<Outcome> outcomes(rawNames.size(), LeftOut::Unreadable);
     std::atomic<std::size_t> next = 0;
-    const auto work = [&] {
+    WorkPool &pool = WorkPool::instance();
+    pool.run(int(std::min(std::size_t(pool.size()), rawNames.size() - 1)), [&](int) {
         for (std::size_t i; (i = next++) < rawNames.size();)
             outcomes[i] = thumbnailOf(folder, rawNames[i]);
-    };
-    const std::size_t helpers =
-        std::min(std::size_t(std::max(1, QThread::idealThreadCount())), rawNames.size()) - 1;
-    {
-        std::vector<std::jthread> threads;
-        threads.reserve(helpers);
-        for (std::size_t i = 0; i < helpers; ++i)
-            threads.emplace_back(work);
-        work();
-    }
+    });
     run.decoderMessages = catcher.finish();
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         if (const auto *made = std::get_if<Thumbnail>(&outcomes[i]))
