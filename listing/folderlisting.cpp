@@ -170,5 +170,5 @@ QString FolderListing::name(qsizetype i) const
 
 QString folderReadError(const QString &folder, int error)
 {
-    return failureText(u"leer la carpeta", folder, error);
+    return failureText({u"leer la carpeta", folder, error});
 }

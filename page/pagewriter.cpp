@@ -92,7 +92,7 @@ bool PageRun::fail(QString text)
 
 bool PageRun::writeFailed()
 {
-    return fail(failureText(u"escribir la página", m_result.pagePath, m_page.error()));
+    return fail(failureText({u"escribir la página", m_result.pagePath, m_page.error()}));
 }
 
 bool PageRun::write(const QString &line)
@@ -118,7 +118,7 @@ PageResult PageRun::run()
     const bool opened = m_services.folderFd >= 0 ? m_page.open(m_services.folderFd, pageFileName())
                                                  : m_page.open(m_currentPath, pageFileName());
     if (!opened) {
-        m_result.error = failureText(u"crear la página", m_result.pagePath, m_page.error());
+        m_result.error = failureText({u"crear la página", m_result.pagePath, m_page.error()});
         return m_result;
     }
 
@@ -170,7 +170,7 @@ bool PageRun::writeEntries()
     if (const int error = m_services.folderFd >= 0 ? folder.open(m_services.folderFd)
                                                    : folder.open(m_currentPath);
         error != 0)
-        return fail(failureText(u"abrir la carpeta", m_currentPath, error));
+        return fail(failureText({u"abrir la carpeta", m_currentPath, error}));
 
     QString line;
     const qsizetype count = m_files.count();
@@ -196,7 +196,7 @@ bool PageRun::writeEntries()
             // Gone since the folder was read: in a busy folder that is no failure of the page.
             if (error == ENOENT)
                 continue;
-            return fail(failureText(u"leer el archivo", m_result.CurrentFile, error));
+            return fail(failureText({u"leer el archivo", m_result.CurrentFile, error}));
         }
         const qint64 size = kilobytes(status.size);
 

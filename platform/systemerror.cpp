@@ -46,6 +46,12 @@ QString systemErrorText(int code)
         return QStringLiteral("el dispositivo no está disponible");
     case ErrorNotRegularFile:
         return QStringLiteral("no es un archivo normal");
+    case ErrorEmptyName:
+        return QStringLiteral("el nombre está vacío");
+    case ErrorNotFolder:
+        return QStringLiteral("no es una carpeta");
+    case ErrorNoCurrentFolder:
+        return QStringLiteral("la carpeta actual ya no está disponible");
     case ErrorFolderReplaced:
         return QStringLiteral("la carpeta ha sido sustituida durante la ejecución");
     case ESTALE:
@@ -56,8 +62,11 @@ QString systemErrorText(int code)
     }
 }
 
-QString failureText(QStringView action, QStringView path, int code)
+QString failureText(const FileError &error)
 {
+    QString reason = systemErrorText(error.code);
+    if (error.cause != 0)
+        reason += QStringLiteral(" (%1)").arg(systemErrorText(error.cause));
     return QStringLiteral("No se pudo %1 «%2»: %3.")
-        .arg(action, readableFileName(path), systemErrorText(code));
+        .arg(error.action, readableFileName(error.path), reason);
 }
