@@ -1,21 +1,73 @@
+#include "appinfo.h"
 #include "captionfont.h"
 #include "filenames.h"
+#include "folderargument.h"
 #include "frmtrovadex.h"
+#include "messagebox.h"
+#include "options.h"
 
 #include <QApplication>
 #include <QDir>
 
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void printError(const QString &text)
+{
+    std::fprintf(stderr, "%s\n",
+                 ("folimbra: " + text.toLocal8Bit().replace("\n", "\nfolimbra: ")).constData());
+}
+
+// Qt ends the program with a message of its own, in English, when it finds no display.
+bool displayAvailable()
+{
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char *value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    // Parsed before Qt starts, as folimbra-index does: --help and --version need no display,
+    // and the folder's name is taken as the bytes it is. Qt is handed no argument of ours.
+    const WindowCommandLine commandLine = parseWindowCommandLine(argc, argv);
+    if (!commandLine.error.isEmpty()) {
+        printError(commandLine.error);
+        printError(QStringLiteral("«folimbra --help» muestra cómo se usa."));
+        return 2;
+    }
+    if (commandLine.help || commandLine.version) {
+        const QByteArray text = commandLine.help ? windowUsage() : versionText("folimbra");
+        return std::fputs(text.constData(), stdout) < 0 || std::fflush(stdout) != 0 ? 1 : 0;
+    }
+    if (!displayAvailable()) {
+        printError(QStringLiteral("no hay pantalla (DISPLAY y WAYLAND_DISPLAY están vacías): la "
+                                  "ventana no puede abrirse.\nPara escribir la página sin "
+                                  "ventana, use folimbra-index."));
+        return 1;
+    }
+
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.example.quorvel.Folimbra"));
     useCaptionFont();
 
-    // Qt has taken its own options out of argv by now; what is left is the folder to open,
-    // as raw bytes.
+    // A folder that cannot be opened is told, and the window starts as it does without one.
     QString folder;
-    if (argc > 1 && *argv[1] != '\0')
-        folder = QDir::cleanPath(QDir::current().absoluteFilePath(decodeFileName(argv[1])));
+    if (commandLine.folder) {
+        if (const FolderArgument found = resolveFolder(commandLine.folder); !found.error.isEmpty())
+            MessageBox::show(nullptr, {QMessageBox::Warning, AppInfo::title(), found.error});
+        else
+            folder = QDir::cleanPath(
+                QDir::current().absoluteFilePath(decodeFileName(commandLine.folder)));
+    }
 
     frmTrovadex window;
     window.start(folder);
