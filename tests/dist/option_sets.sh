@@ -3,6 +3,7 @@
 # and fish completions and its English and Spanish manual pages name the same options, and that
 # the completions are valid for their shells (a shell that is missing is left out).
 # Usage: option_sets.sh BUILD_DIR
+# shellcheck disable=SC2317 # the from_ functions are called by a name put together below
 set -uo pipefail
 
 build=$1
