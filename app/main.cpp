@@ -10,7 +10,6 @@
 #include <QDir>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -20,15 +19,15 @@ void printError(const QString &text)
                  ("folimbra: " + text.toLocal8Bit().replace("\n", "\nfolimbra: ")).constData());
 }
 
-// Qt ends the program with a message of its own, in English, when it finds no display.
+// Qt ends the program with a message of its own, in English, when it finds no display. A
+// platform other than X or Wayland (offscreen, for one) is taken to know what it does.
 bool displayAvailable()
 {
-    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char *value = std::getenv(name);
-        if (value && *value)
-            return true;
-    }
-    return false;
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
+        return true;
+    return !qEnvironmentVariableIsEmpty("DISPLAY")
+           || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 } // namespace
