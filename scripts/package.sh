@@ -44,7 +44,29 @@ build_packages()
         -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
         -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
     cmake --build "$build" -t package-contents
-    (cd "$build" && cpack -G DEB >/dev/null)
+    # CPack strips with objcopy; this one also drops the compiler's notes lintian points at.
+    # shellcheck disable=SC2016 # the dollars are the wrapper's own
+    printf '#!/bin/sh\ncase "$1" in --strip-unneeded) set -- --remove-section=.comment --remove-section=.note "$@" ;; esac\nexec objcopy "$@"\n' \
+        >"$build/objcopy-for-debian"
+    chmod +x "$build/objcopy-for-debian"
+    (cd "$build" && cpack -G DEB -D CPACK_OBJCOPY_EXECUTABLE="$build/objcopy-for-debian" >/dev/null)
+    fix_dbgsym "$(ls "$build"/folimbra-dbgsym_*.ddeb)"
+}
+
+# CPack 3.25 lists the debug files in md5sums by their path in its scratch folder, and leaves
+# the debug package without the link to the main package's copyright and changelog that
+# Debian's own debug packages carry; both are put right here.
+fix_dbgsym()
+{
+    local ddeb=$1 tree="$build/dbgsym-tree"
+    rm -rf "$tree"
+    dpkg-deb -R "$ddeb" "$tree"
+    mkdir -p "$tree/usr/share/doc"
+    ln -s folimbra "$tree/usr/share/doc/folimbra-dbgsym"
+    (cd "$tree" && find usr -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum) >"$tree/DEBIAN/md5sums"
+    find "$tree" -newermt "@$SOURCE_DATE_EPOCH" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+    dpkg-deb --root-owner-group -Zxz --build "$tree" "$ddeb" >/dev/null
+    rm -rf "$tree"
 }
 
 build_packages
