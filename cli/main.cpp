@@ -10,6 +10,7 @@
 #include "folderpage.h"
 #include "foldertree.h"
 #include "localetext.h"
+#include "options.h"
 #include "progressline.h"
 #include "selection.h"
 #include "systemerror.h"
@@ -37,108 +38,6 @@ namespace {
 
 constexpr char programName[] = "folimbra-index";
 
-struct CommandLine
-{
-    PageOptions page;
-    bool thumbnails = false;
-    Selection selection;
-    bool recursive = false;
-    bool help = false;
-    bool version = false;
-    std::vector<const char *> folders;
-};
-
-struct Option
-{
-    const char *shortName; // or null
-    const char *longName;
-    const char *value; // the value's name in the help, or null for an option without one
-    const char *help;
-    // False for a value the option does not take.
-    bool (*apply)(CommandLine &, const char *value);
-};
-
-constexpr Option options[] = {
-    {nullptr, "--images", nullptr, "una imagen de 200 x 200 bajo cada archivo de imagen",
-     [](CommandLine &c, const char *) {
-         c.page.images = true;
-         return true;
-     }},
-    {nullptr, "--open", nullptr, "abre la página terminada en el visor predeterminado",
-     [](CommandLine &c, const char *) {
-         c.page.view = true;
-         return true;
-     }},
-    {nullptr, "--thumbnails", nullptr,
-     "una miniatura de hasta 256 x 256 bajo cada imagen, guardada junto a ella",
-     [](CommandLine &c, const char *) {
-         c.page.images = c.thumbnails = true;
-         return true;
-     }},
-    {"-r", "--recursive", nullptr,
-     "escribe también la página de cada carpeta interior, enlazadas entre sí",
-     [](CommandLine &c, const char *) {
-         c.recursive = true;
-         return true;
-     }},
-    {nullptr, "--sort", "CLAVE",
-     "ordena por name (nombre, lo normal), date (más reciente antes) o size (mayor antes)",
-     [](CommandLine &c, const char *value) {
-         const std::pair<const char *, Selection::Sort> keys[] = {{"name", Selection::Sort::Name},
-                                                                  {"date", Selection::Sort::Date},
-                                                                  {"size", Selection::Sort::Size}};
-         for (const auto &[name, key] : keys) {
-             if (std::strcmp(value, name) == 0) {
-                 c.selection.sort = key;
-                 return true;
-             }
-         }
-         return false;
-     }},
-    {nullptr, "--reverse", nullptr, "invierte el orden",
-     [](CommandLine &c, const char *) {
-         c.selection.reverse = true;
-         return true;
-     }},
-    {nullptr, "--exclude", "PATRÓN",
-     "deja fuera los nombres que casan con el comodín PATRÓN (se puede repetir)",
-     [](CommandLine &c, const char *value) {
-         c.selection.exclude << QByteArray(value);
-         return true;
-     }},
-    {nullptr, "--no-hidden", nullptr, "deja fuera los nombres que empiezan por \".\"",
-     [](CommandLine &c, const char *) {
-         c.selection.hidden = false;
-         return true;
-     }},
-    {"-h", "--help", nullptr, "muestra esta ayuda",
-     [](CommandLine &c, const char *) {
-         c.help = true;
-         return true;
-     }},
-    {"-V", "--version", nullptr, "muestra la versión",
-     [](CommandLine &c, const char *) {
-         c.version = true;
-         return true;
-     }},
-};
-
-QByteArray usage()
-{
-    QByteArray text = "Uso: folimbra-index [OPCIÓN]... CARPETA...\n"
-                      "Escribe en cada CARPETA la página Quorvel-Html_index.html con la lista de "
-                      "sus archivos.\n\n";
-    for (const Option &option : options) {
-        QString name = QString::fromUtf8(option.longName);
-        if (option.value)
-            name += u' ' + QString::fromUtf8(option.value);
-        // Padded by characters, not bytes, so that "PATRÓN" keeps the column.
-        text += QByteArray("  ") + (option.shortName ? option.shortName + QByteArray(", ") : "    ")
-                + name.leftJustified(18).toUtf8() + option.help + '\n';
-    }
-    return text;
-}
-
 // Every line that goes to standard error names the program, as other command-line tools do.
 void printError(const QString &text)
 {
@@ -151,16 +50,6 @@ void printUsageError(const QString &text)
 {
     printError(text);
     printError(QStringLiteral("«folimbra-index --help» muestra cómo se usa."));
-}
-
-const Option *findOption(const char *argument)
-{
-    for (const Option &option : options) {
-        if (std::strcmp(argument, option.longName) == 0
-            || (option.shortName && std::strcmp(argument, option.shortName) == 0))
-            return &option;
-    }
-    return nullptr;
 }
 
 // The first failure to write standard output, reported once at the end.
@@ -330,47 +219,25 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
 
 int main(int argc, char *argv[])
 {
-    // Qt takes options of its own from the arguments it is given; every argument here is ours.
     guardStandardStreams();
     raiseOpenFileLimit();
     // Past a file-size limit the kernel would end the program; as an error, a page reports it.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Qt is handed no argument: every one is ours, parsed as bytes (see parseIndexCommandLine).
+    const CommandLine commandLine = parseIndexCommandLine(argc, argv);
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
 
-    CommandLine commandLine;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const char *argument = argv[i];
-        if (optionsEnded || argument[0] != '-' || std::strcmp(argument, "-") == 0) {
-            commandLine.folders.push_back(argument);
-        } else if (std::strcmp(argument, "--") == 0) {
-            optionsEnded = true;
-        } else if (const Option *option = findOption(argument)) {
-            const char *value = nullptr;
-            if (option->value && i + 1 < argc)
-                value = argv[++i];
-            if (option->value && !value) {
-                printUsageError(
-                    QStringLiteral("falta el valor de %1").arg(QLatin1StringView(argument)));
-                return finish(2);
-            }
-            if (!option->apply(commandLine, value)) {
-                printUsageError(QStringLiteral("valor no válido para %1: %2")
-                                    .arg(QLatin1StringView(argument), decodeFileName(value)));
-                return finish(2);
-            }
-        } else {
-            printUsageError(QStringLiteral("opción desconocida: %1").arg(decodeFileName(argument)));
-            return finish(2);
-        }
+    if (!commandLine.error.isEmpty()) {
+        printUsageError(commandLine.error);
+        return finish(2);
     }
     if (commandLine.help) {
-        writeOutput(usage());
+        writeOutput(indexUsage());
         return finish(0);
     }
     if (commandLine.version) {
-        writeOutput(QByteArray(programName) + ' ' + AppInfo::versionText().toUtf8() + '\n');
+        writeOutput(versionText(programName));
         return finish(0);
     }
     if (commandLine.folders.empty()) {
@@ -384,6 +251,12 @@ int main(int argc, char *argv[])
     for (const char *argument : commandLine.folders) {
         if (writePages(argument, commandLine, locale, opener) != 0)
             status = 1;
+        // A page asked to open that no viewer took fails its folder.
+        if (const XdgOpener::Outcome outcome = opener.takeOutcome(); !outcome.report.isEmpty()) {
+            printError(outcome.report);
+            if (outcome.failed)
+                status = 1;
+        }
     }
     reportThumbnails();
     return finish(status);

@@ -4,17 +4,19 @@
 # without the time stamp gzip stores by default, so that rebuilds give the same bytes.
 find_program(GZIP_EXECUTABLE gzip REQUIRED)
 
-# Installs SOURCE as SOURCE's name plus ".gz" into DESTINATION.
+# Installs SOURCE as SOURCE's name plus ".gz" into DESTINATION. The copy is made under the
+# destination's path, as two manuals of one name go to two languages' folders.
 function(folimbra_install_gzipped source destination)
     get_filename_component(name ${source} NAME)
-    set(copy ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name})
+    set(dir ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${destination})
+    set(copy ${dir}/${name})
     add_custom_command(OUTPUT ${copy}.gz
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/gzipped
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
         COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
         COMMAND ${GZIP_EXECUTABLE} -9nf ${copy}
         DEPENDS ${source}
         VERBATIM)
-    string(MAKE_C_IDENTIFIER ${name} target)
+    string(MAKE_C_IDENTIFIER ${destination}/${name} target)
     add_custom_target(gzip_${target} ALL DEPENDS ${copy}.gz)
     add_dependencies(package-contents gzip_${target})
     install(FILES ${copy}.gz DESTINATION ${destination})
@@ -23,6 +25,9 @@ endfunction()
 # Everything the install rules take from the build; scripts/package.sh builds only this.
 add_custom_target(package-contents)
 add_dependencies(package-contents folimbra folimbra-index)
+
+# Debian keeps libraries where the loader looks; a RUNPATH would only let a stray copy in.
+set(CMAKE_SKIP_INSTALL_RPATH ON)
 
 # Directories a umask of 002 would leave group-writable are 0755 in the package.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -44,7 +49,8 @@ interface is in Spanish.
 The package also holds folimbra-index, which writes the same page from the
 command line, without a window.]])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_STRIP_FILES ON)
+# The debug symbols go to a package of their own, folimbra-dbgsym, and out of the binaries.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY folimbra)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
@@ -53,8 +59,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Qt finds the window system through a plugin, which the scan of the binaries cannot see.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
+# Qt finds the window system and the TIFF and WebP readers through plugins, which the scan of
+# the binaries cannot see.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-image-formats-plugins")
+# The bash completion is read only where bash-completion is installed.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
 # xdg-open is what hands the finished page to the browser outside a desktop session.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

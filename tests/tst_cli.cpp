@@ -1,9 +1,11 @@
 #include "folderlisting.h"
+#include "options.h"
 #include "pagewriter.h"
 #include "progressline.h"
 #include "testfolder.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <cstdlib>
@@ -12,7 +14,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Runs a shell command line in root, with $INDEX standing for folimbra-index, $COMPLETION for its
+// Runs a shell command line in root, with $INDEX standing for folimbra-index, $WINDOW for
+// folimbra, $COMPLETION for its
 // bash completion and $ROOT for root without its trailing separator; gives the exit status, the
 // standard output and the standard error.
 QByteArrayList shell(const QString &command, const TestFolder &root)
@@ -20,6 +23,7 @@ QByteArrayList shell(const QString &command, const TestFolder &root)
     QProcess process;
     process.setEnvironment(QProcess::systemEnvironment()
                            << QStringLiteral("INDEX=" FOLIMBRA_INDEX_PATH)
+                           << QStringLiteral("WINDOW=" FOLIMBRA_WINDOW_PATH)
                            << QStringLiteral("COMPLETION=" FOLIMBRA_COMPLETION_PATH)
                            << u"ROOT="_s + root.path().chopped(1));
     process.setWorkingDirectory(root.path());
@@ -44,6 +48,8 @@ class tst_Cli : public QObject
 private Q_SLOTS:
     void runs_data();
     void runs();
+    void help_data();
+    void help();
     void sameBytesAsTheWriter();
     void opensThePage();
     void progressLine_data();
@@ -66,31 +72,59 @@ void tst_Cli::runs_data()
         QTest::newRow(name) << QString::fromUtf8(command) << status << out << err;
     };
 
-    row("-h", R"("$INDEX" -h)", 0,
-        "Uso: folimbra-index [OPCIÓN]... CARPETA...\nEscribe en cada CARPETA la página "
-        "Quorvel-Html_index.html con la lista de sus archivos.\n\n"
-        "      --images          una imagen de 200 x 200 bajo cada archivo de imagen\n"
-        "      --open            abre la página terminada en el visor predeterminado\n"
-        "      --thumbnails      una miniatura de hasta 256 x 256 bajo cada imagen, guardada junto "
-        "a ella\n"
-        "  -r, --recursive       escribe también la página de cada carpeta interior, enlazadas "
-        "entre sí\n"
-        "      --sort CLAVE      ordena por name (nombre, lo normal), date (más reciente antes) o "
-        "size (mayor antes)\n"
-        "      --reverse         invierte el orden\n"
-        "      --exclude PATRÓN  deja fuera los nombres que casan con el comodín PATRÓN (se puede "
-        "repetir)\n"
-        "      --no-hidden       deja fuera los nombres que empiezan por \".\"\n"
-        "  -h, --help            muestra esta ayuda\n"
-        "  -V, --version         muestra la versión\n",
-        "");
-    row("-V", R"("$INDEX" -V)", 0, "folimbra-index 1.0.1\n", "");
+    row("-V", R"("$INDEX" -V)", 0, "folimbra-index (Quorvel Folimbra) 1.0.1\nCopyright*", "");
     row("help lost", R"("$INDEX" --help >/dev/full)", 1, "", lost);
     row("no output", R"("$INDEX" sub >&-)", 1, "", lost.left(lost.indexOf("no queda")) + '*');
     row("no folder", R"("$INDEX" --images --open)", 2, "",
         "folimbra-index: falta la CARPETA\n" + tryHelp);
+    // Option forms: getopt's own, and a hint for what it refuses.
+    const QByteArray subPage = page("sub/");
     row("unknown", R"("$INDEX" --imagenes sub)", 2, "",
-        "folimbra-index: opción desconocida: --imagenes\n" + tryHelp);
+        "folimbra-index: opción desconocida: --imagenes\nfolimbra-index: ¿quería decir --images?\n"
+            + tryHelp);
+    row("unknown far", R"("$INDEX" --color sub)", 2, "",
+        "folimbra-index: opción desconocida: --color\n" + tryHelp);
+    row("one dash", R"("$INDEX" -sort date sub)", 2, "",
+        "folimbra-index: opción desconocida: -s\nfolimbra-index: ¿quería decir --sort?\n"
+            + tryHelp);
+    row("unknown short", R"("$INDEX" -rx sub)", 2, "",
+        "folimbra-index: opción desconocida: -x\n" + tryHelp);
+    row("ambiguous", R"("$INDEX" --re sub)", 2, "",
+        "folimbra-index: opción ambigua: --re (puede ser --recursive, --reverse)\n" + tryHelp);
+    row("value refused", R"("$INDEX" --reverse=1 sub)", 2, "",
+        "folimbra-index: la opción --reverse no lleva valor\n" + tryHelp);
+    row("value missing", R"("$INDEX" sub --sor)", 2, "",
+        "folimbra-index: falta el valor de --sort\n" + tryHelp);
+    row("near key", R"("$INDEX" --sort=sise sub)", 2, "",
+        "folimbra-index: valor no válido para --sort: sise\nfolimbra-index: ¿quería decir size?\n"
+            + tryHelp);
+    row("forms", R"("$INDEX" --sort=date --rev --no --exclude=x -r sub --images)", 0,
+        subPage + page("sub/inner/"), "");
+    row("bundle", R"("$INDEX" -rh | head -1)", 0, "Uso: folimbra-index [OPCIÓN]... CARPETA...\n",
+        "");
+    row("dash value", R"("$INDEX" --exclude -r sub)", 0, subPage, "");
+    // The opener's failure fails the folder; what it printed comes with the program's prefix.
+    row("no opener", R"(PATH=/nonexistent "$INDEX" --open sub)", 1, subPage,
+        "folimbra-index: No se pudo abrir la página «$ROOT/sub/Quorvel-Html_index.html»: no se "
+        "pudo iniciar xdg-open (no existe).\n");
+    row("opener fails",
+        R"(mkdir bin && printf '#!/bin/sh\necho "sin navegador" >&2; exit 3\n' >bin/xdg-open &&
+            chmod +x bin/xdg-open && PATH="$ROOT/bin:$PATH" "$INDEX" --open sub)",
+        1, subPage,
+        "folimbra-index: sin navegador\nfolimbra-index: No se pudo abrir la página "
+        "«$ROOT/sub/Quorvel-Html_index.html»: xdg-open terminó con el estado 3.\n");
+    // The window's arguments are read before Qt starts, so none of these needs a display.
+    row("window help", R"("$WINDOW" --he | head -1)", 0, "Uso: folimbra [OPCIÓN]... [CARPETA]\n",
+        "");
+    row("window two", R"("$WINDOW" sub sub)", 2, "",
+        "folimbra: sobra el argumento sub: se abre una sola carpeta\n"
+        "folimbra: «folimbra --help» muestra cómo se usa.\n");
+    row("window -x", R"("$WINDOW" -platform offscreen)", 2, "",
+        "folimbra: opción desconocida: -p\nfolimbra: «folimbra --help» muestra cómo se usa.\n");
+    row("no display", R"(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$WINDOW" sub)", 1,
+        "",
+        "folimbra: no hay pantalla (DISPLAY y WAYLAND_DISPLAY están vacías): la ventana no puede "
+        "abrirse.\nfolimbra: Para escribir la página sin ventana, use folimbra-index.\n");
     row("dash dash", R"("$INDEX" -- -qmljsdebugger sub)", 1, page("sub/"),
         cannot + "«-qmljsdebugger»: no existe.\n");
     row("missing and empty", R"("$INDEX" falta '' sub)", 1, page("sub/"),
@@ -109,12 +143,7 @@ void tst_Cli::runs_data()
         "ha superado el tamaño máximo de archivo. La página no se ha cambiado.\n");
     row("no current folder", R"(mkdir gone && cd gone && rmdir ../gone && "$INDEX" . "$ROOT/sub")",
         1, page("sub/"), cannot + "«.»: la carpeta actual ya no está disponible (no existe).\n");
-    // The completion offers what --help lists, and only folders as operands.
-    row("complete options",
-        R"("$INDEX" --help | grep -Eo ' -(-[a-z-]+|[hVr])' | tr -d ' ' | sort >h &&
-            bash -c '. "$COMPLETION"; COMP_WORDS=(i -); COMP_CWORD=1; _folimbra_index
-                     printf "%s\n" "${COMPREPLY[@]}"' | sort | diff h -)",
-        0, "", "");
+    // The completion offers only folders as operands.
     row("complete folders", R"(bash -c '. "$COMPLETION"
             c() { COMP_WORDS=(i "$@"); COMP_CWORD=$#; _folimbra_index; printf "%s\n" "${COMPREPLY[@]}"; }
             c m; c f; c -- -')",
@@ -179,6 +208,42 @@ void tst_Cli::runs()
     QVERIFY(!QFile::exists(u"/Quorvel-Html_index.html"_s));
 }
 
+void tst_Cli::help_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("table"); // 0: folimbra-index's, 1: the window's
+
+    QTest::newRow("index") << u"\"$INDEX\" --help"_s << 0;
+    QTest::newRow("window") << u"\"$WINDOW\" -h"_s << 1;
+}
+
+// The help fits a terminal of 80 columns, lists each option of the table once and no other,
+// and ends telling the exit statuses and where to report problems.
+void tst_Cli::help()
+{
+    QFETCH(QString, command);
+    QFETCH(int, table);
+
+    TestFolder root;
+    const QByteArrayList run = shell(command, root);
+    QCOMPARE(run[0], "0");
+    const QStringList lines = QString::fromUtf8(run[1]).split(u'\n');
+    QStringList listed;
+    for (const QString &line : lines) {
+        QVERIFY2(line.size() <= 80, qPrintable(line));
+        static const QRegularExpression option(u"^  (-\\w, |    )--([a-z-]+)"_s);
+        if (const QRegularExpressionMatch match = option.match(line); match.hasMatch())
+            listed << match.captured(1).trimmed() + u"--"_s + match.captured(2);
+    }
+    QStringList expected;
+    for (const OptionSpec &spec : table == 0 ? indexOptions() : windowOptions())
+        expected << (spec.shortName ? u"-"_s + QChar(spec.shortName) + u","_s : QString()) + u"--"_s
+                        + QString::fromLatin1(spec.longName);
+    QCOMPARE(listed, expected);
+    QVERIFY(run[1].contains("\nEstado de salida:\n  0  "));
+    QVERIFY(run[1].endsWith("Informe de los errores en <https://quorvel.example/folimbra/>.\n"));
+}
+
 // The front end adds nothing of its own: only the clock's lines may differ from the library's.
 void tst_Cli::sameBytesAsTheWriter()
 {
@@ -203,7 +268,8 @@ void tst_Cli::opensThePage()
     TestFolder root;
     const QByteArrayList run = shell(uR"sh(mkfifo opened && mkdir bin "$(printf 'x %%\351#')" &&
         printf '#!/bin/sh\nprintf "%%s\\n" "$1" >"$ROOT/opened"\n' >bin/xdg-open && chmod +x bin/xdg-open &&
-        PATH="$ROOT/bin:$PATH" "$INDEX" --open x* >/dev/null && timeout 10 cat opened)sh"_s,
+        { timeout 10 cat opened >url & } && PATH="$ROOT/bin:$PATH" "$INDEX" --open x* >/dev/null &&
+        wait && cat url)sh"_s,
                                      root);
     // Plain ASCII, and "#" is no fragment.
     QCOMPARE(run.mid(0, 2), (QByteArrayList{"0", "file://" + root.rawPath()

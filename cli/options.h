@@ -1,0 +1,41 @@
+#pragma once
+
+#include "commandline.h"
+#include "pagewriter.h"
+#include "selection.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <span>
+#include <vector>
+
+// What folimbra-index was asked to do.
+struct CommandLine
+{
+    PageOptions page;
+    bool thumbnails = false;
+    Selection selection;
+    bool recursive = false;
+    bool help = false;
+    bool version = false;
+    std::vector<const char *> folders;
+    QString error; // a usage error; empty if none
+};
+
+std::span<const OptionSpec> indexOptions();
+CommandLine parseIndexCommandLine(int argc, char **argv);
+QByteArray indexUsage();
+
+// What the window takes before it starts: help, version and one folder.
+struct WindowCommandLine
+{
+    bool help = false;
+    bool version = false;
+    const char *folder = nullptr;
+    QString error;
+};
+
+std::span<const OptionSpec> windowOptions();
+WindowCommandLine parseWindowCommandLine(int argc, char **argv);
+QByteArray windowUsage();
