@@ -4,25 +4,25 @@
 #include "filenames.h"
 #include "fuzzcheck.h"
 
-#include <vector>
+#include <string>
 
 namespace {
 
-// Valid UTF-8 made of the input, three bytes a character, so that every length of sequence
-// comes up, not just the four-byte ones most numbers below 0x110000 would give.
+// Valid UTF-8 of the input, three bytes a character; the first picks the sequence's length, so
+// that three-byte ones (Devanagari, Thai) come up as often as four-byte ones.
 QByteArray validUtf8(const uint8_t *data, size_t size)
 {
-    static constexpr char32_t first[] = {0x01, 0x80, 0x800, 0x10000};
-    static constexpr char32_t span[] = {0x7F, 0x780, 0xF800, 0x100000};
-    std::vector<char32_t> characters;
+    static constexpr char32_t first[] = {1, 0x80, 0x800, 0x10000},
+                              span[] = {0x7F, 0x780, 0xF800, 0x100000};
+    std::u32string text;
     for (size_t i = 0; i + 3 <= size; i += 3) {
-        const int length = data[i] & 3;
         const char32_t c =
-            first[length] + ((data[i] >> 2) << 16 | data[i + 1] << 8 | data[i + 2]) % span[length];
+            first[data[i] & 3]
+            + ((data[i] >> 2) << 16 | data[i + 1] << 8 | data[i + 2]) % span[data[i] & 3];
         if (c < 0xD800 || c > 0xDFFF)
-            characters.push_back(c);
+            text += c;
     }
-    return QString::fromUcs4(characters.data(), qsizetype(characters.size())).toUtf8();
+    return QString::fromUcs4(text.data(), qsizetype(text.size())).toUtf8();
 }
 
 } // namespace
