@@ -298,8 +298,8 @@ private Q_SLOTS:
         row("upper-case jpg", "PHOTO.JPG", "PHOTO.JPG", "PHOTO.JPG", "PHOTO.JPG", "@PHOTO.JPG");
         row("jpg then txt", "pic.jpg.txt", "pic.jpg.txt", "pic.jpg.txt");
         row("hidden png", ".png", ".png", ".png", ".png", "@.png");
-        row("blanks inside", "mi foto de playa.jpg", "mi foto de playa.jpg", "mi foto de playa.jpg",
-            "\"mi foto de playa.jpg\"", "\"@mi foto de playa.jpg\"");
+        row("blanks inside", "mi foto de playa.jpeg", "mi foto de playa.jpeg",
+            "mi foto de playa.jpeg", "\"mi foto de playa.jpeg\"", "\"@mi foto de playa.jpeg\"");
         row("blank first", " lead.png", "%20lead.png", " lead.png", "\"%20lead.png\"",
             "\"@ lead.png\"");
         row("blank last", "a b ", "a b%20", "a b ");
@@ -307,20 +307,21 @@ private Q_SLOTS:
             "\"&lt;img&gt;.png\"", "\"@&lt;img&gt;.png\"");
         row("double quote", "di \"hola\".gif", "di &quot;hola&quot;.gif", "di &quot;hola&quot;.gif",
             "\"di &quot;hola&quot;.gif\"", "\"@di &quot;hola&quot;.gif\"");
-        row("ampersand", "R&B.png", "R&amp;B.png", "R&amp;B.png", "R&amp;B.png", "@R&amp;B.png");
+        row("ampersand", "R&B.Bmp", "R&amp;B.Bmp", "R&amp;B.Bmp", "R&amp;B.Bmp", "@R&amp;B.Bmp");
         row("percent hash question", "50% #1?.png", "50%25 %231%3F.png", "50% #1?.png",
             "\"50%25 %231%3F.png\"", "\"@50% #1?.png\"");
         row("scheme image", "data:x.png", "data%3Ax.png", "data:x.png", "data%3Ax.png",
             "@data:x.png");
         row("drive letter", "c|", "c%7C", "c|");
-        row("backslash", "a\\b.png", "a%5Cb.png", "a\\b.png", "a%5Cb.png", "@a\\b.png");
-        row("tab", "a\tb.png", "a%09b.png", "a&#9;b.png", "\"a%09b.png\"", "\"@a&#9;b.png\"");
+        row("backslash", "a\\b.TIF", "a%5Cb.TIF", "a\\b.TIF", "a%5Cb.TIF", "@a\\b.TIF");
+        row("tab", "a\tb.tiff", "a%09b.tiff", "a&#9;b.tiff", "\"a%09b.tiff\"", "\"@a&#9;b.tiff\"");
         row("accents", "\xc3\x81rbol \xc3\xb1u.jpg", "%C3%81rbol %C3%B1u.jpg", "\xc1rbol \xf1u.jpg",
             "\"%C3%81rbol %C3%B1u.jpg\"", "\"@\xc1rbol \xf1u.jpg\"");
         row("cyrillic", "\xd0\xbc\xd0\xb8\xd1\x80.txt", "%D0%BC%D0%B8%D1%80.txt",
             "&#1084;&#1080;&#1088;.txt");
-        row("emoji", "\xf0\x9f\x98\x80.gif", "%F0%9F%98%80.gif", "&#128512;.gif",
-            "%F0%9F%98%80.gif", "@&#128512;.gif");
+        // The second half of U+1F4C1 falls where bytes that are not UTF-8 are kept.
+        row("folder emoji", "\xf0\x9f\x93\x81.gif", "%F0%9F%93%81.gif", "&#128193;.gif",
+            "%F0%9F%93%81.gif", "@&#128193;.gif");
         // Characters that would let one name pass for another show as marks; links keep the bytes.
         row("only ignorable", "\xe2\x80\x8b", "%E2%80%8B", "<kbd>[U+200B]</kbd>");
         row("override image", "a\xe2\x80\xaegnp.jpg", "a%E2%80%AEgnp.jpg",
@@ -411,17 +412,21 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("creationMask");
 
-        QTest::newRow("nothing") << u"none"_s << 0644;
-        QTest::newRow("previous page keeps its mode") << u"page"_s << 0640;
-        QTest::newRow("link to another file") << u"link"_s << 0644;
-        QTest::newRow("dangling link") << u"dangling"_s << 0644;
+        QTest::newRow("nothing") << u"none"_s << 0644 << 022;
+        QTest::newRow("previous page keeps its mode") << u"page"_s << 0640 << 022;
+        // Wider than the umask lets a new file be.
+        QTest::newRow("old mode under umask 077") << u"page"_s << 0644 << 077;
+        QTest::newRow("link to another file") << u"link"_s << 0644 << 022;
+        QTest::newRow("dangling link") << u"dangling"_s << 0644 << 022;
     }
 
     void replacesWhatStandsAtTheName()
     {
         QFETCH(QString, setup);
         QFETCH(int, mode);
+        QFETCH(int, creationMask);
 
         TestFolder folder;
         TestFolder elsewhere;
@@ -437,7 +442,7 @@ private Q_SLOTS:
             QVERIFY(folder.addLink(page, elsewhere.rawPath() + "nothing"));
         }
 
-        const mode_t mask = ::umask(022);
+        const mode_t mask = ::umask(mode_t(creationMask));
         const PageRun run = writePage(folder, {});
         ::umask(mask);
         QVERIFY2(run.result.ok(), qPrintable(run.result.error));
@@ -473,7 +478,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("reverse");
         QTest::addColumn<bool>("hidden");
         QTest::addColumn<QByteArrayList>("exclude");
-        QTest::addColumn<QByteArrayList>("listed");
+        QTest::addColumn<QByteArrayList>("listed"); // "t*": 25 more files of one size, in order
 
         using Sort = Selection::Sort;
         const QByteArrayList none;
@@ -486,6 +491,8 @@ private Q_SLOTS:
         QTest::newRow("largest first, ties by name")
             << int(Sort::Size) << false << true << none
             << QByteArrayList{"b.txt", "c.jpg", "a.txt", ".h"};
+        QTest::newRow("many ties") << int(Sort::Size) << false << true << none
+                                   << QByteArrayList{"b.txt", "c.jpg", "t*", "a.txt", ".h"};
         QTest::newRow("no hidden") << int(Sort::Name) << false << false << none
                                    << QByteArrayList{"a.txt", "b.txt", "c.jpg"};
         QTest::newRow("exclude two patterns")
@@ -510,6 +517,15 @@ private Q_SLOTS:
         QVERIFY(folder.addFile("c.jpg", 3000, 900));
         // Another run's page being written, never listed.
         QVERIFY(folder.addFile(".Quorvel-Html_index.html.k3"));
+        const qsizetype tied = listed.indexOf("t*");
+        if (tied >= 0) {
+            listed.removeAt(tied);
+            for (int i = 24; i >= 0; --i) {
+                const QByteArray name = QByteArray::number(i).rightJustified(2, '0').prepend('t');
+                QVERIFY(folder.addFile(name, 2000, 700 + i));
+                listed.insert(tied, name);
+            }
+        }
         const PageRun run =
             writePage(folder, {}, {}, {}, {Selection::Sort(sort), reverse, hidden, exclude});
         QVERIFY2(run.result.ok(), qPrintable(run.result.error));
