@@ -10,15 +10,8 @@ WorkPool &WorkPool::instance()
 }
 
 WorkPool::WorkPool(int threads)
-{
-    for (int i = 0; i < threads; ++i) {
-        try {
-            m_threads.emplace_back(&WorkPool::serve, this);
-        } catch (const std::system_error &) {
-            break; // none to spare: fewer helpers, or the callers alone
-        }
-    }
-}
+    : m_limit(threads)
+{}
 
 WorkPool::~WorkPool()
 {
@@ -34,6 +27,7 @@ WorkPool::~WorkPool()
 void WorkPool::serve()
 {
     std::unique_lock lock(m_mutex);
+    --m_starting;
     for (;;) {
         ++m_idle;
         m_wake.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
@@ -52,8 +46,18 @@ bool WorkPool::tryStart(std::function<void()> task)
 {
     {
         const std::lock_guard lock(m_mutex);
-        if (m_stopping || int(m_tasks.size()) >= m_idle)
+        if (m_stopping)
             return false;
+        if (int(m_tasks.size()) >= m_idle + m_starting) {
+            if (int(m_threads.size()) >= m_limit)
+                return false;
+            try {
+                m_threads.emplace_back(&WorkPool::serve, this);
+            } catch (const std::system_error &) {
+                return false; // none to spare: the caller works alone
+            }
+            ++m_starting;
+        }
         m_tasks.push_back(std::move(task));
     }
     m_wake.notify_one();
