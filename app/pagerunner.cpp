@@ -119,17 +119,14 @@ struct PageRunner::Job
 
     static PageResult writeFolder(Job &job, const PageServices &services)
     {
-        const int folderFd =
-            ::open(encodeFileName(job.folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folderFd < 0) {
+        const FileDescriptor folderFd = openFolder(job.folder);
+        if (!folderFd.isOpen()) {
             PageResult failed;
             failed.error = folderReadError(job.folder, errno);
             return failed;
         }
         const FolderPageRequest request{job.options, {}, false};
-        PageResult result = writeFolderPage(job.folder, folderFd, request, services, &job.files);
-        ::close(folderFd);
-        return result;
+        return writeFolderPage(job.folder, folderFd.get(), request, services, &job.files);
     }
 
     static void write(std::shared_ptr<Job> job)

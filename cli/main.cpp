@@ -159,8 +159,7 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
         return 1;
     }
     if (commandLine.thumbnails) {
-        const FileDescriptor folderFd(
-            ::open(encodeFileName(folder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const FileDescriptor folderFd = openFolder(folder.path);
         if (folderFd.isOpen() && isInThumbnailFolder(folderFd.get())) {
             printError(QStringLiteral("«%1» es una carpeta de miniaturas: no se escribe nada en "
                                       "ella.")
@@ -182,14 +181,12 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
         services.progress = [&progress, &timer](qsizetype done, qsizetype total) {
             progress.update(done, total, timer.elapsed());
         };
-        const int folderFd =
-            ::open(encodeFileName(folder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folderFd < 0) {
+        const FileDescriptor folderFd = openFolder(folder.path);
+        if (!folderFd.isOpen()) {
             printError(folderReadError(folder.path, errno));
             return 1;
         }
-        const PageResult result = writeFolderPage(folder.path, folderFd, request, services);
-        ::close(folderFd);
+        const PageResult result = writeFolderPage(folder.path, folderFd.get(), request, services);
         progress.clear();
         return report(result);
     }

@@ -52,7 +52,7 @@ public:
         closeFrom(kept);
         for (std::size_t i = kept; i < path.size(); ++i) {
             const TreeFolder &folder = m_tree.m_folders[std::size_t(path[i])];
-            const int above = m_chain.empty() ? m_tree.m_rootFd : m_chain.back().second;
+            const int above = m_chain.empty() ? m_tree.m_root.get() : m_chain.back().second;
             const int fd = ::openat(above, folder.name.constData(), subfolderFlags);
             if (fd < 0) {
                 error = isNoFolder(errno) ? int(ErrorFolderReplaced) : errno;
@@ -66,7 +66,7 @@ public:
             }
             m_chain.emplace_back(path[i], fd);
         }
-        return m_chain.empty() ? m_tree.m_rootFd : m_chain.back().second;
+        return m_chain.empty() ? m_tree.m_root.get() : m_chain.back().second;
     }
 
 private:
@@ -81,20 +81,12 @@ private:
     std::vector<std::pair<qsizetype, int>> m_chain; // below the top folder, which stays open
 };
 
-FolderTree::~FolderTree()
-{
-    if (m_rootFd >= 0)
-        ::close(m_rootFd);
-}
-
 int FolderTree::read(const QString &root, const Selection &selection, const QLocale &locale)
 {
     m_folders.clear();
-    if (m_rootFd >= 0)
-        ::close(m_rootFd);
-    m_rootFd = ::open(encodeFileName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    m_root = openFolder(root);
     struct stat st;
-    if (m_rootFd < 0 || ::fstat(m_rootFd, &st) != 0)
+    if (!m_root.isOpen() || ::fstat(m_root.get(), &st) != 0)
         return errno;
     m_folders.push_back({root, {}, -1, 0, st.st_dev, st.st_ino, 0, {}, {}});
 
@@ -107,15 +99,15 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
         qsizetype next = 0;
     };
     std::vector<Frame> walk;
-    walk.push_back({0, m_rootFd, {}});
-    m_folders[0].error = Listing::readFolder(m_rootFd, selection, locale, m_folders[0].files,
+    walk.push_back({0, m_root.get(), {}});
+    m_folders[0].error = Listing::readFolder(m_root.get(), selection, locale, m_folders[0].files,
                                              walk.back().subfolders);
     // Thumbnails of thumbnails and pages among them are of no use to anyone.
     const std::vector<FolderIdentity> caches = personalThumbnailCaches();
     while (!walk.empty()) {
         Frame &top = walk.back();
         if (top.next == top.subfolders.count()) {
-            if (top.fd != m_rootFd)
+            if (top.fd != m_root.get())
                 ::close(top.fd);
             walk.pop_back();
             continue;

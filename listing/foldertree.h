@@ -1,5 +1,6 @@
 #pragma once
 
+#include "filedescriptor.h"
 #include "listing.h"
 #include "selection.h"
 
@@ -33,7 +34,6 @@ public:
     FolderTree() = default;
     FolderTree(const FolderTree &) = delete;
     FolderTree &operator=(const FolderTree &) = delete;
-    ~FolderTree();
 
     // Reads the tree below `root` (which ends in "/"): the folder first and each folder before
     // those inside it. ".sh_thumbnails" (where thumbnails are kept) and links to folders are not
@@ -53,6 +53,6 @@ public:
 private:
     class Opener;
 
-    int m_rootFd = -1;
+    FileDescriptor m_root;
     std::vector<TreeFolder> m_folders;
 };

@@ -33,15 +33,13 @@ int Listing::read(int folderFd, EntryKind kind, const Selection &selection, cons
 int Listing::read(const QString &folder, EntryKind kind, const Selection &selection,
                   const QLocale &locale)
 {
-    const int fd = ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    const FileDescriptor fd = openFolder(folder);
+    if (!fd.isOpen()) {
         const int error = errno;
         *this = Listing();
         return error;
     }
-    const int error = read(fd, kind, selection, locale);
-    ::close(fd);
-    return error;
+    return read(fd.get(), kind, selection, locale);
 }
 
 int Listing::readFolder(int folderFd, const Selection &selection, const QLocale &locale,

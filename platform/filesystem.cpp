@@ -179,3 +179,9 @@ void raiseOpenFileLimit()
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
 }
+
+FileDescriptor openFolder(const QString &folder)
+{
+    return FileDescriptor(
+        ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}

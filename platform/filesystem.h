@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filedescriptor.h"
+
 #include <QString>
 
 #include <string>
@@ -67,3 +69,7 @@ private:
 // Raises the limit of open descriptors to what the system allows: a tree is walked holding one
 // for each level it is inside.
 void raiseOpenFileLimit();
+
+// Opens a folder by its path, following links as the user named it; on failure the descriptor is
+// closed and errno says why.
+FileDescriptor openFolder(const QString &folder);
