@@ -45,7 +45,7 @@ constexpr OptionSpec indexTable[] = {
     {Json, 0, "json", "ARCHIVO",
      "escribe la lista en JSON Lines en ARCHIVO (\"-\": la salida estándar) en vez de páginas"},
     {MaxDepth, 0, "max-depth", "N",
-     "no baja más de N niveles bajo CARPETA con -r, --catalog o --json (0: solo CARPETA)"},
+     "en un árbol, no baja más de N niveles bajo CARPETA (0: solo CARPETA)"},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
     {'V', 'V', "version", nullptr, "muestra la versión"},
 };
