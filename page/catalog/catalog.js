@@ -78,9 +78,13 @@
     }
     return urls.get(i);
   };
+  const paths = new Map();
   const folderPath = (i) => {
-    const parent = folders[i][0];
-    return parent < 0 ? shown(folders[i][1]) : `${folderPath(parent)}${shown(folders[i][1])}/`;
+    if (!paths.has(i)) {
+      const parent = folders[i][0];
+      paths.set(i, parent < 0 ? shown(folders[i][1]) : `${folderPath(parent)}${shown(folders[i][1])}/`);
+    }
+    return paths.get(i);
   };
 
   const spanish = new Intl.NumberFormat('es-ES', { maximumFractionDigits: 1 });
@@ -281,7 +285,7 @@
     }
     return found;
   };
-  const shownResults = 500;
+  const shownResults = 200;
   const input = byId('search');
   const showResults = () => {
     const query = input.value;
