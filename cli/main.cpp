@@ -9,6 +9,7 @@
 #include "folderlisting.h"
 #include "folderpage.h"
 #include "foldertree.h"
+#include "listingrun.h"
 #include "localetext.h"
 #include "options.h"
 #include "progressline.h"
@@ -192,7 +193,8 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     }
 
     FolderTree tree;
-    if (const int error = tree.read(folder.path, commandLine.selection, locale.locale());
+    if (const int error =
+            tree.read(folder.path, commandLine.selection, locale.locale(), commandLine.maxDepth);
         error != 0) {
         printError(folderReadError(folder.path, error));
         return 1;
@@ -243,6 +245,8 @@ int main(int argc, char *argv[])
     }
 
     const LocaleText locale;
+    if (commandLine.catalog || commandLine.json)
+        return finish(writeListings(commandLine, locale, printError));
     XdgOpener opener;
     int status = 0;
     for (const char *argument : commandLine.folders) {

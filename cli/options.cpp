@@ -3,6 +3,8 @@
 #include "appinfo.h"
 #include "filenames.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 using namespace Qt::StringLiterals;
@@ -17,6 +19,9 @@ enum IndexOption {
     Reverse,
     Exclude,
     NoHidden,
+    Catalog,
+    Json,
+    MaxDepth,
 };
 
 constexpr char sortKeys[] = "name date size";
@@ -35,6 +40,12 @@ constexpr OptionSpec indexTable[] = {
     {Exclude, 0, "exclude", "PATRÓN",
      "deja fuera los nombres que casan con el comodín PATRÓN (se puede repetir)"},
     {NoHidden, 0, "no-hidden", nullptr, "deja fuera los nombres que empiezan por \".\""},
+    {Catalog, 0, "catalog", "ARCHIVO",
+     "escribe en ARCHIVO un catálogo HTML de todo el árbol, con búsqueda, en vez de páginas"},
+    {Json, 0, "json", "ARCHIVO",
+     "escribe la lista en JSON Lines en ARCHIVO (\"-\": la salida estándar) en vez de páginas"},
+    {MaxDepth, 0, "max-depth", "N",
+     "en un árbol, no baja más de N niveles bajo CARPETA (0: solo CARPETA)"},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
     {'V', 'V', "version", nullptr, "muestra la versión"},
 };
@@ -112,6 +123,24 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
         case NoHidden:
             commandLine.selection.hidden = false;
             break;
+        case Catalog:
+            commandLine.catalog = value;
+            break;
+        case Json:
+            commandLine.json = value;
+            break;
+        case MaxDepth: {
+            char *end = nullptr;
+            errno = 0;
+            const long depth = std::strtol(value, &end, 10);
+            if (end == value || *end != '\0' || depth < 0 || depth > 1000000 || errno != 0) {
+                commandLine.error = QStringLiteral("valor no válido para --max-depth: %1")
+                                        .arg(decodeFileName(value));
+                return commandLine;
+            }
+            commandLine.maxDepth = int(depth);
+            break;
+        }
         case 'h':
             commandLine.help = true;
             break;

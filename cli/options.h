@@ -17,6 +17,9 @@ struct CommandLine
     bool thumbnails = false;
     Selection selection;
     bool recursive = false;
+    const char *catalog = nullptr; // the catalogue to write, or null
+    const char *json = nullptr;    // where the JSON listing goes ("-": standard output), or null
+    int maxDepth = -1;             // how many levels below the folder a tree goes; -1: all
     bool help = false;
     bool version = false;
     std::vector<const char *> folders;

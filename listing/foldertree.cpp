@@ -81,14 +81,15 @@ private:
     std::vector<std::pair<qsizetype, int>> m_chain; // below the top folder, which stays open
 };
 
-int FolderTree::read(const QString &root, const Selection &selection, const QLocale &locale)
+int FolderTree::read(const QString &root, const Selection &selection, const QLocale &locale,
+                     int maxDepth)
 {
     m_folders.clear();
     m_root = openFolder(root);
     struct stat st;
     if (!m_root.isOpen() || ::fstat(m_root.get(), &st) != 0)
         return errno;
-    m_folders.push_back({root, {}, -1, 0, st.st_dev, st.st_ino, 0, {}, {}});
+    m_folders.push_back({root, {}, -1, 0, st.st_dev, st.st_ino, 0, {}, {}, {}});
 
     // The folders being walked, each with its descriptor and the subfolders still to enter.
     struct Frame
@@ -102,6 +103,9 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
     walk.push_back({0, m_root.get(), {}});
     m_folders[0].error = Listing::readFolder(m_root.get(), selection, locale, m_folders[0].files,
                                              walk.back().subfolders);
+    m_folders[0].folderEntries = walk.back().subfolders;
+    if (maxDepth == 0)
+        walk.back().subfolders = {};
     // Thumbnails of thumbnails and pages among them are of no use to anyone.
     const std::vector<FolderIdentity> caches = personalThumbnailCaches();
     while (!walk.empty()) {
@@ -128,6 +132,7 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
                           0,
                           0,
                           {},
+                          {},
                           {}};
         if (fd < 0 || ::fstat(fd, &st) != 0) {
             folder.error = errno;
@@ -148,6 +153,9 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
             Frame inside{index, fd, {}};
             m_folders.back().error = Listing::readFolder(fd, selection, locale,
                                                          m_folders.back().files, inside.subfolders);
+            m_folders.back().folderEntries = inside.subfolders;
+            if (maxDepth >= 0 && m_folders.back().depth >= maxDepth)
+                inside.subfolders = {};
             walk.push_back(std::move(inside));
         }
     }

@@ -22,6 +22,9 @@ struct TreeFolder
     int error = 0; // why it could not be entered or read, or 0
     std::vector<qsizetype> subfolders;
     Listing files; // as the selection takes them, from the same read as the subfolders
+    // Every folder entry the selection takes, entered or not: links to folders and folders past
+    // the depth stay here only.
+    Listing folderEntries;
 };
 
 // A folder and every folder below it, each read once, walked and visited again through
@@ -38,8 +41,10 @@ public:
     // Reads the tree below `root` (which ends in "/"): the folder first and each folder before
     // those inside it. ".sh_thumbnails" (where thumbnails are kept) and links to folders are not
     // entered, and the selection leaves folders out as it leaves files out. A folder that cannot
-    // be entered stays in the tree with its error. Returns 0 or the top folder's error value.
-    int read(const QString &root, const Selection &selection, const QLocale &locale = QLocale());
+    // be entered stays in the tree with its error. Folders deeper than `maxDepth` below the top
+    // (when not negative) are not entered. Returns 0 or the top folder's error value.
+    int read(const QString &root, const Selection &selection, const QLocale &locale = QLocale(),
+             int maxDepth = -1);
 
     const std::vector<TreeFolder> &folders() const { return m_folders; }
 

@@ -1,0 +1,132 @@
+#include "listingrun.h"
+
+#include "appinfo.h"
+#include "catalogwriter.h"
+#include "filedescriptor.h"
+#include "filenames.h"
+#include "filereplacement.h"
+#include "folderargument.h"
+#include "folderlisting.h"
+#include "foldertree.h"
+#include "jsonwriter.h"
+#include "localetext.h"
+#include "progressline.h"
+#include "systemerror.h"
+#include "treeentries.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Writes `write`'s bytes into the file at `path` the safe way; returns 0 or an error value.
+int replaceFile(const char *path, const std::function<bool(const ByteSink &)> &write)
+{
+    const QByteArray whole(path);
+    const qsizetype slash = whole.lastIndexOf('/');
+    const QByteArray folder =
+        slash < 0 ? QByteArray(".") : (slash == 0 ? QByteArray("/") : whole.left(slash));
+    const QByteArray name = whole.mid(slash + 1);
+    FileReplacement file;
+    if (name.isEmpty())
+        return file.refuse(ErrorNotRegularFile) ? 0 : ErrorNotRegularFile;
+    const FileDescriptor folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd.isOpen())
+        return errno;
+    if (!file.open(folderFd.get(), name))
+        return file.error();
+    if (!write([&file](std::string_view bytes) { return file.write(bytes); })) {
+        const int error = file.error() != 0 ? file.error() : EIO;
+        file.discard();
+        return error;
+    }
+    return file.commit() ? 0 : file.error();
+}
+
+} // namespace
+
+int writeListings(const CommandLine &commandLine, const LocaleText &locale,
+                  const std::function<void(const QString &)> &printError)
+{
+    int status = 0;
+    const QDateTime made = QDateTime::currentDateTimeUtc();
+    // A catalogue is of the whole tree; a listing alone, of the folder unless -r.
+    const int maxDepth = commandLine.catalog || commandLine.recursive ? commandLine.maxDepth : 0;
+    std::vector<std::unique_ptr<FolderTree>> trees;
+    std::vector<TreeEntries> entries;
+    for (const char *argument : commandLine.folders) {
+        const FolderArgument folder = resolveFolder(argument);
+        if (!folder.error.isEmpty()) {
+            printError(folder.error);
+            status = 1;
+            continue;
+        }
+        ProgressLine progress(readableFileName(folder.path).toLocal8Bit(), stderr,
+                              takesEscapeCodes(STDERR_FILENO));
+        QElapsedTimer timer;
+        timer.start();
+        auto tree = std::make_unique<FolderTree>();
+        if (const int error =
+                tree->read(folder.path, commandLine.selection, locale.locale(), maxDepth);
+            error != 0) {
+            printError(folderReadError(folder.path, error));
+            status = 1;
+            continue;
+        }
+        const auto total = qsizetype(tree->folders().size());
+        entries.push_back(lookUpEntries(*tree, [&](qsizetype done, qint64 files) {
+            progress.updateTree(done, total, files, timer.elapsed());
+        }));
+        progress.clear();
+        for (std::size_t i = 0; i < tree->folders().size(); ++i) {
+            if (const int error = entries.back().folders[i].error) {
+                printError(folderReadError(tree->folders()[i].path, error));
+                status = 1;
+            }
+        }
+        trees.push_back(std::move(tree));
+    }
+
+    if (commandLine.json) {
+        const auto writeAll = [&entries](const ByteSink &sink) {
+            for (const TreeEntries &tree : entries) {
+                if (!writeJsonLines(tree, sink))
+                    return false;
+            }
+            return true;
+        };
+        if (std::strcmp(commandLine.json, "-") == 0) {
+            // Failures of standard output are told once at the end, as for the pages.
+            writeAll([](std::string_view bytes) {
+                return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+            });
+        } else if (const int error = replaceFile(commandLine.json, writeAll); error != 0) {
+            const QString path = decodeFileName(commandLine.json);
+            printError(failureText({u"escribir", path, error}));
+            status = 1;
+        }
+    }
+    if (commandLine.catalog) {
+        std::vector<const TreeEntries *> catalogued;
+        for (const TreeEntries &tree : entries)
+            catalogued.push_back(&tree);
+        const CatalogInfo info{made, QStringLiteral("folimbra-index ") + AppInfo::versionText()};
+        if (const int error = replaceFile(
+                commandLine.catalog,
+                [&](const ByteSink &sink) { return writeCatalog(catalogued, info, sink); });
+            error != 0) {
+            const QString path = decodeFileName(commandLine.catalog);
+            printError(failureText({u"escribir", path, error}));
+            status = 1;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,329 @@
+'use strict';
+// The catalogue's page: decodes the data written before this script and shows it. Names are
+// only ever put into the page as text nodes, never as markup.
+(async () => {
+  const byId = (id) => document.getElementById(id);
+  const status = byId('status');
+  let data;
+  try {
+    const text = atob(byId('data').textContent.trim());
+    const bytes = new Uint8Array(text.length);
+    for (let i = 0; i < text.length; i += 1) bytes[i] = text.charCodeAt(i);
+    const stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream('deflate'));
+    data = JSON.parse(await new Response(stream).text());
+  } catch (error) {
+    status.textContent = `No se pudo leer el catálogo: ${error}`;
+    return;
+  }
+  const folders = data.f;
+  const count = folders.length;
+  const children = Array.from({ length: count }, () => []);
+  const fileCount = new Float64Array(count);
+  const totalSize = new Float64Array(count);
+  for (let i = 0; i < count; i += 1) {
+    const [parent, , , files] = folders[i];
+    if (parent >= 0) children[parent].push(i);
+    fileCount[i] = files.length / 3;
+    let sum = 0;
+    for (let k = 1; k < files.length; k += 3) if (files[k] > 0) sum += files[k];
+    totalSize[i] = sum;
+  }
+  // A folder comes after the one above it, so one pass from the end adds each to its parent.
+  for (let i = count - 1; i >= 0; i -= 1) {
+    const parent = folders[i][0];
+    if (parent >= 0) {
+      fileCount[parent] += fileCount[i];
+      totalSize[parent] += totalSize[i];
+    }
+  }
+  const rootUrl = new Map(data.r);
+
+  const segments = (item) => {
+    if (typeof item === 'string') return [item];
+    if (Array.isArray(item)) return item;
+    return segments(item.s);
+  };
+  const mark = (c) => `[U+${c.toString(16).toUpperCase().padStart(4, '0')}]`;
+  const shown = (item) => segments(item).map((s) => (typeof s === 'number' ? mark(s) : s)).join('');
+  const appendName = (element, item) => {
+    for (const s of segments(item)) {
+      if (typeof s === 'number') {
+        const kbd = document.createElement('kbd');
+        kbd.textContent = mark(s);
+        element.append(kbd);
+      } else {
+        element.append(document.createTextNode(s));
+      }
+    }
+  };
+  // A name's bytes in a URL: anything but the plainest characters percent-encoded, so that
+  // no URL parser reads a "#", "?", "%" or blank of a name as something else.
+  const plain = /^[A-Za-z0-9\-._~!$&'()*+,;=@]$/;
+  const linkPart = (item) => {
+    if (item && typeof item === 'object' && !Array.isArray(item)) return item.u;
+    const text = segments(item).map((s) => (typeof s === 'number' ? String.fromCodePoint(s) : s))
+      .join('');
+    let out = '';
+    for (const byte of new TextEncoder().encode(text)) {
+      const c = String.fromCharCode(byte);
+      out += byte < 0x80 && plain.test(c) ? c : `%${byte.toString(16).toUpperCase().padStart(2, '0')}`;
+    }
+    return out;
+  };
+  const urls = new Map();
+  const folderUrl = (i) => {
+    if (!urls.has(i)) {
+      const parent = folders[i][0];
+      urls.set(i, parent < 0 ? rootUrl.get(i) : `${folderUrl(parent)}${linkPart(folders[i][1])}/`);
+    }
+    return urls.get(i);
+  };
+  const paths = new Map();
+  const folderPath = (i) => {
+    if (!paths.has(i)) {
+      const parent = folders[i][0];
+      paths.set(i, parent < 0 ? shown(folders[i][1]) : `${folderPath(parent)}${shown(folders[i][1])}/`);
+    }
+    return paths.get(i);
+  };
+
+  const spanish = new Intl.NumberFormat('es-ES', { maximumFractionDigits: 1 });
+  const readableSize = (size) => {
+    if (size < 0) return '?';
+    const units = ['bytes', 'KB', 'MB', 'GB', 'TB'];
+    let unit = 0;
+    while (size >= 1024 && unit < units.length - 1) {
+      size /= 1024;
+      unit += 1;
+    }
+    return `${spanish.format(size)} ${units[unit]}`;
+  };
+  const dates = new Intl.DateTimeFormat('es-ES', { dateStyle: 'short', timeStyle: 'short' });
+  const readableDate = (seconds) => dates.format(new Date(seconds * 1000));
+  const element = (tag, className, text) => {
+    const e = document.createElement(tag);
+    if (className) e.className = className;
+    if (text !== undefined) e.textContent = text;
+    return e;
+  };
+
+  // The tree, each folder's list of folders made when it is first opened.
+  const rows = new Map();
+  let chosen = -1;
+  const expand = (i, open) => {
+    const row = rows.get(i);
+    if (!row || children[i].length === 0) return;
+    let list = row.li.querySelector(':scope > ul');
+    if (open && !list) {
+      list = document.createElement('ul');
+      for (const child of children[i]) list.append(makeRow(child));
+      row.li.append(list);
+    }
+    if (list) list.hidden = !open;
+    row.toggle.textContent = open ? '▾' : '▸';
+    row.open = open;
+  };
+  const makeRow = (i) => {
+    const li = document.createElement('li');
+    li.dataset.folder = i;
+    const line = element('div', 'row');
+    const toggle = element('button', 'toggle', children[i].length ? '▸' : ' ');
+    toggle.tabIndex = -1;
+    const name = element('span', 'name');
+    appendName(name, folders[i][1]);
+    line.append(toggle, name);
+    if (folders[i][2]) {
+      const warning = element('span', 'unreadable', ' ⚠ no se pudo leer');
+      warning.title = folders[i][2];
+      line.append(warning);
+    }
+    line.append(element('span', 'sum',
+      ` ${fileCount[i].toLocaleString('es-ES')} archivos, ${readableSize(totalSize[i])}`));
+    line.dataset.files = fileCount[i];
+    line.dataset.bytes = totalSize[i];
+    toggle.addEventListener('click', (event) => {
+      event.stopPropagation();
+      expand(i, !rows.get(i).open);
+    });
+    line.addEventListener('click', () => choose(i));
+    li.append(line);
+    rows.set(i, { li, line, toggle, open: false });
+    return li;
+  };
+
+  const list = byId('list');
+  let sortKey = -1;
+  let sortDown = false;
+  const collator = new Intl.Collator('es', { numeric: true, sensitivity: 'base' });
+  const headerRow = (columns) => {
+    const tr = document.createElement('tr');
+    columns.forEach(([title, className, key]) => {
+      const th = element('th', className, title + (key === sortKey ? (sortDown ? ' ▼' : ' ▲') : ''));
+      if (key !== undefined) {
+        th.addEventListener('click', () => {
+          sortDown = key === sortKey ? !sortDown : false;
+          sortKey = key;
+          showFolder(chosen);
+        });
+      }
+      tr.append(th);
+    });
+    return tr;
+  };
+  const fileRow = (folder, k, where) => {
+    const files = folders[folder][3];
+    const tr = document.createElement('tr');
+    const a = document.createElement('a');
+    a.href = folderUrl(folder) + linkPart(files[k * 3]);
+    appendName(a, files[k * 3]);
+    const name = element('td', 'name');
+    name.append(a);
+    tr.append(name);
+    if (where) {
+      const td = element('td', 'where', folderPath(folder));
+      td.addEventListener('click', () => choose(folder, k));
+      tr.append(td);
+    }
+    tr.append(element('td', 'date', readableDate(files[k * 3 + 2])),
+      element('td', 'size', readableSize(files[k * 3 + 1])));
+    return tr;
+  };
+  const showFolder = (i, highlight = -1) => {
+    const files = folders[i][3];
+    const order = Array.from({ length: files.length / 3 }, (_, k) => k);
+    if (sortKey === 0) order.sort((a, b) => collator.compare(shown(files[a * 3]), shown(files[b * 3])));
+    if (sortKey > 0) order.sort((a, b) => files[a * 3 + sortKey] - files[b * 3 + sortKey]);
+    if (sortDown) order.reverse();
+    const table = document.createElement('table');
+    table.id = 'files';
+    table.append(headerRow([['Nombre', 'name', 0], ['Modificado', 'date', 2], ['Tamaño', 'size', 1]]));
+    for (const k of order) {
+      const tr = fileRow(i, k, false);
+      if (k === highlight) tr.className = 'found';
+      table.append(tr);
+    }
+    const heading = element('h2', '', folderPath(i));
+    list.replaceChildren(heading, table);
+    if (folders[i][2]) list.prepend(element('p', 'unreadable', folders[i][2]));
+    list.querySelector('tr.found')?.scrollIntoView({ block: 'center' });
+  };
+  const choose = (i, highlight = -1) => {
+    const path = [];
+    for (let at = folders[i][0]; at >= 0; at = folders[at][0]) path.unshift(at);
+    for (const at of path) expand(at, true);
+    rows.get(chosen)?.line.classList.remove('chosen');
+    chosen = i;
+    rows.get(i)?.line.classList.add('chosen');
+    rows.get(i)?.line.scrollIntoView({ block: 'nearest' });
+    showFolder(i, highlight);
+  };
+
+  const top = document.createElement('ul');
+  for (let i = 0; i < count; i += 1) if (folders[i][0] < 0) top.append(makeRow(i));
+  byId('tree').replaceChildren(top);
+  for (const i of rootUrl.keys()) expand(i, true);
+  if (count > 0) choose(data.r[0][0]);
+
+  // Search: every name, folded to lower case without accents, in one string a line each, so
+  // that a search is one scan of it.
+  const fold = (text) => {
+    let folded = text.toLowerCase();
+    if (/[^\x00-\x7f]/.test(folded)) folded = folded.normalize('NFD').replace(/\p{M}/gu, '');
+    return folded.replace(/\n/g, ' ');
+  };
+  const parts = [''];
+  const starts = [];
+  const owner = [];
+  const fileAt = [];
+  let position = 1;
+  const addKey = (item, folder, k) => {
+    const key = fold(shown(item));
+    starts.push(position);
+    owner.push(folder);
+    fileAt.push(k);
+    parts.push(key);
+    position += key.length + 1;
+  };
+  for (let i = 0; i < count; i += 1) {
+    if (folders[i][0] >= 0) addKey(folders[i][1], i, -1);
+    const files = folders[i][3];
+    for (let k = 0; k < files.length; k += 3) addKey(files[k], i, k / 3);
+  }
+  const haystack = parts.join('\n');
+  starts.push(position);
+  const entryAt = (offset) => {
+    let low = 0;
+    let high = starts.length - 1;
+    while (high - low > 1) {
+      const middle = (low + high) >> 1;
+      if (starts[middle] <= offset) low = middle; else high = middle;
+    }
+    return low;
+  };
+  const search = (query) => {
+    const found = [];
+    const needle = fold(query);
+    if (!/[*?]/.test(needle)) {
+      for (let at = haystack.indexOf(needle); at >= 0;) {
+        const entry = entryAt(at);
+        found.push(entry);
+        at = haystack.indexOf(needle, starts[entry + 1]);
+      }
+      return found;
+    }
+    const source = needle.replace(/[.+^${}()|[\]\\]/g, '\\$&').replace(/\*/g, '[^\\n]*')
+      .replace(/\?/g, '[^\\n]');
+    const pattern = new RegExp(source, 'g');
+    for (let match = pattern.exec(haystack); match; match = pattern.exec(haystack)) {
+      if (haystack[match.index] === '\n' && match[0].length === 0) {
+        pattern.lastIndex = match.index + 1;
+        continue;
+      }
+      const entry = entryAt(match.index);
+      found.push(entry);
+      pattern.lastIndex = starts[entry + 1];
+    }
+    return found;
+  };
+  const shownResults = 200;
+  const input = byId('search');
+  const showResults = () => {
+    const query = input.value;
+    if (query.trim() === '') {
+      status.textContent = '';
+      showFolder(chosen);
+      return;
+    }
+    const found = search(query);
+    status.textContent = found.length === 1 ? '1 resultado' : `${found.length} resultados`;
+    const table = document.createElement('table');
+    table.id = 'results';
+    table.append(headerRow([['Nombre'], ['Carpeta'], ['Modificado'], ['Tamaño', 'size']]));
+    for (const entry of found.slice(0, shownResults)) {
+      const folder = owner[entry];
+      if (fileAt[entry] >= 0) {
+        table.append(fileRow(folder, fileAt[entry], true));
+      } else {
+        const tr = document.createElement('tr');
+        const name = element('td', 'name');
+        const a = document.createElement('a');
+        a.href = folderUrl(folder);
+        appendName(a, folders[folder][1]);
+        a.append('/');
+        name.append(a);
+        const where = element('td', 'where', folderPath(folder));
+        where.addEventListener('click', () => choose(folder));
+        tr.append(name, where, element('td'), element('td', 'size', readableSize(totalSize[folder])));
+        table.append(tr);
+      }
+    }
+    list.replaceChildren(table);
+    if (found.length > shownResults) {
+      list.append(element('p', '', `Se muestran los primeros ${shownResults}.`));
+    }
+  };
+  input.addEventListener('input', showResults);
+  input.disabled = false;
+  status.textContent = '';
+  document.body.dataset.ready = '1';
+})();
