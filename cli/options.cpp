@@ -17,9 +17,11 @@ enum IndexOption {
     Reverse,
     Exclude,
     NoHidden,
+    Style,
 };
 
 constexpr char sortKeys[] = "name date size";
+constexpr char styleKeys[] = "classic modern";
 
 constexpr OptionSpec indexTable[] = {
     {Images, 0, "images", nullptr, "una imagen de 200 x 200 bajo cada archivo de imagen"},
@@ -35,6 +37,9 @@ constexpr OptionSpec indexTable[] = {
     {Exclude, 0, "exclude", "PATRÓN",
      "deja fuera los nombres que casan con el comodín PATRÓN (se puede repetir)"},
     {NoHidden, 0, "no-hidden", nullptr, "deja fuera los nombres que empiezan por \".\""},
+    {Style, 0, "style", "ESTILO",
+     "classic (la página de siempre, lo normal) o modern (UTF-8, con orden, filtro y tema oscuro)",
+     styleKeys},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
     {'V', 'V', "version", nullptr, "muestra la versión"},
 };
@@ -111,6 +116,17 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
             break;
         case NoHidden:
             commandLine.selection.hidden = false;
+            break;
+        case Style:
+            if (std::strcmp(value, "classic") == 0 || std::strcmp(value, "modern") == 0) {
+                commandLine.style = value[0] == 'm' ? PageStyle::Modern : PageStyle::Classic;
+            } else {
+                const QString near = nearestWord(value, styleKeys);
+                commandLine.error =
+                    QStringLiteral("valor no válido para --style: %1").arg(decodeFileName(value))
+                    + (near.isEmpty() ? QString() : u"\n¿quería decir "_s + near + u'?');
+                return commandLine;
+            }
             break;
         case 'h':
             commandLine.help = true;
