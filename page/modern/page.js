@@ -37,11 +37,13 @@
     const key = columnKeys[column] ??= keys[column]();
     const rank = byName();
     const sign = descending ? -1 : 1;
+    // As the listing orders ties: by name, turned around only with the whole order.
+    const tie = (column === 0) !== descending ? 1 : -1;
     const order = rows.map((row, i) => i);
     const folder = rows.map((row) => row.classList.contains('d'));
     order.sort((a, b) => (folder[b] - folder[a])
       || (key[a] < key[b] ? -sign : key[a] > key[b] ? sign : 0)
-      || sign * (rank[a] - rank[b]));
+      || tie * (rank[a] - rank[b]));
     body.replaceChildren();
     const fragment = document.createDocumentFragment();
     for (const i of order) fragment.appendChild(rows[i]);
