@@ -177,6 +177,7 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     services.opener = &opener;
     FolderPageRequest request{commandLine.page, commandLine.selection, commandLine.thumbnails};
     request.thumbnailsMade = noteThumbnails;
+    request.style = commandLine.style;
 
     if (!commandLine.recursive) {
         services.progress = [&progress, &timer](qsizetype done, qsizetype total) {

@@ -22,9 +22,11 @@ enum IndexOption {
     Catalog,
     Json,
     MaxDepth,
+    Style,
 };
 
 constexpr char sortKeys[] = "name date size";
+constexpr char styleKeys[] = "classic modern";
 
 constexpr OptionSpec indexTable[] = {
     {Images, 0, "images", nullptr, "una imagen de 200 x 200 bajo cada archivo de imagen"},
@@ -46,6 +48,9 @@ constexpr OptionSpec indexTable[] = {
      "escribe la lista en JSON Lines en ARCHIVO (\"-\": la salida estándar) en vez de páginas"},
     {MaxDepth, 0, "max-depth", "N",
      "en un árbol, no baja más de N niveles bajo CARPETA (0: solo CARPETA)"},
+    {Style, 0, "style", "ESTILO",
+     "classic (la página de siempre, lo normal) o modern (UTF-8, con orden, filtro y tema oscuro)",
+     styleKeys},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
     {'V', 'V', "version", nullptr, "muestra la versión"},
 };
@@ -141,6 +146,17 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
             commandLine.maxDepth = int(depth);
             break;
         }
+        case Style:
+            if (std::strcmp(value, "classic") == 0 || std::strcmp(value, "modern") == 0) {
+                commandLine.style = value[0] == 'm' ? PageStyle::Modern : PageStyle::Classic;
+            } else {
+                const QString near = nearestWord(value, styleKeys);
+                commandLine.error =
+                    QStringLiteral("valor no válido para --style: %1").arg(decodeFileName(value))
+                    + (near.isEmpty() ? QString() : u"\n¿quería decir "_s + near + u'?');
+                return commandLine;
+            }
+            break;
         case 'h':
             commandLine.help = true;
             break;

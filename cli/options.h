@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandline.h"
+#include "modernpage.h"
 #include "pagewriter.h"
 #include "selection.h"
 
@@ -15,6 +16,7 @@ struct CommandLine
 {
     PageOptions page;
     bool thumbnails = false;
+    PageStyle style = PageStyle::Classic;
     Selection selection;
     bool recursive = false;
     const char *catalog = nullptr; // the catalogue to write, or null

@@ -10,6 +10,69 @@
 
 #include <mutex>
 
+namespace {
+
+// Where the page is one of a tree's, `place` says where, and `bytes` receives what its files
+// weigh.
+PageResult writePageOfStyle(const QString &CurrentPath, const Listing &files,
+                            const FolderPageRequest &request, const PageServices &services,
+                            const ModernPlace *place, qint64 *bytes)
+{
+    if (request.style == PageStyle::Classic)
+        return writeIndexPage(CurrentPath, files, request.page, services);
+    ModernPlace links;
+    if (!place && services.folderLinks) {
+        for (const FolderLink &folder : services.folderLinks->subfolders)
+            links.subfolders.push_back({folder.name, folder.hasPage});
+        place = &links;
+    }
+    return writeModernPage(CurrentPath, files, request.page, services,
+                           {request.selection.sort, request.selection.reverse, place, bytes});
+}
+
+PageResult writePicturedPage(const QString &CurrentPath, int folderFd, const Listing &files,
+                             const FolderPageRequest &request, PageServices services,
+                             const ModernPlace *place, qint64 *bytes)
+{
+    services.folderFd = folderFd;
+    // Thumbnails are made before the page, from the same listing.
+    QHash<QString, PagePicture> pictures;
+    if (request.thumbnails) {
+        std::vector<QByteArray> images;
+        for (qsizetype i = 0; i < files.count(); ++i) {
+            if (isImageName(files.name(i)))
+                images.emplace_back(files.rawName(i));
+        }
+        const ThumbnailRun run = makeThumbnails(folderFd, images);
+        if (request.thumbnailsMade)
+            request.thumbnailsMade(CurrentPath, run);
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            if (const std::optional<Thumbnail> &thumbnail = run.thumbnails[i])
+                pictures.insert(
+                    decodeFileName(images[i]),
+                    {thumbnail->file, thumbnail->width, thumbnail->height, thumbnail->largeFile});
+        }
+        services.picture = [&pictures](const QString &name) -> std::optional<PagePicture> {
+            const auto found = pictures.constFind(name);
+            return found == pictures.cend() ? std::nullopt : std::optional(*found);
+        };
+    }
+    return writePageOfStyle(CurrentPath, files, request, services, place, bytes);
+}
+
+// How a folder of the tree is called in the trail of folders above another.
+QString trailName(const TreeFolder &folder)
+{
+    if (!folder.name.isEmpty())
+        return readableFileName(decodeFileName(folder.name));
+    const QString path = readableFileName(folder.path);
+    const qsizetype end = path.size() - 1;
+    const qsizetype slash = path.lastIndexOf(u'/', end - 1);
+    return end <= 0 || slash < 0 ? path : path.mid(slash + 1, end - slash - 1);
+}
+
+} // namespace
+
 PageResult writeFolderPage(const QString &CurrentPath, int folderFd,
                            const FolderPageRequest &request, const PageServices &services,
                            std::optional<Listing> *files)
@@ -38,30 +101,8 @@ PageResult writeFolderPage(const QString &CurrentPath, int folderFd,
 PageResult writeListedPage(const QString &CurrentPath, int folderFd, const Listing &files,
                            const FolderPageRequest &request, PageServices services)
 {
-    services.folderFd = folderFd;
-    // Thumbnails are made before the page, from the same listing.
-    QHash<QString, PagePicture> pictures;
-    if (request.thumbnails) {
-        std::vector<QByteArray> images;
-        for (qsizetype i = 0; i < files.count(); ++i) {
-            if (isImageName(files.name(i)))
-                images.emplace_back(files.rawName(i));
-        }
-        const ThumbnailRun run = makeThumbnails(folderFd, images);
-        if (request.thumbnailsMade)
-            request.thumbnailsMade(CurrentPath, run);
-        for (std::size_t i = 0; i < images.size(); ++i) {
-            if (const std::optional<Thumbnail> &thumbnail = run.thumbnails[i])
-                pictures.insert(
-                    decodeFileName(images[i]),
-                    {thumbnail->file, thumbnail->width, thumbnail->height, thumbnail->largeFile});
-        }
-        services.picture = [&pictures](const QString &name) -> std::optional<PagePicture> {
-            const auto found = pictures.constFind(name);
-            return found == pictures.cend() ? std::nullopt : std::optional(*found);
-        };
-    }
-    return writeIndexPage(CurrentPath, files, request.page, services);
+    return writePicturedPage(CurrentPath, folderFd, files, request, std::move(services), nullptr,
+                             nullptr);
 }
 
 std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageRequest &request,
@@ -70,6 +111,7 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
 {
     const std::vector<TreeFolder> &folders = tree.folders();
     std::vector<PageResult> results(folders.size());
+    std::vector<qint64> bytes(folders.size(), -1);
     std::mutex reporting;
     tree.visitChildrenFirst([&](qsizetype index, int folderFd, int error) {
         const TreeFolder &folder = folders[std::size_t(index)];
@@ -87,7 +129,22 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
             folderServices.folderLinks = &links;
             if (folder.parent >= 0)
                 folderServices.opener = nullptr;
-            result = writeListedPage(folder.path, folderFd, folder.files, request, folderServices);
+            ModernPlace place;
+            if (request.style == PageStyle::Modern) {
+                for (qsizetype above = folder.parent; above >= 0;
+                     above = folders[std::size_t(above)].parent)
+                    place.above.insert(place.above.begin(), trailName(folders[std::size_t(above)]));
+                for (const FolderLink &link : links.subfolders)
+                    place.subfolders.push_back({link.name, link.hasPage});
+                for (std::size_t i = 0; i < folder.subfolders.size(); ++i)
+                    place.subfolders[i].bytes = bytes[std::size_t(folder.subfolders[i])];
+            }
+            qint64 &weight = bytes[std::size_t(index)];
+            result = writePicturedPage(folder.path, folderFd, folder.files, request, folderServices,
+                                       &place, &weight);
+            // A folder weighs its files and those of the folders in it.
+            for (const qsizetype below : folder.subfolders)
+                weight += weight >= 0 ? std::max<qint64>(bytes[std::size_t(below)], 0) : 0;
         }
         if (done) {
             const std::lock_guard lock(reporting);

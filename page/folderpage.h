@@ -2,6 +2,7 @@
 
 #include "foldertree.h"
 #include "listing.h"
+#include "modernpage.h"
 #include "pagewriter.h"
 #include "selection.h"
 #include "thumbnails.h"
@@ -18,6 +19,7 @@ struct FolderPageRequest
     PageOptions page;
     Selection selection;
     bool thumbnails = false; // small pictures, made beside the images, in place of the full ones
+    PageStyle style = PageStyle::Classic;
     // Told what making a folder's thumbnails left out; called from the threads that make pages.
     std::function<void(const QString &folder, const ThumbnailRun &run)> thumbnailsMade = {};
 };

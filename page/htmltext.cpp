@@ -122,3 +122,13 @@ bool needsAttributeQuotes(QStringView value)
     }
     return false;
 }
+
+void appendAttributeValue(QString &out, QStringView value, void (*append)(QString &, QStringView))
+{
+    const bool quoted = needsAttributeQuotes(value);
+    if (quoted)
+        out += u'"';
+    append(out, value);
+    if (quoted)
+        out += u'"';
+}

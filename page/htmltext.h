@@ -25,3 +25,7 @@ void appendLinkTarget(QString &out, QStringView name);
 
 // Whether a value must stand in quotes to stay one attribute value.
 bool needsAttributeQuotes(QStringView value);
+
+// `value` as one attribute value, written by `append` (one of the above), in double quotes
+// only where it needs them.
+void appendAttributeValue(QString &out, QStringView value, void (*append)(QString &, QStringView));

@@ -34,16 +34,6 @@ qint64 kilobytes(qint64 bytes)
     return whole == 0 ? 1 : whole;
 }
 
-void appendAttribute(QString &line, QStringView value, void (*append)(QString &, QStringView))
-{
-    const bool quoted = needsAttributeQuotes(value);
-    if (quoted)
-        line += u'"';
-    append(line, value);
-    if (quoted)
-        line += u'"';
-}
-
 class PageRun
 {
 public:
@@ -282,16 +272,16 @@ void PageRun::appendPictureLine(QString &line, const QString &name)
                 line += u" 2x";
             }
             line += u"\" alt=";
-            appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlPlainText);
+            appendAttributeValue(line, readableFileName(m_result.CurrentFile), appendHtmlPlainText);
             line += u" width=%1 height=%2 loading=lazy></a></center>"_s.arg(picture->width)
                         .arg(picture->height);
             return;
         }
     }
     line += u"<br><center><img src=";
-    appendAttribute(line, name, appendLinkTarget);
+    appendAttributeValue(line, name, appendLinkTarget);
     line += u" alt=";
-    appendAttribute(line, readableFileName(m_result.CurrentFile), appendHtmlPlainText);
+    appendAttributeValue(line, readableFileName(m_result.CurrentFile), appendHtmlPlainText);
     line += u" width=200 height=200></center>";
 }
 

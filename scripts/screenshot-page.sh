@@ -5,6 +5,7 @@
 #   scripts/screenshot-page.sh                 # the binary of ./run.sh (build/release), built if missing
 #   FOLIMBRA_INDEX=/path/to/folimbra-index scripts/screenshot-page.sh
 #   scripts/screenshot-page.sh --thumbnails docs/page-thumbnails.png   # other options, other file
+#   SIZE=360,740 SCHEME=dark scripts/screenshot-page.sh "--style=modern --images" docs/modern-phone-dark.png
 #
 # Installs Debian's chromium and imagemagick when they are missing (needs root or sudo).
 set -euo pipefail
@@ -111,7 +112,8 @@ stamp '2024-08-29 08:15:02' 'Excursión a los Picos de Europa.jpg'
 stamp '2024-10-12 16:54:21' 'Notas del viaje a Córdoba.txt'
 stamp '2024-11-30 19:09:44' 'Copia de seguridad del móvil.zip'
 
-LANG=es_ES.UTF-8 LC_ALL="" "$index" "$options" "$folder"
+# shellcheck disable=SC2086 # several options in one argument
+LANG=es_ES.UTF-8 LC_ALL="" "$index" $options "$folder"
 page=$folder/Quorvel-Html_index.html
 [ -f "$page" ] || { echo "screenshot-page: folimbra-index wrote no page" >&2; exit 1; }
 
@@ -120,7 +122,7 @@ rm -f "$out"
 # Chromium's own wrapper may print noise on stderr; only a missing picture is a failure.
 LANG=es_ES.UTF-8 timeout 180 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
     --disable-background-networking --disable-component-update --disable-sync \
-    --user-data-dir="$work/chromium" --hide-scrollbars --window-size=900,1650 \
+    --user-data-dir="$work/chromium" --hide-scrollbars --window-size="${SIZE:-900,1650}" ${SCHEME:+--force-dark-mode} \
     --screenshot="$out" "file://$(printf '%s' "$page" | sed 's/ /%20/g')" >/dev/null 2>"$work/chromium.log" || true
 if [ ! -s "$out" ]; then
     echo "screenshot-page: chromium made no picture:" >&2

@@ -4,12 +4,15 @@
 #include "folderpage.h"
 #include "getfileext.h"
 #include "localetext.h"
+#include "modernpage.h"
 #include "overflow.h"
 #include "pagewriter.h"
 #include "selection.h"
 #include "statusprefetch.h"
 #include "testfolder.h"
 
+#include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -56,7 +59,7 @@ struct PageRun
 // written, with the files named in `vanishing` gone from the disk in between.
 PageRun writePage(const TestFolder &folder, PageOptions options, PageServices services = {},
                   const QString &subfolder = {}, const Selection &selection = {},
-                  const QByteArrayList &vanishing = {})
+                  const QByteArrayList &vanishing = {}, PageStyle style = PageStyle::Classic)
 {
     static const LocaleText spanish{QLocale(u"es_ES"_s)};
     FixedClock clock;
@@ -73,13 +76,25 @@ PageRun writePage(const TestFolder &folder, PageOptions options, PageServices se
     } else if (files.read(fd, EntryKind::Files, selection, spanish.locale()) == 0) {
         for (const QByteArray &name : vanishing)
             ::unlink((folder.rawPath() + name).constData());
-        run.result = writeListedPage(path, fd, files, {options, selection, false}, services);
+        run.result = writeListedPage(path, fd, files, {options, selection, false, style}, services);
     }
     if (fd >= 0)
         ::close(fd);
-    run.lines = pageLines(folder.read("Quorvel-Html_index.html"));
+    run.lines = style == PageStyle::Classic ? pageLines(folder.read("Quorvel-Html_index.html"))
+                                            : folder.read("Quorvel-Html_index.html").split('\n');
     run.opened = opener.opened;
     return run;
+}
+
+// The file rows of a modern page.
+QByteArrayList fileRows(const QByteArrayList &lines)
+{
+    QByteArrayList rows;
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("<tr><td>"))
+            rows << line;
+    }
+    return rows;
 }
 
 constexpr char previousPage[] = "<html>the previous page</html>\r\n";
@@ -537,6 +552,117 @@ private Q_SLOTS:
         QVERIFY(totals.startsWith("<b>" + QByteArray::number(listed.size()) + " Archivo(s) :: "));
         QVERIFY(!listed.isEmpty() || totals == "<b>0 Archivo(s) :: 0k</b>");
         QCOMPARE(run.lines.size(), 17 + listed.size());
+
+        // The modern page lists the same entries in the same order.
+        const PageRun modern =
+            writePage(folder, {}, {}, {}, {Selection::Sort(sort), reverse, hidden, exclude}, {},
+                      PageStyle::Modern);
+        QVERIFY2(modern.result.ok(), qPrintable(modern.result.error));
+        QByteArrayList modernEntries;
+        for (const QByteArray &row : fileRows(modern.lines))
+            modernEntries << row.mid(16, row.indexOf('>', 16) - 16);
+        QCOMPARE(modernEntries, listed);
+        QCOMPARE(modern.result.fileCount, qint64(listed.size()));
+    }
+
+    void modernRows_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QByteArray>("row");
+
+        const QByteArray date = "<td><time datetime=2003-03-01T12:34:56>1/3/03 12:34</time>";
+        auto row = [&](const char *tag, const QByteArray &name, qint64 size, const QByteArray &link,
+                       const QByteArray &sizeCell) {
+            QTest::newRow(tag) << name << size
+                               << "<tr><td><a href=" + link + "</a>" + date
+                                      + "<td title=" + QByteArray::number(size) + '>' + sizeCell;
+        };
+        row("plain", "leeme", 0, "leeme>leeme", "0 bytes");
+        row("one byte", "uno", 1, "uno>uno", "1 byte");
+        row("blanks", " a b ", 999, "\"%20a b%20\"> a b ", "999 bytes");
+        row("percent hash question", "50% #1?", 1000, "\"50%25 %231%3F\">50% #1?", "1,0 kB");
+        row("markup", "<b>&\"'", 1234, "\"&lt;b&gt;&amp;&quot;'\">&lt;b&gt;&amp;&quot;'", "1,2 kB");
+        row("scheme", "javascript:x", 3400000, "javascript%3Ax>javascript:x", "3,4 MB");
+        row("control", "a\tb", 10, "\"a%09b\">a&#9;b", "10 bytes");
+        row("override", "a\xe2\x80\xaegnp.jpg", 10, "a%E2%80%AEgnp.jpg>a<kbd>[U+202E]</kbd>gnp.jpg",
+            "10 bytes");
+        row("c1 control", "\xc2\x87x", 10, "%C2%87x><kbd>[U+0087]</kbd>x", "10 bytes");
+        // UTF-8 text as it is; a byte that is not UTF-8 shows as its Windows-1252 letter.
+        row("accents", "\xc3\x81rbol", 10, "%C3%81rbol>\xc3\x81rbol", "10 bytes");
+        row("not utf-8", "caf\xe9", 10, "caf%E9>caf\xc3\xa9", "10 bytes");
+        row("emoji", "\xf0\x9f\x98\x80", 10, "%F0%9F%98%80>\xf0\x9f\x98\x80", "10 bytes");
+    }
+
+    void modernRows()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(qint64, size);
+        QFETCH(QByteArray, row);
+
+        TestFolder folder;
+        QVERIFY(folder.addFile(name, size, march2003));
+        const PageRun run = writePage(folder, {}, {}, {}, {}, {}, PageStyle::Modern);
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
+        QCOMPARE(fileRows(run.lines), QByteArrayList{row});
+    }
+
+    // The policy admits the page's own style and script by the hashes of their very bytes, and
+    // the page holds no other script, style or handler.
+    void modernPolicy()
+    {
+        TestFolder folder;
+        QVERIFY(folder.addFile("onload=alert(1) <script>.jpg", 10, march2003));
+        QVERIFY(folder.addFolder("sub") && folder.addFile("sub/x", 1));
+        FolderTree tree;
+        QCOMPARE(tree.read(folder.path(), {}, QLocale(u"es_ES"_s)), 0);
+        FolderPageRequest request{{true, false}, {}, false, PageStyle::Modern};
+        for (const PageResult &result : writeTreePages(tree, request, {}))
+            QVERIFY2(result.ok(), qPrintable(result.error));
+        const QByteArray page = folder.read("Quorvel-Html_index.html");
+        auto block = [&](const QByteArray &tag) {
+            const qsizetype begin = page.indexOf("<" + tag + '>') + tag.size() + 2;
+            return page.mid(begin, page.indexOf("</" + tag + '>', begin) - begin);
+        };
+        auto hash = [](const QByteArray &bytes) {
+            return "'sha256-"
+                   + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toBase64() + '\'';
+        };
+        const QByteArray policy = "content=\"default-src 'none'; style-src " + hash(block("style"))
+                                  + "; script-src " + hash(block("script")) + ';';
+        QVERIFY2(page.contains(policy), page.left(600).constData());
+        QCOMPARE(page.count("<script"), 1);
+        QCOMPARE(page.count("<style"), 1);
+        QVERIFY(!page.contains("style="));
+        QVERIFY(!QString::fromUtf8(page).contains(QRegularExpression(u"<[^>]* on[a-z]+="_s)));
+        // The folder, its files and below weigh what its one file does.
+        QVERIFY(page.contains("<tr class=d><td><a href=\"sub/Quorvel-Html_index.html\">sub/</a>"
+                              "<td>Carpeta<td title=1>1 byte\n"));
+        const QByteArray below = folder.read("sub/Quorvel-Html_index.html");
+        QVERIFY(below.contains("<li><a href=\"../Quorvel-Html_index.html\">"));
+    }
+
+    void readableSizes_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("zero") << qint64(0) << u"0 bytes"_s;
+        QTest::newRow("999") << qint64(999) << u"999 bytes"_s;
+        QTest::newRow("1 kB") << qint64(1000) << u"1,0 kB"_s;
+        QTest::newRow("99.95 kB rounds up") << qint64(99950) << u"100 kB"_s;
+        QTest::newRow("999.4 kB") << qint64(999400) << u"999 kB"_s;
+        QTest::newRow("999.5 kB is 1 MB") << qint64(999500) << u"1,0 MB"_s;
+        QTest::newRow("3.4 MB") << qint64(3400000) << u"3,4 MB"_s;
+        QTest::newRow("5 TiB") << qint64(5497558138880) << u"5,5 TB"_s;
+        QTest::newRow("largest") << std::numeric_limits<qint64>::max() << u"9,2 EB"_s;
+    }
+
+    void readableSizes()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, shown);
+        QCOMPARE(readableSize(bytes), shown);
     }
 
     void pictureInPlaceOfImage()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs one browser check with the machine's node and Chromium. The npm packages of
 # package-lock.json are installed once into MODULES_DIR (in the build folder) and again only when
-# the lock file changes. Skips (77) when node, npm or Chromium is missing.
+# the lock file changes. Skips (77) when node, npm or Chromium is missing, but fails under CI=true;
+# a browser that is there and cannot start always fails the check.
 # Usage: run.sh MODULES_DIR CHECK.mjs [ARGUMENT]...
 set -uo pipefail
 
@@ -12,6 +13,11 @@ shift 2
 chromium=${FOLIMBRA_CHROMIUM:-/usr/bin/chromium}
 for tool in node npm "$chromium"; do
     if ! command -v "$tool" >/dev/null; then
+        # In CI a missing browser is a fault of the machine, not a reason to pass.
+        if [ "${CI:-}" = true ]; then
+            echo "FAIL: $tool is missing and CI=true"
+            exit 1
+        fi
         echo "SKIP: $tool is missing (scripts/packages.sh installs it)"
         exit 77
     fi

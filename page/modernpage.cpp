@@ -1,0 +1,385 @@
+#include "modernpage.h"
+
+#include "appinfo.h"
+#include "clock.h"
+#include "codepagefile.h"
+#include "dateformat.h"
+#include "documentopener.h"
+#include "filedescriptor.h"
+#include "filenames.h"
+#include "filereplacement.h"
+#include "filesystem.h"
+#include "htmltext.h"
+#include "localetext.h"
+#include "modernassets.h"
+#include "statusprefetch.h"
+#include "systemerror.h"
+
+#include <QCryptographicHash>
+
+#include <cerrno>
+
+#include <fcntl.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray hashSource(const char *text)
+{
+    return "'sha256-"
+           + QCryptographicHash::hash(QByteArrayView(text), QCryptographicHash::Sha256).toBase64()
+           + '\'';
+}
+
+void appendDigits(QString &out, qint64 value, int width)
+{
+    const QString digits = QString::number(value);
+    for (qsizetype i = digits.size(); i < width; ++i)
+        out += u'0';
+    out += digits;
+}
+
+// "2024-08-15T11:22:33" for the machine, "15/8/24 11:22" for people: Spanish short forms.
+void appendTime(QString &out, qint64 seconds)
+{
+    const LocalDateTime t = LocalDateTime::fromEpochSeconds(seconds);
+    out += u"<time datetime=";
+    appendDigits(out, t.year, 4);
+    out += u'-';
+    appendDigits(out, t.month, 2);
+    out += u'-';
+    appendDigits(out, t.day, 2);
+    out += u'T';
+    appendDigits(out, t.hour, 2);
+    out += u':';
+    appendDigits(out, t.minute, 2);
+    out += u':';
+    appendDigits(out, t.second, 2);
+    out += u'>';
+    out += QString::number(t.day) + u'/' + QString::number(t.month) + u'/';
+    appendDigits(out, ((t.year % 100) + 100) % 100, 2);
+    out += u' ' + QString::number(t.hour) + u':';
+    appendDigits(out, t.minute, 2);
+    out += u"</time>";
+}
+
+QString fileCountText(qint64 count)
+{
+    return QString::number(count) + (count == 1 ? u" archivo"_s : u" archivos"_s);
+}
+
+// Spanish decimals whatever the system's locale: the page's texts are Spanish.
+QString spanishFixed(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals).replace(u'.', u',');
+}
+
+class ModernRun
+{
+public:
+    ModernRun(const QString &currentPath, const Listing &files, PageOptions options,
+              const PageServices &services, const ModernPageExtras &extras)
+        : m_currentPath(currentPath)
+        , m_files(files)
+        , m_options(options)
+        , m_services(services)
+        , m_extras(extras)
+        , m_clock(services.clock ? *services.clock : Clock::system())
+    {}
+
+    PageResult run();
+
+private:
+    bool flush(bool always = false);
+    bool fail(QString text);
+    bool writeFailed();
+    bool open();
+    void appendHead();
+    void appendFolders();
+    bool writeEntries();
+    void appendEntry(const QString &name, const FileStatus &status);
+    void appendFooter(qint64 start);
+
+    const QString &m_currentPath;
+    const Listing &m_files;
+    PageOptions m_options;
+    const PageServices &m_services;
+    const ModernPageExtras &m_extras;
+    const Clock &m_clock;
+    FileReplacement m_page;
+    QString m_text;
+    qint64 m_bytes = 0;
+    PageResult m_result;
+};
+
+bool ModernRun::fail(QString text)
+{
+    text += m_page.keepsOldFile() ? u" La página no se ha cambiado."_s
+                                  : u" La página ha quedado incompleta."_s;
+    m_result.error = std::move(text);
+    m_page.discard();
+    return false;
+}
+
+bool ModernRun::writeFailed()
+{
+    return fail(failureText({u"escribir la página", m_result.pagePath, m_page.error()}));
+}
+
+// Text goes out in blocks: one conversion to UTF-8 for many rows.
+bool ModernRun::flush(bool always)
+{
+    if (!always && m_text.size() < 32768)
+        return true;
+    const QByteArray bytes = m_text.toUtf8();
+    m_text.resize(0);
+    return m_page.write(std::string_view(bytes.constData(), std::size_t(bytes.size())))
+           || writeFailed();
+}
+
+bool ModernRun::open()
+{
+    const QByteArray name = encodeFileName(pageFileName());
+    if (m_services.folderFd >= 0)
+        return m_page.open(m_services.folderFd, name);
+    const FileDescriptor folder(
+        ::open(encodeFileName(m_currentPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isOpen())
+        return m_page.refuse(errno);
+    return m_page.open(folder.get(), name);
+}
+
+void ModernRun::appendHead()
+{
+    const QString folder = readableFileName(m_currentPath);
+    m_text += u"<!DOCTYPE html>\n<html lang=es>\n<head>\n<meta charset=utf-8>\n"
+              u"<meta name=viewport content=\"width=device-width, initial-scale=1\">\n"
+              u"<meta http-equiv=Content-Security-Policy content=\""_s;
+    m_text += QString::fromLatin1(modernPagePolicy());
+    m_text += u"\">\n<title>";
+    appendHtmlPlainText(m_text, folder);
+    m_text += u"</title>\n<style>";
+    m_text += QString::fromUtf8(modernPageStyle());
+    m_text += u"</style>\n</head>\n<body>\n<header>\n";
+    if (const ModernPlace *place = m_extras.place; place && !place->above.empty()) {
+        m_text += u"<nav aria-label=\"Carpetas superiores\"><ol>";
+        const std::size_t depth = place->above.size();
+        for (std::size_t i = 0; i < depth; ++i) {
+            m_text += u"<li><a href=\"";
+            for (std::size_t up = i; up < depth; ++up)
+                m_text += u"../";
+            m_text += pageFileName() + u"\">"_s;
+            appendHtmlText(m_text, place->above[i]);
+            m_text += u"</a>";
+        }
+        m_text += u"</ol></nav>\n";
+    }
+    m_text += u"<h1>";
+    appendHtmlText(m_text, folder);
+    m_text += u"</h1>\n<div class=bar id=b hidden><input id=q type=search autocomplete=off "
+              u"placeholder=\"Filtrar por nombre\" aria-label=\"Filtrar por nombre\">"
+              u"<output id=n for=q aria-live=polite></output>";
+    if (m_options.images)
+        m_text += u"<button type=button id=g aria-pressed=false>Cuadrícula</button>";
+    m_text += u"</div>\n</header>\n<main>\n<table id=t data-sort=";
+    // Which header shows the order the rows come in.
+    int sorted = 0;
+    bool descending = m_extras.reverse;
+    switch (m_extras.sort) {
+    case Selection::Sort::Name:
+        m_text += m_extras.reverse ? u"name-r"_s : u"name"_s;
+        break;
+    case Selection::Sort::Date:
+        m_text += m_extras.reverse ? u"date-r"_s : u"date"_s;
+        sorted = 1;
+        descending = !m_extras.reverse;
+        break;
+    case Selection::Sort::Size:
+        m_text += m_extras.reverse ? u"size-r"_s : u"size"_s;
+        sorted = 2;
+        descending = !m_extras.reverse;
+        break;
+    }
+    m_text += u"><thead><tr>";
+    const char16_t *headers[] = {u"Nombre", u"Modificado", u"Tamaño"};
+    for (int i = 0; i < 3; ++i) {
+        m_text += u"<th";
+        if (i == sorted)
+            m_text += descending ? u" aria-sort=descending"_s : u" aria-sort=ascending"_s;
+        m_text += u"><button type=button>"_s + QString::fromUtf16(headers[i]) + u"</button>"_s;
+    }
+    m_text += u"</thead>\n<tbody>\n";
+}
+
+void ModernRun::appendFolders()
+{
+    const ModernPlace *place = m_extras.place;
+    if (!place)
+        return;
+    for (const ModernFolder &folder : place->subfolders) {
+        m_text += u"<tr class=d><td><a href=\"";
+        appendLinkTarget(m_text, folder.name);
+        m_text += u'/';
+        if (folder.hasPage)
+            m_text += pageFileName();
+        m_text += u"\">";
+        appendHtmlText(m_text, readableFileName(folder.name));
+        m_text += u"/</a><td>Carpeta<td";
+        if (folder.bytes >= 0)
+            m_text +=
+                u" title="_s + QString::number(folder.bytes) + u'>' + readableSize(folder.bytes);
+        else
+            m_text += u'>';
+        m_text += u'\n';
+    }
+}
+
+void ModernRun::appendEntry(const QString &name, const FileStatus &status)
+{
+    m_text += u"<tr><td><a href=";
+    appendAttributeValue(m_text, name, appendLinkTarget);
+    m_text += u'>';
+    if (m_options.images && isImageName(name)) {
+        std::optional<PagePicture> picture;
+        if (m_services.picture)
+            picture = m_services.picture(name);
+        m_text += u"<img src=";
+        const QString source = picture ? decodeFileName(picture->file) : name;
+        appendAttributeValue(m_text, source, appendLinkTarget);
+        if (picture)
+            m_text += u" width=%1 height=%2"_s.arg(picture->width).arg(picture->height);
+        m_text += u" alt=\"\" loading=lazy>";
+    }
+    appendHtmlText(m_text, readableFileName(name));
+    m_text += u"</a><td>";
+    appendTime(m_text, status.modifiedSeconds);
+    m_text +=
+        u"<td title="_s + QString::number(status.size) + u'>' + readableSize(status.size) + u'\n';
+}
+
+bool ModernRun::writeEntries()
+{
+    StatusPrefetch folder(m_files.hasStatuses() ? nullptr : &m_files);
+    if (const int error = m_services.folderFd >= 0 ? folder.open(m_services.folderFd)
+                                                   : folder.open(m_currentPath);
+        error != 0)
+        return fail(failureText({u"abrir la carpeta", m_currentPath, error}));
+
+    const qsizetype count = m_files.count();
+    for (qsizetype i = 0; i < count; ++i) {
+        if (m_services.progress && i % 4096 == 0)
+            m_services.progress(i, count);
+        if (m_services.cancelled && m_services.cancelled()) {
+            m_result.outcome = PageResult::Cancelled;
+            m_page.discard();
+            return false;
+        }
+        const QString name = m_files.name(i);
+        m_result.listIndex = i;
+        m_result.CurrentFile = m_currentPath + name;
+        if (m_result.CurrentFile == m_result.pagePath
+            || (name.startsWith(u'.') && isPageTemporaryName(m_files.rawName(i))))
+            continue;
+
+        FileStatus status;
+        if (const FileStatus *known = m_files.status(i))
+            status = *known;
+        else if (const int error = folder.status(i, name, status); error != 0) {
+            if (error == ENOENT)
+                continue;
+            return fail(failureText({u"leer el archivo", m_result.CurrentFile, error}));
+        }
+        appendEntry(name, status);
+        if (!flush())
+            return false;
+        m_result.fileCount += 1;
+        m_result.totalKilobytes += status.size / 1024 == 0 ? 1 : status.size / 1024;
+        m_bytes += status.size;
+    }
+    if (m_services.progress)
+        m_services.progress(count, count);
+    return true;
+}
+
+void ModernRun::appendFooter(qint64 start)
+{
+    const double elapsed = double(m_clock.monotonicNanoseconds() - start) / 1e9;
+    m_text += u"</tbody>\n</table>\n</main>\n<footer><p>"_s + fileCountText(m_result.fileCount)
+              + u" · "_s + readableSize(m_bytes) + u" · Página generada en "_s
+              + spanishFixed(elapsed, 2) + u" segundos con "_s + AppInfo::productName() + u' '
+              + AppInfo::versionText() + u"</footer>\n<script>"_s;
+    m_text += QString::fromUtf8(modernPageScript());
+    m_text += u"</script>\n</body>\n</html>\n";
+}
+
+PageResult ModernRun::run()
+{
+    const qint64 start =
+        m_services.startedNs >= 0 ? m_services.startedNs : m_clock.monotonicNanoseconds();
+    m_result.pagePath = m_currentPath + pageFileName();
+    if (!open()) {
+        m_result.error = failureText({u"crear la página", m_result.pagePath, m_page.error()});
+        return m_result;
+    }
+    appendHead();
+    appendFolders();
+    if (!writeEntries())
+        return m_result;
+    appendFooter(start);
+    if (!flush(true))
+        return m_result;
+    if (!m_page.commit()) {
+        writeFailed();
+        return m_result;
+    }
+    m_result.outcome = PageResult::Written;
+    if (m_extras.totalBytes)
+        *m_extras.totalBytes = m_bytes;
+    if (m_options.view && m_services.opener)
+        m_services.opener->open(m_result.pagePath);
+    return m_result;
+}
+
+} // namespace
+
+QByteArray modernPageStyle()
+{
+    return QByteArray::fromRawData(modernStyleText, sizeof modernStyleText - 1);
+}
+
+QByteArray modernPageScript()
+{
+    return QByteArray::fromRawData(modernScriptText, sizeof modernScriptText - 1);
+}
+
+QByteArray modernPagePolicy()
+{
+    // Pictures are the folder's own files; the icons are data: masks.
+    static const QByteArray policy = "default-src 'none'; style-src " + hashSource(modernStyleText)
+                                     + "; script-src " + hashSource(modernScriptText)
+                                     + "; img-src 'self' file: data:; base-uri 'none'; "
+                                       "form-action 'none'";
+    return policy;
+}
+
+QString readableSize(qint64 bytes)
+{
+    if (bytes < 1000)
+        return QString::number(bytes) + (bytes == 1 ? u" byte"_s : u" bytes"_s);
+    static const char16_t *units[] = {u"kB", u"MB", u"GB", u"TB", u"PB", u"EB"};
+    double value = double(bytes) / 1000;
+    int unit = 0;
+    // Rounded as shown: 999.96 kB is "1,0 MB", not "1000,0 kB".
+    while (unit < 5 && value >= 999.5) {
+        value /= 1000;
+        ++unit;
+    }
+    return spanishFixed(value, value < 99.95 ? 1 : 0) + u' ' + QString::fromUtf16(units[unit]);
+}
+
+PageResult writeModernPage(const QString &CurrentPath, const Listing &files, PageOptions options,
+                           const PageServices &services, const ModernPageExtras &extras)
+{
+    return ModernRun(CurrentPath, files, options, services, extras).run();
+}
