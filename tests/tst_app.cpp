@@ -307,6 +307,13 @@ private Q_SLOTS:
         QCOMPARE(QApplication::focusWidget(), fixture.control("Drive1"));
         QCOMPARE(window.windowIcon().availableSizes(), (QList<QSize>{{32, 32}, {16, 16}}));
         QCOMPARE(window.minimumSize(), window.maximumSize());
+        // Between the controls, the window is pink too.
+        QWidget *client = fixture.control("client");
+        QPoint gap(-1, -1);
+        for (int y = 0; y < client->height() && gap.x() < 0; ++y)
+            for (int x = 0; x < client->width() && gap.x() < 0; ++x)
+                gap = client->childAt(x, y) ? gap : QPoint(x, y);
+        QCOMPARE(QColor(window.grab().toImage().pixel(client->mapTo(&window, gap))), Layout::pink);
         QVERIFY((window.frameGeometry().center() - window.screen()->geometry().center())
                     .manhattanLength()
                 <= 2);

@@ -298,6 +298,9 @@ private Q_SLOTS:
             attribute.resize(256);
             attribute.resize(
                 ::getxattr(page.constData(), setup.constData(), attribute.data(), 256));
+            // An attribute may be there with no value at all.
+            QVERIFY(!setup.startsWith("user")
+                    || ::setxattr(page.constData(), "user.vacio", "", 0, 0) == 0);
         }
         const bool refuse = setup.startsWith("refused");
         QVERIFY(::chmod(folder.rawPath().constData(), refuse && ::geteuid() != 0 ? 0555 : 0755)
@@ -314,6 +317,8 @@ private Q_SLOTS:
             QByteArray kept(256, 0);
             kept.resize(::getxattr(page.constData(), setup.constData(), kept.data(), 256));
             QCOMPARE(kept, attribute);
+            QVERIFY(!setup.startsWith("user")
+                    || ::getxattr(page.constData(), "user.vacio", nullptr, 0) == 0);
         }
     }
 
