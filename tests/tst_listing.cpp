@@ -552,6 +552,10 @@ private Q_SLOTS:
         QVERIFY(totals.startsWith("<b>" + QByteArray::number(listed.size()) + " Archivo(s) :: "));
         QVERIFY(!listed.isEmpty() || totals == "<b>0 Archivo(s) :: 0k</b>");
         QCOMPARE(run.lines.size(), 17 + listed.size());
+        // Each entry reads as in name order: what the order looked up is the files' own.
+        const QByteArrayList byName = writePage(folder, {}).lines;
+        for (const QByteArray &line : run.lines.mid(7, listed.size()))
+            QVERIFY2(byName.contains(line), line.constData());
 
         // The modern page lists the same entries in the same order.
         const PageRun modern =
