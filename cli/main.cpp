@@ -17,6 +17,7 @@
 #include "systemerror.h"
 #include "thumbnailcaches.h"
 #include "thumbnails.h"
+#include "watchrun.h"
 #include "xdgopener.h"
 
 #include <QCoreApplication>
@@ -245,6 +246,14 @@ int main(int argc, char *argv[])
     }
 
     const LocaleText locale;
+    if (commandLine.watch) {
+        XdgOpener opener;
+        FolderPageRequest request{commandLine.page, commandLine.selection, commandLine.thumbnails};
+        request.thumbnailsMade = noteThumbnails;
+        const int status = runWatch(commandLine, locale, request, opener, printError);
+        reportThumbnails();
+        return finish(status);
+    }
     if (commandLine.catalog || commandLine.json)
         return finish(writeListings(commandLine, locale, printError));
     XdgOpener opener;

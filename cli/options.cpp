@@ -22,6 +22,7 @@ enum IndexOption {
     Catalog,
     Json,
     MaxDepth,
+    Watch,
 };
 
 constexpr char sortKeys[] = "name date size";
@@ -46,6 +47,8 @@ constexpr OptionSpec indexTable[] = {
      "escribe la lista en JSON Lines en ARCHIVO (\"-\": la salida estándar) en vez de páginas"},
     {MaxDepth, 0, "max-depth", "N",
      "en un árbol, no baja más de N niveles bajo CARPETA (0: solo CARPETA)"},
+    {Watch, 0, "watch", nullptr,
+     "sigue en marcha y vuelve a escribir lo que cambia, avisado por el sistema"},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
     {'V', 'V', "version", nullptr, "muestra la versión"},
 };
@@ -141,6 +144,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
             commandLine.maxDepth = int(depth);
             break;
         }
+        case Watch:
+            commandLine.watch = true;
+            break;
         case 'h':
             commandLine.help = true;
             break;
@@ -149,6 +155,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
             break;
         }
     }
+    if (commandLine.watch && commandLine.json && std::strcmp(commandLine.json, "-") == 0)
+        commandLine.error = QStringLiteral("--watch no escribe la lista en la salida estándar: "
+                                           "dé un ARCHIVO a --json");
     commandLine.folders = parsed.operands;
     return commandLine;
 }
