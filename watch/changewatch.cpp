@@ -155,12 +155,18 @@ int ChangeWatch::read(WatchEvents &events)
 
 qint64 watchLimit()
 {
-    QFile file(QStringLiteral("/proc/sys/fs/inotify/max_user_watches"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    bool ok = false;
-    const qint64 limit = file.readAll().trimmed().toLongLong(&ok);
-    return ok ? limit : -1;
+    // The system's limit, and a user namespace's own where it is lower.
+    qint64 limit = -1;
+    for (const char *path :
+         {"/proc/sys/fs/inotify/max_user_watches", "/proc/sys/user/max_inotify_watches"}) {
+        QFile file(QString::fromLatin1(path));
+        bool ok = false;
+        const qint64 value =
+            file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong(&ok) : 0;
+        if (ok && (limit < 0 || value < limit))
+            limit = value;
+    }
+    return limit;
 }
 
 QString watchLimitText(const QString &folder, qint64 needed, qint64 limit)
