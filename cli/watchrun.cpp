@@ -25,6 +25,7 @@
 #include <ctime>
 #include <memory>
 #include <poll.h>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -165,7 +166,13 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
     const bool trace = qEnvironmentVariableIsSet("FOLIMBRA_WATCH_TRACE");
     PageServices services;
     services.locale = &locale;
+    // The program's own writes are events too, left out only once read: they are read as each
+    // page ends, so that thousands of pages do not fill the kernel's queue and lose the rest.
+    WatchEvents pending;
+    int readError = 0;
     const auto report = [&](const PageResult &result) {
+        if (const int error = watch.read(pending); error != 0 && readError == 0)
+            readError = error;
         if (!result.ok()) {
             status.clear();
             printError(result.error);
@@ -183,12 +190,12 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
 
     if (listings) {
         writeListingsNow();
+        watch.read(pending);
     } else {
         PageServices first = services;
         first.opener = &opener;
         for (const auto &tree : trees) {
-            for (const PageResult &result : tree->writeAll(request, first))
-                report(result);
+            tree->writeAll(request, first, report);
         }
     }
     status.written();
@@ -204,7 +211,8 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
         return 1;
     };
     for (;;) {
-        const qint64 wait = debounce.msUntilDue(monotonicMs());
+        const qint64 wait =
+            pending.isEmpty() && readError == 0 ? debounce.msUntilDue(monotonicMs()) : 0;
         pollfd fds[2] = {{watch.fd(), POLLIN, 0}, {signalFd.get(), POLLIN, 0}};
         if (::poll(fds, 2, wait < 0 ? -1 : int(std::min<qint64>(wait, INT_MAX))) < 0
             && errno != EINTR) {
@@ -214,9 +222,9 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
         }
         if (fds[1].revents & POLLIN)
             return 0;
-        if (fds[0].revents & POLLIN) {
-            WatchEvents events;
-            if (const int error = watch.read(events); error != 0) {
+        if ((fds[0].revents & POLLIN) || !pending.isEmpty() || readError != 0) {
+            WatchEvents events = std::exchange(pending, {});
+            if (const int error = readError != 0 ? readError : watch.read(events); error != 0) {
                 printError(QStringLiteral("No se pueden vigilar las carpetas: %1.")
                                .arg(systemErrorText(error)));
                 return 1;
@@ -280,8 +288,10 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
             if (signalled())
                 return 0;
         }
-        if (listings)
+        if (listings) {
             writeListingsNow();
+            watch.read(pending);
+        }
         status.written();
     }
 }

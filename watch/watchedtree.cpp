@@ -132,11 +132,12 @@ void WatchedTree::unwatch(ChangeWatch &watch)
 }
 
 std::vector<PageResult> WatchedTree::writeAll(const FolderPageRequest &request,
-                                              const PageServices &services)
+                                              const PageServices &services,
+                                              const std::function<void(const PageResult &)> &done)
 {
     std::vector<PageResult> results;
     if (m_links) {
-        results = writeTreePages(*m_tree, request, services);
+        results = writeTreePages(*m_tree, request, services, done);
     } else {
         int error = 0;
         const FileDescriptor fd = openFolder(0, error);
@@ -146,6 +147,8 @@ std::vector<PageResult> WatchedTree::writeAll(const FolderPageRequest &request,
             results.emplace_back();
             results.back().error = folderReadError(m_root, error);
         }
+        if (done)
+            done(results.back());
     }
     const std::vector<TreeFolder> &folders = m_tree->folders();
     for (std::size_t i = 0; i < results.size(); ++i)

@@ -38,9 +38,10 @@ public:
     int sync(ChangeWatch &watch, std::vector<FolderKey> *added = nullptr);
     void unwatch(ChangeWatch &watch);
 
-    // Every page, as a run without the watch writes them.
-    std::vector<PageResult> writeAll(const FolderPageRequest &request,
-                                     const PageServices &services);
+    // Every page, as a run without the watch writes them; `done` told of each as it ends, one at
+    // a time.
+    std::vector<PageResult> writeAll(const FolderPageRequest &request, const PageServices &services,
+                                     const std::function<void(const PageResult &)> &done = {});
     // The pages of the folders of `keys` that are in the tree, those below first. `stop` is asked
     // between pages; `done` told of each.
     void writePages(const std::vector<FolderKey> &keys, const FolderPageRequest &request,
