@@ -34,6 +34,12 @@ pid=$!
 wait_for "[[ -f $top/keep/$page && -f $top/$page ]]" || fail "no first pages"
 wait_for '(($(grep -c escrita "$work/log") >= 3))' || fail "first pages not all told"
 kept=$(inode "$top/keep/$page")
+# Idle: no time used once the first pages are written (user and system ticks).
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+wait_for "[[ \$(ticks) == \$(sleep 0.3; ticks) ]]" || fail "busy after the first pages"
+idle=$(ticks)
+sleep 2
+[[ $(ticks) == "$idle" ]] || fail "idle for 2 s, yet used $(($(ticks) - idle)) ticks"
 
 touch "$top/new"
 wait_for "grep -aq '>new<' '$top/$page'" || fail "a new file is not on the page"
