@@ -145,8 +145,9 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
     }
 
     // Every watch before any page: short of watches, nothing is left half-written.
-    const auto syncWatches = [&](WatchedTree &tree, std::vector<FolderKey> *added) {
-        const int error = tree.sync(watch, added);
+    const auto syncWatches = [&](WatchedTree &tree, std::vector<FolderKey> *added,
+                                 std::vector<FolderKey> *stale = nullptr) {
+        const int error = tree.sync(watch, added, stale);
         if (error == ENOSPC) {
             qint64 needed = 0;
             for (const auto &each : trees)
@@ -157,8 +158,10 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
         }
         return error == 0;
     };
+    // What changed between a tree's reading and its watch is written again once settled.
+    std::vector<FolderKey> stale;
     for (const auto &tree : trees) {
-        if (!syncWatches(*tree, nullptr))
+        if (!syncWatches(*tree, nullptr, &stale))
             return 1;
     }
 
@@ -202,6 +205,8 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
 
     // Pages are keyed by their folder; the listings, written as a whole, by one empty key.
     Debounce<FolderKey> debounce;
+    for (const FolderKey &key : stale)
+        debounce.changed(listings ? FolderKey() : key, monotonicMs());
     std::vector<char> reread(trees.size(), 0);
     std::vector<QSet<FolderKey>> moved(trees.size());
     const auto gone = [&](const WatchedTree &tree) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,6 +30,9 @@ WatchedTree::WatchedTree(const QString &root, int maxDepth, bool links)
 
 int WatchedTree::read(const Selection &selection, const QLocale &locale)
 {
+    // Coarse, as file times are: a change in the same tick still counts as after.
+    timespec readAt;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &readAt);
     auto tree = std::make_unique<FolderTree>();
     if (const int error = tree->read(m_root, selection, locale, m_maxDepth); error != 0)
         return error;
@@ -37,6 +41,7 @@ int WatchedTree::read(const Selection &selection, const QLocale &locale)
     if (m_top != FolderKey() && top != m_top)
         return ENOENT;
     m_top = top;
+    m_readAt = readAt;
     m_tree = std::move(tree);
     m_index.clear();
     const std::vector<TreeFolder> &folders = m_tree->folders();
@@ -90,7 +95,8 @@ FileDescriptor WatchedTree::openFolder(qsizetype index, int &error) const
     return fd;
 }
 
-int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added)
+int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
+                      std::vector<FolderKey> *stale)
 {
     std::vector<FolderKey> now;
     for (auto it = m_index.cbegin(); it != m_index.cend(); ++it) {
@@ -107,6 +113,12 @@ int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added)
             return failed;
         }
         now.push_back(it.key());
+        struct stat st;
+        if (stale && ::fstat(fd.get(), &st) == 0
+            && (st.st_ctim.tv_sec > m_readAt.tv_sec
+                || (st.st_ctim.tv_sec == m_readAt.tv_sec
+                    && st.st_ctim.tv_nsec >= m_readAt.tv_nsec)))
+            stale->push_back(it.key());
     }
     for (auto it = m_watched.begin(); it != m_watched.end();) {
         if (m_index.contains(*it)) {

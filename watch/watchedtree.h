@@ -34,8 +34,11 @@ public:
 
     // Watches the folders of the tree not yet watched and lets go of those no longer in it, so
     // that a folder is watched before its page is next read. The folders newly watched go to
-    // `added`. Returns 0 or an error value; on failure nothing new stays watched.
-    int sync(ChangeWatch &watch, std::vector<FolderKey> *added = nullptr);
+    // `added`; those among them whose entries changed since the tree was read, before their
+    // watch began, go to `stale` as well. Returns 0 or an error value; on failure nothing new
+    // stays watched.
+    int sync(ChangeWatch &watch, std::vector<FolderKey> *added = nullptr,
+             std::vector<FolderKey> *stale = nullptr);
     void unwatch(ChangeWatch &watch);
 
     // Every page, as a run without the watch writes them; `done` told of each as it ends, one at
@@ -58,6 +61,7 @@ private:
     int m_maxDepth;
     bool m_links;
     FolderKey m_top;
+    timespec m_readAt{}; // when the tree was last read, on the file system's clock
     std::unique_ptr<FolderTree> m_tree;
     QHash<FolderKey, qsizetype> m_index;
     QSet<FolderKey> m_watched;
