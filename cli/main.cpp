@@ -17,6 +17,7 @@
 #include "systemerror.h"
 #include "thumbnailcaches.h"
 #include "thumbnails.h"
+#include "watchrun.h"
 #include "xdgopener.h"
 
 #include <QCoreApplication>
@@ -151,6 +152,15 @@ int report(const PageResult &result)
     return 0;
 }
 
+// What the options ask of each folder's page.
+FolderPageRequest pageRequest(const CommandLine &commandLine)
+{
+    FolderPageRequest request{commandLine.page, commandLine.selection, commandLine.thumbnails};
+    request.thumbnailsMade = noteThumbnails;
+    request.style = commandLine.style;
+    return request;
+}
+
 int writePages(const char *argument, const CommandLine &commandLine, const LocaleText &locale,
                DocumentOpener &opener)
 {
@@ -175,9 +185,7 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     PageServices services;
     services.locale = &locale;
     services.opener = &opener;
-    FolderPageRequest request{commandLine.page, commandLine.selection, commandLine.thumbnails};
-    request.thumbnailsMade = noteThumbnails;
-    request.style = commandLine.style;
+    const FolderPageRequest request = pageRequest(commandLine);
 
     if (!commandLine.recursive) {
         services.progress = [&progress, &timer](qsizetype done, qsizetype total) {
@@ -246,6 +254,13 @@ int main(int argc, char *argv[])
     }
 
     const LocaleText locale;
+    if (commandLine.watch) {
+        XdgOpener opener;
+        const int status =
+            runWatch(commandLine, locale, pageRequest(commandLine), opener, printError);
+        reportThumbnails();
+        return finish(status);
+    }
     if (commandLine.catalog || commandLine.json)
         return finish(writeListings(commandLine, locale, printError));
     XdgOpener opener;

@@ -23,6 +23,7 @@ enum IndexOption {
     Json,
     MaxDepth,
     Style,
+    Watch,
 };
 
 constexpr char sortKeys[] = "name date size";
@@ -51,6 +52,8 @@ constexpr OptionSpec indexTable[] = {
     {Style, 0, "style", "ESTILO",
      "classic (la página de siempre, lo normal) o modern (UTF-8, con orden, filtro y tema oscuro)",
      styleKeys},
+    {Watch, 0, "watch", nullptr,
+     "sigue en marcha y vuelve a escribir lo que cambia, avisado por el sistema"},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
     {'V', 'V', "version", nullptr, "muestra la versión"},
 };
@@ -157,6 +160,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
                 return commandLine;
             }
             break;
+        case Watch:
+            commandLine.watch = true;
+            break;
         case 'h':
             commandLine.help = true;
             break;
@@ -165,6 +171,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
             break;
         }
     }
+    if (commandLine.watch && commandLine.json && std::strcmp(commandLine.json, "-") == 0)
+        commandLine.error = QStringLiteral("--watch no escribe la lista en la salida estándar: "
+                                           "dé un ARCHIVO a --json");
     commandLine.folders = parsed.operands;
     return commandLine;
 }

@@ -22,6 +22,7 @@ struct CommandLine
     const char *catalog = nullptr; // the catalogue to write, or null
     const char *json = nullptr;    // where the JSON listing goes ("-": standard output), or null
     int maxDepth = -1;             // how many levels below the folder a tree goes; -1: all
+    bool watch = false;            // keeps running, writing again what changes
     bool help = false;
     bool version = false;
     std::vector<const char *> folders;

@@ -1,0 +1,248 @@
+#include "changewatch.h"
+#include "codepagefile.h"
+#include "debounce.h"
+#include "filereplacement.h"
+#include "filesystem.h"
+#include "testfolder.h"
+#include "watchedtree.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+
+Q_DECLARE_METATYPE(std::vector<int>)
+
+namespace {
+
+FolderKey keyOfPath(const QByteArray &path)
+{
+    struct stat st;
+    return ::stat(path.constData(), &st) == 0 ? FolderKey{st.st_dev, st.st_ino} : FolderKey{};
+}
+
+bool contains(const std::vector<FolderKey> &keys, FolderKey key)
+{
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+} // namespace
+
+class tst_Watch : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void debounce_data();
+    void debounce();
+    void seesChanges_data();
+    void seesChanges();
+    void followsSubfolders();
+    void overflowAsksForEverything();
+    void limitMessage();
+};
+
+// Changes as "key@ms" (a range "key@from-to/step" for a burst), run as the watch loop runs: it
+// sleeps for what msUntilDue says or until the next change, and takes what is due.
+void tst_Watch::debounce_data()
+{
+    QTest::addColumn<QStringList>("changes");
+    QTest::addColumn<QStringList>("writes");
+    QTest::newRow("one") << QStringList{"a@0"} << QStringList{"a@200"};
+    QTest::newRow("settles") << QStringList{"a@0", "a@150", "a@300"} << QStringList{"a@500"};
+    QTest::newRow("burst") << QStringList{"a@0-2990/10"}
+                           << QStringList{"a@1000", "a@2010", "a@3020"};
+    QTest::newRow("spaced") << QStringList{"a@0", "a@300"} << QStringList{"a@200", "a@1200"};
+    QTest::newRow("late") << QStringList{"a@0", "a@1500"} << QStringList{"a@200", "a@1700"};
+    QTest::newRow("two") << QStringList{"a@0", "b@100", "a@250"}
+                         << QStringList{"a@200", "b@300", "a@1200"};
+    QTest::newRow("copy") << QStringList{"a@0-9999/1", "b@5000"}
+                          << QStringList{"a@1000", "a@2001", "a@3002", "a@4003", "a@5004", "b@5200",
+                                         "a@6005", "a@7006", "a@8007", "a@9008", "a@10009"};
+}
+
+void tst_Watch::debounce()
+{
+    QFETCH(QStringList, changes);
+    QFETCH(QStringList, writes);
+    std::vector<std::pair<qint64, QString>> events;
+    for (const QString &change : changes) {
+        const QString key = change.section(u'@', 0, 0);
+        const QString times = change.section(u'@', 1);
+        const qint64 from = times.section(u'-', 0, 0).toLongLong();
+        const qint64 to =
+            times.contains(u'-') ? times.section(u'-', 1).section(u'/', 0, 0).toLongLong() : from;
+        const qint64 step = times.contains(u'/') ? times.section(u'/', 1).toLongLong() : 1;
+        for (qint64 at = from; at <= to; at += step)
+            events.emplace_back(at, key);
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    Debounce<QString> debounce;
+    QStringList written;
+    qint64 now = 0;
+    std::size_t next = 0;
+    while (next < events.size() || debounce.msUntilDue(now) >= 0) {
+        const qint64 wait = debounce.msUntilDue(now);
+        const qint64 change = next < events.size() ? events[next].first : -1;
+        now = wait < 0 ? change : change < 0 ? now + wait : std::min(now + wait, change);
+        for (; next < events.size() && events[next].first == now; ++next)
+            debounce.changed(events[next].second, now);
+        std::vector<QString> due = debounce.takeDue(now);
+        std::sort(due.begin(), due.end());
+        for (const QString &key : due)
+            written << key + u'@' + QString::number(now);
+        QVERIFY(written.size() < 100);
+    }
+    QCOMPARE(written, writes);
+}
+
+// Each action is done in a watched folder holding "old" (a file) and "sub" (a folder); the
+// kernel's events are queued by the time the call returns, so none is waited for.
+void tst_Watch::seesChanges_data()
+{
+    QTest::addColumn<QByteArray>("action");
+    QTest::addColumn<bool>("changed");
+    QTest::addColumn<bool>("subfolder");
+    QTest::newRow("create") << QByteArray("create") << true << false;
+    QTest::newRow("delete") << QByteArray("delete") << true << false;
+    QTest::newRow("rename") << QByteArray("rename") << true << false;
+    QTest::newRow("write") << QByteArray("write") << true << false;
+    QTest::newRow("touch") << QByteArray("touch") << true << false;
+    QTest::newRow("mkdir") << QByteArray("mkdir") << true << true;
+    QTest::newRow("rmdir") << QByteArray("rmdir") << true << true;
+    QTest::newRow("inside") << QByteArray("inside") << false << false;
+    QTest::newRow("page") << QByteArray("page") << false << false;
+    QTest::newRow("thumbs") << QByteArray("thumbs") << false << false;
+    QTest::newRow("thumbtemp") << QByteArray("thumbtemp") << false << false;
+    QTest::newRow("catalog") << QByteArray("catalog") << false << false;
+    QTest::newRow("hashname") << QByteArray("hashname") << true << false;
+}
+
+void tst_Watch::seesChanges()
+{
+    QFETCH(QByteArray, action);
+    QFETCH(bool, changed);
+    QFETCH(bool, subfolder);
+    TestFolder folder;
+    QVERIFY(folder.addFile("old") && folder.addFolder("sub"));
+    const FileDescriptor fd = openFolder(folder.path());
+    ChangeWatch watch;
+    QCOMPARE(watch.open(), 0);
+    const FolderKey key = folderKey(fd.get());
+    QCOMPARE(watch.add(fd.get(), key), 0);
+    watch.ignoreName(key, "catalog.html");
+    const QByteArray at = folder.rawPath();
+    const auto replace = [&fd](const QByteArray &name) {
+        FileReplacement file;
+        return file.open(fd.get(), name) && file.write("bytes") && file.commit();
+    };
+    if (action == "create")
+        QVERIFY(folder.addFile("new"));
+    else if (action == "delete")
+        QCOMPARE(::unlink(at + "old"), 0);
+    else if (action == "rename")
+        QCOMPARE(::rename(at + "old", at + "renamed"), 0);
+    else if (action == "write")
+        QVERIFY(folder.append("old", "more"));
+    else if (action == "touch")
+        QVERIFY(folder.setModified("old", 2000000000));
+    else if (action == "mkdir")
+        QVERIFY(folder.addFolder("new"));
+    else if (action == "rmdir")
+        QCOMPARE(::rmdir(at + "sub"), 0);
+    else if (action == "inside")
+        QVERIFY(folder.addFile("sub/deeper"));
+    else if (action == "page")
+        QVERIFY(replace("Quorvel-Html_index.html"));
+    else if (action == "thumbs")
+        QVERIFY(folder.addFolder(".sh_thumbnails") && folder.addFile(".sh_thumbnails/x.png"));
+    else if (action == "thumbtemp")
+        QVERIFY(folder.addFile(".folimbra-12-abc"));
+    else if (action == "catalog")
+        QVERIFY(replace("catalog.html"));
+    else if (action == "hashname")
+        QVERIFY(folder.addFile("#123"));
+    WatchEvents events;
+    QCOMPARE(watch.read(events), 0);
+    QCOMPARE(contains(events.changed, key), changed);
+    QCOMPARE(contains(events.subfolders, key), subfolder);
+    QVERIFY(events.gone.empty());
+    QVERIFY(!events.overflow);
+}
+
+// A tree's watches follow its folders: one made is watched once the tree is read again, one
+// removed ends its watch without a failure.
+void tst_Watch::followsSubfolders()
+{
+    TestFolder folder;
+    QVERIFY(folder.addFolder("a") && folder.addFolder("a/b"));
+    ChangeWatch watch;
+    QCOMPARE(watch.open(), 0);
+    WatchedTree tree(folder.path(), -1, true);
+    QCOMPARE(tree.read(Selection(), QLocale::c()), 0);
+    QCOMPARE(tree.sync(watch), 0);
+    QCOMPARE(watch.count(), 3);
+
+    QVERIFY(folder.addFolder("a/c"));
+    WatchEvents events;
+    QCOMPARE(watch.read(events), 0);
+    const FolderKey a = keyOfPath(folder.rawPath() + "a");
+    QVERIFY(contains(events.subfolders, a));
+    QCOMPARE(tree.read(Selection(), QLocale::c()), 0);
+    std::vector<FolderKey> added;
+    QCOMPARE(tree.sync(watch, &added), 0);
+    const FolderKey c = keyOfPath(folder.rawPath() + "a/c");
+    QCOMPARE(added, std::vector<FolderKey>{c});
+    QVERIFY(folder.addFile("a/c/new"));
+    events = {};
+    QCOMPARE(watch.read(events), 0);
+    QVERIFY(contains(events.changed, c));
+
+    const FolderKey b = keyOfPath(folder.rawPath() + "a/b");
+    QCOMPARE(::rmdir(folder.rawPath() + "a/b"), 0);
+    events = {};
+    QCOMPARE(watch.read(events), 0);
+    QVERIFY(contains(events.gone, b));
+    QVERIFY(contains(events.subfolders, a));
+    QVERIFY(!watch.isWatched(b));
+    QCOMPARE(tree.read(Selection(), QLocale::c()), 0);
+    QCOMPARE(tree.sync(watch), 0);
+    QCOMPARE(watch.count(), 3);
+    QVERIFY(tree.contains(c) && !tree.contains(b));
+}
+
+// More events than the kernel keeps: the watch says so, and the caller reads everything again.
+void tst_Watch::overflowAsksForEverything()
+{
+    QFile limitFile(QStringLiteral("/proc/sys/fs/inotify/max_queued_events"));
+    QVERIFY(limitFile.open(QIODevice::ReadOnly));
+    const int limit = limitFile.readAll().trimmed().toInt();
+    if (limit > 100000)
+        QSKIP("the kernel keeps too many events to overflow in a test");
+    TestFolder folder;
+    const FileDescriptor fd = openFolder(folder.path());
+    ChangeWatch watch;
+    QCOMPARE(watch.open(), 0);
+    QCOMPARE(watch.add(fd.get(), folderKey(fd.get())), 0);
+    // Each file made and closed is two events.
+    for (int i = 0; i < limit / 2 + 10; ++i)
+        QVERIFY(folder.addFile(QByteArray::number(i)));
+    WatchEvents events;
+    QCOMPARE(watch.read(events), 0);
+    QVERIFY(events.overflow);
+}
+
+void tst_Watch::limitMessage()
+{
+    const QString text = watchLimitText(QStringLiteral("/fotos/"), 12345, 8192);
+    QVERIFY(text.contains(u"«/fotos/»"));
+    QVERIFY(text.contains(u"12345"));
+    QVERIFY(text.contains(u"fs.inotify.max_user_watches (8192)"));
+    QVERIFY(text.contains(u"fs.inotify.max_user_watches=20537"));
+}
+
+QTEST_GUILESS_MAIN(tst_Watch)
+#include "tst_watch.moc"

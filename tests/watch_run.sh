@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# folimbra-index --watch on a real tree: changes reach the pages, untouched pages keep their
+# inode, a burst of files writes a page only a few times, SIGTERM ends it whole with status 0,
+# the top folder deleted and too few watches end it with status 1 and a message.
+# Usage: watch_run.sh FOLIMBRA_INDEX
+set -uo pipefail
+
+index=$1
+work=$(mktemp -d)
+pid=
+trap '[[ -n $pid ]] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+page=Quorvel-Html_index.html
+
+# Waits, at most $2 seconds, until the command $1 succeeds.
+wait_for()
+{
+    local deadline=$((SECONDS + ${2:-3}))
+    until eval "$1"; do
+        ((SECONDS > deadline)) && return 1
+        sleep 0.05
+    done
+}
+inode() { stat -c %i "$1"; }
+# How many times the page of folder $1 (a path as written in the trace) was written.
+writes() { grep -c -F "escrita «$1/$page»" "$work/log"; }
+
+top=$work/top
+mkdir -p "$top/a" "$top/keep"
+touch "$top/old" "$top/a/inside"
+FOLIMBRA_WATCH_TRACE=1 "$index" --watch -r "$top" 2>"$work/log" &
+pid=$!
+wait_for "[[ -f $top/keep/$page && -f $top/$page ]]" || fail "no first pages"
+wait_for '(($(grep -c escrita "$work/log") >= 3))' || fail "first pages not all told"
+kept=$(inode "$top/keep/$page")
+# Idle: no time used once the first pages are written (user and system ticks).
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+wait_for "[[ \$(ticks) == \$(sleep 0.3; ticks) ]]" || fail "busy after the first pages"
+idle=$(ticks)
+sleep 2
+[[ $(ticks) == "$idle" ]] || fail "idle for 2 s, yet used $(($(ticks) - idle)) ticks"
+
+touch "$top/new"
+wait_for "grep -aq '>new<' '$top/$page'" || fail "a new file is not on the page"
+rm "$top/old"
+wait_for "! grep -aq '>old<' '$top/$page'" || fail "a deleted file is still on the page"
+mv "$top/a/inside" "$top/a/renamed"
+wait_for "grep -aq '>renamed<' '$top/a/$page'" || fail "a renamed file is not on the page"
+mv "$top/a" "$top/b"
+wait_for "grep -aq '>b/<' '$top/$page' && [[ -f $top/b/$page ]]" || fail "a renamed folder"
+mkdir "$top/c"
+touch "$top/c/one" "$top/c/two"
+wait_for "grep -aq '>two<' '$top/c/$page' 2>/dev/null" || fail "a new folder has no page"
+wait_for "grep -aq '>c/<' '$top/$page'" || fail "a new folder is not on its parent's page"
+echo more >>"$top/c/one"
+rm -rf "$top/c"
+wait_for "! grep -aq '>c/<' '$top/$page'" || fail "a deleted folder is still on the page"
+[[ $(inode "$top/keep/$page") == "$kept" ]] || fail "an untouched page was written again"
+
+# A burst: 2,000 files copied in at once, then the page is right and was written a few times.
+mkdir "$work/source" "$top/burst"
+(cd "$work/source" && touch file{1..2000})
+wait_for "[[ -f $top/burst/$page ]]" || fail "no page for the burst folder"
+before=$(writes "$top/burst")
+cp -r "$work/source/." "$top/burst/"
+wait_for "grep -aq '>file2000<' '$top/burst/$page'" 5 || fail "the burst is not on the page"
+sleep 1.5 # a last write after the burst would come within this
+count=$(($(writes "$top/burst") - before))
+echo "2,000 files copied in: the page written $count times"
+((count >= 1 && count <= 4)) || fail "the burst folder's page was written $count times"
+grep -ac '>file[0-9]*<' "$top/burst/$page" | grep -qx 2000 || fail "the burst page lacks files"
+
+kill -TERM "$pid"
+wait "$pid"
+status=$?
+pid=
+[[ $status == 0 ]] || fail "SIGTERM ended with status $status"
+[[ -z $(find "$top" -name ".$page.*" -o -name '.folimbra-*') ]] || fail "temporary files left"
+grep -q '</html>' "$top/$page" || fail "the page is not whole"
+grep -v escrita "$work/log" && fail "unexpected messages"
+
+# The top folder deleted.
+mkdir -p "$work/gone/x"
+"$index" --watch -r "$work/gone" 2>"$work/log" &
+pid=$!
+wait_for "[[ -f $work/gone/x/$page ]]" || fail "no first page"
+rm -rf "$work/gone"
+wait_for "! kill -0 $pid 2>/dev/null" || fail "still running with its folder gone"
+wait "$pid"
+status=$?
+pid=
+[[ $status == 1 ]] || fail "a deleted top folder ended with status $status"
+grep -q 'se ha borrado o movido' "$work/log" || fail "no message for a deleted top folder"
+
+# Too few watches, in a user namespace of our own where the limit can be lowered.
+mkdir -p "$work/limit/a/b" "$work/limit/c"
+if unshare -Ur true 2>/dev/null; then
+    unshare -Ur sh -c 'echo 2 >/proc/sys/user/max_inotify_watches && exec "$0" --watch -r "$1"' \
+        "$index" "$work/limit" 2>"$work/log"
+    status=$?
+    [[ $status == 1 ]] || fail "out of watches ended with status $status"
+    grep -q 'hacen falta 4 .*fs.inotify.max_user_watches' "$work/log" ||
+        fail "no message naming the limit: $(cat "$work/log")"
+    [[ -z $(find "$work/limit" -type f) ]] || fail "pages written though out of watches"
+else
+    echo "no user namespaces here: the watch limit is left unchecked"
+fi
+
+exit $failed

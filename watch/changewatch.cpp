@@ -1,0 +1,185 @@
+#include "changewatch.h"
+
+#include "codepagefile.h"
+#include "filenames.h"
+#include "pagewriter.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Entries made, removed, renamed, written or touched, and the folder's own end. Opened folders
+// and files read (thumbnails, pages) are no change.
+constexpr uint32_t watchedEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY
+                                   | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF
+                                   | IN_ONLYDIR;
+
+template <typename T> void appendOnce(std::vector<T> &list, const T &value)
+{
+    if (std::find(list.begin(), list.end(), value) == list.end())
+        list.push_back(value);
+}
+
+// A file made without a name (O_TMPFILE), as the program's own new files are, is told as "#" and
+// its inode number until it is linked under a name: its writes are no change. A real file of that
+// name still counts when it is made, removed or renamed.
+bool isUnnamedFile(uint32_t mask, const char *name)
+{
+    if (name[0] != '#' || name[1] == '\0' || (mask & (IN_CREATE | IN_DELETE | IN_MOVE)))
+        return false;
+    for (const char *c = name + 1; *c; ++c) {
+        if (*c < '0' || *c > '9')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+FolderKey folderKey(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return {};
+    return {quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+bool isOwnName(const char *name)
+{
+    static const QByteArray page = pageFileName().toUtf8();
+    return page == name || isPageTemporaryName(name) || std::strcmp(name, ".sh_thumbnails") == 0
+           || std::strncmp(name, ".folimbra-", 10) == 0;
+}
+
+int ChangeWatch::open()
+{
+    m_fd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    return m_fd.isOpen() ? 0 : errno;
+}
+
+int ChangeWatch::add(int folderFd, FolderKey key)
+{
+    if (const auto found = m_watches.find(key); found != m_watches.end()) {
+        ++found->uses;
+        return 0;
+    }
+    // Through the descriptor: a name could by now lead somewhere else.
+    const QByteArray path = "/proc/self/fd/" + QByteArray::number(folderFd);
+    const int wd = ::inotify_add_watch(m_fd.get(), path.constData(), watchedEvents);
+    if (wd < 0)
+        return errno;
+    m_keys.insert(wd, key);
+    m_watches.insert(key, {wd, 1});
+    return 0;
+}
+
+void ChangeWatch::remove(FolderKey key)
+{
+    const auto found = m_watches.find(key);
+    if (found == m_watches.end() || --found->uses > 0)
+        return;
+    // A folder already gone has lost its watch: the kernel's refusal then is no news.
+    ::inotify_rm_watch(m_fd.get(), found->wd);
+    m_keys.remove(found->wd);
+    m_watches.erase(found);
+}
+
+void ChangeWatch::ignoreName(FolderKey in, const QByteArray &name)
+{
+    m_ignored[in] << name;
+}
+
+bool ChangeWatch::isIgnored(FolderKey in, const char *name) const
+{
+    if (isOwnName(name))
+        return true;
+    const auto found = m_ignored.constFind(in);
+    if (found == m_ignored.cend())
+        return false;
+    return std::any_of(found->cbegin(), found->cend(), [name](const QByteArray &ignored) {
+        return ignored == name || isTemporaryNameOf(name, ignored.constData());
+    });
+}
+
+int ChangeWatch::read(WatchEvents &events)
+{
+    alignas(inotify_event) char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t size = ::read(m_fd.get(), buffer, sizeof buffer);
+        if (size < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno == EINTR ? 0 : errno;
+        for (ssize_t at = 0; at < size;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            const char *name = event.len > 0 ? buffer + at + sizeof event : "";
+            at += ssize_t(sizeof event + event.len);
+            if (event.mask & IN_Q_OVERFLOW) {
+                events.overflow = true;
+                continue;
+            }
+            const auto found = m_keys.constFind(event.wd);
+            if (found == m_keys.cend())
+                continue;
+            const FolderKey key = *found;
+            if (event.mask & IN_IGNORED) {
+                // The kernel ended the watch: the folder is gone or its file system unmounted.
+                m_keys.remove(event.wd);
+                if (const auto watch = m_watches.find(key);
+                    watch != m_watches.end() && watch->wd == event.wd) {
+                    m_watches.erase(watch);
+                    appendOnce(events.gone, key);
+                }
+                continue;
+            }
+            if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+                appendOnce(events.gone, key);
+                continue;
+            }
+            if (*name == '\0' || isIgnored(key, name) || isUnnamedFile(event.mask, name))
+                continue;
+            appendOnce(events.changed, key);
+            if ((event.mask & IN_ISDIR)
+                && (event.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)))
+                appendOnce(events.subfolders, key);
+        }
+    }
+}
+
+qint64 watchLimit()
+{
+    // The system's limit, and a user namespace's own where it is lower.
+    qint64 limit = -1;
+    for (const char *path :
+         {"/proc/sys/fs/inotify/max_user_watches", "/proc/sys/user/max_inotify_watches"}) {
+        QFile file(QString::fromLatin1(path));
+        bool ok = false;
+        const qint64 value =
+            file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong(&ok) : 0;
+        if (ok && (limit < 0 || value < limit))
+            limit = value;
+    }
+    return limit;
+}
+
+QString watchLimitText(const QString &folder, qint64 needed, qint64 limit)
+{
+    const QString limitText = limit < 0
+                                  ? QStringLiteral("fs.inotify.max_user_watches")
+                                  : QStringLiteral("fs.inotify.max_user_watches (%1)").arg(limit);
+    return QStringLiteral("No se puede vigilar «%1»: hacen falta %2 vigilancias de inotify y no "
+                          "quedan bastantes bajo el límite %3, que comparten todos los programas "
+                          "del usuario. Súbalo, por ejemplo con «sudo sysctl "
+                          "fs.inotify.max_user_watches=%4».")
+        .arg(readableFileName(folder))
+        .arg(needed)
+        .arg(limitText)
+        .arg(std::max<qint64>(limit, 0) + needed);
+}

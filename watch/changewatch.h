@@ -1,0 +1,91 @@
+#pragma once
+
+#include "filedescriptor.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QHash>
+#include <QString>
+#include <QtGlobal>
+
+#include <vector>
+
+// A folder by what it is, not by its name, which may change under a watch.
+struct FolderKey
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    friend bool operator==(const FolderKey &, const FolderKey &) = default;
+};
+
+inline size_t qHash(const FolderKey &key, size_t seed = 0)
+{
+    return qHashMulti(seed, key.device, key.inode);
+}
+
+// The key of the folder open as `fd`, or an empty key.
+FolderKey folderKey(int fd);
+
+// What a read of the kernel's events told, each folder once.
+struct WatchEvents
+{
+    std::vector<FolderKey> changed;    // an entry was made, removed, renamed, written or touched
+    std::vector<FolderKey> subfolders; // of those, the ones where a folder came or went
+    std::vector<FolderKey> gone;       // watched folders deleted, moved or unmounted
+    bool overflow = false;             // the kernel dropped events: everything may have changed
+
+    bool isEmpty() const { return changed.empty() && gone.empty() && !overflow; }
+};
+
+// Whether a name is one the program writes itself beside what it lists: the page and its
+// temporary names, the thumbnail folder and thumbnail temporaries.
+bool isOwnName(const char *name);
+
+// The kernel's notice of changes in a set of folders (inotify), so that nothing is polled: a
+// folder is watched through its descriptor, and the names the program writes itself are left
+// out, so its own pages never wake it.
+class ChangeWatch
+{
+public:
+    ChangeWatch() = default;
+    ChangeWatch(const ChangeWatch &) = delete;
+    ChangeWatch &operator=(const ChangeWatch &) = delete;
+
+    // Returns 0 or an error value.
+    int open();
+    // To poll for reading.
+    int fd() const { return m_fd.get(); }
+
+    // Watches the folder open as `folderFd` under `key`; a folder added twice is watched once and
+    // ends when removed as often. Returns 0 or an error value (ENOSPC: out of watches).
+    int add(int folderFd, FolderKey key);
+    void remove(FolderKey key);
+    bool isWatched(FolderKey key) const { return m_watches.contains(key); }
+    qsizetype count() const { return m_watches.size(); }
+
+    // A name written by the program in the folder `in` (such as a catalogue), left out with its
+    // temporary names.
+    void ignoreName(FolderKey in, const QByteArray &name);
+
+    // Takes the events waiting, without blocking, into `events`. Returns 0 or an error value.
+    int read(WatchEvents &events);
+
+private:
+    bool isIgnored(FolderKey in, const char *name) const;
+
+    struct Watch
+    {
+        int wd = -1;
+        int uses = 0;
+    };
+    FileDescriptor m_fd;
+    QHash<int, FolderKey> m_keys;
+    QHash<FolderKey, Watch> m_watches;
+    QHash<FolderKey, QByteArrayList> m_ignored;
+};
+
+// The system's limit of watches for one user, or -1 when it cannot be read.
+qint64 watchLimit();
+
+// The message for a tree that needs `needed` watches where the limit is `limit`.
+QString watchLimitText(const QString &folder, qint64 needed, qint64 limit);

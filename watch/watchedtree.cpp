@@ -1,0 +1,225 @@
+#include "watchedtree.h"
+
+#include "filenames.h"
+#include "filesystem.h"
+#include "folderlisting.h"
+#include "systemerror.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace {
+
+FolderKey keyOf(const TreeFolder &folder)
+{
+    return {folder.device, folder.inode};
+}
+
+} // namespace
+
+WatchedTree::WatchedTree(const QString &root, int maxDepth, bool links)
+    : m_root(root)
+    , m_maxDepth(maxDepth)
+    , m_links(links)
+    , m_tree(std::make_unique<FolderTree>())
+{}
+
+int WatchedTree::read(const Selection &selection, const QLocale &locale)
+{
+    // Coarse, as file times are: a change in the same tick still counts as after.
+    timespec readAt;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &readAt);
+    auto tree = std::make_unique<FolderTree>();
+    if (const int error = tree->read(m_root, selection, locale, m_maxDepth); error != 0)
+        return error;
+    const FolderKey top = keyOf(tree->folders().front());
+    // Another folder now at the name is not the one watched.
+    if (m_top != FolderKey() && top != m_top)
+        return ENOENT;
+    m_top = top;
+    m_readAt = readAt;
+    m_tree = std::move(tree);
+    m_index.clear();
+    const std::vector<TreeFolder> &folders = m_tree->folders();
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        if (folders[i].error == 0)
+            m_index.insert(keyOf(folders[i]), qsizetype(i));
+    }
+    return 0;
+}
+
+std::vector<FolderKey> WatchedTree::subtree(FolderKey key) const
+{
+    std::vector<FolderKey> keys;
+    const auto found = m_index.constFind(key);
+    if (found == m_index.cend())
+        return keys;
+    const std::vector<TreeFolder> &folders = m_tree->folders();
+    std::vector<qsizetype> next{*found};
+    while (!next.empty()) {
+        const TreeFolder &folder = folders[std::size_t(next.back())];
+        next.pop_back();
+        if (folder.error == 0)
+            keys.push_back(keyOf(folder));
+        next.insert(next.end(), folder.subfolders.begin(), folder.subfolders.end());
+    }
+    return keys;
+}
+
+FileDescriptor WatchedTree::openFolder(qsizetype index, int &error) const
+{
+    const std::vector<TreeFolder> &folders = m_tree->folders();
+    std::vector<qsizetype> chain;
+    for (qsizetype at = index; at > 0; at = folders[std::size_t(at)].parent)
+        chain.push_back(at);
+    FileDescriptor fd = ::openFolder(m_root);
+    if (!fd.isOpen() || folderKey(fd.get()) != m_top) {
+        error = fd.isOpen() ? int(ENOENT) : errno;
+        return FileDescriptor();
+    }
+    // Name by name from the top, never through a link, as the tree was read.
+    for (auto at = chain.crbegin(); at != chain.crend(); ++at) {
+        const TreeFolder &folder = folders[std::size_t(*at)];
+        FileDescriptor below(::openat(fd.get(), folder.name.constData(),
+                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!below.isOpen() || folderKey(below.get()) != keyOf(folder)) {
+            error = below.isOpen() ? int(ErrorFolderReplaced) : errno;
+            return FileDescriptor();
+        }
+        fd = std::move(below);
+    }
+    return fd;
+}
+
+int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
+                      std::vector<FolderKey> *stale)
+{
+    std::vector<FolderKey> now;
+    for (auto it = m_index.cbegin(); it != m_index.cend(); ++it) {
+        if (m_watched.contains(it.key()))
+            continue;
+        int error = 0;
+        const FileDescriptor fd = openFolder(it.value(), error);
+        // One already gone again is told by its parent's events.
+        if (!fd.isOpen())
+            continue;
+        if (const int failed = watch.add(fd.get(), it.key()); failed != 0) {
+            for (const FolderKey &key : now)
+                watch.remove(key);
+            return failed;
+        }
+        now.push_back(it.key());
+        struct stat st;
+        if (stale && ::fstat(fd.get(), &st) == 0
+            && (st.st_ctim.tv_sec > m_readAt.tv_sec
+                || (st.st_ctim.tv_sec == m_readAt.tv_sec
+                    && st.st_ctim.tv_nsec >= m_readAt.tv_nsec)))
+            stale->push_back(it.key());
+    }
+    for (auto it = m_watched.begin(); it != m_watched.end();) {
+        if (m_index.contains(*it)) {
+            ++it;
+            continue;
+        }
+        watch.remove(*it);
+        m_written.remove(*it);
+        it = m_watched.erase(it);
+    }
+    for (const FolderKey &key : now)
+        m_watched.insert(key);
+    if (added)
+        added->insert(added->end(), now.begin(), now.end());
+    return 0;
+}
+
+void WatchedTree::unwatch(ChangeWatch &watch)
+{
+    for (const FolderKey &key : std::as_const(m_watched))
+        watch.remove(key);
+    m_watched.clear();
+}
+
+std::vector<PageResult> WatchedTree::writeAll(const FolderPageRequest &request,
+                                              const PageServices &services,
+                                              const std::function<void(const PageResult &)> &done)
+{
+    std::vector<PageResult> results;
+    if (m_links) {
+        results = writeTreePages(*m_tree, request, services, done);
+    } else {
+        int error = 0;
+        const FileDescriptor fd = openFolder(0, error);
+        if (fd.isOpen()) {
+            results.push_back(writeFolderPage(m_root, fd.get(), request, services));
+        } else {
+            results.emplace_back();
+            results.back().error = folderReadError(m_root, error);
+        }
+        if (done)
+            done(results.back());
+    }
+    const std::vector<TreeFolder> &folders = m_tree->folders();
+    for (std::size_t i = 0; i < results.size(); ++i)
+        m_written.insert(keyOf(folders[i]), results[i].ok());
+    return results;
+}
+
+PageResult WatchedTree::writePage(qsizetype index, const FolderPageRequest &request,
+                                  const PageServices &services)
+{
+    const std::vector<TreeFolder> &folders = m_tree->folders();
+    const TreeFolder &folder = folders[std::size_t(index)];
+    PageResult result;
+    int error = 0;
+    const FileDescriptor fd = openFolder(index, error);
+    if (!fd.isOpen()) {
+        result.pagePath = folder.path + pageFileName();
+        result.error = folderReadError(folder.path, error);
+        return result;
+    }
+    FolderLinks links;
+    PageServices folderServices = services;
+    folderServices.opener = nullptr;
+    if (m_links) {
+        links.parent = folder.parent >= 0;
+        for (const qsizetype below : folder.subfolders) {
+            const TreeFolder &subfolder = folders[std::size_t(below)];
+            links.subfolders.push_back(
+                {decodeFileName(subfolder.name),
+                 subfolder.error == 0 && m_written.value(keyOf(subfolder), true)});
+        }
+        folderServices.folderLinks = &links;
+    }
+    result = writeFolderPage(folder.path, fd.get(), request, folderServices);
+    m_written.insert(keyOf(folder), result.ok());
+    return result;
+}
+
+void WatchedTree::writePages(const std::vector<FolderKey> &keys, const FolderPageRequest &request,
+                             const PageServices &services,
+                             const std::function<void(const PageResult &)> &done,
+                             const std::function<bool()> &stop)
+{
+    std::vector<qsizetype> indexes;
+    for (const FolderKey &key : keys) {
+        if (const auto found = m_index.constFind(key); found != m_index.cend())
+            indexes.push_back(*found);
+    }
+    std::sort(indexes.begin(), indexes.end());
+    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+    const std::vector<TreeFolder> &folders = m_tree->folders();
+    std::stable_sort(indexes.begin(), indexes.end(), [&folders](qsizetype a, qsizetype b) {
+        return folders[std::size_t(a)].depth > folders[std::size_t(b)].depth;
+    });
+    for (const qsizetype index : indexes) {
+        if (stop && stop())
+            return;
+        const PageResult result = writePage(index, request, services);
+        if (done)
+            done(result);
+    }
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "changewatch.h"
+#include "folderpage.h"
+#include "foldertree.h"
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+// One folder named to the watch, with the folders below it that its pages (or listings) take: the
+// tree as last read, the watches that follow it, and whether each folder's page was written,
+// which its parent's link shows.
+class WatchedTree
+{
+public:
+    // `maxDepth` as FolderTree takes it (0: the folder alone); `links` for pages linked as a tree.
+    WatchedTree(const QString &root, int maxDepth, bool links);
+
+    // Reads the tree again. Returns 0 or the top folder's error value; a top folder that is no
+    // longer the one first read counts as gone (ENOENT).
+    int read(const Selection &selection, const QLocale &locale);
+    const FolderTree &tree() const { return *m_tree; }
+    const QString &root() const { return m_root; }
+    FolderKey top() const { return m_top; }
+    bool contains(FolderKey key) const { return m_index.contains(key); }
+    qsizetype folderCount() const { return qsizetype(m_tree->folders().size()); }
+    // The folder of `key` and every folder below it: pages that name it in their path.
+    std::vector<FolderKey> subtree(FolderKey key) const;
+
+    // Watches the folders of the tree not yet watched and lets go of those no longer in it, so
+    // that a folder is watched before its page is next read. The folders newly watched go to
+    // `added`; those among them whose entries changed since the tree was read, before their
+    // watch began, go to `stale` as well. Returns 0 or an error value; on failure nothing new
+    // stays watched.
+    int sync(ChangeWatch &watch, std::vector<FolderKey> *added = nullptr,
+             std::vector<FolderKey> *stale = nullptr);
+    void unwatch(ChangeWatch &watch);
+
+    // Every page, as a run without the watch writes them; `done` told of each as it ends, one at
+    // a time.
+    std::vector<PageResult> writeAll(const FolderPageRequest &request, const PageServices &services,
+                                     const std::function<void(const PageResult &)> &done = {});
+    // The pages of the folders of `keys` that are in the tree, those below first. `stop` is asked
+    // between pages; `done` told of each.
+    void writePages(const std::vector<FolderKey> &keys, const FolderPageRequest &request,
+                    const PageServices &services,
+                    const std::function<void(const PageResult &)> &done,
+                    const std::function<bool()> &stop);
+
+private:
+    FileDescriptor openFolder(qsizetype index, int &error) const;
+    PageResult writePage(qsizetype index, const FolderPageRequest &request,
+                         const PageServices &services);
+
+    QString m_root;
+    int m_maxDepth;
+    bool m_links;
+    FolderKey m_top;
+    timespec m_readAt{}; // when the tree was last read, on the file system's clock
+    std::unique_ptr<FolderTree> m_tree;
+    QHash<FolderKey, qsizetype> m_index;
+    QSet<FolderKey> m_watched;
+    QHash<FolderKey, bool> m_written; // whether its last page was written
+};
