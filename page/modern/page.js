@@ -18,6 +18,7 @@
   let shown = Int32Array.from(rows, (row, i) => i);
   const hidden = new Uint8Array(count);
   let filtered = false;
+  let folded = null;
 
   // Keys are read from the rows once; sorting then only touches numbers.
   let names = null;
@@ -41,7 +42,7 @@
     () => byName(),
     // "2024-08-15T11:22:33" as the number 20240815112233.
     () => Float64Array.from(rows, (row) =>
-      Number((row.cells[1].querySelector('time')?.dateTime ?? '').replace(/\D/g, '')) || 0),
+      Number((row.cells[1].firstElementChild?.dateTime ?? '').replace(/\D/g, '')) || 0),
     () => Float64Array.from(rows, (row) => Number(row.cells[2].title)),
   ];
   const ascending = [];
@@ -81,14 +82,38 @@
     });
   };
 
+  const starts = sizes.map((size, b) => sizes.slice(0, b).reduce((sum, n) => sum + n, 0));
+  const fill = (b) => {
+    const part = [];
+    for (let place = starts[b], end = place + sizes[b]; place < end; place += 1) {
+      part.push(rows[shown[place]]);
+    }
+    bodies[b].replaceChildren(...part);
+  };
+  // Moving 100,000 rows takes longer than a frame: the bodies on screen get their rows at once,
+  // the others a few at a time after it, while the table says it is busy.
+  let settling = 0;
+  const settle = (pending, turn) => {
+    if (turn !== settling) return;
+    for (const b of pending.splice(0, 8)) fill(b);
+    if (pending.length) setTimeout(settle, 0, pending, turn);
+    else table.removeAttribute('aria-busy');
+  };
   const sortBy = (column, descending) => {
     shown = orderOf(column, descending);
-    let place = 0;
+    settling += 1;
+    const high = window.innerHeight;
+    const pending = [];
     bodies.forEach((body, b) => {
-      const part = [];
-      for (const end = place + sizes[b]; place < end; place += 1) part.push(rows[shown[place]]);
-      body.replaceChildren(...part);
+      const box = body.getBoundingClientRect();
+      const near = box.bottom > -high && box.top < 2 * high;
+      if (near || table.classList.contains('grid')) fill(b);
+      else pending.push(b);
     });
+    if (pending.length) {
+      table.setAttribute('aria-busy', 'true');
+      setTimeout(settle, 0, pending, settling);
+    } else table.removeAttribute('aria-busy');
     if (filtered) fitBodies();
     heads.forEach((head, i) => {
       if (i === column) head.setAttribute('aria-sort', descending ? 'descending' : 'ascending');
@@ -105,11 +130,9 @@
   });
 
   // One pass over names folded once; only rows whose state changes are touched.
-  let folded = null;
   const filter = document.getElementById('q');
   const shownText = (n) => `${n} de ${total} archivo${total === 1 ? '' : 's'}`;
   filter.addEventListener('input', () => {
-    folded ??= namesOf().map(fold);
     measure();
     const wanted = fold(filter.value.trim());
     let files = 0;
@@ -125,6 +148,10 @@
     fitBodies();
     output.textContent = wanted === '' ? '' : shownText(files);
   });
+
+  // Keys and orders are worked out once, as the page loads, not on the first click.
+  folded = namesOf().map(fold);
+  for (const column of [1, 2, 0]) orderOf(column);
 
   const grid = document.getElementById('g');
   if (grid) {
