@@ -14,16 +14,14 @@
   const collator = new Intl.Collator('es', { numeric: true, sensitivity: 'base' });
   const fold = (text) => text.normalize('NFD').replace(/[\u0300-\u036f]/g, '').toLowerCase();
   const nameOf = (row) => row.cells[0].textContent.trim();
-  // What sits at each place, in the order shown.
+  // The row at each place, in the order shown.
   let shown = Int32Array.from(rows, (row, i) => i);
   const hidden = new Uint8Array(count);
   let filtered = false;
-  let folded = null;
-
-  // Keys are read from the rows once; sorting then only touches numbers.
-  let names = null;
+  // Keys are read from the rows once, at load; sorting then only touches numbers.
+  const names = rows.map(nameOf);
+  const folded = names.map(fold);
   let nameRank = null;
-  const namesOf = () => (names ??= rows.map(nameOf));
   // The page comes in the order it was written; by name it need not be sorted again.
   const byName = () => {
     if (!nameRank) {
@@ -31,8 +29,7 @@
       const order = Array.from(shown);
       if (table.dataset.sort === 'name-r') order.reverse();
       else if (table.dataset.sort !== 'name') {
-        const all = namesOf();
-        order.sort((a, b) => collator.compare(all[a], all[b]));
+        order.sort((a, b) => collator.compare(names[a], names[b]));
       }
       order.forEach((row, rank) => { nameRank[row] = rank; });
     }
@@ -65,8 +62,7 @@
     return turned;
   };
 
-  // Off-screen bodies are not laid out: they take the height of the rows they show.
-  // Measured once, before any row is hidden.
+  // Off-screen bodies take the height of the rows they show, as measured before any was hidden.
   let rowHeight = 0;
   const measure = () => {
     if (rowHeight) return;
@@ -82,12 +78,9 @@
     });
   };
 
-  const starts = sizes.map((size, b) => sizes.slice(0, b).reduce((sum, n) => sum + n, 0));
+  const starts = sizes.map((size, b) => b * sizes[0]);
   const fill = (b) => {
-    const part = [];
-    for (let place = starts[b], end = place + sizes[b]; place < end; place += 1) {
-      part.push(rows[shown[place]]);
-    }
+    const part = Array.from(shown.subarray(starts[b], starts[b] + sizes[b]), (i) => rows[i]);
     bodies[b].replaceChildren(...part);
   };
   // Moving 100,000 rows takes longer than a frame: the bodies on screen get their rows at once,
@@ -149,8 +142,6 @@
     output.textContent = wanted === '' ? '' : shownText(files);
   });
 
-  // Keys and orders are worked out once, as the page loads, not on the first click.
-  folded = namesOf().map(fold);
   for (const column of [1, 2, 0]) orderOf(column);
 
   const grid = document.getElementById('g');
