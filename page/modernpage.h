@@ -41,6 +41,9 @@ struct ModernPageExtras
     qint64 *totalBytes = nullptr; // receives what the listed files weigh
 };
 
+// Rows in each <tbody> but the last: the unit the browser skips while it is off screen.
+inline constexpr int modernRowsPerBody = 256;
+
 // The inline style and script, and the policy that admits them: "'sha256-…'" of their bytes.
 QByteArray modernPageStyle();
 QByteArray modernPageScript();

@@ -611,6 +611,41 @@ private Q_SLOTS:
         QCOMPARE(fileRows(run.lines), QByteArrayList{row});
     }
 
+    void modernBodies_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<int>("bodies");
+        QTest::newRow("short of one") << modernRowsPerBody - 1 << 1;
+        QTest::newRow("one full") << modernRowsPerBody << 1;
+        QTest::newRow("one over") << modernRowsPerBody + 1 << 2;
+        QTest::newRow("two and one") << 2 * modernRowsPerBody + 1 << 3;
+    }
+
+    // A new body opens after every modernRowsPerBody rows, on a line of its own.
+    void modernBodies()
+    {
+        QFETCH(int, files);
+        QFETCH(int, bodies);
+
+        TestFolder folder;
+        for (int i = 0; i < files; ++i)
+            QVERIFY(folder.addFile("f" + QByteArray::number(i).rightJustified(4, '0'), 1));
+        const PageRun run = writePage(folder, {}, {}, {}, {}, {}, PageStyle::Modern);
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
+        int rows = 0;
+        int opened = 0;
+        for (const QByteArray &line : run.lines) {
+            if (line.startsWith("<tr>"))
+                ++rows;
+            if (line == "<tbody>") {
+                QCOMPARE(rows % modernRowsPerBody, 0);
+                ++opened;
+            }
+        }
+        QCOMPARE(rows, files);
+        QCOMPARE(opened, bodies);
+    }
+
     // The policy admits the page's own style and script by the hashes of their very bytes, and
     // the page holds no other script, style or handler.
     void modernPolicy()

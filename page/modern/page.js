@@ -1,25 +1,34 @@
 (() => {
   'use strict';
   const table = document.getElementById('t');
-  const body = table.tBodies[0];
-  const rows = Array.from(body.rows);
+  // Rows come in bodies that the browser skips while off screen; they keep their sizes.
+  const bodies = Array.from(table.tBodies);
+  const sizes = bodies.map((body) => body.rows.length);
+  const rows = bodies.flatMap((body) => Array.from(body.rows));
+  const count = rows.length;
   const heads = Array.from(table.tHead.rows[0].cells);
-  const count = document.getElementById('n');
-  const total = rows.filter((row) => !row.classList.contains('d')).length;
+  const output = document.getElementById('n');
+  const folder = Uint8Array.from(rows, (row) => (row.classList.contains('d') ? 1 : 0));
+  const folders = folder.reduce((sum, one) => sum + one, 0);
+  const total = count - folders;
   const collator = new Intl.Collator('es', { numeric: true, sensitivity: 'base' });
   const fold = (text) => text.normalize('NFD').replace(/[\u0300-\u036f]/g, '').toLowerCase();
   const nameOf = (row) => row.cells[0].textContent.trim();
+  // The row at each place, in the order shown.
+  let shown = Int32Array.from(rows, (row, i) => i);
+  const hidden = new Uint8Array(count);
+  let filtered = false;
+  // Keys are read from the rows once, at load; sorting then only touches numbers.
+  const names = rows.map(nameOf);
+  const folded = names.map(fold);
   let nameRank = null;
-  let folded = null;
-
   // The page comes in the order it was written; by name it need not be sorted again.
   const byName = () => {
     if (!nameRank) {
-      nameRank = new Int32Array(rows.length);
-      const order = rows.map((row, i) => i);
+      nameRank = new Int32Array(count);
+      const order = Array.from(shown);
       if (table.dataset.sort === 'name-r') order.reverse();
       else if (table.dataset.sort !== 'name') {
-        const names = rows.map(nameOf);
         order.sort((a, b) => collator.compare(names[a], names[b]));
       }
       order.forEach((row, rank) => { nameRank[row] = rank; });
@@ -28,26 +37,77 @@
   };
   const keys = [
     () => byName(),
-    () => rows.map((row) => row.cells[1].querySelector('time')?.dateTime ?? ''),
-    () => rows.map((row) => Number(row.cells[2].title)),
+    // "2024-08-15T11:22:33" as the number 20240815112233.
+    () => Float64Array.from(rows, (row) =>
+      Number((row.cells[1].firstElementChild?.dateTime ?? '').replace(/\D/g, '')) || 0),
+    () => Float64Array.from(rows, (row) => Number(row.cells[2].title)),
   ];
-  const columnKeys = [];
+  const ascending = [];
+  // As the listing orders ties: by name, turned around only with the whole order; so each
+  // column's descending order is its ascending one backwards, folders still first.
+  const orderOf = (column, descending) => {
+    let order = ascending[column];
+    if (!order) {
+      const key = keys[column]();
+      const rank = byName();
+      const tie = column === 0 ? 1 : -1;
+      order = Int32Array.from(rows, (row, i) => i).sort((a, b) => (folder[b] - folder[a])
+        || key[a] - key[b] || tie * (rank[a] - rank[b]));
+      ascending[column] = order;
+    }
+    if (!descending) return order;
+    const turned = order.slice();
+    turned.subarray(0, folders).reverse();
+    turned.subarray(folders).reverse();
+    return turned;
+  };
 
+  // Off-screen bodies take the height of the rows they show, as measured before any was hidden.
+  let rowHeight = 0;
+  const measure = () => {
+    if (rowHeight) return;
+    const first = bodies[0].getBoundingClientRect().height;
+    rowHeight = first > 0 && sizes[0] > 0 ? first / sizes[0] : 30;
+  };
+  const fitBodies = () => {
+    let place = 0;
+    bodies.forEach((body, b) => {
+      let visible = 0;
+      for (const end = place + sizes[b]; place < end; place += 1) visible += 1 - hidden[shown[place]];
+      body.style.containIntrinsicBlockSize = `${Math.round(visible * rowHeight)}px`;
+    });
+  };
+
+  const starts = sizes.map((size, b) => b * sizes[0]);
+  const fill = (b) => {
+    const part = Array.from(shown.subarray(starts[b], starts[b] + sizes[b]), (i) => rows[i]);
+    bodies[b].replaceChildren(...part);
+  };
+  // Moving 100,000 rows takes longer than a frame: the bodies on screen get their rows at once,
+  // the others a few at a time after it, while the table says it is busy.
+  let settling = 0;
+  const settle = (pending, turn) => {
+    if (turn !== settling) return;
+    for (const b of pending.splice(0, 8)) fill(b);
+    if (pending.length) setTimeout(settle, 0, pending, turn);
+    else table.removeAttribute('aria-busy');
+  };
   const sortBy = (column, descending) => {
-    const key = columnKeys[column] ??= keys[column]();
-    const rank = byName();
-    const sign = descending ? -1 : 1;
-    // As the listing orders ties: by name, turned around only with the whole order.
-    const tie = (column === 0) !== descending ? 1 : -1;
-    const order = rows.map((row, i) => i);
-    const folder = rows.map((row) => row.classList.contains('d'));
-    order.sort((a, b) => (folder[b] - folder[a])
-      || (key[a] < key[b] ? -sign : key[a] > key[b] ? sign : 0)
-      || tie * (rank[a] - rank[b]));
-    body.replaceChildren();
-    const fragment = document.createDocumentFragment();
-    for (const i of order) fragment.appendChild(rows[i]);
-    body.appendChild(fragment);
+    shown = orderOf(column, descending);
+    settling += 1;
+    const high = window.innerHeight;
+    const pending = [];
+    bodies.forEach((body, b) => {
+      const box = body.getBoundingClientRect();
+      const near = box.bottom > -high && box.top < 2 * high;
+      if (near || table.classList.contains('grid')) fill(b);
+      else pending.push(b);
+    });
+    if (pending.length) {
+      table.setAttribute('aria-busy', 'true');
+      setTimeout(settle, 0, pending, settling);
+    } else table.removeAttribute('aria-busy');
+    if (filtered) fitBodies();
     heads.forEach((head, i) => {
       if (i === column) head.setAttribute('aria-sort', descending ? 'descending' : 'ascending');
       else head.removeAttribute('aria-sort');
@@ -62,19 +122,27 @@
     });
   });
 
+  // One pass over names folded once; only rows whose state changes are touched.
   const filter = document.getElementById('q');
-  const shownText = (shown) => `${shown} de ${total} archivo${total === 1 ? '' : 's'}`;
+  const shownText = (n) => `${n} de ${total} archivo${total === 1 ? '' : 's'}`;
   filter.addEventListener('input', () => {
-    folded ??= rows.map((row) => fold(nameOf(row)));
+    measure();
     const wanted = fold(filter.value.trim());
-    let shown = 0;
-    for (let i = 0; i < rows.length; i += 1) {
-      const hide = wanted !== '' && !folded[i].includes(wanted);
-      if (rows[i].hidden !== hide) rows[i].hidden = hide;
-      if (!hide && !rows[i].classList.contains('d')) shown += 1;
+    let files = 0;
+    for (let i = 0; i < count; i += 1) {
+      const hide = wanted !== '' && !folded[i].includes(wanted) ? 1 : 0;
+      if (hidden[i] !== hide) {
+        hidden[i] = hide;
+        rows[i].hidden = hide === 1;
+      }
+      if (!hide && !folder[i]) files += 1;
     }
-    count.textContent = wanted === '' ? count.dataset.all : shownText(shown);
+    filtered = true;
+    fitBodies();
+    output.textContent = wanted === '' ? '' : shownText(files);
   });
+
+  for (const column of [1, 2, 0]) orderOf(column);
 
   const grid = document.getElementById('g');
   if (grid) {

@@ -101,7 +101,7 @@ try {
     // The grid switch.
     await tab.click('#g');
     const grid = await tab.evaluate(() => ({
-      display: getComputedStyle(document.querySelector('tbody')).display,
+      display: getComputedStyle(document.getElementById('t')).display,
       pressed: document.getElementById('g').getAttribute('aria-pressed'),
       pictures: document.querySelectorAll('td img').length,
     }));
@@ -160,6 +160,45 @@ try {
     const still = await tab.evaluate(names);
     check.that(JSON.stringify(still) === JSON.stringify(written.name), 'without script, the list as written', still);
     await tab.setJavaScriptEnabled(true);
+  });
+
+  // Many rows come in several bodies: a sort settles into the listing's order in all of them,
+  // and the filter counts across them.
+  const many = join(scratch, 'muchos');
+  mkdirSync(many);
+  for (let i = 0; i < 700; i += 1) {
+    const name = join(many, `f${(i * 7919) % 700}${i % 3 ? 'x' : 'ü'}.txt`);
+    writeFileSync(name, Buffer.alloc(i % 50));
+    utimesSync(name, new Date(2024, 0, 1 + (i % 20)), new Date(2024, 0, 1 + (i % 20)));
+  }
+  await withPage(async (tab) => {
+    const manyPage = pathToFileURL(join(many, 'Quorvel-Html_index.html')).href;
+    const listed = {};
+    for (const sort of ['size', 'date']) {
+      execFileSync(index, ['--style', 'modern', '--sort', sort, many], { stdio: 'ignore' });
+      await tab.goto(manyPage);
+      listed[sort] = await tab.evaluate(names);
+    }
+    const bodies = await tab.evaluate(() => document.getElementById('t').tBodies.length);
+    check.that(bodies === 3, 'rows in bodies of 256', bodies);
+    await tab.setViewport({ width: 1000, height: 300 });
+    await tab.click('th:nth-child(3) button');
+    await tab.click('th:nth-child(3) button');
+    await tab.click('th:nth-child(3) button');
+    await tab.waitForFunction(() => !document.getElementById('t').hasAttribute('aria-busy'));
+    const bySize = await tab.evaluate(names);
+    check.that(JSON.stringify(bySize) === JSON.stringify(listed.size), 'many rows sort by size',
+      { seen: bySize.slice(0, 20), listing: listed.size.slice(0, 20) });
+    await tab.type('#q', 'u');
+    const count = await tab.$eval('#n', (n) => n.textContent);
+    check.that(count === '234 de 700 archivos', 'the filter counts in every body', count);
+    await tab.click('th:nth-child(2) button');
+    await tab.waitForFunction(() => !document.getElementById('t').hasAttribute('aria-busy'));
+    const byDate = await tab.evaluate(() => [...document.querySelectorAll('tbody tr')]
+      .filter((row) => !row.hidden).map((row) => row.cells[0].textContent));
+    const wanted = listed.date.filter((name) => name.includes('ü'));
+    check.that(JSON.stringify(byDate) === JSON.stringify(wanted), 'filtered rows sort by date',
+      { seen: byDate.slice(0, 20), listing: wanted.slice(0, 20) });
   });
 
   // Hostile names: each link opens its own file, each name shows as text with its marks.
