@@ -266,12 +266,13 @@ void tst_Cli::sameBytesAsTheWriter()
 void tst_Cli::opensThePage()
 {
     TestFolder root;
-    const QByteArrayList run = shell(uR"sh(mkfifo opened && mkdir bin "$(printf 'x %%\351#')" &&
+    const QByteArrayList run =
+        shell(uR"sh(mkfifo opened && mkdir -p bin "$(printf 'x %%\351#/sub')" &&
         printf '#!/bin/sh\nprintf "%%s\\n" "$1" >"$ROOT/opened"\n' >bin/xdg-open && chmod +x bin/xdg-open &&
-        { timeout 10 cat opened >url & } && PATH="$ROOT/bin:$PATH" "$INDEX" --open x* >/dev/null &&
+        { timeout 10 cat opened >url & } && PATH="$ROOT/bin:$PATH" "$INDEX" --open -r x* >/dev/null &&
         wait && cat url)sh"_s,
-                                     root);
-    // Plain ASCII, and "#" is no fragment.
+              root);
+    // Plain ASCII, and "#" is no fragment; of a tree, the top page alone.
     QCOMPARE(run.mid(0, 2), (QByteArrayList{"0", "file://" + root.rawPath()
                                                      + "x%20%25%E9%23/Quorvel-Html_index.html\n"}));
 }

@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -743,6 +744,11 @@ private Q_SLOTS:
         QFETCH(QByteArray, swap);
         QFETCH(int, levels);
 
+        // Desktops start programs with 1,024 descriptors; the walk asks for what it needs.
+        rlimit files;
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &files) == 0);
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 1024);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &files) == 0);
         raiseOpenFileLimit();
         TestFolder root;
         TestFolder victim;

@@ -199,7 +199,8 @@ private Q_SLOTS:
             QVERIFY(chunks.text.value("Software").startsWith("Quorvel Folimbra "));
             // A reader that checks each chunk's CRC keeps the keys too.
             const QImage image = QImage::fromData(png);
-            QCOMPARE(image.text(QStringLiteral("Thumb::MTime")).toLatin1(), chunks.text.value("Thumb::MTime"));
+            QCOMPARE(image.text(QStringLiteral("Thumb::MTime")).toLatin1(),
+                     chunks.text.value("Thumb::MTime"));
             // The left edge of the stored picture is on top once it is turned.
             if (name.endsWith(".jpg")) {
                 const QRgb edge = image.pixel(image.width() / 2, 1);
