@@ -345,6 +345,8 @@ private Q_SLOTS:
         QTest::newRow("link out") << QByteArray("link out") << QByteArray("pics/") << 1
                                   << int(LeftOut::Link);
         QTest::newRow("link in") << QByteArray("link in") << QByteArray("pics/") << 2 << -1;
+        QTest::newRow("link in, kept from the owner")
+            << QByteArray("link in, private") << QByteArray("pics/") << 1 << int(LeftOut::Link);
         QTest::newRow("garbage") << QByteArray("garbage") << QByteArray() << 1
                                  << int(LeftOut::Unreadable);
         QTest::newRow("fifo") << QByteArray("fifo") << QByteArray() << 1
@@ -371,10 +373,15 @@ private Q_SLOTS:
             QVERIFY(root.addFile(".sh_thumbnails"));
         else if (setup == "link out")
             QVERIFY(root.addLink(folder + "bad.png", root.rawPath() + "outside/s.png"));
-        else if (setup == "link in")
+        else if (setup.startsWith("link in"))
             QVERIFY(root.addFolder(folder + "in") && addImage(root, folder + "in/s.png", png)
                     && root.addLink(folder + "bad.png", "in/s.png"));
-        else if (setup == "garbage")
+        if (setup.endsWith("private")) {
+            if (::geteuid() != 0)
+                QSKIP("needs root to give the folder to another user");
+            QVERIFY(::chown(at.constData(), 1234, 1234) == 0
+                    && ::chmod((at + "in/s.png").constData(), 0600) == 0);
+        } else if (setup == "garbage")
             QVERIFY(addImage(root, "bad.png", QByteArray(4096, '\xFF')));
         else if (setup == "fifo")
             QVERIFY(::mkfifo((at + "bad.png").constData(), 0644) == 0);
