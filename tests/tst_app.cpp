@@ -222,7 +222,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("framed");
 
         const auto row = [](const char *name, QColor background, bool framed) {
-            for (int points : {9, 12, 16})
+            for (int points : {9, 10, 12, 16})
                 QTest::addRow("%s@%d", name, points) << points << background << framed;
         };
         row("Drive1", Layout::pink, true);
@@ -290,7 +290,7 @@ private Q_SLOTS:
                      qPrintable(caption));
             // As large as the desktop asks where it fits; never smaller than at 9 points.
             QVERIFY(button->font().pointSizeF() <= points);
-            QVERIFY2(button->font().pointSizeF() >= (points == 9 ? 7 : 9),
+            QVERIFY2(button->font().pointSizeF() >= (points <= 10 ? 7 : 9),
                      qPrintable(QString::number(button->font().pointSizeF())));
         }
     }

@@ -146,8 +146,8 @@ void tst_Cli::runs_data()
     // The completion offers only folders as operands.
     row("complete folders", R"(bash -c '. "$COMPLETION"
             c() { COMP_WORDS=(i "$@"); COMP_CWORD=$#; _folimbra_index; printf "%s\n" "${COMPREPLY[@]}"; }
-            c m; c f; c -- -')",
-        0, "mis fotos\n\n-\n", "");
+            c m; c f; c -- -; c --rev')",
+        0, "mis fotos\n\n-\n--reverse\n", "");
 
     // Links to folders, the thumbnails' folder and what is left out are not entered; a folder
     // whose page fails does not stop the others, and its parent links the folder, not the page.

@@ -284,6 +284,7 @@ private Q_SLOTS:
             QVERIFY(::link((folder.rawPath() + "otro").constData(), page.constData()) == 0);
             QVERIFY(::chmod(page.constData(), 0666) == 0);
         }
+        bool trusted = false;
         if (setup.contains('.')) {
             // Owner rw, user 1234 rw, group r, mask rw, others r.
             const quint16 acl[] = {2,      0,      1,    6, 0xffff, 0xffff, 2,    6,
@@ -301,6 +302,9 @@ private Q_SLOTS:
             // An attribute may be there with no value at all.
             QVERIFY(!setup.startsWith("user")
                     || ::setxattr(page.constData(), "user.vacio", "", 0, 0) == 0);
+            // Those of other kinds (root's "trusted" here) belong to the old file alone.
+            trusted = setup.startsWith("user")
+                      && ::setxattr(page.constData(), "trusted.folimbra", "x", 1, 0) == 0;
         }
         const bool refuse = setup.startsWith("refused");
         QVERIFY(::chmod(folder.rawPath().constData(), refuse && ::geteuid() != 0 ? 0555 : 0755)
@@ -319,6 +323,7 @@ private Q_SLOTS:
             QCOMPARE(kept, attribute);
             QVERIFY(!setup.startsWith("user")
                     || ::getxattr(page.constData(), "user.vacio", nullptr, 0) == 0);
+            QVERIFY(!trusted || ::getxattr(page.constData(), "trusted.folimbra", nullptr, 0) < 0);
         }
     }
 
