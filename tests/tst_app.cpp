@@ -100,7 +100,7 @@ public:
     std::function<void()> onBox = [] {
     };
     bool programEnded = false;
-    qint64 monotonic = 0;
+    qint64 monotonic = 7'000'000'000; // a clock that did not start with the program
     std::unique_ptr<frmTrovadex> window;
 };
 
