@@ -234,11 +234,11 @@ ParsedArguments parseArguments(int argc, char **argv, std::span<const OptionSpec
     // nothing of its own: its messages are in English and without our hint.
     QByteArray shortOptions = ":";
     std::vector<option> longOptions;
-    for (const OptionSpec &spec : options) {
-        if (spec.shortName)
-            shortOptions += QByteArray(1, spec.shortName) + (spec.valueName ? ":" : "");
+    for (const OptionSpec &known : options) {
+        if (known.shortName)
+            shortOptions += QByteArray(1, known.shortName) + (known.valueName ? ":" : "");
         longOptions.push_back(
-            {spec.longName, spec.valueName ? required_argument : no_argument, nullptr, spec.id});
+            {known.longName, known.valueName ? required_argument : no_argument, nullptr, known.id});
     }
     longOptions.push_back({});
 

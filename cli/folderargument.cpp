@@ -1,7 +1,9 @@
 #include "folderargument.h"
 
 #include "filenames.h"
+#include "filesystem.h"
 #include "systemerror.h"
+#include "thumbnailcaches.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -44,4 +46,17 @@ FolderArgument resolveFolder(const char *argument)
     if (!path.endsWith(u'/'))
         path += u'/';
     return {path, {}};
+}
+
+FolderArgument resolveFolder(const char *argument, bool thumbnails)
+{
+    FolderArgument folder = resolveFolder(argument);
+    if (thumbnails && folder.error.isEmpty()) {
+        const FileDescriptor fd = openFolder(folder.path);
+        if (fd.isOpen() && isInThumbnailFolder(fd.get()))
+            return {{},
+                    QStringLiteral("«%1» es una carpeta de miniaturas: no se escribe nada en ella.")
+                        .arg(readableFileName(folder.path))};
+    }
+    return folder;
 }

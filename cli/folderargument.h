@@ -11,3 +11,5 @@ struct FolderArgument
 };
 
 FolderArgument resolveFolder(const char *argument);
+// The same for a run that makes thumbnails, which refuses a folder inside a thumbnail folder.
+FolderArgument resolveFolder(const char *argument, bool thumbnails);

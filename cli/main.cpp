@@ -15,7 +15,6 @@
 #include "progressline.h"
 #include "selection.h"
 #include "systemerror.h"
-#include "thumbnailcaches.h"
 #include "thumbnails.h"
 #include "watchrun.h"
 #include "xdgopener.h"
@@ -164,19 +163,10 @@ FolderPageRequest pageRequest(const CommandLine &commandLine)
 int writePages(const char *argument, const CommandLine &commandLine, const LocaleText &locale,
                DocumentOpener &opener)
 {
-    const FolderArgument folder = resolveFolder(argument);
+    const FolderArgument folder = resolveFolder(argument, commandLine.thumbnails);
     if (!folder.error.isEmpty()) {
         printError(folder.error);
         return 1;
-    }
-    if (commandLine.thumbnails) {
-        const FileDescriptor folderFd = openFolder(folder.path);
-        if (folderFd.isOpen() && isInThumbnailFolder(folderFd.get())) {
-            printError(QStringLiteral("«%1» es una carpeta de miniaturas: no se escribe nada en "
-                                      "ella.")
-                           .arg(readableFileName(folder.path)));
-            return 1;
-        }
     }
     ProgressLine progress(readableFileName(folder.path).toLocal8Bit(), stderr,
                           takesEscapeCodes(STDERR_FILENO));

@@ -11,7 +11,6 @@
 #include "localetext.h"
 #include "progressline.h"
 #include "systemerror.h"
-#include "thumbnailcaches.h"
 #include "watchedtree.h"
 
 #include <QSet>
@@ -120,19 +119,10 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
     std::vector<std::unique_ptr<WatchedTree>> trees;
     QByteArrayList watchedNames;
     for (const char *argument : commandLine.folders) {
-        const FolderArgument folder = resolveFolder(argument);
+        const FolderArgument folder = resolveFolder(argument, commandLine.thumbnails);
         if (!folder.error.isEmpty()) {
             printError(folder.error);
             return 1;
-        }
-        if (commandLine.thumbnails) {
-            const FileDescriptor folderFd = openFolder(folder.path);
-            if (folderFd.isOpen() && isInThumbnailFolder(folderFd.get())) {
-                printError(QStringLiteral("«%1» es una carpeta de miniaturas: no se escribe nada "
-                                          "en ella.")
-                               .arg(readableFileName(folder.path)));
-                return 1;
-            }
         }
         auto tree = std::make_unique<WatchedTree>(folder.path, maxDepth,
                                                   !listings && commandLine.recursive);

@@ -12,7 +12,7 @@
 #include "htmltext.h"
 #include "localetext.h"
 #include "modernassets.h"
-#include "statusprefetch.h"
+#include "pageentries.h"
 #include "systemerror.h"
 
 #include <QCryptographicHash>
@@ -273,46 +273,22 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
 
 bool ModernRun::writeEntries()
 {
-    StatusPrefetch folder(m_files.hasStatuses() ? nullptr : &m_files);
-    if (const int error = m_services.folderFd >= 0 ? folder.open(m_services.folderFd)
-                                                   : folder.open(m_currentPath);
-        error != 0)
-        return fail(failureText({u"abrir la carpeta", m_currentPath, error}));
-
-    const qsizetype count = m_files.count();
-    for (qsizetype i = 0; i < count; ++i) {
-        if (m_services.progress && i % 4096 == 0)
-            m_services.progress(i, count);
-        if (m_services.cancelled && m_services.cancelled()) {
-            m_result.outcome = PageResult::Cancelled;
-            m_page.discard();
-            return false;
-        }
-        const QString name = m_files.name(i);
-        m_result.listIndex = i;
-        m_result.CurrentFile = m_currentPath + name;
-        if (m_result.CurrentFile == m_result.pagePath
-            || (name.startsWith(u'.') && isPageTemporaryName(m_files.rawName(i))))
-            continue;
-
-        FileStatus status;
-        if (const FileStatus *known = m_files.status(i))
-            status = *known;
-        else if (const int error = folder.status(i, name, status); error != 0) {
-            if (error == ENOENT)
-                continue;
-            return fail(failureText({u"leer el archivo", m_result.CurrentFile, error}));
-        }
+    QString failure;
+    const auto writeEntry = [this](const QString &name, const FileStatus &status) {
         appendEntry(name, status);
         if (!flush())
             return false;
         m_result.fileCount += 1;
         m_result.totalKilobytes += status.size / 1024 == 0 ? 1 : status.size / 1024;
         m_bytes += status.size;
-    }
-    if (m_services.progress)
-        m_services.progress(count, count);
-    return true;
+        return true;
+    };
+    if (walkPageEntries(m_currentPath, m_files, m_services, m_result, writeEntry, failure))
+        return true;
+    if (!failure.isEmpty())
+        return fail(failure);
+    m_page.discard(); // cancelled, or a write that failed and said so
+    return false;
 }
 
 void ModernRun::appendFooter(qint64 start)

@@ -10,10 +10,9 @@
 #include "htmltext.h"
 #include "localetext.h"
 #include "overflow.h"
-#include "statusprefetch.h"
+#include "pageentries.h"
 #include "systemerror.h"
 
-#include <cerrno>
 #include <optional>
 
 using namespace Qt::StringLiterals;
@@ -155,39 +154,9 @@ PageResult PageRun::run()
 
 bool PageRun::writeEntries()
 {
-    // Where choosing the order looked every file up, nothing is left to look up ahead.
-    StatusPrefetch folder(m_files.hasStatuses() ? nullptr : &m_files);
-    if (const int error = m_services.folderFd >= 0 ? folder.open(m_services.folderFd)
-                                                   : folder.open(m_currentPath);
-        error != 0)
-        return fail(failureText({u"abrir la carpeta", m_currentPath, error}));
-
     QString line;
-    const qsizetype count = m_files.count();
-    for (qsizetype i = 0; i < count; ++i) {
-        if (m_services.progress && i % 4096 == 0)
-            m_services.progress(i, count);
-        if (m_services.cancelled && m_services.cancelled()) {
-            m_result.outcome = PageResult::Cancelled;
-            m_page.discard();
-            return false;
-        }
-        const QString name = m_files.name(i);
-        m_result.listIndex = i;
-        m_result.CurrentFile = m_currentPath + name;
-        if (m_result.CurrentFile == m_result.pagePath
-            || (name.startsWith(u'.') && isPageTemporaryName(m_files.rawName(i))))
-            continue;
-
-        FileStatus status;
-        if (const FileStatus *known = m_files.status(i))
-            status = *known;
-        else if (const int error = folder.status(i, name, status); error != 0) {
-            // Gone since the folder was read: in a busy folder that is no failure of the page.
-            if (error == ENOENT)
-                continue;
-            return fail(failureText({u"leer el archivo", m_result.CurrentFile, error}));
-        }
+    QString failure;
+    const auto writeEntry = [&](const QString &name, const FileStatus &status) {
         const qint64 size = kilobytes(status.size);
 
         line.resize(0);
@@ -213,10 +182,14 @@ bool PageRun::writeEntries()
         }
         m_result.fileCount += 1;
         m_result.totalKilobytes += size;
-    }
-    if (m_services.progress)
-        m_services.progress(count, count);
-    return true;
+        return true;
+    };
+    if (walkPageEntries(m_currentPath, m_files, m_services, m_result, writeEntry, failure))
+        return true;
+    if (!failure.isEmpty())
+        return fail(failure);
+    m_page.discard(); // cancelled, or a write that failed and said so
+    return false;
 }
 
 void PageRun::appendEntryLine(QString &line, const QString &name, const FileStatus &status,

@@ -236,9 +236,9 @@ void tst_Cli::help()
             listed << match.captured(1).trimmed() + u"--"_s + match.captured(2);
     }
     QStringList expected;
-    for (const OptionSpec &spec : table == 0 ? indexOptions() : windowOptions())
-        expected << (spec.shortName ? u"-"_s + QChar(spec.shortName) + u","_s : QString()) + u"--"_s
-                        + QString::fromLatin1(spec.longName);
+    for (const OptionSpec &option : table == 0 ? indexOptions() : windowOptions())
+        expected << (option.shortName ? u"-"_s + QChar(option.shortName) + u","_s : QString())
+                        + u"--"_s + QString::fromLatin1(option.longName);
     QCOMPARE(listed, expected);
     QVERIFY(run[1].contains("\nEstado de salida:\n  0  "));
     QVERIFY(run[1].endsWith("Informe de los errores en <https://quorvel.example/folimbra/>.\n"));
