@@ -143,6 +143,19 @@ bool writeCatalogData(const std::vector<const TreeEntries *> &trees, const ByteS
                 out += ',';
                 appendNumber(out, status.known ? status.mtimeNs / 1000000000 : 0);
             }
+            // Links to folders and folders past the depth: listed as the pages list them.
+            out += "],[";
+            bool firstLeft = true;
+            for (qsizetype k = 0; k < folder.folderEntries.count(); ++k) {
+                if (k < qsizetype(statuses.entered.size()) && statuses.entered[std::size_t(k)] >= 0)
+                    continue;
+                if (std::strcmp(folder.folderEntries.rawName(k), ".sh_thumbnails") == 0)
+                    continue;
+                if (!firstLeft)
+                    out += ',';
+                firstLeft = false;
+                appendName(out, folder.folderEntries.rawName(k));
+            }
             out += "]]";
             if (out.size() >= dataChunk) {
                 if (!sink(out))
