@@ -2,6 +2,7 @@
 // time until it is usable (tree shown, search box live), one search keystroke, and the
 // browser's memory (the page's JavaScript heap and the renderer's whole).
 // Usage: tests/browser/run.sh MODULES_DIR ../../bench/catalog-open.mjs CATALOG.html
+import { readdirSync, readFileSync } from 'node:fs';
 import { pathToFileURL } from 'node:url';
 import { withPage } from '../tests/browser/browser.mjs';
 
@@ -10,6 +11,34 @@ const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.l
 const usable = [];
 const keystroke = [];
 const heap = [];
+const whole = [];
+// The memory of the browser and every process it started (proportional set size, so pages
+// shared between its processes count once), in MB.
+const browserMemory = (pid) => {
+  const parents = new Map();
+  for (const entry of readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      const stat = readFileSync(`/proc/${entry}/stat`, 'utf8');
+      parents.set(Number(entry), Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]));
+    } catch { /* gone meanwhile */ }
+  }
+  const family = new Set([pid]);
+  for (let grown = true; grown;) {
+    grown = false;
+    for (const [child, parent] of parents) {
+      if (family.has(parent) && !family.has(child)) { family.add(child); grown = true; }
+    }
+  }
+  let kilobytes = 0;
+  for (const member of family) {
+    try {
+      const pss = /^Pss:\s+(\d+)/m.exec(readFileSync(`/proc/${member}/smaps_rollup`, 'utf8'));
+      if (pss) kilobytes += Number(pss[1]);
+    } catch { /* gone meanwhile */ }
+  }
+  return kilobytes / 1024;
+};
 for (let run = 0; run < 5; run += 1) {
   await withPage(async (page) => {
     const started = Date.now();
@@ -27,8 +56,10 @@ for (let run = 0; run < 5; run += 1) {
     }));
     const metrics = await page.metrics();
     heap.push(metrics.JSHeapUsedSize / 1048576);
+    whole.push(browserMemory(page.browser().process().pid));
   });
 }
 console.log(`usable: median ${median(usable)} ms of ${usable.join(', ')}`);
 console.log(`keystroke: median ${median(keystroke).toFixed(1)} ms of ${keystroke.map((v) => v.toFixed(1)).join(', ')}`);
 console.log(`JS heap: median ${median(heap).toFixed(0)} MB`);
+console.log(`browser, all its processes: median ${median(whole).toFixed(0)} MB (target < 600)`);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <zlib.h>
 
 using namespace Qt::StringLiterals;
 
@@ -92,9 +93,10 @@ struct Totals
     qint64 unreadable = 0;
 };
 
-} // namespace
+// The data goes out a folder at a time once this much of it is waiting.
+constexpr std::size_t dataChunk = 256 * 1024;
 
-std::string catalogData(const std::vector<const TreeEntries *> &trees)
+bool writeCatalogData(const std::vector<const TreeEntries *> &trees, const ByteSink &sink)
 {
     std::string out = "{\"f\":[";
     std::string roots;
@@ -141,12 +143,129 @@ std::string catalogData(const std::vector<const TreeEntries *> &trees)
                 out += ',';
                 appendNumber(out, status.known ? status.mtimeNs / 1000000000 : 0);
             }
+            // Links to folders and folders past the depth: listed as the pages list them.
+            out += "],[";
+            bool firstLeft = true;
+            for (qsizetype k = 0; k < folder.folderEntries.count(); ++k) {
+                if (k < qsizetype(statuses.entered.size()) && statuses.entered[std::size_t(k)] >= 0)
+                    continue;
+                if (std::strcmp(folder.folderEntries.rawName(k), ".sh_thumbnails") == 0)
+                    continue;
+                if (!firstLeft)
+                    out += ',';
+                firstLeft = false;
+                appendName(out, folder.folderEntries.rawName(k));
+            }
             out += "]]";
+            if (out.size() >= dataChunk) {
+                if (!sink(out))
+                    return false;
+                out.clear();
+            }
         }
         offset += qsizetype(folders.size());
     }
     out += "],\"r\":[" + roots + "]}";
-    return out;
+    return sink(out);
+}
+
+// Deflates what it is given into one zlib stream (what DecompressionStream("deflate") reads)
+// and passes it on as base64, a piece at a time, so the whole block is never held.
+class PackedSink
+{
+public:
+    explicit PackedSink(const ByteSink &sink)
+        : m_sink(sink)
+    {
+        // The fastest level: the catalogue of a million files stays well within size, and the
+        // slower levels took longer than reading the tree.
+        m_ready = ::deflateInit(&m_stream, 1) == Z_OK;
+    }
+    ~PackedSink()
+    {
+        if (m_ready)
+            ::deflateEnd(&m_stream);
+    }
+    PackedSink(const PackedSink &) = delete;
+    PackedSink &operator=(const PackedSink &) = delete;
+
+    bool write(std::string_view bytes) { return deflate(bytes, Z_NO_FLUSH); }
+    bool finish() { return deflate({}, Z_FINISH) && flushText(true); }
+
+private:
+    bool deflate(std::string_view bytes, int flush)
+    {
+        if (!m_ready)
+            return false;
+        m_stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.data()));
+        m_stream.avail_in = uInt(bytes.size());
+        int result = Z_OK;
+        do {
+            m_stream.next_out = m_out;
+            m_stream.avail_out = sizeof m_out;
+            result = ::deflate(&m_stream, flush);
+            if (result == Z_STREAM_ERROR)
+                return false;
+            appendBase64(sizeof m_out - m_stream.avail_out);
+            if (m_text.size() >= dataChunk && !flushText(false))
+                return false;
+        } while (m_stream.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+        return true;
+    }
+
+    // Encodes whole groups of three bytes; up to two wait in m_left for the next output.
+    void appendBase64(std::size_t length)
+    {
+        static constexpr char alphabet[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::size_t i = 0;
+        while (i < length) {
+            while (m_leftCount < 3 && i < length)
+                m_left[m_leftCount++] = m_out[i++];
+            if (m_leftCount < 3)
+                break;
+            const unsigned group = unsigned(m_left[0]) << 16 | unsigned(m_left[1]) << 8 | m_left[2];
+            m_text += alphabet[group >> 18];
+            m_text += alphabet[group >> 12 & 63];
+            m_text += alphabet[group >> 6 & 63];
+            m_text += alphabet[group & 63];
+            m_leftCount = 0;
+        }
+    }
+
+    bool flushText(bool last)
+    {
+        if (last && m_leftCount > 0) {
+            const QByteArray tail =
+                QByteArray(reinterpret_cast<const char *>(m_left), qsizetype(m_leftCount))
+                    .toBase64();
+            m_text.append(tail.constData(), std::size_t(tail.size()));
+            m_leftCount = 0;
+        }
+        const bool written = m_sink(m_text);
+        m_text.clear();
+        return written;
+    }
+
+    const ByteSink &m_sink;
+    z_stream m_stream{};
+    bool m_ready = false;
+    Bytef m_out[16 * 1024];
+    quint8 m_left[3] = {};
+    std::size_t m_leftCount = 0;
+    std::string m_text;
+};
+
+} // namespace
+
+std::string catalogData(const std::vector<const TreeEntries *> &trees)
+{
+    std::string data;
+    writeCatalogData(trees, [&data](std::string_view bytes) {
+        data.append(bytes);
+        return true;
+    });
+    return data;
 }
 
 bool writeCatalog(const std::vector<const TreeEntries *> &trees, const CatalogInfo &info,
@@ -167,12 +286,6 @@ bool writeCatalog(const std::vector<const TreeEntries *> &trees, const CatalogIn
             }
         }
     }
-    const std::string data = catalogData(trees);
-    const QByteArray packed =
-        qCompress(QByteArray::fromRawData(data.data(), qsizetype(data.size())), 6)
-            .sliced(4) // the length Qt puts before the zlib stream
-            .toBase64();
-
     const QLocale spanish(QLocale::Spanish, QLocale::Spain);
     QString head = u"<!DOCTYPE html>\n<html lang=\"es\">\n<head>\n<meta charset=\"utf-8\">\n"
                    u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
@@ -201,7 +314,10 @@ bool writeCatalog(const std::vector<const TreeEntries *> &trees, const CatalogIn
     const QByteArray headBytes = head.toUtf8();
     const QByteArray tail =
         "</script>\n<script>\n" + QByteArray(catalogScript) + "</script>\n</body>\n</html>\n";
-    return sink(std::string_view(headBytes.constData(), std::size_t(headBytes.size())))
-           && sink(std::string_view(packed.constData(), std::size_t(packed.size())))
-           && sink(std::string_view(tail.constData(), std::size_t(tail.size())));
+    if (!sink(std::string_view(headBytes.constData(), std::size_t(headBytes.size()))))
+        return false;
+    PackedSink packed(sink);
+    return writeCatalogData(trees,
+                            [&packed](std::string_view bytes) { return packed.write(bytes); })
+           && packed.finish() && sink(std::string_view(tail.constData(), std::size_t(tail.size())));
 }

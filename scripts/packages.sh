@@ -35,3 +35,5 @@ FOLIMBRA_TEST_PACKAGES+=(e2fsprogs)  # chattr, for the append-only folder of con
 FOLIMBRA_TEST_PACKAGES+=(openbox wmctrl)  # a window manager and its remote control, for the close during a page run
 FOLIMBRA_TEST_PACKAGES+=(chromium)  # browser checks (tests/browser); node and npm come with the machine
 FOLIMBRA_TEST_PACKAGES+=(zsh fish)  # the syntax checks of the generated completions
+FOLIMBRA_BUILD_PACKAGES+=(zlib1g-dev)  # the catalogue deflates its data as it writes it
+FOLIMBRA_TEST_PACKAGES+=(python3-jsonschema)  # json_run.sh validates --json against the schema

@@ -197,6 +197,20 @@
     const table = document.createElement('table');
     table.id = 'files';
     table.append(headerRow([['Nombre', 'name', 0], ['Modificado', 'date', 2], ['Tamaño', 'size', 1]]));
+    // Folders that were not entered (links to folders, folders past the depth) lead to
+    // themselves, as on the pages.
+    for (const item of folders[i][4] || []) {
+      const a = document.createElement('a');
+      a.href = `${folderUrl(i)}${linkPart(item)}/`;
+      appendName(a, item);
+      a.append('/');
+      const name = element('td', 'name');
+      name.append(a);
+      const tr = document.createElement('tr');
+      tr.className = 'notentered';
+      tr.append(name, element('td', 'date', ''), element('td', 'size', ''));
+      table.append(tr);
+    }
     for (const k of order) {
       const tr = fileRow(i, k, false);
       if (k === highlight) tr.className = 'found';

@@ -4,8 +4,8 @@
 // Usage: run.sh MODULES_DIR catalog.mjs FOLIMBRA_INDEX
 import { spawnSync } from 'node:child_process';
 import {
-  chmodSync, existsSync, lstatSync, mkdirSync, mkdtempSync, readdirSync, rmSync, symlinkSync,
-  writeFileSync,
+  chmodSync, existsSync, lstatSync, mkdirSync, mkdtempSync, readdirSync, rmSync, statSync,
+  symlinkSync, writeFileSync,
 } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -31,6 +31,7 @@ for (const name of ['arbol.txt', 'x?y.txt', 'sin punto']) put(join(top, 'a'), na
 for (const name of ['deep árbol.txt', 'DEEP.TXT', 'nota\u0087.txt']) put(join(top, 'a', 'b'), name);
 put(join(top, 'cerrada'), 'secreto.txt');
 symlinkSync('..', join(top, 'a', 'bucle'));
+symlinkSync('a/b', join(top, 'a la b'));
 chmodSync(join(top, 'cerrada'), 0o000);
 chmodSync(scratch, 0o777);
 
@@ -60,9 +61,11 @@ const fold = (text) => text.toLowerCase().normalize('NFD').replace(/\p{M}/gu, ''
 const rootShown = `${top}/`;
 const entries = []; // { key, shown, folder: true|false }
 const totals = new Map(); // folder path shown -> { files, bytes }
+const linked = new Map(); // folder path shown -> links to folders in it, as the list shows them
 const walk = (bytesPath, shownPath, above) => {
   const here = { files: 0, bytes: 0 };
   totals.set(shownPath, here);
+  linked.set(shownPath, []);
   let names;
   try {
     names = readdirSync(bytesPath, { encoding: 'buffer' });
@@ -77,7 +80,9 @@ const walk = (bytesPath, shownPath, above) => {
     if (stat.isDirectory()) {
       entries.push({ key: `${shownPath}${shown}/`, shown, folder: true });
       walk(path, `${shownPath}${shown}/`, [...above, here]);
-    } else if (!stat.isSymbolicLink()) {
+    } else if (stat.isSymbolicLink()) {
+      if (statSync(path, { throwIfNoEntry: false })?.isDirectory()) linked.get(shownPath).push(`${shown}/`);
+    } else {
       entries.push({ key: `${shownPath}${shown}`, shown, folder: false });
       for (const folder of [...above, here]) {
         folder.files += 1;
@@ -143,7 +148,9 @@ try {
           files: Number(row.dataset.files),
           bytes: Number(row.dataset.bytes),
           unreadable: row.querySelector('.unreadable') !== null,
-          links: [...document.querySelectorAll('#files a')].map((a) => a.href),
+          links: [...document.querySelectorAll('#files tr:not(.notentered) a')].map((a) => a.href),
+          linked: [...document.querySelectorAll('#files tr.notentered a')]
+            .map((a) => [a.textContent, a.href]),
         });
       }
       return out;
@@ -156,6 +163,14 @@ try {
         'the folder totals are the sums', { folder, expected });
       check.that(folder.unreadable === folder.path.endsWith('cerrada/'),
         'only the unreadable folder is marked', folder.path);
+      // Links to folders are listed, not entered, and lead where their name does.
+      check.that(JSON.stringify(folder.linked.map(([name]) => name).sort())
+        === JSON.stringify((linked.get(folder.path) ?? []).sort()), 'the links to folders are listed',
+      { folder, expected: linked.get(folder.path) });
+      for (const [name, href] of folder.linked) {
+        check.that(href === pathToFileURL(`${folder.path}${name}`).href, 'a link to a folder leads to it',
+          { name, href });
+      }
     }
     const links = folders.flatMap((folder) => folder.links);
     check.that(links.length === contents.size - 1, 'a link for every readable file', links);
