@@ -8,6 +8,7 @@
 #   bench/bench-modern.sh [--phone]          # RUNS=7 write runs, BROWSER_RUNS=5 page loads
 #   FOLIMBRA_INDEX=path bench/bench-modern.sh
 set -euo pipefail
+[ -x /usr/bin/time ] || { echo "bench-modern: needs GNU time (apt-get install time)" >&2; exit 1; }
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 runs=${RUNS:-7}
@@ -24,26 +25,31 @@ mkdir -p "$data"
 python3 "$root/bench/make-folder.py" "$data/files-100000" --count 100000 >&2
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-timeRun() { # STYLE FOLDER: milliseconds of one run
-    local start end
-    start=$(date +%s%N)
-    "$index" --style "$1" "$2" >/dev/null 2>&1
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000000))
+times=$(mktemp)
+trap 'rm -f "$times"' EXIT
+timeRun() { # STYLE FOLDER: milliseconds of one run, wall and CPU (user + system)
+    /usr/bin/time -o "$times" -f '%e %U %S' "$index" --style "$1" "$2" >/dev/null 2>&1
+    awk '{ printf "%d %d\n", $1 * 1000, ($2 + $3) * 1000 }' "$times"
 }
+ratio() { awk -v m="$1" -v c="$2" 'BEGIN { printf "%.2f", m / c }'; }
 
-# Writing: classic and modern in turns, so both see the same load.
-classic=() modern=()
+# Writing: classic and modern in turns, so both see the same load. The wall time of a run is
+# mostly the page reaching the disk, which a shared machine makes noisy; the CPU time is steadier.
+classic=() modern=() classicCpu=() modernCpu=()
 "$index" "$data/files-100000" >/dev/null 2>&1 # warm the cache
 for _ in $(seq "$runs"); do
-    classic+=("$(timeRun classic "$data/files-100000")")
-    modern+=("$(timeRun modern "$data/files-100000")")
+    read -r wall cpu < <(timeRun classic "$data/files-100000")
+    classic+=("$wall") classicCpu+=("$cpu")
+    read -r wall cpu < <(timeRun modern "$data/files-100000")
+    modern+=("$wall") modernCpu+=("$cpu")
 done
 c=$(printf '%s\n' "${classic[@]}" | median)
 m=$(printf '%s\n' "${modern[@]}" | median)
-echo "write 100000 files, median of $runs: classic ${c} ms, modern ${m} ms," \
-    "ratio $(awk -v m="$m" -v c="$c" 'BEGIN { printf "%.2f", m / c }')" \
-    "(classic: ${classic[*]}; modern: ${modern[*]})"
+cc=$(printf '%s\n' "${classicCpu[@]}" | median)
+mc=$(printf '%s\n' "${modernCpu[@]}" | median)
+echo "write 100000 files, median of $runs: classic ${c} ms, modern ${m} ms, ratio $(ratio "$m" "$c")" \
+    "(classic: ${classic[*]}; modern: ${modern[*]}); CPU classic ${cc} ms, modern ${mc} ms," \
+    "ratio $(ratio "$mc" "$cc")"
 
 # Size: an empty folder's page is the fixed part; names of exactly 20 characters.
 sized=$data/modern-20chars
@@ -52,7 +58,7 @@ if [ ! -f "$sized/documento-099999.txt" ]; then
     (cd "$sized" && seq -f 'documento-%06g.txt' 0 99999 | xargs truncate -s 123456)
 fi
 empty=$(mktemp -d)
-trap 'rm -rf "$empty"' EXIT
+trap 'rm -rf "$empty" "$times"' EXIT
 "$index" --style modern "$empty" >/dev/null
 "$index" --style modern "$sized" >/dev/null
 fixed=$(stat -c %s "$empty/Quorvel-Html_index.html")

@@ -18,6 +18,7 @@
 #include <QCryptographicHash>
 
 #include <cerrno>
+#include <iterator>
 
 #include <fcntl.h>
 
@@ -32,36 +33,41 @@ QByteArray hashSource(const char *text)
            + '\'';
 }
 
-void appendDigits(QString &out, qint64 value, int width)
+// Digits straight into the page, at least width of them: no number string per row.
+void appendNumber(QString &out, qint64 value, int width = 1)
 {
-    const QString digits = QString::number(value);
-    for (qsizetype i = digits.size(); i < width; ++i)
-        out += u'0';
-    out += digits;
+    char16_t digits[24];
+    char16_t *end = digits + std::size(digits);
+    char16_t *start = end;
+    const bool negative = value < 0;
+    quint64 left = negative ? 0 - quint64(value) : quint64(value);
+    do {
+        *--start = char16_t(u'0' + left % 10);
+        left /= 10;
+    } while (left != 0 || end - start < width);
+    if (negative)
+        *--start = u'-';
+    out.append(QStringView(start, end));
 }
 
-// "2024-08-15T11:22:33" for the machine, "15/8/24 11:22" for people: Spanish short forms.
+// "2024-08-15T11:22:33", to sort by to the second; the script shows it as "15/8/24 11:22", and
+// without script the style shows the attribute itself.
 void appendTime(QString &out, qint64 seconds)
 {
     const LocalDateTime t = LocalDateTime::fromEpochSeconds(seconds);
     out += u"<time datetime=";
-    appendDigits(out, t.year, 4);
+    appendNumber(out, t.year, 4);
     out += u'-';
-    appendDigits(out, t.month, 2);
+    appendNumber(out, t.month, 2);
     out += u'-';
-    appendDigits(out, t.day, 2);
+    appendNumber(out, t.day, 2);
     out += u'T';
-    appendDigits(out, t.hour, 2);
+    appendNumber(out, t.hour, 2);
     out += u':';
-    appendDigits(out, t.minute, 2);
+    appendNumber(out, t.minute, 2);
     out += u':';
-    appendDigits(out, t.second, 2);
-    out += u'>';
-    out += QString::number(t.day) + u'/' + QString::number(t.month) + u'/';
-    appendDigits(out, ((t.year % 100) + 100) % 100, 2);
-    out += u' ' + QString::number(t.hour) + u':';
-    appendDigits(out, t.minute, 2);
-    out += u"</time>";
+    appendNumber(out, t.second, 2);
+    out += u"></time>";
 }
 
 QString fileCountText(qint64 count)
@@ -238,10 +244,12 @@ void ModernRun::appendFolders()
         m_text += u"\">";
         appendHtmlText(m_text, readableFileName(folder.name));
         m_text += u"/</a><td>Carpeta<td";
-        if (folder.bytes >= 0)
-            m_text +=
-                u" title="_s + QString::number(folder.bytes) + u'>' + readableSize(folder.bytes);
-        else
+        if (folder.bytes >= 0) {
+            m_text += u" title=";
+            appendNumber(m_text, folder.bytes);
+            m_text += u'>';
+            appendReadableSize(m_text, folder.bytes);
+        } else
             m_text += u'>';
         m_text += u'\n';
     }
@@ -267,8 +275,11 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
     appendHtmlText(m_text, readableFileName(name));
     m_text += u"</a><td>";
     appendTime(m_text, status.modifiedSeconds);
-    m_text +=
-        u"<td title="_s + QString::number(status.size) + u'>' + readableSize(status.size) + u'\n';
+    m_text += u"<td title=";
+    appendNumber(m_text, status.size);
+    m_text += u'>';
+    appendReadableSize(m_text, status.size);
+    m_text += u'\n';
 }
 
 bool ModernRun::writeEntries()
@@ -354,8 +365,18 @@ QByteArray modernPagePolicy()
 
 QString readableSize(qint64 bytes)
 {
-    if (bytes < 1000)
-        return QString::number(bytes) + (bytes == 1 ? u" byte"_s : u" bytes"_s);
+    QString text;
+    appendReadableSize(text, bytes);
+    return text;
+}
+
+void appendReadableSize(QString &out, qint64 bytes)
+{
+    if (bytes < 1000) {
+        appendNumber(out, bytes);
+        out += bytes == 1 ? u" byte" : u" bytes";
+        return;
+    }
     static const char16_t *units[] = {u"kB", u"MB", u"GB", u"TB", u"PB", u"EB"};
     double value = double(bytes) / 1000;
     int unit = 0;
@@ -364,7 +385,11 @@ QString readableSize(qint64 bytes)
         value /= 1000;
         ++unit;
     }
-    return spanishFixed(value, value < 99.95 ? 1 : 0) + u' ' + QString::fromUtf16(units[unit]);
+    // Spanish decimals whatever the system's locale: the page's texts are Spanish.
+    for (const QChar c : QString::number(value, 'f', value < 99.95 ? 1 : 0))
+        out += c == u'.' ? QChar(u',') : c;
+    out += u' ';
+    out += QStringView(units[unit]);
 }
 
 PageResult writeModernPage(const QString &CurrentPath, const Listing &files, PageOptions options,

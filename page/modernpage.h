@@ -51,6 +51,7 @@ QByteArray modernPagePolicy();
 
 // A size as people read it in Spanish: "0 bytes", "1 byte", "1,2 kB", "34 MB" (powers of 1000).
 QString readableSize(qint64 bytes);
+void appendReadableSize(QString &out, qint64 bytes);
 
 // Writes the page as writeIndexPage does (same name, same safe replacement, same result).
 PageResult writeModernPage(const QString &CurrentPath, const Listing &files, PageOptions options,

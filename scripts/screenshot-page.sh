@@ -116,6 +116,9 @@ stamp '2024-11-30 19:09:44' 'Copia de seguridad del móvil.zip'
 LANG=es_ES.UTF-8 LC_ALL="" "$index" $options "$folder"
 page=$folder/Quorvel-Html_index.html
 [ -f "$page" ] || { echo "screenshot-page: folimbra-index wrote no page" >&2; exit 1; }
+# The page shows where the folder is; the picture shows the folder alone, not this run's scratch
+# folder (the classic page writes the path in lower case, hence /i).
+SCRATCH="$work/" perl -pi -e 's/\Q$ENV{SCRATCH}\E//gi' "$page"
 
 mkdir -p "$(dirname "$out")"
 rm -f "$out"

@@ -576,7 +576,7 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("size");
         QTest::addColumn<QByteArray>("row");
 
-        const QByteArray date = "<td><time datetime=2003-03-01T12:34:56>1/3/03 12:34</time>";
+        const QByteArray date = "<td><time datetime=2003-03-01T12:34:56></time>";
         auto row = [&](const char *tag, const QByteArray &name, qint64 size, const QByteArray &link,
                        const QByteArray &sizeCell) {
             QTest::newRow(tag) << name << size

@@ -1,6 +1,15 @@
 (() => {
   'use strict';
   const table = document.getElementById('t');
+  // The page brings each date once, as "2024-08-15T11:22:33"; people read "15/8/24 11:22".
+  const two = (number) => String(number).padStart(2, '0');
+  for (const time of table.getElementsByTagName('time')) {
+    const stamp = time.dateTime;
+    const end = stamp.length;
+    const year = Number(stamp.slice(0, end - 15));
+    time.textContent = `${Number(stamp.slice(end - 11, end - 9))}/${Number(stamp.slice(end - 14, end - 12))}/`
+      + `${two(((year % 100) + 100) % 100)} ${Number(stamp.slice(end - 8, end - 6))}:${stamp.slice(end - 5, end - 3)}`;
+  }
   // Rows come in bodies that the browser skips while off screen; they keep their sizes.
   const bodies = Array.from(table.tBodies);
   const sizes = bodies.map((body) => body.rows.length);

@@ -21,11 +21,23 @@ const folder = join(scratch, 'Música y fotos');
 mkdirSync(join(folder, 'Discos'), { recursive: true });
 const everyday = [['Canción del verano.mp3', 3487211, 5], ['cancion2.mp3', 1000, 5],
   ['IMG_2.jpg', 2048, 9], ['IMG_10.jpg', 2048, 1], ['árbol.png', 999, 3], ['Zeta.txt', 0, 7],
-  ['beta.txt', 1, 7], ['Acta.odt', 21504, 2], ['copia.zip', 15728640, 4], ['video.mkv', 2048, 8]];
+  ['beta.txt', 1, 7], ['Acta.odt', 21504, 2], ['copia.zip', 15728640, 4], ['video.mkv', 2048, 8],
+  ['viejo.txt', 5, new Date(2003, 2, 1, 9, 5, 7)]];
+// How each file's date reads on the page, with script and without.
+const shownDates = {};
 for (const [name, size, day] of everyday) {
+  const when = day instanceof Date ? day : new Date(2024, 5, day, 10);
   writeFileSync(join(folder, name), Buffer.alloc(size));
-  utimesSync(join(folder, name), new Date(2024, 5, day, 10), new Date(2024, 5, day, 10));
+  utimesSync(join(folder, name), when, when);
+  shownDates[name] = day instanceof Date ? ['1/3/03 9:05', '"2003-03-01T09:05:07"']
+    : [`${day}/6/24 10:00`, `"2024-06-${String(day).padStart(2, '0')}T10:00:00"`];
 }
+const dates = () => [...document.querySelectorAll('tbody tr:not(.d)')].map((row) => [
+  row.cells[0].textContent, row.cells[1].textContent,
+  getComputedStyle(row.querySelector('time'), '::before').content]);
+const datesRead = (seen, script) => seen.every(([name, text, before]) =>
+  (script ? text === shownDates[name][0] && before === 'none'
+    : text === '' && before === shownDates[name][1]));
 writeFileSync(join(folder, 'Discos', 'uno.ogg'), 'x');
 const page = pathToFileURL(join(folder, 'Quorvel-Html_index.html')).href;
 const write = (...options) => execFileSync(index, ['--style', 'modern', ...options, folder],
@@ -45,6 +57,8 @@ try {
       }
     }
     check.that(written.name.length === everyday.length, 'every file is listed', written.name);
+    const spanish = await tab.evaluate(dates);
+    check.that(datesRead(spanish, true), 'dates read in Spanish', spanish);
 
     // From a page in each order, each header sorts as the listing does; a second click reverses.
     const headers = [['name', 0, 'ascending'], ['date', 1, 'descending'], ['size', 2, 'descending']];
@@ -159,6 +173,8 @@ try {
     await tab.goto(page);
     const still = await tab.evaluate(names);
     check.that(JSON.stringify(still) === JSON.stringify(written.name), 'without script, the list as written', still);
+    const plain = await tab.evaluate(dates);
+    check.that(datesRead(plain, false), 'without script, the dates as written', plain);
     await tab.setJavaScriptEnabled(true);
   });
 
