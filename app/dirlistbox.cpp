@@ -3,9 +3,13 @@
 #include "filenames.h"
 #include "folderlisting.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QLocale>
 #include <QStyle>
 #include <QStyledItemDelegate>
+
+#include <utility>
 
 namespace {
 
@@ -54,11 +58,30 @@ DirListBox::DirListBox(QWidget *parent)
 bool DirListBox::setPath(const QString &path, QString *error, bool notify)
 {
     const QString target = normalized(path);
-    FolderListing subfolders;
-    if (const int code = subfolders.read(target, EntryKind::Folders); code != 0) {
-        if (error)
-            *error = folderReadError(target, code);
-        return false;
+    const bool changed = target != m_path;
+    // The files too only where someone is told of the change and will show them.
+    std::optional<StampedFiles> files;
+    Listing subfolders;
+    if (changed && notify) {
+        const FileDescriptor folder = openFolder(target);
+        StampedFiles read;
+        if (folder.isOpen()) {
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            read.stamp = FolderStamp::take(folder.get());
+            if (Listing::readFolder(folder.get(), {}, QLocale(), read.files, subfolders) == 0)
+                files = std::move(read);
+            QApplication::restoreOverrideCursor();
+        }
+    }
+    // Else the folders alone, by the path: a folder that can be listed but not entered still
+    // shows its folders, and the file list says why it cannot show its files.
+    FolderListing byPath;
+    if (!files) {
+        if (const int code = byPath.read(target, EntryKind::Folders); code != 0) {
+            if (error)
+                *error = folderReadError(target, code);
+            return false;
+        }
     }
 
     clear();
@@ -79,14 +102,29 @@ bool DirListBox::setPath(const QString &path, QString *error, bool notify)
     }
     setCurrentRow(count() - 1);
     const QString prefix = target == u"/" ? target : target + u'/';
-    for (qsizetype i = 0; i < subfolders.count(); ++i)
-        addRow(closed, subfolders.name(i), prefix + subfolders.name(i), level + 1);
+    const auto addFolders = [&](const auto &names) {
+        for (qsizetype i = 0; i < names.count(); ++i) {
+            const QString name = names.name(i);
+            addRow(closed, name, prefix + name, level + 1);
+        }
+    };
+    if (files)
+        addFolders(subfolders);
+    else
+        addFolders(byPath);
 
-    const bool changed = target != m_path;
     m_path = target;
-    if (changed && notify)
+    if (changed && notify) {
+        m_files = std::move(files);
         Q_EMIT Change();
+        m_files.reset();
+    }
     return true;
+}
+
+std::optional<StampedFiles> DirListBox::takeFiles()
+{
+    return std::exchange(m_files, std::nullopt);
 }
 
 void DirListBox::openItem(QListWidgetItem *item)

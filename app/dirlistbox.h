@@ -1,6 +1,10 @@
 #pragma once
 
+#include "folderstamp.h"
+
 #include <QListWidget>
+
+#include <optional>
 
 // The folder list: the open folder with the folders above it, each a step further in, and the
 // folders inside it below. A click selects; a double click or Enter opens.
@@ -16,6 +20,9 @@ public:
     // Opens the folder. When it differs from the open one, Change is raised before this returns,
     // unless `notify` is false. On failure the list stays as it was and `error` says why.
     bool setPath(const QString &path, QString *error, bool notify = true);
+    // While Change is raised: the files of the folder just opened, from the same read as its
+    // folders, so that a large folder is read once; then nothing.
+    std::optional<StampedFiles> takeFiles();
 
 Q_SIGNALS:
     // The open folder changed.
@@ -27,4 +34,5 @@ private:
     void openItem(QListWidgetItem *item);
 
     QString m_path;
+    std::optional<StampedFiles> m_files;
 };

@@ -3,6 +3,7 @@
 #include "filenames.h"
 #include "folderlisting.h"
 
+#include <cerrno>
 #include <limits>
 
 int FileListModel::rowCount(const QModelIndex &parent) const
@@ -43,19 +44,26 @@ FileListBox::FileListBox(QWidget *parent)
 bool FileListBox::Refresh(QString *error)
 {
     m_index = -1;
-    Listing fresh;
-    if (const int code = fresh.read(m_path, EntryKind::Files); code != 0) {
+    const FileDescriptor folder = openFolder(m_path);
+    StampedFiles fresh;
+    int code = folder.isOpen() ? 0 : errno;
+    if (code == 0) {
+        fresh.stamp = FolderStamp::take(folder.get());
+        code = fresh.files.read(folder.get(), EntryKind::Files);
+    }
+    if (code != 0) {
         if (error)
             *error = folderReadError(m_path, code);
         return false;
     }
-    m_model.replace(fresh);
+    adopt(fresh, -1);
     return true;
 }
 
-void FileListBox::adopt(const Listing &files, qsizetype index)
+void FileListBox::adopt(const StampedFiles &files, qsizetype index)
 {
-    m_model.replace(files);
+    m_model.replace(files.files);
+    m_stamp = files.stamp;
     m_index = index;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "folderstamp.h"
 #include "listing.h"
 
 #include <QAbstractListModel>
@@ -46,11 +47,14 @@ public:
 
     // The list as it stands, shared, for work elsewhere that must not see it change.
     const Listing &files() const { return m_model.files(); }
+    // With how the folder looked when they were read.
+    StampedFiles stampedFiles() const { return {m_model.files(), m_stamp}; }
     // Takes over a listing read elsewhere, with its selected entry.
-    void adopt(const Listing &files, qsizetype index);
+    void adopt(const StampedFiles &files, qsizetype index);
 
 private:
     QString m_path;
     FileListModel m_model;
+    FolderStamp m_stamp;
     qsizetype m_index = -1;
 };

@@ -427,7 +427,8 @@ void frmTrovadex::cmdMake_Click()
     }
     Ayuda->setEnabled(false);
     agra->setEnabled(false);
-    m_runner->start(CurrentPath, File1->ListCount(), {chkImg->isChecked(), chkView->isChecked()});
+    m_runner->start(CurrentPath, File1->stampedFiles(),
+                    {chkImg->isChecked(), chkView->isChecked()});
 }
 
 void frmTrovadex::finishPage(const PageRunner::Outcome &outcome)
@@ -495,8 +496,10 @@ void frmTrovadex::RefreshListState()
     const QString previous = File1->Path();
     File1->setPath(path);
     QString error;
-    bool read;
-    {
+    bool read = true;
+    if (std::optional<StampedFiles> files = Dir1->takeFiles()) {
+        File1->adopt(*files, -1);
+    } else {
         const WaitCursor wait;
         read = File1->Refresh(&error);
     }

@@ -57,7 +57,8 @@ Writers &writers()
 struct PageRunner::Job
 {
     QString folder;
-    std::optional<Listing> files; // as the run read them again
+    StampedFiles shown;                // what the window showed when the run started
+    std::optional<StampedFiles> files; // those the page lists
     PageOptions options;
     std::shared_ptr<Job> previous; // not started before this one has ended
     PageResult result;
@@ -126,7 +127,22 @@ struct PageRunner::Job
             return failed;
         }
         const FolderPageRequest request{job.options, {}, false};
-        return writeFolderPage(job.folder, folderFd.get(), request, services, &job.files);
+        // The files shown, unless the folder may have changed since: a million of them read
+        // twice would be held twice.
+        if (job.shown.stamp.stillHolds(folderFd.get())) {
+            job.files = std::move(job.shown);
+            return writeListedPage(job.folder, folderFd.get(), job.files->files, request, services);
+        }
+        job.shown = {};
+        std::optional<Listing> read;
+        StampedFiles fresh;
+        fresh.stamp = FolderStamp::take(folderFd.get());
+        PageResult result = writeFolderPage(job.folder, folderFd.get(), request, services, &read);
+        if (read) {
+            fresh.files = std::move(*read);
+            job.files = std::move(fresh);
+        }
+        return result;
     }
 
     static void write(std::shared_ptr<Job> job)
@@ -200,12 +216,13 @@ PageRunner::~PageRunner()
         m_job->cancel();
 }
 
-void PageRunner::start(const QString &folder, qsizetype fileCount, PageOptions options)
+void PageRunner::start(const QString &folder, const StampedFiles &shown, PageOptions options)
 {
     if (m_job)
         return;
     auto job = std::make_shared<Job>();
     job->folder = folder;
+    job->shown = shown;
     job->options = options;
     job->receiver = this;
     if (m_last) {
@@ -216,7 +233,7 @@ void PageRunner::start(const QString &folder, qsizetype fileCount, PageOptions o
     m_last = job;
     m_job = job;
     m_done = 0;
-    m_total = fileCount;
+    m_total = shown.files.count();
     m_startNs = m_clock->monotonicNanoseconds();
     m_delay->start(int(progressDelayNs / 1'000'000));
     {

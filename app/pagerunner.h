@@ -1,6 +1,6 @@
 #pragma once
 
-#include "listing.h"
+#include "folderstamp.h"
 #include "pagewriter.h"
 
 #include <QObject>
@@ -16,10 +16,10 @@ class QProgressDialog;
 class QTimer;
 class QWidget;
 
-// One page written on a thread of its own, from a copy of the file list, with a progress box
-// once it has taken a while. A cancel frees the window at once: the writer stops at its next
-// entry, and one stuck in a system call ends by itself later, its page discarded, without the
-// window ever waiting for it.
+// One page written on a thread of its own, from the file list as shown or as read again, with a
+// progress box once it has taken a while. A cancel frees the window at once: the writer stops at
+// its next entry, and one stuck in a system call ends by itself later, its page discarded, without
+// the window ever waiting for it.
 class PageRunner : public QObject
 {
     Q_OBJECT
@@ -28,8 +28,8 @@ public:
     struct Outcome
     {
         PageResult result;
-        std::optional<Listing> files; // as the run read them again, if it could
-        QString unexpected;           // what an exception said
+        std::optional<StampedFiles> files; // those the page lists, if the folder could be read
+        QString unexpected;                // what an exception said
         bool cancelled = false;
         PageOptions options;
     };
@@ -41,9 +41,10 @@ public:
     void setClock(const Clock *clock) { m_clock = clock; }
     bool isRunning() const { return bool(m_job); }
 
-    // Does nothing while a run is going. `fileCount` is what the progress counts to until the
-    // run has read the folder again.
-    void start(const QString &folder, qsizetype fileCount, PageOptions options);
+    // Does nothing while a run is going. `shown` are the files the window shows: the page lists
+    // them unless the folder changed since they were read, and the progress counts to them until
+    // the run has read the folder again.
+    void start(const QString &folder, const StampedFiles &shown, PageOptions options);
     // Ends the run as cancelled, finished() included, before it returns.
     void cancel();
 

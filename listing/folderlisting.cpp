@@ -91,10 +91,11 @@ public:
                                                 + m_names.length(m_end - 1)
                                           : 0;
         m_keys.reserve(nameBytes * 2 + (m_end - m_first) * 16);
+        QString name;
         for (std::size_t i = m_first; i < m_end; ++i) {
             starts.push_back(m_keys.size());
-            collator.appendSortKey(decodeFileName(QByteArrayView(m_names.at(i), m_names.length(i))),
-                                   m_keys);
+            decodeFileName(QByteArrayView(m_names.at(i), m_names.length(i)), name);
+            collator.appendSortKey(name, m_keys);
         }
         // Pointers only now: the block moved as it grew.
         records.reserve(starts.size());

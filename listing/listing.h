@@ -25,6 +25,8 @@ public:
     // The folder's files and its folders, from one read of it.
     static int readFolder(int folderFd, const Selection &selection, const QLocale &locale,
                           Listing &files, Listing &folders);
+    // Whether both are copies of one read.
+    bool sameRead(const Listing &other) const { return m_data == other.m_data; }
 
     qsizetype count() const;
     const char *rawName(qsizetype i) const;

@@ -62,9 +62,16 @@ void appendUtf8(QByteArray &out, char32_t c)
 
 QString decodeFileName(QByteArrayView raw)
 {
+    QString out;
+    decodeFileName(raw, out);
+    return out;
+}
+
+void decodeFileName(QByteArrayView raw, QString &out)
+{
     const auto *p = reinterpret_cast<const unsigned char *>(raw.data());
     const auto *end = p + raw.size();
-    QString out(raw.size(), Qt::Uninitialized);
+    out.resize(raw.size());
     char16_t *dst = reinterpret_cast<char16_t *>(out.data());
     char16_t *const start = dst;
     while (p < end) {
@@ -86,7 +93,6 @@ QString decodeFileName(QByteArrayView raw)
         }
     }
     out.truncate(dst - start);
-    return out;
 }
 
 QByteArray encodeFileName(QStringView name)

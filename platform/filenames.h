@@ -10,6 +10,8 @@
 // from an old archive (0xE9 for "é") still turns back into the very bytes that open the file.
 
 QString decodeFileName(QByteArrayView raw);
+// The same into a string kept from one name to the next, its room reused.
+void decodeFileName(QByteArrayView raw, QString &out);
 QByteArray encodeFileName(QStringView name);
 
 // A file: URL of plain ASCII that gives back the path's very bytes.

@@ -717,6 +717,54 @@ private Q_SLOTS:
             QCOMPARE(window->currentFile(), written);
         }
     }
+    // A page takes the files the window shows while the folder is as it was when they were read,
+    // and reads the folder again once it may have changed.
+    void pageTakesShownFiles_data()
+    {
+        QTest::addColumn<bool>("settled"); // the folder's last change well before the read
+        QTest::addColumn<QByteArray>("added");
+        QTest::addColumn<QByteArray>("removed");
+        QTest::addColumn<bool>("reused");
+
+        QTest::newRow("unchanged") << true << QByteArray() << QByteArray() << true;
+        QTest::newRow("just changed") << false << QByteArray() << QByteArray() << false;
+        QTest::newRow("file added") << true << QByteArray("c.txt") << QByteArray() << false;
+        QTest::newRow("file gone") << true << QByteArray() << QByteArray("a.txt") << false;
+    }
+
+    void pageTakesShownFiles()
+    {
+        QFETCH(bool, settled);
+        QFETCH(QByteArray, added);
+        QFETCH(QByteArray, removed);
+        QFETCH(bool, reused);
+
+        TestFolder folder;
+        QVERIFY(folder.addFile("a.txt") && folder.addFile("b.txt"));
+        if (settled)
+            QTest::qSleep(150);
+        FileListBox list;
+        list.setPath(folder.path());
+        QVERIFY(list.Refresh(nullptr));
+        const StampedFiles shown = list.stampedFiles();
+        if (!added.isEmpty())
+            QVERIFY(folder.addFile(added));
+        if (!removed.isEmpty())
+            QVERIFY(QFile::remove(folder.path() + QString::fromUtf8(removed)));
+
+        QWidget window;
+        PageRunner runner(&window, &Clock::system());
+        std::optional<PageRunner::Outcome> outcome;
+        connect(&runner, &PageRunner::finished, &runner,
+                [&outcome](const PageRunner::Outcome &ended) { outcome = ended; });
+        runner.start(folder.path(), shown, {});
+        QTRY_VERIFY(outcome.has_value());
+        QVERIFY(outcome->result.ok() && outcome->files);
+        QCOMPARE(outcome->files->files.sameRead(shown.files), reused);
+        const qsizetype files = 2 + !added.isEmpty() - !removed.isEmpty();
+        QCOMPARE(outcome->files->files.count(), files);
+        QCOMPARE(folder.read("Quorvel-Html_index.html").count("<p><a href="), files);
+    }
 };
 
 QTEST_MAIN(tst_App)
