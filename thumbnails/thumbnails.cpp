@@ -718,8 +718,7 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
     std::vector<Outcome> outcomes(rawNames.size(), LeftOut::Unreadable);
     std::atomic<std::size_t> next = 0;
     WorkPool &pool = WorkPool::instance();
-    // The caller decodes too: one decoding a core.
-    pool.run(int(std::min(std::size_t(pool.size() - 1), rawNames.size() - 1)), [&](int) {
+    pool.run(int(std::min(std::size_t(pool.size()), rawNames.size() - 1)), [&](int) {
         for (std::size_t i; (i = next++) < rawNames.size();)
             outcomes[i] = thumbnailOf(folder, rawNames[i]);
     });
