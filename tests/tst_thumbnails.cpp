@@ -109,6 +109,22 @@ QByteArray pngOfSize(const QImage &image, quint32 edge)
     return png;
 }
 
+// Every pixel different and nothing deflated: slow to read whatever the machine.
+QByteArray slowPng()
+{
+    QImage image(3000, 3000, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = QRgb(x * 7919 + y * 104729);
+    }
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    writer.setQuality(100);
+    return writer.write(image) ? buffer.data() : QByteArray();
+}
+
 } // namespace
 
 class TestThumbnails : public QObject
@@ -409,36 +425,49 @@ private Q_SLOTS:
                 || !setup.isEmpty());
     }
 
-    // Bombs are refused from their headers, at once and without the memory they ask for.
+    // Bombs are refused from their headers, at once and without the memory they ask for; a
+    // decoding past its time is cut short.
     void bombs_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("reason");
+        QTest::addColumn<QByteArray>("budget"); // of a decoding, in ms; empty for the usual
 
         QImage pixel(1, 1, QImage::Format_RGB32);
         pixel.fill(Qt::red);
-        QTest::newRow("png 32000²") << pngOfSize(pixel, 32000) << int(LeftOut::Pixels);
+        QTest::newRow("png 32000²")
+            << pngOfSize(pixel, 32000) << int(LeftOut::Pixels) << QByteArray();
         QTest::newRow("png 16-bit 9000²")
-            << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 9000)
-            << int(LeftOut::Memory);
+            << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 9000) << int(LeftOut::Memory)
+            << QByteArray();
         // The start of frame's height and width, after the marker, length and precision.
         QByteArray jpeg = encode(pixel, "jpeg");
         const qsizetype frame = jpeg.indexOf("\xFF\xC0") + 5;
-        QTest::newRow("jpeg 40000²") << withSize(jpeg, frame, 40000, 2) << int(LeftOut::Pixels);
+        QTest::newRow("jpeg 40000²")
+            << withSize(jpeg, frame, 40000, 2) << int(LeftOut::Pixels) << QByteArray();
+        // 36 MB of pixels, stored: read in thousands of pieces, far longer than 1 ms.
+        QTest::newRow("slow png") << slowPng() << int(LeftOut::Time) << QByteArray("1");
+        QTest::newRow("no time") << encode(pixel, "png") << int(LeftOut::Time) << QByteArray("0");
     }
 
     void bombs()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(int, reason);
+        QFETCH(QByteArray, budget);
         TestFolder folder;
         QVERIFY(addImage(folder, "bomb.png", bytes));
+        if (!budget.isEmpty())
+            qputenv("FOLIMBRA_DECODE_MS", budget);
+        const auto restore = qScopeGuard([] { qunsetenv("FOLIMBRA_DECODE_MS"); });
         QElapsedTimer timer;
         timer.start();
         const ThumbnailRun run = makeThumbnails(folder.path(), {"bomb.png"});
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!run.thumbnails.at(0));
-        QCOMPARE(run.leftOut[reason], 1);
+        for (int kind = 0; kind < leftOutKinds; ++kind)
+            QCOMPARE(run.leftOut[kind], kind == reason ? 1 : 0);
+        QVERIFY(QDir(folder.path() + ".sh_thumbnails/large").isEmpty());
     }
 
     // The decoders' own words come back to the caller, once each, not to standard error.

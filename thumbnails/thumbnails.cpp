@@ -37,7 +37,7 @@ constexpr qint64 largestThumbnailFile = 8 << 20;
 constexpr qint64 pixelBudget = 100'000'000;
 // For all decodings at once, whatever the number of cores.
 constexpr qint64 memoryBudget = qint64(512) << 20;
-constexpr int decodeSeconds = 10;
+constexpr std::chrono::milliseconds longestDecode = std::chrono::seconds(10);
 const QByteArray repositoryFolder = ".sh_thumbnails";
 const QByteArray software = "Quorvel Folimbra";
 
@@ -206,10 +206,10 @@ std::optional<QByteArray> readSmallFile(int fd, const struct stat &st)
 class DeadlineFile : public QIODevice
 {
 public:
-    DeadlineFile(int fd, qint64 size)
+    DeadlineFile(int fd, qint64 size, std::chrono::milliseconds budget)
         : m_fd(fd)
         , m_size(size)
-        , m_deadline(std::chrono::seconds(decodeSeconds))
+        , m_deadline(budget)
     {
         QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
@@ -408,12 +408,15 @@ struct Decoded
 };
 
 // Decodes the image oriented and already shrunk to cover `edge`, within the budgets.
-Decoded decode(const Image &image, int edge)
+Decoded decode(const Image &image, int edge, std::chrono::milliseconds budget)
 {
-    DeadlineFile file(image.fd.get(), image.st.st_size);
+    DeadlineFile file(image.fd.get(), image.st.st_size, budget);
     QImageReader reader(&file);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
+    // A header that took all the time (a slow disk, a huge preamble) is no sign of a bad image.
+    if (file.expired())
+        return {LeftOut::Time, {}, {}};
     if (!stored.isValid() && reader.format().isEmpty())
         return {LeftOut::Unreadable, {}, {}};
     if (stored.isValid() && qint64(stored.width()) * stored.height() > pixelBudget)
@@ -491,6 +494,7 @@ bool save(int repository, const Image &image, const QByteArray &png)
 struct Folder
 {
     int fd = -1;
+    std::chrono::milliseconds decodeBudget = longestDecode;
     struct stat st = {};
     QByteArray path; // as the kernel names it, with a final "/"; empty if unknown
     int repositories[sizeCount] = {-1, -1};
@@ -572,7 +576,7 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName)
     QSize oriented = found[0].shown;
     bool usable[sizeCount] = {};
     if (edge > 0) {
-        Decoded decoded = decode(image, edge);
+        Decoded decoded = decode(image, edge, folder.decodeBudget);
         if (decoded.failure)
             return *decoded.failure;
         oriented = decoded.oriented;
@@ -680,6 +684,11 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
     run.thumbnails.resize(rawNames.size());
     Folder folder;
     folder.fd = folderFd;
+    // Shorter for tests, which must run out of it without a slow image.
+    bool set = false;
+    const int budget = qEnvironmentVariableIntValue("FOLIMBRA_DECODE_MS", &set);
+    if (set && budget >= 0)
+        folder.decodeBudget = std::chrono::milliseconds(budget);
     if (rawNames.empty() || ::fstat(folderFd, &folder.st) != 0)
         return run;
     if (isInThumbnailFolder(folderFd)) {
