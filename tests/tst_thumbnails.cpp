@@ -217,10 +217,20 @@ private Q_SLOTS:
             const QImage image = QImage::fromData(png);
             QCOMPARE(image.text(QStringLiteral("Thumb::MTime")).toLatin1(),
                      chunks.text.value("Thumb::MTime"));
-            // The left edge of the stored picture is on top once it is turned.
-            if (name.endsWith(".jpg")) {
-                const QRgb edge = image.pixel(image.width() / 2, 1);
-                QVERIFY2(qRed(edge) > 180 && qBlue(edge) < 80, qPrintable(QColor(edge).name()));
+            // Red on the left of the stored picture, which is on top once turned, blue on the
+            // right, opaque, down to the last row.
+            if (name.endsWith(".jpg") || name.endsWith(".png")) {
+                const int w = image.width(), h = image.height();
+                const bool turned = name.endsWith(".jpg");
+                const QList<std::pair<QPoint, QRgb>> expected{
+                    {turned ? QPoint(w / 2, 0) : QPoint(0, h - 1), qRgb(255, 0, 0)},
+                    {QPoint(w - 1, h - 1), qRgb(0, 0, 255)}};
+                for (const auto &[at, colour] : expected) {
+                    const QRgb pixel = image.pixel(at);
+                    QVERIFY2(qAbs(qRed(pixel) - qRed(colour)) < 60
+                                 && qAbs(qBlue(pixel) - qBlue(colour)) < 60 && qAlpha(pixel) == 255,
+                             qPrintable(QColor::fromRgba(pixel).name(QColor::HexArgb)));
+                }
             }
         }
     }
