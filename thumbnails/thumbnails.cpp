@@ -21,6 +21,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <libdeflate.h>
+#include <memory>
 #include <mutex>
 #include <variant>
 
@@ -164,7 +166,7 @@ void appendChunk(QByteArray &png, const QByteArray &typeAndData)
 // 8 bits a channel with alpha and not interlaced, whatever the image was, and the keys as tEXt
 // before the pixels: Qt's writer turns values of 40 characters or more into zTXt, which many
 // readers never look at. Qt's writer also tries every filter on every row, which took about as
-// long as the deflate; on photos "Sub" everywhere and the fastest deflate lose little to that.
+// long as the deflate; on photos "Sub" everywhere loses little to that.
 QByteArray encodePng(const QImage &picture,
                      const std::vector<std::pair<QByteArray, QByteArray>> &keys)
 {
@@ -189,8 +191,21 @@ QByteArray encodePng(const QImage &picture,
     appendChunk(png, header);
     for (const auto &[key, value] : keys)
         appendChunk(png, "tEXt" + key + '\0' + value);
-    // qCompress puts the length in front of the zlib stream.
-    appendChunk(png, "IDAT" + qCompress(rows, 1).sliced(4));
+    // libdeflate's fastest level: a file a tenth smaller than zlib's fastest, in less time.
+    const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor *)> deflater(
+        libdeflate_alloc_compressor(1), libdeflate_free_compressor);
+    if (!deflater)
+        return {};
+    const std::size_t bound =
+        libdeflate_zlib_compress_bound(deflater.get(), std::size_t(rows.size()));
+    QByteArray pixels(4 + qsizetype(bound), Qt::Uninitialized);
+    std::memcpy(pixels.data(), "IDAT", 4);
+    const std::size_t packed = libdeflate_zlib_compress(
+        deflater.get(), rows.constData(), std::size_t(rows.size()), pixels.data() + 4, bound);
+    if (packed == 0)
+        return {};
+    pixels.truncate(4 + qsizetype(packed));
+    appendChunk(png, pixels);
     appendChunk(png, "IEND");
     return png;
 }
