@@ -306,11 +306,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("imageMode");
         QTest::addColumn<int>("laterMode");
         QTest::addColumn<int>("repositoryMode");
+        QTest::addColumn<int>("madeBefore"); // the repository folders' mode before; 0: none
 
-        QTest::newRow("umask 077") << 077 << 0755 << 0644 << 0 << 0755;
-        QTest::newRow("chmod 600") << 022 << 0755 << 0644 << 0600 << 0755;
-        QTest::newRow("shared 1777") << 0 << 01777 << 0664 << 0 << 01775;
-        QTest::newRow("other group") << 022 << 0750 << 0640 << 0 << 0750;
+        QTest::newRow("umask 077") << 077 << 0755 << 0644 << 0 << 0755 << 0;
+        QTest::newRow("chmod 600") << 022 << 0755 << 0644 << 0600 << 0755 << 0;
+        QTest::newRow("shared 1777") << 0 << 01777 << 0664 << 0 << 01775 << 0;
+        QTest::newRow("other group") << 022 << 0750 << 0640 << 0 << 0750 << 0;
+        QTest::newRow("open before") << 0 << 01777 << 0664 << 0 << 01775 << 0777;
+        QTest::newRow("private before") << 022 << 0755 << 0644 << 0 << 0700 << 0700;
     }
 
     void permissions()
@@ -320,6 +323,7 @@ private Q_SLOTS:
         QFETCH(int, imageMode);
         QFETCH(int, laterMode);
         QFETCH(int, repositoryMode);
+        QFETCH(int, madeBefore);
         const auto restore = qScopeGuard([old = ::umask(mode_t(umask))] { ::umask(old); });
         TestFolder folder;
         QVERIFY(addImage(folder, "a.png", picture({64, 64}, "png")));
@@ -329,6 +333,13 @@ private Q_SLOTS:
         const bool otherGroup = QByteArray(QTest::currentDataTag()) == "other group";
         if (otherGroup && (::geteuid() != 0 || ::chown(image.constData(), uid_t(-1), 4242) != 0))
             QSKIP("giving a file a group of which one is no member takes root");
+        for (const char *repository :
+             {".sh_thumbnails", ".sh_thumbnails/large", ".sh_thumbnails/x-large"}) {
+            QVERIFY(!madeBefore
+                    || (folder.addFolder(repository)
+                        && ::chmod((folder.rawPath() + repository).constData(), mode_t(madeBefore))
+                               == 0));
+        }
 
         Thumbnail made = makeThumbnails(folder.path(), {"a.png"}).thumbnails.at(0).value();
         const QList<qint64> first = fileStatus(folder, made.file);

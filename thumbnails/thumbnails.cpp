@@ -676,6 +676,16 @@ Opened openRepository(int parent, const QByteArray &name, mode_t mode, gid_t gro
         if (::fchown(fd.get(), uid_t(-1), group) != 0)
             mode &= ~mode_t(070);
         [[maybe_unused]] const int moded = ::fchmod(fd.get(), mode);
+        return Opened::Yes;
+    }
+    // One made before (by hand, or by a run that knew less) and ours: closed to others' writing
+    // and sticky where the folder is, but never opened wider, as its owner may keep it private.
+    // Another user's is left as it is.
+    struct stat st;
+    if (::fstat(fd.get(), &st) == 0 && st.st_uid == ::geteuid()) {
+        const mode_t wanted = (st.st_mode & 07777 & ~mode_t(S_IWOTH)) | (mode & S_ISVTX);
+        if (wanted != (st.st_mode & 07777)) [[maybe_unused]]
+            const int moded = ::fchmod(fd.get(), wanted);
     }
     return Opened::Yes;
 }
