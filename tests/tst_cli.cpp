@@ -170,6 +170,16 @@ void tst_Cli::runs_data()
         0, page("sub/") + "1\n62fd0554fa0865cb1f27293a2db4b8ea.png\n",
         "folimbra-index: «$ROOT/sub/.sh_thumbnails/large/» es una carpeta de miniaturas: no se "
         "escribe nada en ella.\n");
+    // Out of time at once (the in-process tests cut a decoding short): every picture line falls
+    // back to the image, and the run says so once, for both folders.
+    row("slow images",
+        R"sh(printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0\0\1\0\0\0\1\10\2\0\0\0\220wS\336\0\0\0\14IDATx\332c\370\317\300\0\0\3\1\1\0\367\3AC\0\0\0\0IEND\256B\140\202' >sub/p.png &&
+            cp sub/p.png sub/inner/q.png && FOLIMBRA_DECODE_MS=0 "$INDEX" -r --thumbnails sub &&
+            cat sub/Q* sub/inner/Q* | grep -c '<img src=[pq].png alt=.* width=200 height=200></center>' &&
+            ! grep -q srcset sub/Q* sub/inner/Q* && ls -A sub/.sh_thumbnails/large)sh",
+        0, page("sub/") + page("sub/inner/") + "2\n",
+        "folimbra-index: 2 imágenes sin miniatura (se muestran enteras): 2 tardaron demasiado en "
+        "leerse.\n");
     row("bad sort", R"("$INDEX" --sort edad sub)", 2, "",
         "folimbra-index: valor no válido para --sort: edad\n" + tryHelp);
     // Each folder as the kernel names it: dots and links resolved.

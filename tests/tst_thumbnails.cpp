@@ -109,6 +109,22 @@ QByteArray pngOfSize(const QImage &image, quint32 edge)
     return png;
 }
 
+// Every pixel different and nothing deflated: slow to read whatever the machine.
+QByteArray slowPng()
+{
+    QImage image(3000, 3000, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = QRgb(x * 7919 + y * 104729);
+    }
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    writer.setQuality(100);
+    return writer.write(image) ? buffer.data() : QByteArray();
+}
+
 } // namespace
 
 class TestThumbnails : public QObject
@@ -201,10 +217,20 @@ private Q_SLOTS:
             const QImage image = QImage::fromData(png);
             QCOMPARE(image.text(QStringLiteral("Thumb::MTime")).toLatin1(),
                      chunks.text.value("Thumb::MTime"));
-            // The left edge of the stored picture is on top once it is turned.
-            if (name.endsWith(".jpg")) {
-                const QRgb edge = image.pixel(image.width() / 2, 1);
-                QVERIFY2(qRed(edge) > 180 && qBlue(edge) < 80, qPrintable(QColor(edge).name()));
+            // Red on the left of the stored picture, which is on top once turned, blue on the
+            // right, opaque, down to the last row.
+            if (name.endsWith(".jpg") || name.endsWith(".png")) {
+                const int w = image.width(), h = image.height();
+                const bool turned = name.endsWith(".jpg");
+                const QList<std::pair<QPoint, QRgb>> expected{
+                    {turned ? QPoint(w / 2, 0) : QPoint(0, h - 1), qRgb(255, 0, 0)},
+                    {QPoint(w - 1, h - 1), qRgb(0, 0, 255)}};
+                for (const auto &[at, colour] : expected) {
+                    const QRgb pixel = image.pixel(at);
+                    QVERIFY2(qAbs(qRed(pixel) - qRed(colour)) < 60
+                                 && qAbs(qBlue(pixel) - qBlue(colour)) < 60 && qAlpha(pixel) == 255,
+                             qPrintable(QColor::fromRgba(pixel).name(QColor::HexArgb)));
+                }
             }
         }
     }
@@ -280,11 +306,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("imageMode");
         QTest::addColumn<int>("laterMode");
         QTest::addColumn<int>("repositoryMode");
+        QTest::addColumn<int>("madeBefore"); // the repository folders' mode before; 0: none
 
-        QTest::newRow("umask 077") << 077 << 0755 << 0644 << 0 << 0755;
-        QTest::newRow("chmod 600") << 022 << 0755 << 0644 << 0600 << 0755;
-        QTest::newRow("shared 1777") << 0 << 01777 << 0664 << 0 << 01775;
-        QTest::newRow("other group") << 022 << 0750 << 0640 << 0 << 0750;
+        QTest::newRow("umask 077") << 077 << 0755 << 0644 << 0 << 0755 << 0;
+        QTest::newRow("chmod 600") << 022 << 0755 << 0644 << 0600 << 0755 << 0;
+        QTest::newRow("shared 1777") << 0 << 01777 << 0664 << 0 << 01775 << 0;
+        QTest::newRow("other group") << 022 << 0750 << 0640 << 0 << 0750 << 0;
+        QTest::newRow("open before") << 0 << 01777 << 0664 << 0 << 01775 << 0777;
+        QTest::newRow("private before") << 022 << 0755 << 0644 << 0 << 0700 << 0700;
     }
 
     void permissions()
@@ -294,6 +323,7 @@ private Q_SLOTS:
         QFETCH(int, imageMode);
         QFETCH(int, laterMode);
         QFETCH(int, repositoryMode);
+        QFETCH(int, madeBefore);
         const auto restore = qScopeGuard([old = ::umask(mode_t(umask))] { ::umask(old); });
         TestFolder folder;
         QVERIFY(addImage(folder, "a.png", picture({64, 64}, "png")));
@@ -303,6 +333,13 @@ private Q_SLOTS:
         const bool otherGroup = QByteArray(QTest::currentDataTag()) == "other group";
         if (otherGroup && (::geteuid() != 0 || ::chown(image.constData(), uid_t(-1), 4242) != 0))
             QSKIP("giving a file a group of which one is no member takes root");
+        for (const char *repository :
+             {".sh_thumbnails", ".sh_thumbnails/large", ".sh_thumbnails/x-large"}) {
+            QVERIFY(!madeBefore
+                    || (folder.addFolder(repository)
+                        && ::chmod((folder.rawPath() + repository).constData(), mode_t(madeBefore))
+                               == 0));
+        }
 
         Thumbnail made = makeThumbnails(folder.path(), {"a.png"}).thumbnails.at(0).value();
         const QList<qint64> first = fileStatus(folder, made.file);
@@ -409,36 +446,49 @@ private Q_SLOTS:
                 || !setup.isEmpty());
     }
 
-    // Bombs are refused from their headers, at once and without the memory they ask for.
+    // Bombs are refused from their headers, at once and without the memory they ask for; a
+    // decoding past its time is cut short.
     void bombs_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("reason");
+        QTest::addColumn<QByteArray>("budget"); // of a decoding, in ms; empty for the usual
 
         QImage pixel(1, 1, QImage::Format_RGB32);
         pixel.fill(Qt::red);
-        QTest::newRow("png 32000²") << pngOfSize(pixel, 32000) << int(LeftOut::Pixels);
+        QTest::newRow("png 32000²")
+            << pngOfSize(pixel, 32000) << int(LeftOut::Pixels) << QByteArray();
         QTest::newRow("png 16-bit 9000²")
-            << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 9000)
-            << int(LeftOut::Memory);
+            << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 9000) << int(LeftOut::Memory)
+            << QByteArray();
         // The start of frame's height and width, after the marker, length and precision.
         QByteArray jpeg = encode(pixel, "jpeg");
         const qsizetype frame = jpeg.indexOf("\xFF\xC0") + 5;
-        QTest::newRow("jpeg 40000²") << withSize(jpeg, frame, 40000, 2) << int(LeftOut::Pixels);
+        QTest::newRow("jpeg 40000²")
+            << withSize(jpeg, frame, 40000, 2) << int(LeftOut::Pixels) << QByteArray();
+        // 36 MB of pixels, stored: read in thousands of pieces, far longer than 1 ms.
+        QTest::newRow("slow png") << slowPng() << int(LeftOut::Time) << QByteArray("1");
+        QTest::newRow("no time") << encode(pixel, "png") << int(LeftOut::Time) << QByteArray("0");
     }
 
     void bombs()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(int, reason);
+        QFETCH(QByteArray, budget);
         TestFolder folder;
         QVERIFY(addImage(folder, "bomb.png", bytes));
+        if (!budget.isEmpty())
+            qputenv("FOLIMBRA_DECODE_MS", budget);
+        const auto restore = qScopeGuard([] { qunsetenv("FOLIMBRA_DECODE_MS"); });
         QElapsedTimer timer;
         timer.start();
         const ThumbnailRun run = makeThumbnails(folder.path(), {"bomb.png"});
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!run.thumbnails.at(0));
-        QCOMPARE(run.leftOut[reason], 1);
+        for (int kind = 0; kind < leftOutKinds; ++kind)
+            QCOMPARE(run.leftOut[kind], kind == reason ? 1 : 0);
+        QVERIFY(QDir(folder.path() + ".sh_thumbnails/large").isEmpty());
     }
 
     // The decoders' own words come back to the caller, once each, not to standard error.
