@@ -35,3 +35,4 @@ FOLIMBRA_TEST_PACKAGES+=(e2fsprogs)  # chattr, for the append-only folder of con
 FOLIMBRA_TEST_PACKAGES+=(openbox wmctrl)  # a window manager and its remote control, for the close during a page run
 FOLIMBRA_TEST_PACKAGES+=(chromium)  # browser checks (tests/browser); node and npm come with the machine
 FOLIMBRA_TEST_PACKAGES+=(zsh fish)  # the syntax checks of the generated completions
+FOLIMBRA_TEST_PACKAGES+=(systemd)  # systemd-analyze and systemd-escape, for the check of the user unit
