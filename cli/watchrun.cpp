@@ -126,7 +126,7 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
         }
         auto tree = std::make_unique<WatchedTree>(folder.path, maxDepth,
                                                   !listings && commandLine.recursive);
-        if (const int error = tree->read(request.selection, locale.locale()); error != 0) {
+        if (const int error = tree->read(request.selection, locale.locale(), &watch); error != 0) {
             printError(folderReadError(folder.path, error));
             return 1;
         }
@@ -159,13 +159,18 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
     const bool trace = qEnvironmentVariableIsSet("FOLIMBRA_WATCH_TRACE");
     PageServices services;
     services.locale = &locale;
-    // The program's own writes are events too, left out only once read: they are read as each
-    // page ends, so that thousands of pages do not fill the kernel's queue and lose the rest.
+    // The program's own writes are events too, left out only once read: they are read every few
+    // pages, so that thousands of pages do not fill the kernel's queue and lose the rest, nor
+    // cost a read each.
     WatchEvents pending;
     int readError = 0;
+    int unread = 0;
     const auto report = [&](const PageResult &result) {
-        if (const int error = watch.read(pending); error != 0 && readError == 0)
-            readError = error;
+        if (++unread == 32) {
+            unread = 0;
+            if (const int error = watch.read(pending); error != 0 && readError == 0)
+                readError = error;
+        }
         if (!result.ok()) {
             status.clear();
             printError(result.error);
@@ -261,7 +266,8 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
             WatchedTree &tree = *trees[t];
             std::vector<FolderKey> pages = due;
             if (reread[t]) {
-                if (const int error = tree.read(request.selection, locale.locale()); error != 0) {
+                if (const int error = tree.read(request.selection, locale.locale(), &watch);
+                    error != 0) {
                     if (error == ENOENT || error == ENOTDIR || error == ErrorFolderReplaced)
                         return gone(tree);
                     status.clear();

@@ -82,7 +82,7 @@ private:
 };
 
 int FolderTree::read(const QString &root, const Selection &selection, const QLocale &locale,
-                     int maxDepth)
+                     int maxDepth, const Entered &entered)
 {
     m_folders.clear();
     m_root = openFolder(root);
@@ -101,6 +101,8 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
     };
     std::vector<Frame> walk;
     walk.push_back({0, m_root.get(), {}});
+    if (entered)
+        entered(m_root.get(), st.st_dev, st.st_ino);
     m_folders[0].error = Listing::readFolder(m_root.get(), selection, locale, m_folders[0].files,
                                              walk.back().subfolders);
     m_folders[0].folderEntries = walk.back().subfolders;
@@ -151,6 +153,8 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
             ::close(fd);
         } else if (fd >= 0) {
             Frame inside{index, fd, {}};
+            if (entered)
+                entered(fd, st.st_dev, st.st_ino);
             m_folders.back().error = Listing::readFolder(fd, selection, locale,
                                                          m_folders.back().files, inside.subfolders);
             m_folders.back().folderEntries = inside.subfolders;

@@ -42,9 +42,11 @@ public:
     // those inside it. ".sh_thumbnails" (where thumbnails are kept) and links to folders are not
     // entered, and the selection leaves folders out as it leaves files out. A folder that cannot
     // be entered stays in the tree with its error. Folders deeper than `maxDepth` below the top
-    // (when not negative) are not entered. Returns 0 or the top folder's error value.
+    // (when not negative) are not entered. `entered`, when given, is called with each folder open
+    // before its entries are read. Returns 0 or the top folder's error value.
+    using Entered = std::function<void(int folderFd, quint64 device, quint64 inode)>;
     int read(const QString &root, const Selection &selection, const QLocale &locale = QLocale(),
-             int maxDepth = -1);
+             int maxDepth = -1, const Entered &entered = {});
 
     const std::vector<TreeFolder> &folders() const { return m_folders; }
 

@@ -38,3 +38,4 @@ FOLIMBRA_TEST_PACKAGES+=(zsh fish)  # the syntax checks of the generated complet
 FOLIMBRA_BUILD_PACKAGES+=(zlib1g-dev)  # the catalogue deflates its data as it writes it
 FOLIMBRA_TEST_PACKAGES+=(python3-jsonschema)  # json_run.sh validates --json against the schema
 FOLIMBRA_BUILD_PACKAGES+=(libdeflate-dev)  # the thumbnails' PNG deflate, faster and smaller than zlib's
+FOLIMBRA_TEST_PACKAGES+=(systemd)  # systemd-analyze and systemd-escape, for the check of the user unit

@@ -39,6 +39,7 @@ private Q_SLOTS:
     void debounce();
     void seesChanges_data();
     void seesChanges();
+    void followsSubfolders_data();
     void followsSubfolders();
     void overflowAsksForEverything();
     void limitMessage();
@@ -174,28 +175,46 @@ void tst_Watch::seesChanges()
 }
 
 // A tree's watches follow its folders: one made is watched once the tree is read again, one
-// removed ends its watch without a failure.
+// removed ends its watch without a failure. Watched by sync() alone, or by the walk as it enters
+// each folder, then taken by sync().
+void tst_Watch::followsSubfolders_data()
+{
+    QTest::addColumn<bool>("entering");
+    QTest::newRow("sync") << false;
+    QTest::newRow("walk") << true;
+}
+
 void tst_Watch::followsSubfolders()
 {
+    QFETCH(bool, entering);
     TestFolder folder;
     QVERIFY(folder.addFolder("a") && folder.addFolder("a/b"));
     ChangeWatch watch;
     QCOMPARE(watch.open(), 0);
+    ChangeWatch *walkWatch = entering ? &watch : nullptr;
     WatchedTree tree(folder.path(), -1, true);
-    QCOMPARE(tree.read(Selection(), QLocale::c()), 0);
-    QCOMPARE(tree.sync(watch), 0);
+    QCOMPARE(tree.read(Selection(), QLocale::c(), walkWatch), 0);
+    QCOMPARE(watch.count(), entering ? 3 : 0);
+    std::vector<FolderKey> added, stale;
+    QCOMPARE(tree.sync(watch, &added, &stale), 0);
     QCOMPARE(watch.count(), 3);
+    QCOMPARE(added.size(), 3u);
+    // Just made, so maybe in the tick the tree was read: stale when watched after the reading,
+    // never when watched before it.
+    if (entering)
+        QVERIFY(stale.empty());
 
     QVERIFY(folder.addFolder("a/c"));
     WatchEvents events;
     QCOMPARE(watch.read(events), 0);
     const FolderKey a = keyOfPath(folder.rawPath() + "a");
     QVERIFY(contains(events.subfolders, a));
-    QCOMPARE(tree.read(Selection(), QLocale::c()), 0);
-    std::vector<FolderKey> added;
+    QCOMPARE(tree.read(Selection(), QLocale::c(), walkWatch), 0);
+    added.clear();
     QCOMPARE(tree.sync(watch, &added), 0);
     const FolderKey c = keyOfPath(folder.rawPath() + "a/c");
     QCOMPARE(added, std::vector<FolderKey>{c});
+    QCOMPARE(watch.count(), 4);
     QVERIFY(folder.addFile("a/c/new"));
     events = {};
     QCOMPARE(watch.read(events), 0);
@@ -208,10 +227,12 @@ void tst_Watch::followsSubfolders()
     QVERIFY(contains(events.gone, b));
     QVERIFY(contains(events.subfolders, a));
     QVERIFY(!watch.isWatched(b));
-    QCOMPARE(tree.read(Selection(), QLocale::c()), 0);
+    QCOMPARE(tree.read(Selection(), QLocale::c(), walkWatch), 0);
     QCOMPARE(tree.sync(watch), 0);
     QCOMPARE(watch.count(), 3);
     QVERIFY(tree.contains(c) && !tree.contains(b));
+    tree.unwatch(watch);
+    QCOMPARE(watch.count(), 0);
 }
 
 // More events than the kernel keeps: the watch says so, and the caller reads everything again.

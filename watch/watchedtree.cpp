@@ -28,18 +28,34 @@ WatchedTree::WatchedTree(const QString &root, int maxDepth, bool links)
     , m_tree(std::make_unique<FolderTree>())
 {}
 
-int WatchedTree::read(const Selection &selection, const QLocale &locale)
+int WatchedTree::read(const Selection &selection, const QLocale &locale, ChangeWatch *watch)
 {
     // Coarse, as file times are: a change in the same tick still counts as after.
     timespec readAt;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &readAt);
     auto tree = std::make_unique<FolderTree>();
-    if (const int error = tree->read(m_root, selection, locale, m_maxDepth); error != 0)
-        return error;
-    const FolderKey top = keyOf(tree->folders().front());
+    FolderTree::Entered entered;
+    if (watch) {
+        // The walk's own descriptors: opening each folder again from the top costs as much as
+        // the walk itself.
+        entered = [this, watch](int fd, quint64 device, quint64 inode) {
+            const FolderKey key{device, inode};
+            if (m_enterError != 0 || m_watched.contains(key) || m_entered.contains(key))
+                return;
+            if (const int error = watch->add(fd, key); error != 0)
+                m_enterError = error;
+            else
+                m_entered.insert(key);
+        };
+    }
+    const int error = tree->read(m_root, selection, locale, m_maxDepth, entered);
+    const FolderKey top = error == 0 ? keyOf(tree->folders().front()) : FolderKey();
     // Another folder now at the name is not the one watched.
-    if (m_top != FolderKey() && top != m_top)
-        return ENOENT;
+    if (error != 0 || (m_top != FolderKey() && top != m_top)) {
+        if (watch)
+            dropEntered(*watch);
+        return error != 0 ? error : ENOENT;
+    }
     m_top = top;
     m_readAt = readAt;
     m_tree = std::move(tree);
@@ -49,7 +65,24 @@ int WatchedTree::read(const Selection &selection, const QLocale &locale)
         if (folders[i].error == 0)
             m_index.insert(keyOf(folders[i]), qsizetype(i));
     }
+    // Entered, then unreadable: not in the tree, so not watched.
+    for (auto it = m_entered.begin(); it != m_entered.end();) {
+        if (m_index.contains(*it)) {
+            ++it;
+        } else {
+            watch->remove(*it);
+            it = m_entered.erase(it);
+        }
+    }
     return 0;
+}
+
+void WatchedTree::dropEntered(ChangeWatch &watch)
+{
+    for (const FolderKey &key : std::as_const(m_entered))
+        watch.remove(key);
+    m_entered.clear();
+    m_enterError = 0;
 }
 
 std::vector<FolderKey> WatchedTree::subtree(FolderKey key) const
@@ -98,9 +131,14 @@ FileDescriptor WatchedTree::openFolder(qsizetype index, int &error) const
 int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
                       std::vector<FolderKey> *stale)
 {
-    std::vector<FolderKey> now;
+    if (const int error = m_enterError; error != 0) {
+        dropEntered(watch);
+        return error;
+    }
+    // Watched before they were read: none of them can be stale.
+    std::vector<FolderKey> now(m_entered.cbegin(), m_entered.cend());
     for (auto it = m_index.cbegin(); it != m_index.cend(); ++it) {
-        if (m_watched.contains(it.key()))
+        if (m_watched.contains(it.key()) || m_entered.contains(it.key()))
             continue;
         int error = 0;
         const FileDescriptor fd = openFolder(it.value(), error);
@@ -110,6 +148,7 @@ int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
         if (const int failed = watch.add(fd.get(), it.key()); failed != 0) {
             for (const FolderKey &key : now)
                 watch.remove(key);
+            m_entered.clear();
             return failed;
         }
         now.push_back(it.key());
@@ -120,6 +159,7 @@ int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
                     && st.st_ctim.tv_nsec >= m_readAt.tv_nsec)))
             stale->push_back(it.key());
     }
+    m_entered.clear();
     for (auto it = m_watched.begin(); it != m_watched.end();) {
         if (m_index.contains(*it)) {
             ++it;

@@ -22,8 +22,10 @@ public:
     WatchedTree(const QString &root, int maxDepth, bool links);
 
     // Reads the tree again. Returns 0 or the top folder's error value; a top folder that is no
-    // longer the one first read counts as gone (ENOENT).
-    int read(const Selection &selection, const QLocale &locale);
+    // longer the one first read counts as gone (ENOENT). With `watch`, each folder not yet watched
+    // is watched as it is entered, before its entries are read, so that no change between the
+    // reading and the watch goes unseen; sync() then takes those watches as its own.
+    int read(const Selection &selection, const QLocale &locale, ChangeWatch *watch = nullptr);
     const FolderTree &tree() const { return *m_tree; }
     const QString &root() const { return m_root; }
     FolderKey top() const { return m_top; }
@@ -53,6 +55,7 @@ public:
                     const std::function<bool()> &stop);
 
 private:
+    void dropEntered(ChangeWatch &watch);
     FileDescriptor openFolder(qsizetype index, int &error) const;
     PageResult writePage(qsizetype index, const FolderPageRequest &request,
                          const PageServices &services);
@@ -65,5 +68,7 @@ private:
     std::unique_ptr<FolderTree> m_tree;
     QHash<FolderKey, qsizetype> m_index;
     QSet<FolderKey> m_watched;
+    QSet<FolderKey> m_entered;        // watched by the last read, not yet taken by sync()
+    int m_enterError = 0;             // why a watch of the last read failed, or 0
     QHash<FolderKey, bool> m_written; // whether its last page was written
 };
