@@ -2,8 +2,10 @@
 
 #include "filenames.h"
 #include "folderlisting.h"
+#include "workpool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -53,6 +55,58 @@ int Listing::readFolder(int folderFd, const Selection &selection, const QLocale 
     return error;
 }
 
+void Listing::orderByStatus(int folderFd, Data &data, Selection::Sort sort)
+{
+    const std::size_t count = data.order.size();
+    data.statuses.resize(std::size_t(data.names.count()));
+    data.known.resize(std::size_t(data.names.count()));
+    // A key per place in the name order: equal keys keep that order without a stable sort.
+    struct Keyed
+    {
+        qint64 key;
+        std::size_t place;
+    };
+    std::vector<Keyed> keyed(count);
+    FolderHandle folder;
+    if (folder.open(folderFd) == 0) {
+        // Looking every file up is most of the work: on all the cores, a chunk at a time. Each
+        // entry is written by one thread only (vector<bool> packs bits, so it waits for after).
+        constexpr std::size_t chunk = 1024;
+        std::vector<char> found(count, 0);
+        std::atomic<std::size_t> next = 0;
+        const auto lookUp = [&](int) {
+            for (std::size_t first = next.fetch_add(chunk); first < count;
+                 first = next.fetch_add(chunk)) {
+                for (std::size_t at = first; at < std::min(first + chunk, count); ++at) {
+                    const std::size_t i = data.order[at];
+                    // One that cannot be looked at sorts as 0; the page reports it in its turn.
+                    FileStatus &status = data.statuses[i];
+                    keyed[at] = {0, at};
+                    if (folder.status(data.names.rawName(qsizetype(i)), status) != 0)
+                        continue;
+                    found[at] = 1;
+                    keyed[at].key =
+                        sort == Selection::Sort::Date ? status.modifiedSeconds : status.size;
+                }
+            }
+        };
+        WorkPool &pool = WorkPool::instance();
+        pool.run(count >= 2 * chunk ? pool.size() : 0, lookUp);
+        for (std::size_t at = 0; at < count; ++at)
+            data.known[data.order[at]] = found[at] != 0;
+    } else {
+        for (std::size_t at = 0; at < count; ++at)
+            keyed[at] = {0, at};
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed &a, const Keyed &b) {
+        return a.key != b.key ? a.key > b.key : a.place < b.place;
+    });
+    std::vector<std::size_t> order(count);
+    for (std::size_t at = 0; at < count; ++at)
+        order[at] = data.order[keyed[at].place];
+    data.order = std::move(order);
+}
+
 void Listing::choose(int folderFd, NameBlock &names, const Selection &selection,
                      const QLocale &locale)
 {
@@ -73,25 +127,8 @@ void Listing::choose(int folderFd, NameBlock &names, const Selection &selection,
                 data->order.push_back(std::size_t(i));
         }
     }
-    if (selection.sort != Selection::Sort::Name) {
-        FolderHandle folder;
-        data->statuses.resize(std::size_t(count));
-        data->known.resize(std::size_t(count));
-        std::vector<qint64> keys(std::size_t(count), 0);
-        if (folder.open(folderFd) == 0) {
-            for (const std::size_t i : data->order) {
-                // One that cannot be looked at sorts as 0; the page reports it in its turn.
-                FileStatus &status = data->statuses[i];
-                if (folder.status(data->names.rawName(qsizetype(i)), status) != 0)
-                    continue;
-                data->known[i] = true;
-                keys[i] =
-                    selection.sort == Selection::Sort::Date ? status.modifiedSeconds : status.size;
-            }
-        }
-        std::stable_sort(data->order.begin(), data->order.end(),
-                         [&keys](std::size_t a, std::size_t b) { return keys[a] > keys[b]; });
-    }
+    if (selection.sort != Selection::Sort::Name)
+        orderByStatus(folderFd, *data, selection.sort);
     if (selection.reverse)
         std::reverse(data->order.begin(), data->order.end());
     m_data = std::move(data);

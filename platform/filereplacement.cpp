@@ -3,6 +3,7 @@
 #include "filedescriptor.h"
 #include "systemerror.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -288,6 +289,11 @@ bool FileReplacement::flush()
 
 bool FileReplacement::commit()
 {
+    return commit(nullptr);
+}
+
+bool FileReplacement::commit(ReplacementBatch *batch)
+{
     if (m_fd < 0)
         return fail(m_error != 0 ? m_error : EBADF);
     if (m_inPlace) {
@@ -312,6 +318,21 @@ bool FileReplacement::commit()
             return false;
     } else if (!flush()) {
         return false;
+    }
+    // A file under its own name already, or rewritten in place, cannot wait for the others.
+    if (batch && !m_inPlace && !m_linkToName) {
+        if (m_unnamed) {
+            if (const int error = linkUnnamed(); error != 0)
+                return fail(error);
+        }
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0 && errno != EINTR)
+            return fail(errno);
+        batch->m_files.push_back({m_folder, m_temporary, m_name});
+        m_folder = -1;
+        m_temporary.clear();
+        return true;
     }
     if (::fsync(m_fd) != 0 && errno != EINVAL)
         return fail(errno);
@@ -347,4 +368,78 @@ void FileReplacement::discard()
     }
     m_temporary.clear();
     m_buffer.clear();
+}
+
+namespace {
+
+int syncFileSystem(int fd)
+{
+    return ::syncfs(fd) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+ReplacementBatch::ReplacementBatch(Sync sync)
+    : m_sync(sync ? sync : syncFileSystem)
+{}
+
+ReplacementBatch::~ReplacementBatch()
+{
+    discard();
+}
+
+void ReplacementBatch::append(ReplacementBatch &other)
+{
+    m_files.insert(m_files.end(), std::make_move_iterator(other.m_files.begin()),
+                   std::make_move_iterator(other.m_files.end()));
+    other.m_files.clear();
+}
+
+std::vector<int> ReplacementBatch::commit(int *syncError)
+{
+    std::vector<int> errors(m_files.size(), 0);
+    // One sync for each file system among the folders; most trees have one.
+    std::vector<dev_t> synced;
+    int failed = 0;
+    for (const Waiting &file : m_files) {
+        struct stat st;
+        if (::fstat(file.folder, &st) != 0) {
+            failed = errno;
+            break;
+        }
+        if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end())
+            continue;
+        if (const int error = m_sync(file.folder); error != 0) {
+            failed = error;
+            break;
+        }
+        synced.push_back(st.st_dev);
+    }
+    if (syncError)
+        *syncError = failed;
+    if (failed != 0) {
+        std::fill(errors.begin(), errors.end(), failed);
+        discard();
+        return errors;
+    }
+    for (std::size_t i = 0; i < m_files.size(); ++i) {
+        Waiting &file = m_files[i];
+        if (::renameat(file.folder, file.temporary.constData(), file.folder, file.name.constData())
+            != 0) {
+            errors[i] = errno;
+            ::unlinkat(file.folder, file.temporary.constData(), 0);
+        }
+        ::close(file.folder);
+    }
+    m_files.clear();
+    return errors;
+}
+
+void ReplacementBatch::discard()
+{
+    for (const Waiting &file : m_files) {
+        ::unlinkat(file.folder, file.temporary.constData(), 0);
+        ::close(file.folder);
+    }
+    m_files.clear();
 }
