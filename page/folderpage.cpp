@@ -211,7 +211,8 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
             bytes[std::size_t(index)] = -1;
             report(result);
         } else {
-            waiting.append(written);
+            // A level's pages link to those below only: each level may go in place at once.
+            waiting.append(written, folder.depth);
             waitingPages.push_back(index);
             if (waiting.size() >= mostWaiting)
                 putInPlace();

@@ -2,8 +2,10 @@
 
 #include "filedescriptor.h"
 #include "systemerror.h"
+#include "workpool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -329,7 +331,7 @@ bool FileReplacement::commit(ReplacementBatch *batch)
         m_fd = -1;
         if (::close(fd) != 0 && errno != EINTR)
             return fail(errno);
-        batch->m_files.push_back({m_folder, m_temporary, m_name});
+        batch->m_files.push_back({m_folder, m_temporary, m_name, 0});
         m_folder = -1;
         m_temporary.clear();
         return true;
@@ -388,11 +390,34 @@ ReplacementBatch::~ReplacementBatch()
     discard();
 }
 
-void ReplacementBatch::append(ReplacementBatch &other)
+void ReplacementBatch::append(ReplacementBatch &other, int rank)
 {
-    m_files.insert(m_files.end(), std::make_move_iterator(other.m_files.begin()),
-                   std::make_move_iterator(other.m_files.end()));
+    for (Waiting &file : other.m_files) {
+        file.rank = rank;
+        m_files.push_back(std::move(file));
+    }
     other.m_files.clear();
+}
+
+void ReplacementBatch::rename(std::size_t first, std::size_t end, std::vector<int> &errors)
+{
+    // Where a rename drops the old file, the file system may discard its blocks there and then,
+    // waiting on the disk: side by side, those waits overlap.
+    std::atomic<std::size_t> next = first;
+    const auto work = [&](int) {
+        for (std::size_t i = next++; i < end; i = next++) {
+            Waiting &file = m_files[i];
+            if (::renameat(file.folder, file.temporary.constData(), file.folder,
+                           file.name.constData())
+                != 0) {
+                errors[i] = errno;
+                ::unlinkat(file.folder, file.temporary.constData(), 0);
+            }
+            ::close(file.folder);
+        }
+    };
+    WorkPool &pool = WorkPool::instance();
+    pool.run(end - first > 1 ? pool.size() : 0, work);
 }
 
 std::vector<int> ReplacementBatch::commit(int *syncError)
@@ -422,14 +447,12 @@ std::vector<int> ReplacementBatch::commit(int *syncError)
         discard();
         return errors;
     }
-    for (std::size_t i = 0; i < m_files.size(); ++i) {
-        Waiting &file = m_files[i];
-        if (::renameat(file.folder, file.temporary.constData(), file.folder, file.name.constData())
-            != 0) {
-            errors[i] = errno;
-            ::unlinkat(file.folder, file.temporary.constData(), 0);
-        }
-        ::close(file.folder);
+    for (std::size_t first = 0; first < m_files.size();) {
+        std::size_t end = first + 1;
+        while (end < m_files.size() && m_files[end].rank == m_files[first].rank)
+            ++end;
+        rename(first, end, errors);
+        first = end;
     }
     m_files.clear();
     return errors;

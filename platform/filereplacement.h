@@ -106,8 +106,9 @@ public:
     ~ReplacementBatch();
 
     std::size_t size() const { return m_files.size(); }
-    // Takes the files waiting in `other`, after its own.
-    void append(ReplacementBatch &other);
+    // Takes the files waiting in `other`, after its own. Files of one rank in a row may be renamed
+    // in any order among them, side by side.
+    void append(ReplacementBatch &other, int rank = 0);
     // Syncs and renames them all. Returns an errno value for each file, in order, 0 where it is in
     // place; after a failed sync each has that error, its new file is gone, and `syncError`, where
     // given, receives it.
@@ -122,7 +123,10 @@ private:
         int folder;
         QByteArray temporary;
         QByteArray name;
+        int rank;
     };
+
+    void rename(std::size_t first, std::size_t end, std::vector<int> &errors);
 
     Sync m_sync;
     std::vector<Waiting> m_files;
