@@ -495,7 +495,9 @@ private Q_SLOTS:
         QTest::addColumn<bool>("reverse");
         QTest::addColumn<bool>("hidden");
         QTest::addColumn<QByteArrayList>("exclude");
-        QTest::addColumn<QByteArrayList>("listed"); // "t*": 25 more files of one size, in order
+        // "t*": 25 more files of one size, in order; "T*": 3,000 of one size and one date, enough
+        // to be looked up on more than one thread.
+        QTest::addColumn<QByteArrayList>("listed");
 
         using Sort = Selection::Sort;
         const QByteArrayList none;
@@ -510,6 +512,12 @@ private Q_SLOTS:
             << QByteArrayList{"b.txt", "c.jpg", "a.txt", ".h"};
         QTest::newRow("many ties") << int(Sort::Size) << false << true << none
                                    << QByteArrayList{"b.txt", "c.jpg", "t*", "a.txt", ".h"};
+        QTest::newRow("thousands tied by date")
+            << int(Sort::Date) << false << true << none
+            << QByteArrayList{"c.jpg", "T*", "a.txt", "b.txt", ".h"};
+        QTest::newRow("thousands tied by size, reversed")
+            << int(Sort::Size) << true << true << none
+            << QByteArrayList{".h", "a.txt", "T*", "c.jpg", "b.txt"};
         QTest::newRow("no hidden") << int(Sort::Name) << false << false << none
                                    << QByteArrayList{"a.txt", "b.txt", "c.jpg"};
         QTest::newRow("exclude two patterns")
@@ -541,6 +549,15 @@ private Q_SLOTS:
                 const QByteArray name = QByteArray::number(i).rightJustified(2, '0').prepend('t');
                 QVERIFY(folder.addFile(name, 2000, 700 + i));
                 listed.insert(tied, name);
+            }
+        }
+        if (const qsizetype many = listed.indexOf("T*"); many >= 0) {
+            listed.removeAt(many);
+            const bool reversed = reverse;
+            for (int i = 0; i < 3000; ++i) {
+                const QByteArray name = QByteArray::number(i).rightJustified(4, '0').prepend('T');
+                QVERIFY(folder.addFile(name, 2000, 700));
+                listed.insert(reversed ? many : many + i, name);
             }
         }
         const PageRun run =
