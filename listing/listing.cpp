@@ -13,7 +13,7 @@
 
 struct Listing::Data
 {
-    FolderListing names;              // by name
+    FolderListing names;              // by name, or in the listing's order where keys chose it
     bool chosen = false;              // whether `order` holds the entries; else the names do
     std::vector<std::size_t> order;   // indexes into names
     std::vector<FileStatus> statuses; // by index into names, where looked up
@@ -55,11 +55,9 @@ int Listing::readFolder(int folderFd, const Selection &selection, const QLocale 
     return error;
 }
 
-void Listing::orderByStatus(int folderFd, Data &data, Selection::Sort sort)
+void Listing::orderByStatus(int folderFd, Data &data, Selection::Sort sort, bool reverse)
 {
     const std::size_t count = data.order.size();
-    data.statuses.resize(std::size_t(data.names.count()));
-    data.known.resize(std::size_t(data.names.count()));
     // A key per place in the name order: equal keys keep that order without a stable sort.
     struct Keyed
     {
@@ -67,22 +65,22 @@ void Listing::orderByStatus(int folderFd, Data &data, Selection::Sort sort)
         std::size_t place;
     };
     std::vector<Keyed> keyed(count);
+    std::vector<FileStatus> statuses(count);
+    std::vector<char> found(count, 0);
+    for (std::size_t at = 0; at < count; ++at)
+        keyed[at] = {0, at};
     FolderHandle folder;
     if (folder.open(folderFd) == 0) {
-        // Looking every file up is most of the work: on all the cores, a chunk at a time. Each
-        // entry is written by one thread only (vector<bool> packs bits, so it waits for after).
+        // Looking every file up is most of the work: on all the cores, a chunk at a time.
         constexpr std::size_t chunk = 1024;
-        std::vector<char> found(count, 0);
         std::atomic<std::size_t> next = 0;
         const auto lookUp = [&](int) {
             for (std::size_t first = next.fetch_add(chunk); first < count;
                  first = next.fetch_add(chunk)) {
                 for (std::size_t at = first; at < std::min(first + chunk, count); ++at) {
-                    const std::size_t i = data.order[at];
                     // One that cannot be looked at sorts as 0; the page reports it in its turn.
-                    FileStatus &status = data.statuses[i];
-                    keyed[at] = {0, at};
-                    if (folder.status(data.names.rawName(qsizetype(i)), status) != 0)
+                    FileStatus &status = statuses[at];
+                    if (folder.status(data.names.rawName(qsizetype(data.order[at])), status) != 0)
                         continue;
                     found[at] = 1;
                     keyed[at].key =
@@ -92,19 +90,26 @@ void Listing::orderByStatus(int folderFd, Data &data, Selection::Sort sort)
         };
         WorkPool &pool = WorkPool::instance();
         pool.run(count >= 2 * chunk ? pool.size() : 0, lookUp);
-        for (std::size_t at = 0; at < count; ++at)
-            data.known[data.order[at]] = found[at] != 0;
-    } else {
-        for (std::size_t at = 0; at < count; ++at)
-            keyed[at] = {0, at};
     }
     std::sort(keyed.begin(), keyed.end(), [](const Keyed &a, const Keyed &b) {
         return a.key != b.key ? a.key > b.key : a.place < b.place;
     });
+    if (reverse)
+        std::reverse(keyed.begin(), keyed.end());
+    // Names and statuses laid out in the listing's order: the writer then reads them front to
+    // back, as it does by name, not all over a block of tens of megabytes.
     std::vector<std::size_t> order(count);
-    for (std::size_t at = 0; at < count; ++at)
-        order[at] = data.order[keyed[at].place];
-    data.order = std::move(order);
+    data.statuses.resize(count);
+    data.known.resize(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t place = keyed[k].place;
+        order[k] = data.order[place];
+        data.statuses[k] = statuses[place];
+        data.known[k] = found[place] != 0;
+    }
+    data.names.reorder(order);
+    data.order.clear();
+    data.chosen = false;
 }
 
 void Listing::choose(int folderFd, NameBlock &names, const Selection &selection,
@@ -128,8 +133,8 @@ void Listing::choose(int folderFd, NameBlock &names, const Selection &selection,
         }
     }
     if (selection.sort != Selection::Sort::Name)
-        orderByStatus(folderFd, *data, selection.sort);
-    if (selection.reverse)
+        orderByStatus(folderFd, *data, selection.sort, selection.reverse);
+    else if (selection.reverse)
         std::reverse(data->order.begin(), data->order.end());
     m_data = std::move(data);
 }
@@ -153,7 +158,7 @@ const FileStatus *Listing::status(qsizetype i) const
 {
     if (m_data->known.empty())
         return nullptr;
-    const std::size_t at = m_data->order[std::size_t(i)];
+    const std::size_t at = m_data->chosen ? m_data->order[std::size_t(i)] : std::size_t(i);
     return m_data->known[at] ? &m_data->statuses[at] : nullptr;
 }
 
