@@ -3,7 +3,7 @@
 # files each, in one hyperfine run, and prints the medians and their ratio.
 #
 # Environment: FOLIMBRA_INDEX=path (skip its build), RUNS (default 10), WARMUP (default 2),
-# FOLDERS and FILES (default 10000 and 10).
+# FOLDERS and FILES (default 10000 and 10), BASELINE=path (another folimbra-index, timed too).
 set -euo pipefail
 
 bench_dir=$(cd "$(dirname "$0")" && pwd)
@@ -42,16 +42,24 @@ PY
 fi
 mkdir -p "$results_dir"
 
+baseline=()
+if [[ -n ${BASELINE:-} ]]; then
+    baseline=(-n "baseline --recursive" "$(printf '%q' "$BASELINE") --recursive $(printf '%q' "$tree_dir")")
+fi
 # -N: no shell; hyperfine splits the commands itself, so the paths are quoted for it.
 hyperfine -N --warmup "${WARMUP:-2}" --runs "${RUNS:-10}" --style basic \
     --export-json "$results_dir/tree.json" \
     -n "folimbra-index --recursive" "$(printf '%q' "$index") --recursive $(printf '%q' "$tree_dir")" \
-    -n "tree -H" "tree -H . -o $(printf '%q' "$results_dir/tree.html") $(printf '%q' "$tree_dir")"
+    -n "tree -H" "tree -H . -o $(printf '%q' "$results_dir/tree.html") $(printf '%q' "$tree_dir")" \
+    "${baseline[@]}"
 python3 - "$results_dir/tree.json" <<'PY' | tee "$results_dir/summary.txt"
 import json, sys
 results = {r["command"]: r["median"] for r in json.load(open(sys.argv[1]))["results"]}
 ours, theirs = results["folimbra-index --recursive"], results["tree -H"]
 print(f"median folimbra-index --recursive {ours:.3f} s, tree -H {theirs:.3f} s, ratio {ours / theirs:.2f}")
+if "baseline --recursive" in results:
+    base = results["baseline --recursive"]
+    print(f"median baseline --recursive {base:.3f} s, ratio {base / theirs:.2f}")
 PY
 echo "tree: $folders folders of $files files on $(stat -f -c %T "$tree_dir");" \
     "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results_dir/summary.txt"
