@@ -19,6 +19,8 @@ public:
     qsizetype count() const { return qsizetype(m_names.size()); }
     QString name(qsizetype i) const;
     const char *rawName(qsizetype i) const { return m_names.at(std::size_t(i)); }
+    // Keeps only the names at these indexes, in this order.
+    void reorder(const std::vector<std::size_t> &order) { m_names.reorder(order); }
 
 private:
     NameBlock m_names;

@@ -39,6 +39,7 @@ private:
     struct Data;
 
     void choose(int folderFd, NameBlock &names, const Selection &selection, const QLocale &locale);
+    static void orderByStatus(int folderFd, Data &data, Selection::Sort sort, bool reverse);
 
     std::shared_ptr<const Data> m_data;
 };

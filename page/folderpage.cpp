@@ -2,13 +2,18 @@
 
 #include "clock.h"
 #include "filenames.h"
+#include "filereplacement.h"
 #include "folderlisting.h"
 #include "localetext.h"
+#include "systemerror.h"
 #include "thumbnails.h"
 
 #include <QHash>
 
+#include <algorithm>
 #include <mutex>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -71,6 +76,22 @@ QString trailName(const TreeFolder &folder)
     return end <= 0 || slash < 0 ? path : path.mid(slash + 1, end - slash - 1);
 }
 
+// How many pages may wait for their sync at once, each with its folder open: half the descriptors
+// the process may open, leaving the rest to the walk and the writers.
+std::size_t waitingLimit()
+{
+    rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return 1024;
+    return std::clamp<std::size_t>(std::size_t(files.rlim_cur / 2), 16, 1 << 16);
+}
+
+void failPage(PageResult &result, int error)
+{
+    result.outcome = PageResult::Failed;
+    result.error = failureText({u"escribir la página", result.pagePath, error});
+}
+
 } // namespace
 
 PageResult writeFolderPage(const QString &CurrentPath, int folderFd,
@@ -113,9 +134,42 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
     std::vector<PageResult> results(folders.size());
     std::vector<qint64> bytes(folders.size(), -1);
     std::mutex reporting;
+    // Pages below the top one wait, complete, to be synced together rather than one by one; each
+    // holds its folder open meanwhile, so they go in place before the descriptors run short.
+    ReplacementBatch waiting(services.syncFileSystem);
+    std::vector<qsizetype> waitingPages;
+    const std::size_t mostWaiting = waitingLimit();
+    int syncError = 0;
+    const auto report = [&](const PageResult &result) {
+        if (done)
+            done(result);
+    };
+    const auto putInPlace = [&] {
+        int failed = 0;
+        const std::vector<int> errors = waiting.commit(&failed);
+        for (std::size_t i = 0; i < errors.size(); ++i) {
+            const auto index = std::size_t(waitingPages[i]);
+            if (errors[i] != 0)
+                failPage(results[index], errors[i]);
+            if (!results[index].ok())
+                bytes[index] = -1;
+            report(results[index]);
+        }
+        waitingPages.clear();
+        // Pages written since may link to those lost: none goes in place after a failed sync.
+        if (syncError == 0)
+            syncError = failed;
+    };
     tree.visitChildrenFirst([&](qsizetype index, int folderFd, int error) {
         const TreeFolder &folder = folders[std::size_t(index)];
         PageResult &result = results[std::size_t(index)];
+        ReplacementBatch written;
+        if (folder.parent < 0) {
+            // The top page is the one opened: it goes in place at once, after every page it
+            // links to, and knows which of them made it.
+            const std::lock_guard lock(reporting);
+            putInPlace();
+        }
         if (folderFd < 0) {
             result.pagePath = folder.path + pageFileName();
             result.error = folderReadError(folder.path, error);
@@ -127,8 +181,10 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
                                             results[std::size_t(below)].ok()});
             PageServices folderServices = services;
             folderServices.folderLinks = &links;
-            if (folder.parent >= 0)
+            if (folder.parent >= 0) {
                 folderServices.opener = nullptr;
+                folderServices.batch = &written;
+            }
             ModernPlace place;
             if (request.style == PageStyle::Modern) {
                 for (qsizetype above = folder.parent; above >= 0;
@@ -146,10 +202,23 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
             for (const qsizetype below : folder.subfolders)
                 weight += weight >= 0 ? std::max<qint64>(bytes[std::size_t(below)], 0) : 0;
         }
-        if (done) {
-            const std::lock_guard lock(reporting);
-            done(result);
+        const std::lock_guard lock(reporting);
+        if (written.size() == 0) {
+            report(result);
+        } else if (syncError != 0) {
+            written.discard();
+            failPage(result, syncError);
+            bytes[std::size_t(index)] = -1;
+            report(result);
+        } else {
+            // A level's pages link to those below only: each level may go in place at once.
+            waiting.append(written, folder.depth);
+            waitingPages.push_back(index);
+            if (waiting.size() >= mostWaiting)
+                putInPlace();
         }
     });
+    const std::lock_guard lock(reporting);
+    putInPlace();
     return results;
 }

@@ -329,7 +329,7 @@ PageResult ModernRun::run()
     appendFooter(start);
     if (!flush(true))
         return m_result;
-    if (!m_page.commit()) {
+    if (!m_page.commit(m_services.batch)) {
         writeFailed();
         return m_result;
     }

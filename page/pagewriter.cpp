@@ -140,7 +140,7 @@ PageResult PageRun::run()
                    u"</font>"_s, u"<hr>"_s, u"</body>"_s, u"</html>"_s}))
         return m_result;
 
-    if (!m_page.commit()) {
+    if (!m_page.commit(m_services.batch)) {
         writeFailed();
         return m_result;
     }

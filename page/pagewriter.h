@@ -13,6 +13,7 @@
 class Clock;
 class DocumentOpener;
 class LocaleText;
+class ReplacementBatch;
 
 inline QString pageFileName()
 {
@@ -74,6 +75,12 @@ struct PageServices
     // When the page's run began, on the clock's monotonic count, where reading the folder came
     // before; else it begins with the writing.
     qint64 startedNs = -1;
+    // Where set, the page is left complete under a hidden name for this batch to sync and put in
+    // place with others, and is not yet in place when the run returns.
+    ReplacementBatch *batch = nullptr;
+    // How a tree's pages are synced before they are put in place; null is syncfs(). Returns 0 or
+    // an errno value.
+    int (*syncFileSystem)(int fd) = nullptr;
 };
 
 struct PageResult

@@ -30,6 +30,8 @@ public:
     bool writeLine(QStringView line);
     // Writes the rest, syncs and puts the new file in place; on failure, as discard().
     bool commit() { return m_file.commit(); }
+    // The same, or left for `batch` to put in place; see FileReplacement.
+    bool commit(ReplacementBatch *batch) { return m_file.commit(batch); }
     // Drops the new file; what stood at the name stays.
     void discard() { m_file.discard(); }
 

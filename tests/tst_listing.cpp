@@ -12,6 +12,7 @@
 #include "testfolder.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -494,7 +495,9 @@ private Q_SLOTS:
         QTest::addColumn<bool>("reverse");
         QTest::addColumn<bool>("hidden");
         QTest::addColumn<QByteArrayList>("exclude");
-        QTest::addColumn<QByteArrayList>("listed"); // "t*": 25 more files of one size, in order
+        // "t*": 25 more files of one size, in order; "T*": 3,000 of one size and one date, enough
+        // to be looked up on more than one thread.
+        QTest::addColumn<QByteArrayList>("listed");
 
         using Sort = Selection::Sort;
         const QByteArrayList none;
@@ -509,6 +512,12 @@ private Q_SLOTS:
             << QByteArrayList{"b.txt", "c.jpg", "a.txt", ".h"};
         QTest::newRow("many ties") << int(Sort::Size) << false << true << none
                                    << QByteArrayList{"b.txt", "c.jpg", "t*", "a.txt", ".h"};
+        QTest::newRow("thousands tied by date")
+            << int(Sort::Date) << false << true << none
+            << QByteArrayList{"c.jpg", "T*", "a.txt", "b.txt", ".h"};
+        QTest::newRow("thousands tied by size, reversed")
+            << int(Sort::Size) << true << true << none
+            << QByteArrayList{".h", "a.txt", "T*", "c.jpg", "b.txt"};
         QTest::newRow("no hidden") << int(Sort::Name) << false << false << none
                                    << QByteArrayList{"a.txt", "b.txt", "c.jpg"};
         QTest::newRow("exclude two patterns")
@@ -540,6 +549,15 @@ private Q_SLOTS:
                 const QByteArray name = QByteArray::number(i).rightJustified(2, '0').prepend('t');
                 QVERIFY(folder.addFile(name, 2000, 700 + i));
                 listed.insert(tied, name);
+            }
+        }
+        if (const qsizetype many = listed.indexOf("T*"); many >= 0) {
+            listed.removeAt(many);
+            const bool reversed = reverse;
+            for (int i = 0; i < 3000; ++i) {
+                const QByteArray name = QByteArray::number(i).rightJustified(4, '0').prepend('T');
+                QVERIFY(folder.addFile(name, 2000, 700));
+                listed.insert(reversed ? many : many + i, name);
             }
         }
         const PageRun run =
@@ -786,6 +804,98 @@ private Q_SLOTS:
         for (const char *other : {"zzz/", "zzz.old/", "zzz.old/d/"})
             QVERIFY(!root.exists(QByteArray(other) + page));
         QVERIFY(!victim.exists(page));
+    }
+
+    void treePagesWaitForOneSync_data()
+    {
+        QTest::addColumn<int>("syncError");
+        QTest::addColumn<int>("style");
+        QTest::addColumn<QString>("reason");
+
+        QTest::newRow("synced") << 0 << int(PageStyle::Classic) << QString();
+        QTest::newRow("sync fails")
+            << EIO << int(PageStyle::Classic) << u"error de entrada/salida"_s;
+        QTest::newRow("modern, disk full")
+            << ENOSPC << int(PageStyle::Modern) << u"no queda espacio en el disco"_s;
+    }
+
+    // The pages below the top one are synced once, together, and only then put in place: each as
+    // it would be written alone, or, when the sync fails, none, with the old pages kept and the
+    // failure told for each. The top page follows and links only to pages that made it.
+    void treePagesWaitForOneSync()
+    {
+        QFETCH(int, syncError);
+        QFETCH(int, style);
+        QFETCH(QString, reason);
+
+        static std::atomic<int> syncs;
+        static int failWith;
+        syncs = 0;
+        failWith = syncError;
+        TestFolder root;
+        for (const QByteArray folder : {"a", "a/c", "b"})
+            QVERIFY(root.addFolder(folder) && root.addFile(folder + "/f.txt", 3, march2003));
+        const QByteArray page = "Quorvel-Html_index.html";
+        QVERIFY(root.addFile("a/c/" + page) && root.append("a/c/" + page, previousPage));
+
+        static const LocaleText spanish{QLocale(u"es_ES"_s)};
+        class StillClock : public Clock
+        {
+        public:
+            QDateTime now() const override { return QDateTime(QDate(2026, 12, 6), QTime(10, 5)); }
+            qint64 monotonicNanoseconds() const override { return 0; }
+        } clock;
+        PageServices services;
+        services.locale = &spanish;
+        services.clock = &clock;
+        services.syncFileSystem = [](int) {
+            ++syncs;
+            return failWith;
+        };
+        FolderTree tree;
+        QCOMPARE(tree.read(root.path(), {}, spanish.locale()), 0);
+        const FolderPageRequest request{{}, {}, false, PageStyle(style)};
+        int told = 0;
+        const std::vector<PageResult> results =
+            writeTreePages(tree, request, services, [&told](const PageResult &) { ++told; });
+        QCOMPARE(told, 4);
+        QCOMPARE(syncs.load(), 1);
+
+        const QByteArray top = root.read(page);
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const TreeFolder &folder = tree.folders()[i];
+            const QByteArray below = QFile::encodeName(folder.path.mid(root.path().size()));
+            QCOMPARE(results[i].ok(), folder.parent < 0 || syncError == 0);
+            if (!results[i].ok())
+                QCOMPARE(results[i].error, u"No se pudo escribir la página «%1%2»: %3."_s.arg(
+                                               folder.path, QString::fromUtf8(page), reason));
+            if (folder.parent == 0)
+                QCOMPARE(top.contains("href=\"" + below + page), syncError == 0);
+            const QStringList left =
+                QDir(folder.path).entryList(QDir::Files | QDir::Hidden | QDir::System);
+            QVERIFY2(left.filter(u".Quorvel"_s).isEmpty(), qPrintable(left.join(u' ')));
+        }
+        if (syncError != 0) {
+            QCOMPARE(root.read("a/c/" + page), QByteArray(previousPage));
+            QVERIFY(!root.exists("a/" + page) && !root.exists("b/" + page));
+            return;
+        }
+        // Written alone with the same links, the deepest page comes out the same.
+        const QByteArray inTree = root.read("a/c/" + page);
+        const auto deepest =
+            std::find_if(tree.folders().begin(), tree.folders().end(),
+                         [](const TreeFolder &folder) { return folder.depth == 2; });
+        const int fd = ::open(QFile::encodeName(deepest->path).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(fd >= 0);
+        FolderLinks links;
+        links.parent = true;
+        services.folderLinks = &links;
+        services.syncFileSystem = nullptr;
+        const PageResult alone =
+            writeListedPage(deepest->path, fd, deepest->files, request, services);
+        ::close(fd);
+        QVERIFY2(alone.ok(), qPrintable(alone.error));
+        QCOMPARE(inTree, root.read("a/c/" + page));
     }
 
     void lookupAheadMatchesOneByOne_data()
