@@ -11,7 +11,6 @@ set -euo pipefail
 
 bench_dir=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(dirname "$bench_dir")
-build_dir="$source_dir/build/bench-release"
 folders=${FOLDERS:-5000}
 files=${FILES:-20}
 data=${DATA:-$([[ -d /dev/shm ]] && echo /dev/shm || echo "$bench_dir/data")}
@@ -22,13 +21,9 @@ export LANG=${LANG:-C.UTF-8}
 # shellcheck source=../scripts/packages.sh
 . "$source_dir/scripts/packages.sh"
 ensure_packages hyperfine time
-index=${FOLIMBRA_INDEX:-}
-if [[ -z $index ]]; then
-    cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DBUILD_TESTING=OFF -DFOLIMBRA_BENCH=OFF >/dev/null
-    cmake --build "$build_dir" --target folimbra-index >/dev/null
-    index="$build_dir/cli/folimbra-index"
-fi
+# shellcheck source=release-index.sh
+. "$bench_dir/release-index.sh"
+index=$(release_index "$source_dir")
 
 if [[ ! -d $tree_dir ]]; then
     echo "Making $tree_dir"

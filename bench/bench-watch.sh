@@ -8,19 +8,14 @@ set -euo pipefail
 
 bench_dir=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(dirname "$bench_dir")
-build_dir="$source_dir/build/bench-release"
 files_dir="$bench_dir/data/watch-files-10000"
 tree_dir="$bench_dir/data/watch-tree-100x100"
 results_dir="$bench_dir/results/watch-$(date +%Y%m%d-%H%M%S)"
 export LANG=${LANG:-C.UTF-8}
 
-index=${FOLIMBRA_INDEX:-}
-if [[ -z $index ]]; then
-    cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DBUILD_TESTING=OFF -DFOLIMBRA_BENCH=OFF >/dev/null
-    cmake --build "$build_dir" --target folimbra-index >/dev/null
-    index="$build_dir/cli/folimbra-index"
-fi
+# shellcheck source=release-index.sh
+. "$bench_dir/release-index.sh"
+index=$(release_index "$source_dir")
 
 if [[ ! -d $files_dir ]]; then
     echo "Making $files_dir"
