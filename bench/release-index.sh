@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the benchmarks: prints the folimbra-index to time, $FOLIMBRA_INDEX or a Release
 # build of the checkout made in build/bench-release.
 release_index() {
