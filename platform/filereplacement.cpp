@@ -322,21 +322,8 @@ bool FileReplacement::commit(ReplacementBatch *batch)
         return false;
     }
     // A file under its own name already, or rewritten in place, cannot wait for the others.
-    if (batch && !m_inPlace && !m_linkToName) {
-        if (m_unnamed) {
-            if (const int error = linkUnnamed(); error != 0)
-                return fail(error);
-        }
-        const int fd = m_fd;
-        m_fd = -1;
-        if (::close(fd) != 0 && errno != EINTR)
-            return fail(errno);
-        batch->m_files.push_back({m_folder, m_temporary, m_name, 0});
-        m_folder = -1;
-        m_temporary.clear();
-        return true;
-    }
-    if (::fsync(m_fd) != 0 && errno != EINVAL)
+    const bool waits = batch && !m_inPlace && !m_linkToName;
+    if (!waits && ::fsync(m_fd) != 0 && errno != EINVAL)
         return fail(errno);
     if (m_unnamed) {
         if (const int error = linkUnnamed(); error != 0)
@@ -346,6 +333,12 @@ bool FileReplacement::commit(ReplacementBatch *batch)
     m_fd = -1;
     if (::close(fd) != 0 && errno != EINTR)
         return fail(errno);
+    if (waits) {
+        batch->m_files.push_back({m_folder, m_temporary, m_name, 0});
+        m_folder = -1;
+        m_temporary.clear();
+        return true;
+    }
     if (!m_inPlace && !m_linkToName) {
         if (::renameat(m_folder, m_temporary.constData(), m_folder, m_name.constData()) != 0)
             return fail(errno);
