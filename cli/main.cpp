@@ -160,6 +160,44 @@ FolderPageRequest pageRequest(const CommandLine &commandLine)
     return request;
 }
 
+volatile std::sig_atomic_t stopSignal = 0;
+
+void stopWriting(int signal)
+{
+    stopSignal = signal;
+}
+
+// A tree's pages wait under hidden names for one sync: an interrupt lets those written go in
+// place and the rest be dropped, rather than leave them behind. A second one ends at once.
+class StopOnSignals
+{
+public:
+    StopOnSignals()
+    {
+        struct sigaction stop = {};
+        stop.sa_handler = stopWriting;
+        stop.sa_flags = SA_RESETHAND;
+        sigemptyset(&stop.sa_mask);
+        for (std::size_t i = 0; i < signals.size(); ++i)
+            ::sigaction(signals[i], &stop, &m_previous[i]);
+    }
+    ~StopOnSignals()
+    {
+        for (std::size_t i = 0; i < signals.size(); ++i)
+            ::sigaction(signals[i], &m_previous[i], nullptr);
+        // Ended as the signal would have ended it, so a shell or a script sees why.
+        if (const int signal = stopSignal; signal != 0) {
+            std::signal(signal, SIG_DFL);
+            std::raise(signal);
+        }
+    }
+    static bool stopped() { return stopSignal != 0; }
+
+private:
+    static constexpr std::array signals{SIGINT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, signals.size()> m_previous;
+};
+
 int writePages(const char *argument, const CommandLine &commandLine, const LocaleText &locale,
                DocumentOpener &opener)
 {
@@ -201,12 +239,16 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     const qsizetype folders = qsizetype(tree.folders().size());
     qsizetype done = 0;
     qint64 files = 0;
-    const std::vector<PageResult> results =
-        writeTreePages(tree, request, services, [&](const PageResult &result) {
+    std::vector<PageResult> results;
+    {
+        const StopOnSignals stop;
+        services.cancelled = &StopOnSignals::stopped;
+        results = writeTreePages(tree, request, services, [&](const PageResult &result) {
             files += result.fileCount;
             progress.updateTree(++done, folders, files, timer.elapsed());
         });
-    progress.clear();
+        progress.clear();
+    }
     int status = 0;
     for (const PageResult &result : results)
         status |= report(result);

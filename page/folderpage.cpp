@@ -173,6 +173,10 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
         if (folderFd < 0) {
             result.pagePath = folder.path + pageFileName();
             result.error = folderReadError(folder.path, error);
+        } else if (services.cancelled && services.cancelled()) {
+            // A folder with no files would never ask.
+            result.pagePath = folder.path + pageFileName();
+            result.outcome = PageResult::Cancelled;
         } else {
             FolderLinks links;
             links.parent = folder.parent >= 0;

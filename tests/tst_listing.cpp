@@ -811,12 +811,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("syncError");
         QTest::addColumn<int>("style");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("stopAfter"); // entries asked about before a stop; -1 never
 
-        QTest::newRow("synced") << 0 << int(PageStyle::Classic) << QString();
+        QTest::newRow("synced") << 0 << int(PageStyle::Classic) << QString() << -1;
         QTest::newRow("sync fails")
-            << EIO << int(PageStyle::Classic) << u"error de entrada/salida"_s;
+            << EIO << int(PageStyle::Classic) << u"error de entrada/salida"_s << -1;
         QTest::newRow("modern, disk full")
-            << ENOSPC << int(PageStyle::Modern) << u"no queda espacio en el disco"_s;
+            << ENOSPC << int(PageStyle::Modern) << u"no queda espacio en el disco"_s << -1;
+        QTest::newRow("stopped") << 0 << int(PageStyle::Classic) << QString() << 3;
     }
 
     // The pages below the top one are synced once, together, and only then put in place: each as
@@ -827,6 +829,7 @@ private Q_SLOTS:
         QFETCH(int, syncError);
         QFETCH(int, style);
         QFETCH(QString, reason);
+        QFETCH(int, stopAfter);
 
         static std::atomic<int> syncs;
         static int failWith;
@@ -852,6 +855,11 @@ private Q_SLOTS:
             ++syncs;
             return failWith;
         };
+        std::atomic<int> asked = 0;
+        if (stopAfter >= 0)
+            services.cancelled = [&] {
+                return ++asked > stopAfter;
+            };
         FolderTree tree;
         QCOMPARE(tree.read(root.path(), {}, spanish.locale()), 0);
         const FolderPageRequest request{{}, {}, false, PageStyle(style)};
@@ -859,6 +867,20 @@ private Q_SLOTS:
         const std::vector<PageResult> results =
             writeTreePages(tree, request, services, [&told](const PageResult &) { ++told; });
         QCOMPARE(told, 4);
+        if (stopAfter >= 0) {
+            // Pages finished before the stop go in place; the others leave nothing behind.
+            for (std::size_t i = 0; i < results.size(); ++i) {
+                const TreeFolder &folder = tree.folders()[i];
+                const QString written = folder.path + QString::fromUtf8(page);
+                QVERIFY(results[i].ok() || results[i].outcome == PageResult::Cancelled);
+                QCOMPARE(QFile::exists(written), results[i].ok() || folder.depth == 2);
+                const QStringList left =
+                    QDir(folder.path).entryList(QDir::Files | QDir::Hidden | QDir::System);
+                QVERIFY2(left.filter(u".Quorvel"_s).isEmpty(), qPrintable(left.join(u' ')));
+            }
+            QVERIFY(!results.front().ok());
+            return;
+        }
         QCOMPARE(syncs.load(), 1);
 
         const QByteArray top = root.read(page);
