@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -118,7 +121,161 @@ private:
 // Below this the second thread costs more than it saves.
 constexpr std::size_t twoThreadMinimum = 2048;
 
+// Sorts the records in two halves, on two threads where one is idle, and merges them.
+std::vector<std::size_t> sortRecords(Records &records, const NameBlock &names)
+{
+    const bool split = records.size() >= twoThreadMinimum;
+    const auto middle =
+        records.begin() + std::ptrdiff_t(split ? records.size() / 2 : records.size());
+    std::atomic<int> next = 0;
+    WorkPool::instance().run(split ? 1 : 0, [&](int) {
+        for (int part = next++; part < 2; part = next++) {
+            if (part == 0)
+                sortFrom(records.begin(), middle, 0, names);
+            else
+                sortFrom(middle, records.end(), 0, names);
+        }
+    });
+    std::vector<std::size_t> order;
+    order.reserve(records.size());
+    auto a = records.cbegin();
+    auto b = Records::const_iterator(middle);
+    while (a != Records::const_iterator(middle) && b != records.cend())
+        order.push_back(comesBefore(*b, *a, names) ? (b++)->index : (a++)->index);
+    for (; a != Records::const_iterator(middle); ++a)
+        order.push_back(a->index);
+    for (; b != records.cend(); ++b)
+        order.push_back(b->index);
+    return order;
+}
+
+// Names as read, with their keys one after another and where each starts: a chunk is a few
+// thousand names, so 32-bit offsets do.
+struct KeyedChunk
+{
+    NameBlock names;
+    std::string keys;
+    std::vector<quint32> starts;
+
+    void build(const NameCollator &collator, QString &name)
+    {
+        const std::size_t count = names.size();
+        if (count == 0)
+            return;
+        starts.reserve(count);
+        const std::size_t nameBytes =
+            std::size_t(names.at(count - 1) - names.at(0)) + names.length(count - 1);
+        keys.reserve(nameBytes * 2 + count * 16);
+        for (std::size_t i = 0; i < count; ++i) {
+            starts.push_back(quint32(keys.size()));
+            decodeFileName(QByteArrayView(names.at(i), names.length(i)), name);
+            collator.appendSortKey(name, keys);
+        }
+    }
+};
+
 } // namespace
+
+struct NameSorter::Shared
+{
+    explicit Shared(const QLocale &locale)
+        : locale(locale)
+    {}
+
+    // Builds the keys of chunks nobody has taken; a helper waits for more until the last is in.
+    void work(bool helper)
+    {
+        std::optional<NameCollator> collator;
+        QString name;
+        std::unique_lock lock(mutex);
+        for (;;) {
+            if (next < chunks.size()) {
+                KeyedChunk &chunk = chunks[next++];
+                lock.unlock();
+                if (!collator)
+                    collator.emplace(locale);
+                chunk.build(*collator, name);
+                lock.lock();
+                ++built;
+                changed.notify_all();
+            } else if (finished || !helper) {
+                break;
+            } else {
+                changed.wait(lock);
+            }
+        }
+        if (helper) {
+            helping = false;
+            changed.notify_all();
+        }
+    }
+
+    const QLocale locale;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<KeyedChunk> chunks; // a deque: a chunk being built stays where it is
+    std::size_t next = 0;          // the first chunk nobody builds yet
+    std::size_t built = 0;
+    bool finished = false;
+    bool helping = false; // a helper was started and has not yet returned
+};
+
+NameSorter::NameSorter(const QLocale &locale)
+    : m_shared(std::make_shared<Shared>(locale))
+{}
+
+NameSorter::~NameSorter()
+{
+    std::unique_lock lock(m_shared->mutex);
+    m_shared->finished = true;
+    m_shared->changed.notify_all();
+}
+
+void NameSorter::add(NameBlock &names)
+{
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->chunks.emplace_back().names = std::exchange(names, NameBlock());
+    if (!m_shared->helping) {
+        m_shared->helping = true;
+        m_shared->helping =
+            WorkPool::instance().tryStart([shared = m_shared] { shared->work(true); });
+    }
+    m_shared->changed.notify_all();
+}
+
+NameBlock NameSorter::finish()
+{
+    Shared &shared = *m_shared;
+    {
+        std::lock_guard lock(shared.mutex);
+        shared.finished = true;
+        shared.changed.notify_all();
+    }
+    // What is left on this thread and an idle one.
+    WorkPool::instance().run(1, [&shared](int) { shared.work(false); });
+    {
+        std::unique_lock lock(shared.mutex);
+        shared.changed.wait(
+            lock, [&shared] { return shared.built == shared.chunks.size() && !shared.helping; });
+    }
+
+    NameBlock all;
+    std::size_t count = 0;
+    for (const KeyedChunk &chunk : shared.chunks)
+        count += chunk.names.size();
+    Records records;
+    records.reserve(count);
+    for (KeyedChunk &chunk : shared.chunks) {
+        for (const quint32 start : chunk.starts)
+            records.push_back({0, chunk.keys.data() + start, records.size()});
+        all.append(chunk.names);
+        chunk.names.clear();
+    }
+    if (count > 1)
+        all.reorder(sortRecords(records, all));
+    shared.chunks.clear();
+    return all;
+}
 
 std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
 {

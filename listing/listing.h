@@ -38,7 +38,8 @@ public:
 private:
     struct Data;
 
-    void choose(int folderFd, NameBlock &names, const Selection &selection, const QLocale &locale);
+    void choose(int folderFd, NameBlock &names, const Selection &selection, const QLocale &locale,
+                bool sorted = false);
 
     std::shared_ptr<const Data> m_data;
 };
