@@ -75,6 +75,8 @@ int main(int argc, char *argv[])
         QString error;
         if (!dir->setPath(path, &error))
             fail(error);
+        while (dir->isLoading())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         QCoreApplication::processEvents();
     };
 
