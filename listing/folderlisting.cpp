@@ -38,7 +38,8 @@ quint64 keyChunk(const char *key)
 }
 
 // By key, then names equal but for case by their bytes.
-bool comesBefore(const SortRecord &a, const SortRecord &b, const NameBlock &names)
+template <typename Names>
+bool comesBefore(const SortRecord &a, const SortRecord &b, const Names &names)
 {
     if (const int byKey = std::strcmp(a.key, b.key); byKey != 0)
         return byKey < 0;
@@ -48,8 +49,8 @@ bool comesBefore(const SortRecord &a, const SortRecord &b, const NameBlock &name
 // Sorts records whose keys agree on their first `depth` bytes, eight bytes at a time: the names
 // in one folder often share long beginnings, and so do their keys, which a plain comparison
 // would walk again and again.
-void sortFrom(Records::iterator first, Records::iterator end, std::size_t depth,
-              const NameBlock &names)
+template <typename Names>
+void sortFrom(Records::iterator first, Records::iterator end, std::size_t depth, const Names &names)
 {
     for (auto record = first; record != end; ++record)
         record->chunk = keyChunk(record->key + depth);
@@ -122,7 +123,7 @@ private:
 constexpr std::size_t twoThreadMinimum = 2048;
 
 // Sorts the records in two halves, on two threads where one is idle, and merges them.
-std::vector<std::size_t> sortRecords(Records &records, const NameBlock &names)
+template <typename Names> std::vector<std::size_t> sortRecords(Records &records, const Names &names)
 {
     const bool split = records.size() >= twoThreadMinimum;
     const auto middle =
@@ -171,6 +172,19 @@ struct KeyedChunk
             decodeFileName(QByteArrayView(names.at(i), names.length(i)), name);
             collator.appendSortKey(name, keys);
         }
+    }
+};
+
+static_assert(sizeof(std::size_t) >= 8, "a chunk and a place in it share one index");
+
+// A name by its chunk, in the high half of the index, and its place there.
+struct ChunkNames
+{
+    const std::deque<KeyedChunk> &chunks;
+
+    const char *at(std::size_t index) const
+    {
+        return chunks[index >> 32].names.at(index & 0xFFFFFFFF);
     }
 };
 
@@ -234,7 +248,11 @@ NameSorter::~NameSorter()
 void NameSorter::add(NameBlock &names)
 {
     std::lock_guard lock(m_shared->mutex);
+    const std::size_t count = names.size();
+    const std::size_t bytes = names.bytes();
     m_shared->chunks.emplace_back().names = std::exchange(names, NameBlock());
+    // The next chunk is likely as large: room for it saves growing it step by step.
+    names.reserve(count, bytes);
     if (!m_shared->helping) {
         m_shared->helping = true;
         m_shared->helping =
@@ -259,20 +277,30 @@ NameBlock NameSorter::finish()
             lock, [&shared] { return shared.built == shared.chunks.size() && !shared.helping; });
     }
 
-    NameBlock all;
+    // Records say which chunk and which name in it, so the names are copied once, in order.
     std::size_t count = 0;
-    for (const KeyedChunk &chunk : shared.chunks)
+    std::size_t bytes = 0;
+    for (const KeyedChunk &chunk : shared.chunks) {
         count += chunk.names.size();
+        bytes += chunk.names.bytes();
+    }
     Records records;
     records.reserve(count);
-    for (KeyedChunk &chunk : shared.chunks) {
-        for (const quint32 start : chunk.starts)
-            records.push_back({0, chunk.keys.data() + start, records.size()});
-        all.append(chunk.names);
-        chunk.names.clear();
+    for (std::size_t c = 0; c < shared.chunks.size(); ++c) {
+        const KeyedChunk &chunk = shared.chunks[c];
+        for (std::size_t i = 0; i < chunk.starts.size(); ++i)
+            records.push_back({0, chunk.keys.data() + chunk.starts[i], c << 32 | i});
     }
-    if (count > 1)
-        all.reorder(sortRecords(records, all));
+    const ChunkNames names{shared.chunks};
+    const std::vector<std::size_t> order = sortRecords(records, names);
+    Records().swap(records);
+    NameBlock all;
+    all.reserve(count, bytes);
+    for (const std::size_t at : order) {
+        const KeyedChunk &chunk = shared.chunks[at >> 32];
+        const std::size_t i = at & 0xFFFFFFFF;
+        all.add(chunk.names.at(i), chunk.names.length(i));
+    }
     shared.chunks.clear();
     return all;
 }

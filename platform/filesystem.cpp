@@ -32,13 +32,10 @@ std::size_t NameBlock::length(std::size_t i) const
     return end - m_starts[i] - 1;
 }
 
-void NameBlock::append(const NameBlock &other)
+void NameBlock::reserve(std::size_t names, std::size_t bytes)
 {
-    const std::size_t base = m_bytes.size();
-    m_starts.reserve(m_starts.size() + other.m_starts.size());
-    for (const std::size_t start : other.m_starts)
-        m_starts.push_back(base + start);
-    m_bytes += other.m_bytes;
+    m_starts.reserve(names);
+    m_bytes.reserve(bytes);
 }
 
 void NameBlock::reorder(const std::vector<std::size_t> &order)

@@ -26,8 +26,9 @@ public:
     std::size_t size() const { return m_starts.size(); }
     const char *at(std::size_t i) const { return m_bytes.data() + m_starts[i]; }
     std::size_t length(std::size_t i) const;
-    // Adds the other's names after these.
-    void append(const NameBlock &other);
+    // Room for this many names of this many bytes in all, their ends included.
+    void reserve(std::size_t names, std::size_t bytes);
+    std::size_t bytes() const { return m_bytes.size(); }
     // Keeps the names in the given order of their indexes.
     void reorder(const std::vector<std::size_t> &order);
 
