@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,14 +82,26 @@ int main(int argc, char *argv[])
     };
 
     if (mode == u"open") {
+        // The longest the window could not answer: the widest gap between ticks of a timer.
+        QElapsedTimer sinceTick;
+        qint64 frozenNs = 0;
+        QTimer ticks;
+        QObject::connect(&ticks, &QTimer::timeout, &ticks, [&] {
+            frozenNs = qMax(frozenNs, sinceTick.nsecsElapsed());
+            sinceTick.start();
+        });
+        ticks.start(2);
         for (int run = 0; run < runs; ++run) {
             open(parent);
             QElapsedTimer timer;
             timer.start();
             const double cpu = cpuMs();
+            sinceTick.start();
+            frozenNs = 0;
             open(folder);
-            std::printf("open: %.1f ms wall, %.1f ms CPU, lblFCount %s\n",
-                        double(timer.nsecsElapsed()) / 1e6, cpuMs() - cpu,
+            frozenNs = qMax(frozenNs, sinceTick.nsecsElapsed());
+            std::printf("open: %.1f ms wall, %.1f ms CPU, frozen %.1f ms, lblFCount %s\n",
+                        double(timer.nsecsElapsed()) / 1e6, cpuMs() - cpu, double(frozenNs) / 1e6,
                         qPrintable(count->text()));
         }
         return 0;
