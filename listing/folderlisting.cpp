@@ -253,7 +253,8 @@ void NameSorter::add(NameBlock &names)
     m_shared->chunks.emplace_back().names = std::exchange(names, NameBlock());
     // The next chunk is likely as large: room for it saves growing it step by step.
     names.reserve(count, bytes);
-    if (!m_shared->helping) {
+    // A small one is most likely the whole folder: a helper would cost more than it saves.
+    if (!m_shared->helping && count >= twoThreadMinimum) {
         m_shared->helping = true;
         m_shared->helping =
             WorkPool::instance().tryStart([shared = m_shared] { shared->work(true); });
@@ -269,8 +270,13 @@ NameBlock NameSorter::finish()
         shared.finished = true;
         shared.changed.notify_all();
     }
-    // What is left on this thread and an idle one.
-    WorkPool::instance().run(1, [&shared](int) { shared.work(false); });
+    // What is left on this thread, and on an idle one where there is more than one chunk.
+    int helpers = 0;
+    {
+        std::lock_guard lock(shared.mutex);
+        helpers = shared.chunks.size() - shared.next > 1 ? 1 : 0;
+    }
+    WorkPool::instance().run(helpers, [&shared](int) { shared.work(false); });
     {
         std::unique_lock lock(shared.mutex);
         shared.changed.wait(
