@@ -102,7 +102,7 @@ bool DirListBox::setPath(const QString &path, QString *error, bool notify)
             QApplication::restoreOverrideCursor();
         }
     }
-    return show(target, changed && notify, std::move(files), subfolders, error);
+    return showFolder(target, changed && notify, std::move(files), subfolders, error);
 }
 
 bool DirListBox::startLoad(const QString &target, FileDescriptor folder)
@@ -142,7 +142,7 @@ void DirListBox::finishLoad(quint64 load, const QString &target, Loaded &loaded)
     if (loaded.ok)
         files = std::move(loaded.read);
     QString error;
-    if (!show(target, true, std::move(files), loaded.subfolders, &error))
+    if (!showFolder(target, true, std::move(files), loaded.subfolders, &error))
         Q_EMIT openFailed(error);
 }
 
@@ -155,8 +155,8 @@ void DirListBox::dropLoad()
     Q_EMIT loadingChanged();
 }
 
-bool DirListBox::show(const QString &target, bool notify, std::optional<StampedFiles> files,
-                      const Listing &subfolders, QString *error)
+bool DirListBox::showFolder(const QString &target, bool notify, std::optional<StampedFiles> files,
+                            const Listing &subfolders, QString *error)
 {
     // Else the folders alone, by the path: a folder that can be listed but not entered still
     // shows its folders, and the file list says why it cannot show its files.

@@ -46,8 +46,8 @@ private:
     bool startLoad(const QString &target, FileDescriptor folder);
     void finishLoad(quint64 load, const QString &target, Loaded &loaded);
     void dropLoad();
-    bool show(const QString &target, bool notify, std::optional<StampedFiles> files,
-              const Listing &subfolders, QString *error);
+    bool showFolder(const QString &target, bool notify, std::optional<StampedFiles> files,
+                    const Listing &subfolders, QString *error);
 
     QString m_path;
     quint64 m_load = 0; // which load a result must belong to
