@@ -2,14 +2,19 @@
 
 #include "filenames.h"
 #include "folderlisting.h"
+#include "workpool.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QLocale>
+#include <QPointer>
 #include <QStyle>
 #include <QStyledItemDelegate>
 
+#include <memory>
 #include <utility>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -38,6 +43,15 @@ public:
     }
 };
 
+// About 40,000 names on ext4: below it the read is over before a wait would show.
+qint64 backgroundSize = 2 << 20;
+
+bool isLarge(int folderFd)
+{
+    struct stat st;
+    return ::fstat(folderFd, &st) == 0 && st.st_size >= backgroundSize;
+}
+
 QString normalized(const QString &path)
 {
     QString clean = QDir::cleanPath(path);
@@ -55,15 +69,30 @@ DirListBox::DirListBox(QWidget *parent)
     connect(this, &QListWidget::itemActivated, this, &DirListBox::openItem);
 }
 
+struct DirListBox::Loaded
+{
+    StampedFiles read;
+    Listing subfolders;
+    bool ok = false;
+};
+
+qint64 DirListBox::setBackgroundSize(qint64 bytes)
+{
+    return std::exchange(backgroundSize, bytes);
+}
+
 bool DirListBox::setPath(const QString &path, QString *error, bool notify)
 {
     const QString target = normalized(path);
     const bool changed = target != m_path;
+    dropLoad();
     // The files too only where someone is told of the change and will show them.
     std::optional<StampedFiles> files;
     Listing subfolders;
     if (changed && notify) {
-        const FileDescriptor folder = openFolder(target);
+        FileDescriptor folder = openFolder(target);
+        if (folder.isOpen() && isLarge(folder.get()) && startLoad(target, std::move(folder)))
+            return true;
         StampedFiles read;
         if (folder.isOpen()) {
             QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -73,6 +102,62 @@ bool DirListBox::setPath(const QString &path, QString *error, bool notify)
             QApplication::restoreOverrideCursor();
         }
     }
+    return showFolder(target, changed && notify, std::move(files), subfolders, error);
+}
+
+bool DirListBox::startLoad(const QString &target, FileDescriptor folder)
+{
+    const quint64 load = ++m_load;
+    auto fd = std::make_shared<FileDescriptor>(std::move(folder));
+    const QPointer<DirListBox> self(this);
+    const bool started = WorkPool::instance().tryStart([self, load, target, fd,
+                                                        locale = QLocale()] {
+        auto loaded = std::make_shared<Loaded>();
+        loaded->read.stamp = FolderStamp::take(fd->get());
+        loaded->ok =
+            Listing::readFolder(fd->get(), {}, locale, loaded->read.files, loaded->subfolders) == 0;
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, load, target, loaded] {
+                if (self)
+                    self->finishLoad(load, target, *loaded);
+            },
+            Qt::QueuedConnection);
+    });
+    // With every helper busy it is read here after all.
+    if (!started)
+        return false;
+    m_loading = true;
+    Q_EMIT loadingChanged();
+    return true;
+}
+
+void DirListBox::finishLoad(quint64 load, const QString &target, Loaded &loaded)
+{
+    if (load != m_load || !m_loading)
+        return;
+    m_loading = false;
+    Q_EMIT loadingChanged();
+    std::optional<StampedFiles> files;
+    if (loaded.ok)
+        files = std::move(loaded.read);
+    QString error;
+    if (!showFolder(target, true, std::move(files), loaded.subfolders, &error))
+        Q_EMIT openFailed(error);
+}
+
+void DirListBox::dropLoad()
+{
+    if (!m_loading)
+        return;
+    ++m_load;
+    m_loading = false;
+    Q_EMIT loadingChanged();
+}
+
+bool DirListBox::showFolder(const QString &target, bool notify, std::optional<StampedFiles> files,
+                            const Listing &subfolders, QString *error)
+{
     // Else the folders alone, by the path: a folder that can be listed but not entered still
     // shows its folders, and the file list says why it cannot show its files.
     FolderListing byPath;
@@ -114,7 +199,7 @@ bool DirListBox::setPath(const QString &path, QString *error, bool notify)
         addFolders(byPath);
 
     m_path = target;
-    if (changed && notify) {
+    if (notify) {
         m_files = std::move(files);
         Q_EMIT Change();
         m_files.reset();

@@ -278,6 +278,7 @@ void frmTrovadex::connectSignals()
     connectHandler(Drive1, &DriveListBox::Change, &frmTrovadex::Drive1_Change);
     connectHandler(Dir1, &DirListBox::Change, &frmTrovadex::Dir1_Change);
     connect(Dir1, &DirListBox::openFailed, this, &frmTrovadex::showError);
+    connect(Dir1, &DirListBox::loadingChanged, this, &frmTrovadex::showFileCount);
     connectHandler(cmdRefresh, &QPushButton::clicked, &frmTrovadex::cmdRefresh_Click);
     connectHandler(cmdMake, &QPushButton::clicked, &frmTrovadex::cmdMake_Click);
     connectHandler(Ayuda, &QAction::triggered, &frmTrovadex::Ayuda_Click);
@@ -520,9 +521,11 @@ void frmTrovadex::RefreshListState()
 void frmTrovadex::showFileCount()
 {
     const qsizetype count = File1->ListCount();
-    lblFCount->setText(QString::number(count));
+    const bool loading = Dir1->isLoading();
+    lblFCount->setText(loading ? u"Leyendo…"_s : QString::number(count));
     announceShownValue(lblFCount);
-    cmdMake->setEnabled(count > 0);
+    // No page of the folder still shown while the one chosen is loading.
+    cmdMake->setEnabled(count > 0 && !loading);
     chkView->setEnabled(count > 0);
     chkImg->setEnabled(count > 0);
 }

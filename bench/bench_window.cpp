@@ -192,6 +192,9 @@ int main(int argc, char *argv[])
     const auto openFolder = [&] {
         if (!dir->setPath(folder, &error))
             fail(error);
+        // A large folder loads off the window's thread: timed to the list it shows.
+        while (dir->isLoading())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         QCoreApplication::processEvents();
     };
     const auto openParent = [&] {

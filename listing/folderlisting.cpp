@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -35,7 +38,8 @@ quint64 keyChunk(const char *key)
 }
 
 // By key, then names equal but for case by their bytes.
-bool comesBefore(const SortRecord &a, const SortRecord &b, const NameBlock &names)
+template <typename Names>
+bool comesBefore(const SortRecord &a, const SortRecord &b, const Names &names)
 {
     if (const int byKey = std::strcmp(a.key, b.key); byKey != 0)
         return byKey < 0;
@@ -45,8 +49,8 @@ bool comesBefore(const SortRecord &a, const SortRecord &b, const NameBlock &name
 // Sorts records whose keys agree on their first `depth` bytes, eight bytes at a time: the names
 // in one folder often share long beginnings, and so do their keys, which a plain comparison
 // would walk again and again.
-void sortFrom(Records::iterator first, Records::iterator end, std::size_t depth,
-              const NameBlock &names)
+template <typename Names>
+void sortFrom(Records::iterator first, Records::iterator end, std::size_t depth, const Names &names)
 {
     for (auto record = first; record != end; ++record)
         record->chunk = keyChunk(record->key + depth);
@@ -118,7 +122,194 @@ private:
 // Below this the second thread costs more than it saves.
 constexpr std::size_t twoThreadMinimum = 2048;
 
+// Sorts the records in two halves, on two threads where one is idle, and merges them.
+template <typename Names> std::vector<std::size_t> sortRecords(Records &records, const Names &names)
+{
+    const bool split = records.size() >= twoThreadMinimum;
+    const auto middle =
+        records.begin() + std::ptrdiff_t(split ? records.size() / 2 : records.size());
+    std::atomic<int> next = 0;
+    WorkPool::instance().run(split ? 1 : 0, [&](int) {
+        for (int part = next++; part < 2; part = next++) {
+            if (part == 0)
+                sortFrom(records.begin(), middle, 0, names);
+            else
+                sortFrom(middle, records.end(), 0, names);
+        }
+    });
+    std::vector<std::size_t> order;
+    order.reserve(records.size());
+    auto a = records.cbegin();
+    auto b = Records::const_iterator(middle);
+    while (a != Records::const_iterator(middle) && b != records.cend())
+        order.push_back(comesBefore(*b, *a, names) ? (b++)->index : (a++)->index);
+    for (; a != Records::const_iterator(middle); ++a)
+        order.push_back(a->index);
+    for (; b != records.cend(); ++b)
+        order.push_back(b->index);
+    return order;
+}
+
+// Names as read, with their keys one after another and where each starts: a chunk is a few
+// thousand names, so 32-bit offsets do.
+struct KeyedChunk
+{
+    NameBlock names;
+    std::string keys;
+    std::vector<quint32> starts;
+
+    void build(const NameCollator &collator, QString &name)
+    {
+        const std::size_t count = names.size();
+        if (count == 0)
+            return;
+        starts.reserve(count);
+        const std::size_t nameBytes =
+            std::size_t(names.at(count - 1) - names.at(0)) + names.length(count - 1);
+        keys.reserve(nameBytes * 2 + count * 16);
+        for (std::size_t i = 0; i < count; ++i) {
+            starts.push_back(quint32(keys.size()));
+            decodeFileName(QByteArrayView(names.at(i), names.length(i)), name);
+            collator.appendSortKey(name, keys);
+        }
+    }
+};
+
+static_assert(sizeof(std::size_t) >= 8, "a chunk and a place in it share one index");
+
+// A name by its chunk, in the high half of the index, and its place there.
+struct ChunkNames
+{
+    const std::deque<KeyedChunk> &chunks;
+
+    const char *at(std::size_t index) const
+    {
+        return chunks[index >> 32].names.at(index & 0xFFFFFFFF);
+    }
+};
+
 } // namespace
+
+struct NameSorter::Shared
+{
+    explicit Shared(const QLocale &locale)
+        : locale(locale)
+    {}
+
+    // Builds the keys of chunks nobody has taken; a helper waits for more until the last is in.
+    void work(bool helper)
+    {
+        std::optional<NameCollator> collator;
+        QString name;
+        std::unique_lock lock(mutex);
+        for (;;) {
+            if (next < chunks.size()) {
+                KeyedChunk &chunk = chunks[next++];
+                lock.unlock();
+                if (!collator)
+                    collator.emplace(locale);
+                chunk.build(*collator, name);
+                lock.lock();
+                ++built;
+                changed.notify_all();
+            } else if (finished || !helper) {
+                break;
+            } else {
+                changed.wait(lock);
+            }
+        }
+        if (helper) {
+            helping = false;
+            changed.notify_all();
+        }
+    }
+
+    const QLocale locale;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<KeyedChunk> chunks; // a deque: a chunk being built stays where it is
+    std::size_t next = 0;          // the first chunk nobody builds yet
+    std::size_t built = 0;
+    bool finished = false;
+    bool helping = false; // a helper was started and has not yet returned
+};
+
+NameSorter::NameSorter(const QLocale &locale)
+    : m_shared(std::make_shared<Shared>(locale))
+{}
+
+NameSorter::~NameSorter()
+{
+    std::unique_lock lock(m_shared->mutex);
+    m_shared->finished = true;
+    m_shared->changed.notify_all();
+}
+
+void NameSorter::add(NameBlock &names)
+{
+    std::lock_guard lock(m_shared->mutex);
+    const std::size_t count = names.size();
+    const std::size_t bytes = names.bytes();
+    m_shared->chunks.emplace_back().names = std::exchange(names, NameBlock());
+    // The next chunk is likely as large: room for it saves growing it step by step.
+    names.reserve(count, bytes);
+    // A small one is most likely the whole folder: a helper would cost more than it saves.
+    if (!m_shared->helping && count >= twoThreadMinimum) {
+        m_shared->helping = true;
+        m_shared->helping =
+            WorkPool::instance().tryStart([shared = m_shared] { shared->work(true); });
+    }
+    m_shared->changed.notify_all();
+}
+
+NameBlock NameSorter::finish()
+{
+    Shared &shared = *m_shared;
+    {
+        std::lock_guard lock(shared.mutex);
+        shared.finished = true;
+        shared.changed.notify_all();
+    }
+    // What is left on this thread, and on an idle one where there is more than one chunk.
+    int helpers = 0;
+    {
+        std::lock_guard lock(shared.mutex);
+        helpers = shared.chunks.size() - shared.next > 1 ? 1 : 0;
+    }
+    WorkPool::instance().run(helpers, [&shared](int) { shared.work(false); });
+    {
+        std::unique_lock lock(shared.mutex);
+        shared.changed.wait(
+            lock, [&shared] { return shared.built == shared.chunks.size() && !shared.helping; });
+    }
+
+    // Records say which chunk and which name in it, so the names are copied once, in order.
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    for (const KeyedChunk &chunk : shared.chunks) {
+        count += chunk.names.size();
+        bytes += chunk.names.bytes();
+    }
+    Records records;
+    records.reserve(count);
+    for (std::size_t c = 0; c < shared.chunks.size(); ++c) {
+        const KeyedChunk &chunk = shared.chunks[c];
+        for (std::size_t i = 0; i < chunk.starts.size(); ++i)
+            records.push_back({0, chunk.keys.data() + chunk.starts[i], c << 32 | i});
+    }
+    const ChunkNames names{shared.chunks};
+    const std::vector<std::size_t> order = sortRecords(records, names);
+    Records().swap(records);
+    NameBlock all;
+    all.reserve(count, bytes);
+    for (const std::size_t at : order) {
+        const KeyedChunk &chunk = shared.chunks[at >> 32];
+        const std::size_t i = at & 0xFFFFFFFF;
+        all.add(chunk.names.at(i), chunk.names.length(i));
+    }
+    shared.chunks.clear();
+    return all;
+}
 
 std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
 {

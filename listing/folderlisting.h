@@ -5,6 +5,8 @@
 #include <QLocale>
 #include <QString>
 
+#include <memory>
+
 // The entries of one kind in one folder, in the order a file manager shows them: by the locale's
 // alphabet, ignoring case, numbers by value; names equal but for case stand in byte order. The
 // names stay raw bytes, a million of them in a few tens of megabytes.
@@ -15,6 +17,8 @@ public:
     int read(const QString &folder, EntryKind kind, const QLocale &locale = QLocale());
     // Takes names read already.
     void assign(NameBlock &&names, const QLocale &locale = QLocale());
+    // Takes names in order already.
+    void assignSorted(NameBlock &&names) { m_names = std::move(names); }
 
     qsizetype count() const { return qsizetype(m_names.size()); }
     QString name(qsizetype i) const;
@@ -24,6 +28,27 @@ public:
 
 private:
     NameBlock m_names;
+};
+
+// Orders names as FolderListing does, taking them in chunks as a folder is read: the sort keys of
+// one chunk are built on a helper thread, where one is idle, while the next is read.
+class NameSorter
+{
+public:
+    explicit NameSorter(const QLocale &locale = QLocale());
+    NameSorter(const NameSorter &) = delete;
+    NameSorter &operator=(const NameSorter &) = delete;
+    ~NameSorter();
+
+    // Takes the names and leaves the block empty.
+    void add(NameBlock &names);
+    // Every name added, in order.
+    NameBlock finish();
+
+private:
+    struct Shared;
+
+    std::shared_ptr<Shared> m_shared;
 };
 
 // "No se pudo leer la carpeta «...»: ..."

@@ -11,6 +11,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+
+// Big enough that handing a chunk over costs nothing against building its keys, small enough that
+// the first is under way soon.
+constexpr std::size_t filesChunk = 16384;
+
+} // namespace
+
 struct Listing::Data
 {
     FolderListing names;              // by name, or in the listing's order where keys chose it
@@ -47,10 +55,14 @@ int Listing::read(const QString &folder, EntryKind kind, const Selection &select
 int Listing::readFolder(int folderFd, const Selection &selection, const QLocale &locale,
                         Listing &files, Listing &folders)
 {
-    NameBlock fileNames;
+    NameSorter sorter(locale);
     NameBlock folderNames;
-    const int error = scanFolder(folderFd, fileNames, folderNames);
-    files.choose(folderFd, fileNames, selection, locale);
+    const int error = scanFolder(folderFd, folderNames, filesChunk,
+                                 [&sorter](NameBlock &chunk) { sorter.add(chunk); });
+    NameBlock fileNames = sorter.finish();
+    if (error != 0)
+        fileNames.clear();
+    files.choose(folderFd, fileNames, selection, locale, true);
     folders.choose(folderFd, folderNames, selection, locale);
     return error;
 }
@@ -113,10 +125,13 @@ void Listing::orderByStatus(int folderFd, Data &data, Selection::Sort sort, bool
 }
 
 void Listing::choose(int folderFd, NameBlock &names, const Selection &selection,
-                     const QLocale &locale)
+                     const QLocale &locale, bool sorted)
 {
     auto data = std::make_shared<Data>();
-    data->names.assign(std::move(names), locale);
+    if (sorted)
+        data->names.assignSorted(std::move(names));
+    else
+        data->names.assign(std::move(names), locale);
     const qsizetype count = data->names.count();
     bool all = true;
     for (qsizetype i = 0; i < count; ++i) {

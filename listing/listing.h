@@ -38,7 +38,8 @@ public:
 private:
     struct Data;
 
-    void choose(int folderFd, NameBlock &names, const Selection &selection, const QLocale &locale);
+    void choose(int folderFd, NameBlock &names, const Selection &selection, const QLocale &locale,
+                bool sorted = false);
     static void orderByStatus(int folderFd, Data &data, Selection::Sort sort, bool reverse);
 
     std::shared_ptr<const Data> m_data;

@@ -32,6 +32,12 @@ std::size_t NameBlock::length(std::size_t i) const
     return end - m_starts[i] - 1;
 }
 
+void NameBlock::reserve(std::size_t names, std::size_t bytes)
+{
+    m_starts.reserve(names);
+    m_bytes.reserve(bytes);
+}
+
 void NameBlock::reorder(const std::vector<std::size_t> &order)
 {
     std::string bytes;
@@ -69,8 +75,10 @@ bool isFolder(int dirFd, const dirent *entry)
     }
 }
 
-// Either block may be null, for a kind not wanted.
-int readEntries(DIR *dir, NameBlock *files, NameBlock *folders)
+// Either block may be null, for a kind not wanted. With `takeFiles`, the files go there every
+// `chunk` names and at the end.
+int readEntries(DIR *dir, NameBlock *files, NameBlock *folders, std::size_t chunk = 0,
+                const std::function<void(NameBlock &)> *takeFiles = nullptr)
 {
     const int opened = dir ? 0 : errno;
     for (NameBlock *names : {files, folders}) {
@@ -90,10 +98,15 @@ int readEntries(DIR *dir, NameBlock *files, NameBlock *folders)
         }
         if (isDotOrDotDot(entry->d_name))
             continue;
-        if (NameBlock *names = isFolder(fd, entry) ? folders : files)
+        if (NameBlock *names = isFolder(fd, entry) ? folders : files) {
             names->add(entry->d_name, std::strlen(entry->d_name));
+            if (takeFiles && names == files && files->size() >= chunk)
+                (*takeFiles)(*files);
+        }
     }
     closedir(dir);
+    if (takeFiles && error == 0 && files->size() > 0)
+        (*takeFiles)(*files);
     for (NameBlock *names : {files, folders}) {
         if (names && error != 0)
             names->clear();
@@ -134,6 +147,13 @@ int scanFolder(int folderFd, EntryKind kind, NameBlock &names)
 int scanFolder(int folderFd, NameBlock &files, NameBlock &folders)
 {
     return readEntries(openStream(folderFd), &files, &folders);
+}
+
+int scanFolder(int folderFd, NameBlock &folders, std::size_t chunk,
+               const std::function<void(NameBlock &files)> &takeFiles)
+{
+    NameBlock files;
+    return readEntries(openStream(folderFd), &files, &folders, chunk, &takeFiles);
 }
 
 FolderHandle::~FolderHandle()

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ public:
     std::size_t size() const { return m_starts.size(); }
     const char *at(std::size_t i) const { return m_bytes.data() + m_starts[i]; }
     std::size_t length(std::size_t i) const;
+    // Room for this many names of this many bytes in all, their ends included.
+    void reserve(std::size_t names, std::size_t bytes);
+    std::size_t bytes() const { return m_bytes.size(); }
     // Keeps the names in the given order of their indexes.
     void reorder(const std::vector<std::size_t> &order);
 
@@ -39,6 +43,11 @@ int scanFolder(const QString &folder, EntryKind kind, NameBlock &names);
 int scanFolder(int folderFd, EntryKind kind, NameBlock &names);
 // Both kinds from one read.
 int scanFolder(int folderFd, NameBlock &files, NameBlock &folders);
+// Both kinds from one read, the files handed to `takeFiles` as they come, `chunk` names at a time
+// and the rest at the end, so that work on them can start while the folder is still being read.
+// The block given is the caller's to empty; on failure what was handed over is to be dropped.
+int scanFolder(int folderFd, NameBlock &folders, std::size_t chunk,
+               const std::function<void(NameBlock &files)> &takeFiles);
 
 struct FileStatus
 {

@@ -144,6 +144,57 @@ class tst_App : public QObject
 private Q_SLOTS:
     void initTestCase() { qtTestHandler = qInstallMessageHandler(dropSizeHintNotes); }
 
+    // A folder read off the window's thread, and what is chosen while it loads.
+    void loading_data()
+    {
+        QTest::addColumn<QString>("second"); // chosen while "fotos" loads; "-" for none
+        QTest::addColumn<bool>("secondLoads");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("count");
+        QTest::newRow("alone") << u"-"_s << false << u"fotos"_s << u"3"_s;
+        QTest::newRow("second loads") << u"vacia"_s << true << u"vacia"_s << u"0"_s;
+        QTest::newRow("second read") << u"vacia"_s << false << u"vacia"_s << u"0"_s;
+        QTest::newRow("shown again") << u""_s << false << u""_s << u"1"_s;
+    }
+    void loading()
+    {
+        QFETCH(QString, second);
+        QFETCH(bool, secondLoads);
+        QFETCH(QString, shown);
+        QFETCH(QString, count);
+        const qint64 usual = DirListBox::setBackgroundSize(0);
+        const auto restore = qScopeGuard([usual] { DirListBox::setBackgroundSize(usual); });
+        Fixture fixture;
+        fixture.start();
+        auto *dir = fixture.control<DirListBox>("Dir1");
+        auto *label = fixture.control<QLabel>("lblFCount");
+        auto *make = fixture.control<QPushButton>("cmdMake");
+        QSignalSpy changes(dir, &DirListBox::Change);
+        fixture.openFolder(u"fotos"_s);
+        // Unless every helper was busy and it was read at once.
+        if (dir->isLoading()) {
+            QCOMPARE(label->text(), u"Leyendo…"_s);
+            QVERIFY(!make->isEnabled());
+            QCOMPARE(dir->Path(), fixture.root());
+            QCOMPARE(changes.count(), 0);
+        }
+        if (second != u"-") {
+            if (!secondLoads)
+                DirListBox::setBackgroundSize(usual);
+            fixture.openFolder(second);
+        }
+        QTRY_VERIFY(!dir->isLoading());
+        // Time for a dropped result to come back, had it not been dropped.
+        QTest::qWait(200);
+        const QString path = shown.isEmpty() ? fixture.root() : fixture.drive.path() + shown;
+        QCOMPARE(dir->Path(), path);
+        QCOMPARE(fixture.control<QLabel>("lblPath")->text(), path + u'/');
+        QCOMPARE(label->text(), count);
+        QCOMPARE(make->isEnabled(), count != u"0");
+        QCOMPARE(changes.count(), shown.isEmpty() ? 0 : 1);
+        QVERIFY(fixture.boxes.isEmpty());
+    }
+
     // Every text the window shows or speaks, as a person reads it.
     void texts_data()
     {

@@ -208,6 +208,21 @@ private Q_SLOTS:
         QCOMPARE(listing.count(), names.size());
         for (qsizetype i = 0; i < listing.count(); ++i)
             QCOMPARE(listing.rawName(i), names[i]);
+
+        // Handed over in chunks while the folder is read: a helper builds keys from the first full
+        // one on, and this thread and an idle one share the rest.
+        const FileDescriptor fd = openFolder(folder.path());
+        for (const std::size_t chunk : {1, 7, 2048}) {
+            NameSorter sorter(QLocale(u"es_ES"_s));
+            NameBlock folders;
+            QCOMPARE(scanFolder(fd.get(), folders, chunk,
+                                [&sorter](NameBlock &part) { sorter.add(part); }),
+                     0);
+            const NameBlock sorted = sorter.finish();
+            QCOMPARE(qsizetype(sorted.size()), names.size());
+            for (std::size_t i = 0; i < sorted.size(); ++i)
+                QCOMPARE(sorted.at(i), names[qsizetype(i)]);
+        }
     }
 
     void wholePage()
