@@ -6,11 +6,23 @@
   const status = byId('status');
   let data;
   try {
-    const text = atob(byId('data').textContent.trim());
-    const bytes = new Uint8Array(text.length);
-    for (let i = 0; i < text.length; i += 1) bytes[i] = text.charCodeAt(i);
-    const stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream('deflate'));
-    data = JSON.parse(await new Response(stream).text());
+    // The block is read once and taken out of the page, so that its text is not held twice.
+    const block = byId('data');
+    const text = block.textContent.trim();
+    block.textContent = '';
+    let bytes;
+    if (Uint8Array.fromBase64) {
+      bytes = Uint8Array.fromBase64(text);
+    } else {
+      const binary = atob(text);
+      bytes = new Uint8Array(binary.length);
+      for (let i = 0; i < binary.length; i += 1) bytes[i] = binary.charCodeAt(i);
+    }
+    const inflate = new DecompressionStream('deflate');
+    const writer = inflate.writable.getWriter();
+    writer.write(bytes).catch(() => {});
+    writer.close().catch(() => {});
+    data = JSON.parse(await new Response(inflate.readable).text());
   } catch (error) {
     status.textContent = `No se pudo leer el catálogo: ${error}`;
     return;
@@ -243,28 +255,49 @@
   const fold = (text) => {
     let folded = text.toLowerCase();
     if (/[^\x00-\x7f]/.test(folded)) folded = folded.normalize('NFD').replace(/\p{M}/gu, '');
-    return folded.replace(/\n/g, ' ');
+    return folded;
   };
+  // A folder's names are folded together, a line each: one call for many names is much faster
+  // than one per name. Where a name holds a line break itself, its folder's names go one by one.
+  let entries = 0;
+  for (let i = 0; i < count; i += 1) entries += (folders[i][0] >= 0 ? 1 : 0) + folders[i][3].length / 3;
+  const starts = new Int32Array(entries + 1);
+  const owner = new Int32Array(entries);
+  const fileAt = new Int32Array(entries);
   const parts = [''];
-  const starts = [];
-  const owner = [];
-  const fileAt = [];
   let position = 1;
-  const addKey = (item, folder, k) => {
-    const key = fold(shown(item));
-    starts.push(position);
-    owner.push(folder);
-    fileAt.push(k);
-    parts.push(key);
-    position += key.length + 1;
-  };
+  let entry = 0;
+  const text = (item) => (typeof item === 'string' ? item : shown(item));
   for (let i = 0; i < count; i += 1) {
-    if (folders[i][0] >= 0) addKey(folders[i][1], i, -1);
+    const names = [];
+    if (folders[i][0] >= 0) names.push(text(folders[i][1]));
     const files = folders[i][3];
-    for (let k = 0; k < files.length; k += 3) addKey(files[k], i, k / 3);
+    for (let k = 0; k < files.length; k += 3) names.push(text(files[k]));
+    if (names.length === 0) continue;
+    for (let n = 0; n < names.length; n += 1) {
+      owner[entry + n] = i;
+      fileAt[entry + n] = n - (names.length - files.length / 3);
+    }
+    let keys = fold(names.join('\n'));
+    let lines = 1;
+    starts[entry] = position;
+    for (let at = keys.indexOf('\n'); at >= 0; at = keys.indexOf('\n', at + 1)) {
+      if (lines < names.length) starts[entry + lines] = position + at + 1;
+      lines += 1;
+    }
+    if (lines !== names.length) {
+      const own = names.map((name) => fold(name).replace(/\n/g, ' '));
+      keys = own.join('\n');
+      for (let n = 0, from = position; n < names.length; from += own[n].length + 1, n += 1) {
+        starts[entry + n] = from;
+      }
+    }
+    entry += names.length;
+    parts.push(keys);
+    position += keys.length + 1;
   }
   const haystack = parts.join('\n');
-  starts.push(position);
+  starts[entries] = position;
   const entryAt = (offset) => {
     let low = 0;
     let high = starts.length - 1;
@@ -276,7 +309,7 @@
   };
   const search = (query) => {
     const found = [];
-    const needle = fold(query);
+    const needle = fold(query).replace(/\n/g, ' ');
     if (!/[*?]/.test(needle)) {
       for (let at = haystack.indexOf(needle); at >= 0;) {
         const entry = entryAt(at);
