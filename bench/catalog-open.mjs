@@ -39,7 +39,7 @@ const browserMemory = (pid) => {
   }
   return kilobytes / 1024;
 };
-for (let run = 0; run < 5; run += 1) {
+for (let run = 0; run < Number(process.env.RUNS || 5); run += 1) {
   await withPage(async (page) => {
     const started = Date.now();
     await page.goto(pathToFileURL(catalog).href);

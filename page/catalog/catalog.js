@@ -18,11 +18,27 @@
       bytes = new Uint8Array(binary.length);
       for (let i = 0; i < binary.length; i += 1) bytes[i] = binary.charCodeAt(i);
     }
+    // A folder a line: each is parsed as soon as it is inflated, so the whole text is never
+    // held at once.
     const inflate = new DecompressionStream('deflate');
     const writer = inflate.writable.getWriter();
     writer.write(bytes).catch(() => {});
     writer.close().catch(() => {});
-    data = JSON.parse(await new Response(inflate.readable).text());
+    bytes = null;
+    const reader = inflate.readable.pipeThrough(new TextDecoderStream()).getReader();
+    const found = [];
+    let rest = '';
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      const lines = (rest + value).split('\n');
+      rest = lines.pop();
+      for (const line of lines) {
+        if (line.startsWith(',[')) found.push(JSON.parse(line.slice(1)));
+        else if (line.startsWith('[')) found.push(JSON.parse(line));
+      }
+    }
+    data = { f: found, r: JSON.parse(`{${rest.slice(rest.indexOf('"r"'))}`).r };
   } catch (error) {
     status.textContent = `No se pudo leer el catálogo: ${error}`;
     return;

@@ -27,7 +27,7 @@ mkdirSync(join(top, 'a', 'b'), { recursive: true });
 mkdirSync(join(top, 'cerrada'));
 for (const name of ['ctl\u0001name', '%23#x.txt', ' blank ', 'rtl\u202Eexe.txt', 'Árbol.txt',
   'plain.txt', Buffer.from([0x62, 0x61, 0x64, 0xE9, 0x2E, 0x74, 0x78, 0x74])]) put(top, name);
-for (const name of ['arbol.txt', 'x?y.txt', 'sin punto']) put(join(top, 'a'), name);
+for (const name of ['arbol.txt', 'x?y.txt', 'sin punto', 'line\nbreak']) put(join(top, 'a'), name);
 for (const name of ['deep árbol.txt', 'DEEP.TXT', 'nota\u0087.txt']) put(join(top, 'a', 'b'), name);
 put(join(top, 'cerrada'), 'secreto.txt');
 symlinkSync('..', join(top, 'a', 'bucle'));
@@ -105,7 +105,7 @@ try {
     await page.waitForSelector('body[data-ready="1"]', { timeout: 20000 });
 
     for (const query of ['arbol', 'ÁRBOL', '*.txt', 'b?d', '%23', 'u+202e]exe', ' blank', 'x?y',
-      'deep*txt', 'nota[u+0087]', 'cerrada', 'zzz']) {
+      'deep*txt', 'nota[u+0087]', 'cerrada', 'line?break', 'punto', 'zzz']) {
       await page.$eval('#search', (input, value) => {
         input.value = value;
         input.dispatchEvent(new Event('input'));
