@@ -266,85 +266,93 @@
   for (const i of rootUrl.keys()) expand(i, true);
   if (count > 0) choose(data.r[0][0]);
 
-  // Search: every name, folded to lower case without accents, in one string a line each, so
-  // that a search is one scan of it.
+  // Search: every name folded to lower case without accents.
   const fold = (text) => {
     let folded = text.toLowerCase();
-    if (/[^\x00-\x7f]/.test(folded)) folded = folded.normalize('NFD').replace(/\p{M}/gu, '');
-    return folded;
+    if (!/[^\x00-\x7f]/.test(folded)) return folded;
+    // What the marks are taken out of is kept with the result, four times its size; a copy of
+    // it is only itself, in one byte a character where it can be.
+    return JSON.parse(JSON.stringify(folded.normalize('NFD').replace(/\p{M}/gu, '')));
   };
-  // A folder's names are folded together, a line each: one call for many names is much faster
-  // than one per name. Where a name holds a line break itself, its folder's names go one by one.
-  let entries = 0;
-  for (let i = 0; i < count; i += 1) entries += (folders[i][0] >= 0 ? 1 : 0) + folders[i][3].length / 3;
-  const starts = new Int32Array(entries + 1);
+  // Each folder's names folded together, a line each: one call for many names is much faster
+  // than one per name, and a string per folder is searched without a copy of them all. Where a
+  // name holds a line break itself, its folder's names are folded one by one.
+  const firstEntry = new Int32Array(count + 1);
+  for (let i = 0; i < count; i += 1) {
+    firstEntry[i + 1] = firstEntry[i] + (folders[i][0] >= 0 ? 1 : 0) + folders[i][3].length / 3;
+  }
+  const entries = firstEntry[count];
+  const starts = new Int32Array(entries); // where each entry's line begins in its folder's keys
   const owner = new Int32Array(entries);
   const fileAt = new Int32Array(entries);
-  const parts = [''];
-  let position = 1;
-  let entry = 0;
+  const keys = new Array(count);
   const text = (item) => (typeof item === 'string' ? item : shown(item));
   for (let i = 0; i < count; i += 1) {
     const names = [];
     if (folders[i][0] >= 0) names.push(text(folders[i][1]));
     const files = folders[i][3];
     for (let k = 0; k < files.length; k += 3) names.push(text(files[k]));
-    if (names.length === 0) continue;
+    const entry = firstEntry[i];
     for (let n = 0; n < names.length; n += 1) {
       owner[entry + n] = i;
       fileAt[entry + n] = n - (names.length - files.length / 3);
     }
-    let keys = fold(names.join('\n'));
+    let folded = fold(names.join('\n'));
     let lines = 1;
-    starts[entry] = position;
-    for (let at = keys.indexOf('\n'); at >= 0; at = keys.indexOf('\n', at + 1)) {
-      if (lines < names.length) starts[entry + lines] = position + at + 1;
+    for (let at = folded.indexOf('\n'); at >= 0; at = folded.indexOf('\n', at + 1)) {
+      if (lines < names.length) starts[entry + lines] = at + 1;
       lines += 1;
     }
     if (lines !== names.length) {
       const own = names.map((name) => fold(name).replace(/\n/g, ' '));
-      keys = own.join('\n');
-      for (let n = 0, from = position; n < names.length; from += own[n].length + 1, n += 1) {
-        starts[entry + n] = from;
+      folded = own.join('\n');
+      for (let n = 1; n < names.length; n += 1) {
+        starts[entry + n] = starts[entry + n - 1] + own[n - 1].length + 1;
       }
     }
-    entry += names.length;
-    parts.push(keys);
-    position += keys.length + 1;
+    keys[i] = folded;
   }
-  const haystack = parts.join('\n');
-  starts[entries] = position;
-  const entryAt = (offset) => {
-    let low = 0;
-    let high = starts.length - 1;
+  // The entry of folder i whose line holds offset, and where the line after it begins.
+  const entryAt = (i, offset) => {
+    let low = firstEntry[i];
+    let high = firstEntry[i + 1];
     while (high - low > 1) {
       const middle = (low + high) >> 1;
       if (starts[middle] <= offset) low = middle; else high = middle;
     }
     return low;
   };
+  const nextLine = (i, entry) => (entry + 1 < firstEntry[i + 1] ? starts[entry + 1] : keys[i].length + 1);
   const search = (query) => {
     const found = [];
     const needle = fold(query).replace(/\n/g, ' ');
     if (!/[*?]/.test(needle)) {
-      for (let at = haystack.indexOf(needle); at >= 0;) {
-        const entry = entryAt(at);
-        found.push(entry);
-        at = haystack.indexOf(needle, starts[entry + 1]);
+      for (let i = 0; i < count; i += 1) {
+        for (let at = keys[i].indexOf(needle); at >= 0;) {
+          const entry = entryAt(i, at);
+          found.push(entry);
+          at = keys[i].indexOf(needle, nextLine(i, entry));
+        }
       }
       return found;
     }
     const source = needle.replace(/[.+^${}()|[\]\\]/g, '\\$&').replace(/\*/g, '[^\\n]*')
       .replace(/\?/g, '[^\\n]');
     const pattern = new RegExp(source, 'g');
-    for (let match = pattern.exec(haystack); match; match = pattern.exec(haystack)) {
-      if (haystack[match.index] === '\n' && match[0].length === 0) {
-        pattern.lastIndex = match.index + 1;
-        continue;
+    for (let i = 0; i < count; i += 1) {
+      const haystack = keys[i];
+      if (haystack.length === 0) continue;
+      pattern.lastIndex = 0;
+      for (let match = pattern.exec(haystack); match; match = pattern.exec(haystack)) {
+        if (haystack[match.index] === '\n' && match[0].length === 0) {
+          pattern.lastIndex = match.index + 1;
+          continue;
+        }
+        const entry = entryAt(i, match.index);
+        found.push(entry);
+        pattern.lastIndex = nextLine(i, entry);
+        if (pattern.lastIndex > haystack.length) break;
       }
-      const entry = entryAt(match.index);
-      found.push(entry);
-      pattern.lastIndex = starts[entry + 1];
     }
     return found;
   };
