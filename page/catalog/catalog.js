@@ -4,6 +4,8 @@
 (async () => {
   const byId = (id) => document.getElementById(id);
   const status = byId('status');
+  // Times are kept from here on, where today's are small enough to be held without a box each.
+  const timeBase = 1e9;
   let data;
   try {
     // The block is read once and taken out of the page, so that its text is not held twice.
@@ -34,8 +36,11 @@
       const lines = (rest + value).split('\n');
       rest = lines.pop();
       for (const line of lines) {
-        if (line.startsWith(',[')) found.push(JSON.parse(line.slice(1)));
-        else if (line.startsWith('[')) found.push(JSON.parse(line));
+        if (!line.startsWith('[') && !line.startsWith(',[')) continue;
+        const folder = JSON.parse(line.startsWith(',') ? line.slice(1) : line);
+        const files = folder[3];
+        for (let k = 2; k < files.length; k += 3) files[k] -= timeBase;
+        found.push(folder);
       }
     }
     data = { f: found, r: JSON.parse(`{${rest.slice(rest.indexOf('"r"'))}`).r };
@@ -127,7 +132,7 @@
     return `${spanish.format(size)} ${units[unit]}`;
   };
   const dates = new Intl.DateTimeFormat('es-ES', { dateStyle: 'short', timeStyle: 'short' });
-  const readableDate = (seconds) => dates.format(new Date(seconds * 1000));
+  const readableDate = (seconds) => dates.format(new Date((seconds + timeBase) * 1000));
   const element = (tag, className, text) => {
     const e = document.createElement(tag);
     if (className) e.className = className;
@@ -283,8 +288,6 @@
   }
   const entries = firstEntry[count];
   const starts = new Int32Array(entries); // where each entry's line begins in its folder's keys
-  const owner = new Int32Array(entries);
-  const fileAt = new Int32Array(entries);
   const keys = new Array(count);
   const text = (item) => (typeof item === 'string' ? item : shown(item));
   for (let i = 0; i < count; i += 1) {
@@ -293,10 +296,6 @@
     const files = folders[i][3];
     for (let k = 0; k < files.length; k += 3) names.push(text(files[k]));
     const entry = firstEntry[i];
-    for (let n = 0; n < names.length; n += 1) {
-      owner[entry + n] = i;
-      fileAt[entry + n] = n - (names.length - files.length / 3);
-    }
     let folded = fold(names.join('\n'));
     let lines = 1;
     for (let at = folded.indexOf('\n'); at >= 0; at = folded.indexOf('\n', at + 1)) {
@@ -371,9 +370,15 @@
     table.id = 'results';
     table.append(headerRow([['Nombre'], ['Carpeta'], ['Modificado'], ['Tamaño', 'size']]));
     for (const entry of found.slice(0, shownResults)) {
-      const folder = owner[entry];
-      if (fileAt[entry] >= 0) {
-        table.append(fileRow(folder, fileAt[entry], true));
+      let folder = 0;
+      for (let high = count; high - folder > 1;) {
+        const middle = (folder + high) >> 1;
+        if (firstEntry[middle] <= entry) folder = middle; else high = middle;
+      }
+      // A folder's own name comes before its files.
+      const file = entry - firstEntry[folder] - (folders[folder][0] >= 0 ? 1 : 0);
+      if (file >= 0) {
+        table.append(fileRow(folder, file, true));
       } else {
         const tr = document.createElement('tr');
         const name = element('td', 'name');
