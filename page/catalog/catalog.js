@@ -321,16 +321,20 @@
     }
     return low;
   };
-  const nextLine = (i, entry) => (entry + 1 < firstEntry[i + 1] ? starts[entry + 1] : keys[i].length + 1);
+  const nextLine = (i, entry) => (entry + 1 < firstEntry[i + 1] ? starts[entry + 1]
+    : keys[i].length + 1);
   const search = (query) => {
     const found = [];
     const needle = fold(query).replace(/\n/g, ' ');
     if (!/[*?]/.test(needle)) {
       for (let i = 0; i < count; i += 1) {
+        if (firstEntry[i] === firstEntry[i + 1]) continue;
+        // A query of marks alone folds to nothing, which is in every name.
         for (let at = keys[i].indexOf(needle); at >= 0;) {
           const entry = entryAt(i, at);
           found.push(entry);
-          at = keys[i].indexOf(needle, nextLine(i, entry));
+          const next = nextLine(i, entry);
+          at = next > keys[i].length ? -1 : keys[i].indexOf(needle, next);
         }
       }
       return found;
@@ -340,7 +344,7 @@
     const pattern = new RegExp(source, 'g');
     for (let i = 0; i < count; i += 1) {
       const haystack = keys[i];
-      if (haystack.length === 0) continue;
+      if (firstEntry[i] === firstEntry[i + 1]) continue;
       pattern.lastIndex = 0;
       for (let match = pattern.exec(haystack); match; match = pattern.exec(haystack)) {
         if (haystack[match.index] === '\n' && match[0].length === 0) {

@@ -110,7 +110,7 @@ try {
     await page.waitForSelector('body[data-ready="1"]', { timeout: 20000 });
 
     for (const query of ['arbol', 'ÁRBOL', '*.txt', 'b?d', '%23', 'u+202e]exe', ' blank', 'x?y',
-      'deep*txt', 'nota[u+0087]', 'cerrada', 'line?break', 'punto', 'zzz']) {
+      'deep*txt', 'nota[u+0087]', 'cerrada', 'line?break', 'punto', '\u0301', 'zzz']) {
       await page.$eval('#search', (input, value) => {
         input.value = value;
         input.dispatchEvent(new Event('input'));
