@@ -107,10 +107,9 @@ bool writeCatalogData(const std::vector<const TreeEntries *> &trees, const ByteS
         for (std::size_t i = 0; i < folders.size(); ++i) {
             const TreeFolder &folder = folders[i];
             const FolderEntries &statuses = entries->folders[i];
-            if (!first)
-                out += ',';
+            // A folder a line: the page parses the data a line at a time as it inflates.
+            out += first ? "\n[" : "\n,[";
             first = false;
-            out += '[';
             appendNumber(out, folder.parent < 0 ? -1 : offset + folder.parent);
             out += ',';
             if (folder.parent < 0) {
@@ -165,7 +164,7 @@ bool writeCatalogData(const std::vector<const TreeEntries *> &trees, const ByteS
         }
         offset += qsizetype(folders.size());
     }
-    out += "],\"r\":[" + roots + "]}";
+    out += "\n],\"r\":[" + roots + "]}";
     return sink(out);
 }
 

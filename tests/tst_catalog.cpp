@@ -208,6 +208,11 @@ private Q_SLOTS:
             QJsonDocument::fromJson(QByteArray::fromStdString(data)).object();
         const QJsonArray folders = parsed[u"f"].toArray();
         QCOMPARE(folders.size(), 2);
+        // The page parses a folder a line: one for each, and none inside one.
+        const QList<QByteArray> lines = QByteArray::fromStdString(data).split('\n');
+        QCOMPARE(lines.size(), folders.size() + 2);
+        QVERIFY(lines[1].startsWith('[') && lines[2].startsWith(",["));
+        QVERIFY(lines.last().startsWith("],\"r\":"));
         QCOMPARE(folders[1].toArray()[0].toInt(), 0);
         QCOMPARE(folders[1].toArray()[1].toString(), u"sub");
         QCOMPARE(folders[1].toArray()[3].toArray(), (QJsonArray{item, 1234, 86400}));

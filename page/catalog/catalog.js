@@ -4,13 +4,46 @@
 (async () => {
   const byId = (id) => document.getElementById(id);
   const status = byId('status');
+  // Times are kept from here on, where today's are small enough to be held without a box each.
+  const timeBase = 1e9;
   let data;
   try {
-    const text = atob(byId('data').textContent.trim());
-    const bytes = new Uint8Array(text.length);
-    for (let i = 0; i < text.length; i += 1) bytes[i] = text.charCodeAt(i);
-    const stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream('deflate'));
-    data = JSON.parse(await new Response(stream).text());
+    // The block is read once and taken out of the page, so that its text is not held twice.
+    const block = byId('data');
+    const text = block.textContent.trim();
+    block.textContent = '';
+    let bytes;
+    if (Uint8Array.fromBase64) {
+      bytes = Uint8Array.fromBase64(text);
+    } else {
+      const binary = atob(text);
+      bytes = new Uint8Array(binary.length);
+      for (let i = 0; i < binary.length; i += 1) bytes[i] = binary.charCodeAt(i);
+    }
+    // A folder a line: each is parsed as soon as it is inflated, so the whole text is never
+    // held at once.
+    const inflate = new DecompressionStream('deflate');
+    const writer = inflate.writable.getWriter();
+    writer.write(bytes).catch(() => {});
+    writer.close().catch(() => {});
+    bytes = null;
+    const reader = inflate.readable.pipeThrough(new TextDecoderStream()).getReader();
+    const found = [];
+    let rest = '';
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      const lines = (rest + value).split('\n');
+      rest = lines.pop();
+      for (const line of lines) {
+        if (!line.startsWith('[') && !line.startsWith(',[')) continue;
+        const folder = JSON.parse(line.startsWith(',') ? line.slice(1) : line);
+        const files = folder[3];
+        for (let k = 2; k < files.length; k += 3) files[k] -= timeBase;
+        found.push(folder);
+      }
+    }
+    data = { f: found, r: JSON.parse(`{${rest.slice(rest.indexOf('"r"'))}`).r };
   } catch (error) {
     status.textContent = `No se pudo leer el catálogo: ${error}`;
     return;
@@ -99,7 +132,7 @@
     return `${spanish.format(size)} ${units[unit]}`;
   };
   const dates = new Intl.DateTimeFormat('es-ES', { dateStyle: 'short', timeStyle: 'short' });
-  const readableDate = (seconds) => dates.format(new Date(seconds * 1000));
+  const readableDate = (seconds) => dates.format(new Date((seconds + timeBase) * 1000));
   const element = (tag, className, text) => {
     const e = document.createElement(tag);
     if (className) e.className = className;
@@ -238,64 +271,91 @@
   for (const i of rootUrl.keys()) expand(i, true);
   if (count > 0) choose(data.r[0][0]);
 
-  // Search: every name, folded to lower case without accents, in one string a line each, so
-  // that a search is one scan of it.
+  // Search: every name folded to lower case without accents.
   const fold = (text) => {
     let folded = text.toLowerCase();
-    if (/[^\x00-\x7f]/.test(folded)) folded = folded.normalize('NFD').replace(/\p{M}/gu, '');
-    return folded.replace(/\n/g, ' ');
+    if (!/[^\x00-\x7f]/.test(folded)) return folded;
+    // What the marks are taken out of is kept with the result, four times its size; a copy of
+    // it is only itself, in one byte a character where it can be.
+    return JSON.parse(JSON.stringify(folded.normalize('NFD').replace(/\p{M}/gu, '')));
   };
-  const parts = [''];
-  const starts = [];
-  const owner = [];
-  const fileAt = [];
-  let position = 1;
-  const addKey = (item, folder, k) => {
-    const key = fold(shown(item));
-    starts.push(position);
-    owner.push(folder);
-    fileAt.push(k);
-    parts.push(key);
-    position += key.length + 1;
-  };
+  // Each folder's names folded together, a line each: one call for many names is much faster
+  // than one per name, and a string per folder is searched without a copy of them all. Where a
+  // name holds a line break itself, its folder's names are folded one by one.
+  const firstEntry = new Int32Array(count + 1);
   for (let i = 0; i < count; i += 1) {
-    if (folders[i][0] >= 0) addKey(folders[i][1], i, -1);
-    const files = folders[i][3];
-    for (let k = 0; k < files.length; k += 3) addKey(files[k], i, k / 3);
+    firstEntry[i + 1] = firstEntry[i] + (folders[i][0] >= 0 ? 1 : 0) + folders[i][3].length / 3;
   }
-  const haystack = parts.join('\n');
-  starts.push(position);
-  const entryAt = (offset) => {
-    let low = 0;
-    let high = starts.length - 1;
+  const entries = firstEntry[count];
+  const starts = new Int32Array(entries); // where each entry's line begins in its folder's keys
+  const keys = new Array(count);
+  const text = (item) => (typeof item === 'string' ? item : shown(item));
+  for (let i = 0; i < count; i += 1) {
+    const names = [];
+    if (folders[i][0] >= 0) names.push(text(folders[i][1]));
+    const files = folders[i][3];
+    for (let k = 0; k < files.length; k += 3) names.push(text(files[k]));
+    const entry = firstEntry[i];
+    let folded = fold(names.join('\n'));
+    let lines = 1;
+    for (let at = folded.indexOf('\n'); at >= 0; at = folded.indexOf('\n', at + 1)) {
+      if (lines < names.length) starts[entry + lines] = at + 1;
+      lines += 1;
+    }
+    if (lines !== names.length) {
+      const own = names.map((name) => fold(name).replace(/\n/g, ' '));
+      folded = own.join('\n');
+      for (let n = 1; n < names.length; n += 1) {
+        starts[entry + n] = starts[entry + n - 1] + own[n - 1].length + 1;
+      }
+    }
+    keys[i] = folded;
+  }
+  // The entry of folder i whose line holds offset, and where the line after it begins.
+  const entryAt = (i, offset) => {
+    let low = firstEntry[i];
+    let high = firstEntry[i + 1];
     while (high - low > 1) {
       const middle = (low + high) >> 1;
       if (starts[middle] <= offset) low = middle; else high = middle;
     }
     return low;
   };
+  const nextLine = (i, entry) => (entry + 1 < firstEntry[i + 1] ? starts[entry + 1]
+    : keys[i].length + 1);
   const search = (query) => {
     const found = [];
-    const needle = fold(query);
+    const needle = fold(query).replace(/\n/g, ' ');
     if (!/[*?]/.test(needle)) {
-      for (let at = haystack.indexOf(needle); at >= 0;) {
-        const entry = entryAt(at);
-        found.push(entry);
-        at = haystack.indexOf(needle, starts[entry + 1]);
+      for (let i = 0; i < count; i += 1) {
+        if (firstEntry[i] === firstEntry[i + 1]) continue;
+        // A query of marks alone folds to nothing, which is in every name.
+        for (let at = keys[i].indexOf(needle); at >= 0;) {
+          const entry = entryAt(i, at);
+          found.push(entry);
+          const next = nextLine(i, entry);
+          at = next > keys[i].length ? -1 : keys[i].indexOf(needle, next);
+        }
       }
       return found;
     }
     const source = needle.replace(/[.+^${}()|[\]\\]/g, '\\$&').replace(/\*/g, '[^\\n]*')
       .replace(/\?/g, '[^\\n]');
     const pattern = new RegExp(source, 'g');
-    for (let match = pattern.exec(haystack); match; match = pattern.exec(haystack)) {
-      if (haystack[match.index] === '\n' && match[0].length === 0) {
-        pattern.lastIndex = match.index + 1;
-        continue;
+    for (let i = 0; i < count; i += 1) {
+      const haystack = keys[i];
+      if (firstEntry[i] === firstEntry[i + 1]) continue;
+      pattern.lastIndex = 0;
+      for (let match = pattern.exec(haystack); match; match = pattern.exec(haystack)) {
+        if (haystack[match.index] === '\n' && match[0].length === 0) {
+          pattern.lastIndex = match.index + 1;
+          continue;
+        }
+        const entry = entryAt(i, match.index);
+        found.push(entry);
+        pattern.lastIndex = nextLine(i, entry);
+        if (pattern.lastIndex > haystack.length) break;
       }
-      const entry = entryAt(match.index);
-      found.push(entry);
-      pattern.lastIndex = starts[entry + 1];
     }
     return found;
   };
@@ -314,9 +374,15 @@
     table.id = 'results';
     table.append(headerRow([['Nombre'], ['Carpeta'], ['Modificado'], ['Tamaño', 'size']]));
     for (const entry of found.slice(0, shownResults)) {
-      const folder = owner[entry];
-      if (fileAt[entry] >= 0) {
-        table.append(fileRow(folder, fileAt[entry], true));
+      let folder = 0;
+      for (let high = count; high - folder > 1;) {
+        const middle = (folder + high) >> 1;
+        if (firstEntry[middle] <= entry) folder = middle; else high = middle;
+      }
+      // A folder's own name comes before its files.
+      const file = entry - firstEntry[folder] - (folders[folder][0] >= 0 ? 1 : 0);
+      if (file >= 0) {
+        table.append(fileRow(folder, file, true));
       } else {
         const tr = document.createElement('tr');
         const name = element('td', 'name');

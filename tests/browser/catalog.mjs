@@ -5,7 +5,7 @@
 import { spawnSync } from 'node:child_process';
 import {
   chmodSync, existsSync, lstatSync, mkdirSync, mkdtempSync, readdirSync, rmSync, statSync,
-  symlinkSync, writeFileSync,
+  symlinkSync, utimesSync, writeFileSync,
 } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -16,18 +16,23 @@ const index = process.argv[2];
 const scratch = mkdtempSync(join(tmpdir(), 'folimbra-catalog-'));
 const top = join(scratch, 'top');
 const contents = new Map(); // what each file holds, by its path as bytes in hex
+const times = new Map(); // and when it was modified, in seconds
 let made = 0;
 const put = (folder, name) => {
   const path = Buffer.concat([Buffer.from(`${folder}/`), Buffer.isBuffer(name) ? name : Buffer.from(name)]);
   const text = `archivo ${made += 1}`;
   writeFileSync(path, text);
   contents.set(path.toString('hex'), text);
+  // Times from 1975 on, two years apart: the later files pass 2001, where the page counts from.
+  const time = 160000000 + made * 63115200;
+  utimesSync(path, time, time);
+  times.set(path.toString('hex'), time);
 };
 mkdirSync(join(top, 'a', 'b'), { recursive: true });
 mkdirSync(join(top, 'cerrada'));
 for (const name of ['ctl\u0001name', '%23#x.txt', ' blank ', 'rtl\u202Eexe.txt', 'Árbol.txt',
   'plain.txt', Buffer.from([0x62, 0x61, 0x64, 0xE9, 0x2E, 0x74, 0x78, 0x74])]) put(top, name);
-for (const name of ['arbol.txt', 'x?y.txt', 'sin punto']) put(join(top, 'a'), name);
+for (const name of ['arbol.txt', 'x?y.txt', 'sin punto', 'line\nbreak']) put(join(top, 'a'), name);
 for (const name of ['deep árbol.txt', 'DEEP.TXT', 'nota\u0087.txt']) put(join(top, 'a', 'b'), name);
 put(join(top, 'cerrada'), 'secreto.txt');
 symlinkSync('..', join(top, 'a', 'bucle'));
@@ -105,7 +110,7 @@ try {
     await page.waitForSelector('body[data-ready="1"]', { timeout: 20000 });
 
     for (const query of ['arbol', 'ÁRBOL', '*.txt', 'b?d', '%23', 'u+202e]exe', ' blank', 'x?y',
-      'deep*txt', 'nota[u+0087]', 'cerrada', 'zzz']) {
+      'deep*txt', 'nota[u+0087]', 'cerrada', 'line?break', 'punto', '\u0301', 'zzz']) {
       await page.$eval('#search', (input, value) => {
         input.value = value;
         input.dispatchEvent(new Event('input'));
@@ -149,6 +154,8 @@ try {
           bytes: Number(row.dataset.bytes),
           unreadable: row.querySelector('.unreadable') !== null,
           links: [...document.querySelectorAll('#files tr:not(.notentered) a')].map((a) => a.href),
+          dates: [...document.querySelectorAll('#files tr:not(.notentered) td.date')]
+            .map((td) => td.textContent),
           linked: [...document.querySelectorAll('#files tr.notentered a')]
             .map((a) => [a.textContent, a.href]),
         });
@@ -172,9 +179,8 @@ try {
           { name, href });
       }
     }
-    const links = folders.flatMap((folder) => folder.links);
-    check.that(links.length === contents.size - 1, 'a link for every readable file', links);
-    for (const href of links) {
+    // A link's path as bytes in hex, as the maps above have it.
+    const hexPath = (href) => {
       const path = new URL(href).pathname;
       const bytes = [];
       for (let i = 0; i < path.length; i += 1) {
@@ -185,7 +191,22 @@ try {
           bytes.push(path.charCodeAt(i));
         }
       }
-      const expected = contents.get(Buffer.from(bytes).toString('hex'));
+      return Buffer.from(bytes).toString('hex');
+    };
+    // Each file's time as the page's own date format shows it.
+    for (const folder of folders) {
+      for (const [k, href] of folder.links.entries()) {
+        const expected = await page.evaluate((seconds) => new Intl.DateTimeFormat('es-ES',
+          { dateStyle: 'short', timeStyle: 'short' }).format(new Date(seconds * 1000)),
+        times.get(hexPath(href)));
+        check.that(folder.dates[k] === expected, 'a file shows when it was modified',
+          { href, shown: folder.dates[k], expected });
+      }
+    }
+    const links = folders.flatMap((folder) => folder.links);
+    check.that(links.length === contents.size - 1, 'a link for every readable file', links);
+    for (const href of links) {
+      const expected = contents.get(hexPath(href));
       let text;
       try {
         await page.goto(href);
