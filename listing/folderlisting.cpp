@@ -122,8 +122,11 @@ private:
 // Below this the second thread costs more than it saves.
 constexpr std::size_t twoThreadMinimum = 2048;
 
-// Sorts the records in two halves, on two threads where one is idle, and merges them.
-template <typename Names> std::vector<std::size_t> sortRecords(Records &records, const Names &names)
+// Sorts the records in two halves, on two threads where one is idle, and merges them straight
+// into the names in order. The names and keys lie all over their chunks: the merge asks for
+// those a few records ahead early, so that it does not wait on memory one name at a time.
+template <typename Names>
+NameBlock sortedNames(Records &records, const Names &names, std::size_t bytes)
 {
     const bool split = records.size() >= twoThreadMinimum;
     const auto middle =
@@ -137,17 +140,31 @@ template <typename Names> std::vector<std::size_t> sortRecords(Records &records,
                 sortFrom(middle, records.end(), 0, names);
         }
     });
-    std::vector<std::size_t> order;
-    order.reserve(records.size());
+    NameBlock all;
+    all.reserve(records.size(), bytes);
+    constexpr std::ptrdiff_t ahead = 8;
+    const auto take = [&names, &all](Records::const_iterator &at, Records::const_iterator end) {
+        if (end - at > ahead) {
+            __builtin_prefetch(at[ahead].key);
+            __builtin_prefetch(names.at(at[ahead].index));
+        }
+        const char *name = names.at((at++)->index);
+        all.add(name, std::strlen(name));
+    };
     auto a = records.cbegin();
-    auto b = Records::const_iterator(middle);
-    while (a != Records::const_iterator(middle) && b != records.cend())
-        order.push_back(comesBefore(*b, *a, names) ? (b++)->index : (a++)->index);
-    for (; a != Records::const_iterator(middle); ++a)
-        order.push_back(a->index);
-    for (; b != records.cend(); ++b)
-        order.push_back(b->index);
-    return order;
+    const auto aEnd = Records::const_iterator(middle);
+    auto b = aEnd;
+    while (a != aEnd && b != records.cend()) {
+        if (comesBefore(*b, *a, names))
+            take(b, records.cend());
+        else
+            take(a, aEnd);
+    }
+    while (a != aEnd)
+        take(a, aEnd);
+    while (b != records.cend())
+        take(b, records.cend());
+    return all;
 }
 
 // Names as read, with their keys one after another and where each starts: a chunk is a few
@@ -175,17 +192,14 @@ struct KeyedChunk
     }
 };
 
-static_assert(sizeof(std::size_t) >= 8, "a chunk and a place in it share one index");
+static_assert(sizeof(std::size_t) >= sizeof(const char *), "an index holds a name's address");
 
-// A name by its chunk, in the high half of the index, and its place there.
-struct ChunkNames
+// A name by its address, held in the record's index: the chunks stay put until the names are
+// copied, and a name's place found through its chunk would cost the sort and the merge a wait on
+// memory each time.
+struct NameAddresses
 {
-    const std::deque<KeyedChunk> &chunks;
-
-    const char *at(std::size_t index) const
-    {
-        return chunks[index >> 32].names.at(index & 0xFFFFFFFF);
-    }
+    const char *at(std::size_t index) const { return reinterpret_cast<const char *>(index); }
 };
 
 } // namespace
@@ -283,7 +297,7 @@ NameBlock NameSorter::finish()
             lock, [&shared] { return shared.built == shared.chunks.size() && !shared.helping; });
     }
 
-    // Records say which chunk and which name in it, so the names are copied once, in order.
+    // Records point at their names, so the names are copied once, in order.
     std::size_t count = 0;
     std::size_t bytes = 0;
     for (const KeyedChunk &chunk : shared.chunks) {
@@ -292,21 +306,13 @@ NameBlock NameSorter::finish()
     }
     Records records;
     records.reserve(count);
-    for (std::size_t c = 0; c < shared.chunks.size(); ++c) {
-        const KeyedChunk &chunk = shared.chunks[c];
+    for (const KeyedChunk &chunk : shared.chunks) {
         for (std::size_t i = 0; i < chunk.starts.size(); ++i)
-            records.push_back({0, chunk.keys.data() + chunk.starts[i], c << 32 | i});
+            records.push_back({0, chunk.keys.data() + chunk.starts[i],
+                               reinterpret_cast<std::size_t>(chunk.names.at(i))});
     }
-    const ChunkNames names{shared.chunks};
-    const std::vector<std::size_t> order = sortRecords(records, names);
+    NameBlock all = sortedNames(records, NameAddresses{}, bytes);
     Records().swap(records);
-    NameBlock all;
-    all.reserve(count, bytes);
-    for (const std::size_t at : order) {
-        const KeyedChunk &chunk = shared.chunks[at >> 32];
-        const std::size_t i = at & 0xFFFFFFFF;
-        all.add(chunk.names.at(i), chunk.names.length(i));
-    }
     shared.chunks.clear();
     return all;
 }
