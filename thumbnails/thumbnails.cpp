@@ -170,22 +170,39 @@ void appendChunk(QByteArray &png, const QByteArray &typeAndData)
 QByteArray encodePng(const QImage &picture,
                      const std::vector<std::pair<QByteArray, QByteArray>> &keys)
 {
-    const QImage rgba = picture.convertToFormat(QImage::Format_RGBA8888);
-    if (rgba.isNull())
+    // JPEGs come as RGB32: read as it is, not converted to bytes first.
+    const bool opaque = picture.format() == QImage::Format_RGB32;
+    const QImage argb = opaque || picture.format() == QImage::Format_ARGB32
+                            ? picture
+                            : picture.convertToFormat(QImage::Format_ARGB32);
+    if (argb.isNull())
         return {};
-    const qsizetype row = qsizetype(rgba.width()) * 4;
-    QByteArray rows((row + 1) * rgba.height(), Qt::Uninitialized);
+    const int width = argb.width();
+    const qsizetype row = qsizetype(width) * 4;
+    QByteArray rows((row + 1) * argb.height(), Qt::Uninitialized);
+    std::vector<uchar> line(std::size_t(row) + 4, 0);
+    const quint32 opaqueBits = opaque ? 0xFF000000u : 0;
     char *out = rows.data();
-    for (int y = 0; y < rgba.height(); ++y) {
-        const uchar *pixel = rgba.constScanLine(y);
-        *out++ = 1; // Sub: each byte less the same channel of the pixel before
-        out = std::copy(pixel, pixel + 4, out);
-        for (qsizetype x = 4; x < row; ++x)
-            *out++ = char(pixel[x] - pixel[x - 4]);
+    for (int y = 0; y < argb.height(); ++y) {
+        // 0xAARRGGBB to the bytes R, G, B, A; then Sub, each byte less the same channel of the
+        // pixel before. Two plain loops the compiler turns into vector code.
+        const auto *pixel = reinterpret_cast<const quint32 *>(argb.constScanLine(y));
+        uchar *bytes = line.data() + 4;
+        for (int x = 0; x < width; ++x) {
+            const quint32 p = pixel[x];
+            const quint32 rgba =
+                ((p >> 16) & 0xFFu) | (p & 0xFF00FF00u) | ((p & 0xFFu) << 16) | opaqueBits;
+            std::memcpy(bytes + 4 * x, &rgba, 4);
+        }
+        *out++ = 1;
+        const uchar *before = line.data();
+        for (qsizetype x = 0; x < row; ++x)
+            out[x] = char(bytes[x] - before[x]);
+        out += row;
     }
     QByteArray header = "IHDR";
-    appendBigEndian(header, quint32(rgba.width()));
-    appendBigEndian(header, quint32(rgba.height()));
+    appendBigEndian(header, quint32(argb.width()));
+    appendBigEndian(header, quint32(argb.height()));
     header += QByteArrayView("\x08\x06\x00\x00\x00", 5); // depth 8, RGBA, not interlaced
     QByteArray png = pngSignature;
     appendChunk(png, header);
@@ -506,6 +523,33 @@ Decoded decode(const Image &image, int edge, std::chrono::milliseconds budget)
     return {std::nullopt, std::move(picture), oriented};
 }
 
+// The 256 one from the 512 one is an exact half: four pixels averaged, a third of the time of
+// Qt's general smooth scaling and the same picture.
+QImage shrunk(const QImage &picture, QSize target)
+{
+    if (picture.format() != QImage::Format_RGB32 || picture.width() != target.width() * 2
+        || picture.height() != target.height() * 2)
+        return picture.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QImage half(target, QImage::Format_RGB32);
+    // Two channels at a time in each 32-bit sum: four bytes add up to 10 bits at most.
+    constexpr quint32 mask = 0x00FF00FFu;
+    constexpr quint32 rounding = 0x00020002u;
+    for (int y = 0; y < target.height(); ++y) {
+        const auto *top = reinterpret_cast<const quint32 *>(picture.constScanLine(2 * y));
+        const auto *bottom = reinterpret_cast<const quint32 *>(picture.constScanLine(2 * y + 1));
+        auto *out = reinterpret_cast<quint32 *>(half.scanLine(y));
+        for (int x = 0; x < target.width(); ++x) {
+            const quint32 a = top[2 * x], b = top[2 * x + 1], c = bottom[2 * x],
+                          d = bottom[2 * x + 1];
+            const quint32 blueRed = (a & mask) + (b & mask) + (c & mask) + (d & mask) + rounding;
+            const quint32 green = ((a >> 8) & mask) + ((b >> 8) & mask) + ((c >> 8) & mask)
+                                  + ((d >> 8) & mask) + rounding;
+            out[x] = ((blueRed >> 2) & mask) | (((green >> 2) & mask) << 8) | 0xFF000000u;
+        }
+    }
+    return half;
+}
+
 QByteArray thumbnailPng(const QImage &thumbnail, const Image &image, QSize oriented)
 {
     return encodePng(thumbnail,
@@ -634,7 +678,7 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName)
                 continue;
             const QSize target = fitWithin(oriented, sizes[s].edge, false);
             if (picture.size() != target)
-                picture = picture.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+                picture = shrunk(picture, target);
             usable[s] = save(folder.repositories[s], image, thumbnailPng(picture, image, oriented));
         }
         if (found[0].entry == Entry::OwnStale || found[0].entry == Entry::Missing) {
