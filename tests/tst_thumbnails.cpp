@@ -214,6 +214,12 @@ private Q_SLOTS:
         QCOMPARE(made.file, ".sh_thumbnails/large/" + thumbnailName(name));
         QCOMPARE(made.largeFile, ".sh_thumbnails/x-large/" + thumbnailName(name));
         QCOMPARE(QSize(made.width, made.height), shown);
+        // In place once the run returns, nothing hidden left beside them.
+        for (const char *size : {"large", "x-large"}) {
+            const QDir repository(folder.path() + "/.sh_thumbnails/" + size);
+            QCOMPARE(repository.entryList(QDir::Files | QDir::Hidden),
+                     QStringList{QString::fromLatin1(thumbnailName(name))});
+        }
         for (const auto &[file, size] : {std::pair(made.file, large), {made.largeFile, xlarge}}) {
             const QByteArray png = folder.read(file);
             const Chunks chunks = chunksOf(png);

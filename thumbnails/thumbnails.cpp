@@ -28,6 +28,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -566,7 +567,10 @@ QByteArray temporaryStem()
     return ".folimbra-" + QByteArray::number(::getpid()) + '-';
 }
 
-bool save(int repository, const Image &image, const QByteArray &png)
+// Complete but under a hidden name in `batch`, which makes it durable and puts it in place with
+// the others: one sync for the run instead of one wait per file. A crash before leaves only hidden
+// files, which the next run removes; never a short PNG under the thumbnail's name.
+bool save(int repository, const Image &image, const QByteArray &png, ReplacementBatch &batch)
 {
     ReplacementOptions options;
     options.mode = int(thumbnailMode(image));
@@ -576,7 +580,7 @@ bool save(int repository, const Image &image, const QByteArray &png)
     FileReplacement file;
     return !png.isEmpty() && file.open(repository, image.name, options)
            && file.write(std::string_view(png.constData(), std::size_t(png.size())))
-           && file.commit();
+           && file.commit(&batch);
 }
 
 // Whose files the folder's page shows, and where: a link is followed only to what its owner
@@ -641,7 +645,9 @@ QByteArray thumbnailUri(const QByteArray &rawName)
 
 using Outcome = std::variant<Thumbnail, LeftOut>;
 
-Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName)
+// `written` takes the new thumbnails, `writtenSizes` says which size each is.
+Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, ReplacementBatch &written,
+                    std::vector<int> &writtenSizes)
 {
     Image image;
     if (const std::optional<LeftOut> refused = openImage(folder, rawName, image))
@@ -679,7 +685,11 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName)
             const QSize target = fitWithin(oriented, sizes[s].edge, false);
             if (picture.size() != target)
                 picture = shrunk(picture, target);
-            usable[s] = save(folder.repositories[s], image, thumbnailPng(picture, image, oriented));
+            const std::size_t before = written.size();
+            usable[s] = save(folder.repositories[s], image, thumbnailPng(picture, image, oriented),
+                             written);
+            if (written.size() > before)
+                writtenSizes.push_back(s);
         }
         if (found[0].entry == Entry::OwnStale || found[0].entry == Entry::Missing) {
             if (!usable[0])
@@ -825,12 +835,43 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
 
     MessageCatcher catcher;
     std::vector<Outcome> outcomes(rawNames.size(), LeftOut::Unreadable);
-    std::atomic<std::size_t> next = 0;
+    // Each waiting thumbnail holds its folder open: a round of images goes in place before the
+    // descriptors run short.
+    rlimit files;
+    const std::size_t round =
+        ::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY
+            ? 256
+            : std::clamp<std::size_t>(std::size_t(files.rlim_cur / 8), 8, 1 << 14);
     WorkPool &pool = WorkPool::instance();
-    pool.run(int(std::min(std::size_t(pool.size()), rawNames.size() - 1)), [&](int) {
-        for (std::size_t i; (i = next++) < rawNames.size();)
-            outcomes[i] = thumbnailOf(folder, rawNames[i]);
-    });
+    for (std::size_t first = 0; first < rawNames.size(); first += round) {
+        const std::size_t end = std::min(rawNames.size(), first + round);
+        ReplacementBatch waiting;
+        std::vector<std::pair<std::size_t, int>> waitingSizes; // image, size
+        std::mutex gathering;
+        std::atomic<std::size_t> next = first;
+        pool.run(int(std::min(std::size_t(pool.size()), end - first - 1)), [&](int) {
+            for (std::size_t i; (i = next++) < end;) {
+                ReplacementBatch written;
+                std::vector<int> made;
+                outcomes[i] = thumbnailOf(folder, rawNames[i], written, made);
+                const std::lock_guard lock(gathering);
+                waiting.append(written);
+                for (const int s : made)
+                    waitingSizes.emplace_back(i, s);
+            }
+        });
+        const std::vector<int> errors = waiting.commit();
+        for (std::size_t k = 0; k < errors.size(); ++k) {
+            const auto [i, s] = waitingSizes[k];
+            auto *made = std::get_if<Thumbnail>(&outcomes[i]);
+            if (errors[k] == 0 || !made)
+                continue;
+            if (s == 0)
+                outcomes[i] = LeftOut::Unreadable;
+            else
+                made->largeFile.clear();
+        }
+    }
     run.decoderMessages = catcher.finish();
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         if (const auto *made = std::get_if<Thumbnail>(&outcomes[i]))
