@@ -170,18 +170,32 @@ private Q_SLOTS:
         QTest::addColumn<QSize>("large");
         QTest::addColumn<QSize>("xlarge");
         QTest::addColumn<QSize>("shown");
+        // Red left and blue right: 0 not looked at, 1 as stored, 2 turned, 3 both half seen
+        // through.
+        QTest::addColumn<int>("layout");
 
         QTest::newRow("jpeg turned")
             << QByteArray(50, 'j') + ".jpg" << picture({400, 200}, "jpeg", QImage::Format_RGB32, 6)
-            << QSize(128, 256) << QSize(200, 400) << QSize(100, 200);
+            << QSize(128, 256) << QSize(200, 400) << QSize(100, 200) << 2;
+        // Decoded at a quarter straight to 512: the 256 one is its exact half.
+        QTest::newRow("jpeg halved") << QByteArray("h.jpg") << picture({2048, 1536}, "jpeg")
+                                     << QSize(256, 192) << QSize(512, 384) << QSize(200, 150) << 1;
         QTest::newRow("png 16-bit")
             << QByteArray("a;b.png") << picture({1200, 800}, "png", QImage::Format_RGBA64)
-            << QSize(256, 171) << QSize(512, 341) << QSize(200, 133);
+            << QSize(256, 171) << QSize(512, 341) << QSize(200, 133) << 1;
+        QImage seenThrough(600, 300, QImage::Format_ARGB32);
+        seenThrough.fill(qRgba(0, 0, 255, 128));
+        QPainter painter(&seenThrough);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.fillRect(0, 0, 300, 300, QColor(255, 0, 0, 128));
+        painter.end();
+        QTest::newRow("png alpha") << QByteArray("t.png") << encode(seenThrough, "png")
+                                   << QSize(256, 128) << QSize(512, 256) << QSize(200, 100) << 3;
         QTest::newRow("bmp 1-bit")
             << QByteArray("m.bmp") << picture({40, 20}, "bmp", QImage::Format_Mono) << QSize(40, 20)
-            << QSize(40, 20) << QSize(200, 100);
+            << QSize(40, 20) << QSize(200, 100) << 0;
         QTest::newRow("gif palette")
-            << QByteArray("p.gif") << gif << QSize(1, 1) << QSize(1, 1) << QSize(200, 200);
+            << QByteArray("p.gif") << gif << QSize(1, 1) << QSize(1, 1) << QSize(200, 200) << 0;
     }
 
     void formats()
@@ -191,6 +205,7 @@ private Q_SLOTS:
         QFETCH(QSize, large);
         QFETCH(QSize, xlarge);
         QFETCH(QSize, shown);
+        QFETCH(int, layout);
         TestFolder folder;
         QVERIFY(addImage(folder, name, bytes));
 
@@ -199,6 +214,12 @@ private Q_SLOTS:
         QCOMPARE(made.file, ".sh_thumbnails/large/" + thumbnailName(name));
         QCOMPARE(made.largeFile, ".sh_thumbnails/x-large/" + thumbnailName(name));
         QCOMPARE(QSize(made.width, made.height), shown);
+        // In place once the run returns, nothing hidden left beside them.
+        for (const char *size : {"large", "x-large"}) {
+            const QDir repository(folder.path() + "/.sh_thumbnails/" + size);
+            QCOMPARE(repository.entryList(QDir::Files | QDir::Hidden),
+                     QStringList{QString::fromLatin1(thumbnailName(name))});
+        }
         for (const auto &[file, size] : {std::pair(made.file, large), {made.largeFile, xlarge}}) {
             const QByteArray png = folder.read(file);
             const Chunks chunks = chunksOf(png);
@@ -218,17 +239,18 @@ private Q_SLOTS:
             QCOMPARE(image.text(QStringLiteral("Thumb::MTime")).toLatin1(),
                      chunks.text.value("Thumb::MTime"));
             // Red on the left of the stored picture, which is on top once turned, blue on the
-            // right, opaque, down to the last row.
-            if (name.endsWith(".jpg") || name.endsWith(".png")) {
+            // right, down to the last row.
+            if (layout != 0) {
                 const int w = image.width(), h = image.height();
-                const bool turned = name.endsWith(".jpg");
+                const int alpha = layout == 3 ? 128 : 255;
                 const QList<std::pair<QPoint, QRgb>> expected{
-                    {turned ? QPoint(w / 2, 0) : QPoint(0, h - 1), qRgb(255, 0, 0)},
-                    {QPoint(w - 1, h - 1), qRgb(0, 0, 255)}};
+                    {layout == 2 ? QPoint(w / 2, 0) : QPoint(0, h - 1), qRgba(255, 0, 0, alpha)},
+                    {QPoint(w - 1, h - 1), qRgba(0, 0, 255, alpha)}};
                 for (const auto &[at, colour] : expected) {
                     const QRgb pixel = image.pixel(at);
                     QVERIFY2(qAbs(qRed(pixel) - qRed(colour)) < 60
-                                 && qAbs(qBlue(pixel) - qBlue(colour)) < 60 && qAlpha(pixel) == 255,
+                                 && qAbs(qBlue(pixel) - qBlue(colour)) < 60
+                                 && qAbs(qAlpha(pixel) - qAlpha(colour)) < 3,
                              qPrintable(QColor::fromRgba(pixel).name(QColor::HexArgb)));
                 }
             }
