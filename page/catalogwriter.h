@@ -24,7 +24,8 @@ bool writeCatalog(const std::vector<const TreeEntries *> &trees, const CatalogIn
                   const ByteSink &sink);
 
 // The catalogue's data before compression: {"f":[[parent, name, error, [name, size, seconds,
-// ...], [name of a folder not entered, ...]], ...], "r":{"folder": "file:///.../"}}. A name is a string, an array where characters
-// that could make it pass for another stand as their code points among the text, or
+// ...], [name of a folder not entered, ...]], ...], "r":{"folder": "file:///.../"}}. A name is a
+// string, an array where characters that could make it pass for another stand as their code points
+// among the text, or
 // {"s": that, "u": the percent-encoded bytes} for a name that is not UTF-8.
 std::string catalogData(const std::vector<const TreeEntries *> &trees);
