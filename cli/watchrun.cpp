@@ -159,6 +159,9 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
     const bool trace = qEnvironmentVariableIsSet("FOLIMBRA_WATCH_TRACE");
     PageServices services;
     services.locale = &locale;
+    // A page put in place makes a few events; a whole tree's at once would fill the kernel's queue
+    // (16,384 by default), and a full queue means writing everything again.
+    services.mostWaiting = 1024;
     // The program's own writes are events too, left out only once read: they are read every few
     // pages, so that thousands of pages do not fill the kernel's queue and lose the rest, nor
     // cost a read each.

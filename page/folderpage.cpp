@@ -138,7 +138,8 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
     // holds its folder open meanwhile, so they go in place before the descriptors run short.
     ReplacementBatch waiting(services.syncFileSystem);
     std::vector<qsizetype> waitingPages;
-    const std::size_t mostWaiting = waitingLimit();
+    const std::size_t mostWaiting =
+        services.mostWaiting > 0 ? std::min(services.mostWaiting, waitingLimit()) : waitingLimit();
     int syncError = 0;
     const auto report = [&](const PageResult &result) {
         if (done)

@@ -81,6 +81,9 @@ struct PageServices
     // How a tree's pages are synced before they are put in place; null is syncfs(). Returns 0 or
     // an errno value.
     int (*syncFileSystem)(int fd) = nullptr;
+    // How many of a tree's pages may wait for that sync at once; 0 is as many as the open folders
+    // allow.
+    std::size_t mostWaiting = 0;
 };
 
 struct PageResult

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # folimbra-index --watch on a real tree: changes reach the pages, untouched pages keep their
-# inode, a burst of files writes a page only a few times, SIGTERM ends it whole with status 0,
-# the top folder deleted and too few watches end it with status 1 and a message.
+# inode, a burst of files writes a page only a few times, SIGTERM ends it whole with status 0, a
+# tree larger than the event queue is written once, the top folder deleted and too few watches
+# end it with status 1 and a message.
 # Usage: watch_run.sh FOLIMBRA_INDEX
 set -uo pipefail
 
@@ -92,6 +93,20 @@ status=$?
 pid=
 [[ $status == 1 ]] || fail "a deleted top folder ended with status $status"
 grep -q 'se ha borrado o movido' "$work/log" || fail "no message for a deleted top folder"
+
+# A tree whose first pages make more events than the kernel queues (16,384 by default) is still
+# written once, not again as though everything had changed.
+mkdir -p "$work/many"
+(cd "$work/many" && mkdir -p d{1..60}/s{1..100})
+FOLIMBRA_WATCH_TRACE=1 "$index" --watch -r "$work/many" 2>"$work/log" &
+pid=$!
+wait_for "grep -q 'escrita «$work/many/$page»' '$work/log'" 120 || fail "no top page for 6,061 folders"
+sleep 2 # a second writing would begin within this
+count=$(grep -c escrita "$work/log")
+((count == 6061)) || fail "a tree of 6,061 folders: $count pages written"
+kill -TERM "$pid"
+wait "$pid"
+pid=
 
 # Too few watches, in a user namespace of our own where the limit can be lowered.
 mkdir -p "$work/limit/a/b" "$work/limit/c"
