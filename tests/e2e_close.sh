@@ -56,8 +56,9 @@ close_during_run()
     window=$(wait_for_window) || { echo "FAIL: the window did not come up"; exit 1; }
     xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
     sleep 0.5
-    xdotool key alt+h
-    for _ in $(seq 200); do
+    # A folder this large is read off the window's thread, and the page button waits for it.
+    for try in $(seq 200); do
+        [ $((try % 10)) -eq 1 ] && xdotool key alt+h
         dialog=$(xdotool search --name '^\^Quorvel\^ Folimbra$' 2>/dev/null | head -n 1) || true
         [ -n "$dialog" ] && break
         sleep 0.05
