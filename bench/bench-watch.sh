@@ -34,7 +34,7 @@ mkdir -p "$results_dir"
 # The timing is Python's, not the program's: the page's inode polled every 10 ms, the trace line
 # of the top folder's page (the last one a tree writes) read from a pipe.
 python3 - "$index" "$files_dir" "$tree_dir" "${RUNS:-9}" <<'PYTHON' | tee "$results_dir/summary.txt"
-import os, signal, statistics, subprocess, sys, time
+import os, signal, statistics, subprocess, sys, threading, time
 
 index, files_dir, tree_dir, runs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 page = "Quorvel-Html_index.html"
@@ -54,6 +54,8 @@ def start_watch(args, top):
     else:
         sys.exit(f"--watch ended before writing {top}/{page}")
     wall = time.monotonic() - started
+    # Read on, so that later lines never fill the pipe and stall the watch.
+    threading.Thread(target=watch.stderr.read, daemon=True).start()
     stat = open(f"/proc/{watch.pid}/stat").read().rsplit(")", 1)[1].split()
     return watch, wall, (int(stat[11]) + int(stat[12])) / ticks
 
