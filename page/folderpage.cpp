@@ -13,8 +13,6 @@
 #include <algorithm>
 #include <mutex>
 
-#include <sys/resource.h>
-
 namespace {
 
 // Where the page is one of a tree's, `place` says where, and `bytes` receives what its files
@@ -76,16 +74,6 @@ QString trailName(const TreeFolder &folder)
     return end <= 0 || slash < 0 ? path : path.mid(slash + 1, end - slash - 1);
 }
 
-// How many pages may wait for their sync at once, each with its folder open: half the descriptors
-// the process may open, leaving the rest to the walk and the writers.
-std::size_t waitingLimit()
-{
-    rlimit files;
-    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
-        return 1024;
-    return std::clamp<std::size_t>(std::size_t(files.rlim_cur / 2), 16, 1 << 16);
-}
-
 void failPage(PageResult &result, int error)
 {
     result.outcome = PageResult::Failed;
@@ -138,8 +126,10 @@ std::vector<PageResult> writeTreePages(const FolderTree &tree, const FolderPageR
     // holds its folder open meanwhile, so they go in place before the descriptors run short.
     ReplacementBatch waiting(services.syncFileSystem);
     std::vector<qsizetype> waitingPages;
+    // Half the descriptors, leaving the rest to the walk and the writers.
+    const std::size_t room = ReplacementBatch::room(2);
     const std::size_t mostWaiting =
-        services.mostWaiting > 0 ? std::min(services.mostWaiting, waitingLimit()) : waitingLimit();
+        services.mostWaiting > 0 ? std::min(services.mostWaiting, room) : room;
     int syncError = 0;
     const auto report = [&](const PageResult &result) {
         if (done)

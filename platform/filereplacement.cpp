@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -381,6 +382,14 @@ ReplacementBatch::ReplacementBatch(Sync sync)
 ReplacementBatch::~ReplacementBatch()
 {
     discard();
+}
+
+std::size_t ReplacementBatch::room(unsigned share)
+{
+    rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return 2048 / share;
+    return std::clamp<std::size_t>(std::size_t(files.rlim_cur / share), 8, (1 << 17) / share);
 }
 
 void ReplacementBatch::append(ReplacementBatch &other, int rank)

@@ -106,6 +106,9 @@ public:
     ~ReplacementBatch();
 
     std::size_t size() const { return m_files.size(); }
+    // How many files may wait at once, each holding its folder open, when waiting files may take
+    // one `share`-th of the descriptors the process may open.
+    static std::size_t room(unsigned share);
     // Takes the files waiting in `other`, after its own. Files of one rank in a row may be renamed
     // in any order among them, side by side.
     void append(ReplacementBatch &other, int rank = 0);

@@ -28,7 +28,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,36 +62,6 @@ QSize fitWithin(QSize size, int edge, bool enlarge)
         return std::max(1, int((qint64(side) * edge * 2 + longest) / (qint64(longest) * 2)));
     };
     return {scale(size.width()), scale(size.height())};
-}
-
-// Four bytes a step: the pixels' chunk is most of what is summed.
-quint32 crc32(QByteArrayView bytes)
-{
-    static const auto tables = [] {
-        std::array<std::array<quint32, 256>, 4> t{};
-        for (quint32 n = 0; n < 256; ++n) {
-            quint32 c = n;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[0][n] = c;
-        }
-        for (std::size_t k = 1; k < 4; ++k) {
-            for (std::size_t n = 0; n < 256; ++n)
-                t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
-        }
-        return t;
-    }();
-    const auto *p = reinterpret_cast<const quint8 *>(bytes.data());
-    const quint8 *end = p + bytes.size();
-    quint32 c = 0xFFFFFFFFu;
-    for (; end - p >= 4; p += 4) {
-        c ^= quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
-        c = tables[3][c & 0xFF] ^ tables[2][(c >> 8) & 0xFF] ^ tables[1][(c >> 16) & 0xFF]
-            ^ tables[0][c >> 24];
-    }
-    for (; p < end; ++p)
-        c = tables[0][(c ^ *p) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
 }
 
 quint32 bigEndian(const char *p)
@@ -161,7 +130,8 @@ void appendChunk(QByteArray &png, const QByteArray &typeAndData)
 {
     appendBigEndian(png, quint32(typeAndData.size() - 4));
     png += typeAndData;
-    appendBigEndian(png, crc32(typeAndData));
+    appendBigEndian(
+        png, quint32(libdeflate_crc32(0, typeAndData.data(), std::size_t(typeAndData.size()))));
 }
 
 // 8 bits a channel with alpha and not interlaced, whatever the image was, and the keys as tEXt
@@ -837,11 +807,7 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
     std::vector<Outcome> outcomes(rawNames.size(), LeftOut::Unreadable);
     // Each waiting thumbnail holds its folder open: a round of images goes in place before the
     // descriptors run short.
-    rlimit files;
-    const std::size_t round =
-        ::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY
-            ? 256
-            : std::clamp<std::size_t>(std::size_t(files.rlim_cur / 8), 8, 1 << 14);
+    const std::size_t round = ReplacementBatch::room(8);
     WorkPool &pool = WorkPool::instance();
     for (std::size_t first = 0; first < rawNames.size(); first += round) {
         const std::size_t end = std::min(rawNames.size(), first + round);
