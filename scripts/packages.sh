@@ -39,3 +39,4 @@ FOLIMBRA_BUILD_PACKAGES+=(zlib1g-dev)  # the catalogue deflates its data as it w
 FOLIMBRA_TEST_PACKAGES+=(python3-jsonschema)  # json_run.sh validates --json against the schema
 FOLIMBRA_BUILD_PACKAGES+=(libdeflate-dev)  # the thumbnails' PNG deflate, faster and smaller than zlib's
 FOLIMBRA_TEST_PACKAGES+=(systemd)  # systemd-analyze and systemd-escape, for the check of the user unit
+FOLIMBRA_BUILD_PACKAGES+=(libjpeg62-turbo-dev)  # JPEGs decoded for the thumbnails straight to 32-bit pixels

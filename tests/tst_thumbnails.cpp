@@ -1,3 +1,4 @@
+#include "quickdeflate.h"
 #include "testfolder.h"
 #include "thumbnails.h"
 
@@ -8,8 +9,11 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QtEndian>
+
+#include <zlib.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +184,9 @@ private Q_SLOTS:
         // Decoded at a quarter straight to 512: the 256 one is its exact half.
         QTest::newRow("jpeg halved") << QByteArray("h.jpg") << picture({2048, 1536}, "jpeg")
                                      << QSize(256, 192) << QSize(512, 384) << QSize(200, 150) << 1;
+        QTest::newRow("jpeg grey")
+            << QByteArray("g.jpg") << picture({400, 300}, "jpeg", QImage::Format_Grayscale8)
+            << QSize(256, 192) << QSize(400, 300) << QSize(200, 150) << 0;
         QTest::newRow("png 16-bit")
             << QByteArray("a;b.png") << picture({1200, 800}, "png", QImage::Format_RGBA64)
             << QSize(256, 171) << QSize(512, 341) << QSize(200, 133) << 1;
@@ -511,6 +518,48 @@ private Q_SLOTS:
         for (int kind = 0; kind < leftOutKinds; ++kind)
             QCOMPARE(run.leftOut[kind], kind == reason ? 1 : 0);
         QVERIFY(QDir(folder.path() + ".sh_thumbnails/large").isEmpty());
+    }
+
+    // zlib reads back every byte the thumbnails' deflate packs: runs of zeros about a match's
+    // limits and a word's, every byte value, noise, and bytes the code was not counted from.
+    void quickDeflate_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("one") << QByteArray("x");
+        for (const int zeros : {7, 8, 9, 16, 24, 259, 264, 520, 100000})
+            QTest::addRow("%d zeros", zeros) << QByteArray(zeros, '\0');
+        QByteArray every;
+        for (int byte = 0; byte < 256; ++byte)
+            every += char(byte);
+        QTest::newRow("every byte") << every.repeated(3);
+        QRandomGenerator random(7);
+        QByteArray noise(100003, Qt::Uninitialized);
+        random.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        for (qsizetype at = 0; at + 300 < noise.size(); at += 9000)
+            std::fill_n(noise.data() + at + at % 13, 17 + at % 290, '\0');
+        QTest::newRow("noise and zeros") << noise;
+        QByteArray rare(40000, 'a');
+        std::fill_n(rare.data() + 4096, 12288, 'z');
+        QTest::newRow("rare") << rare;
+    }
+
+    void quickDeflate()
+    {
+        QFETCH(QByteArray, bytes);
+        const QByteArray packed =
+            quickZlib(reinterpret_cast<const uchar *>(bytes.constData()), bytes.size());
+        QByteArray unpacked(bytes.size() + 1, '?');
+        uLongf length = uLongf(unpacked.size());
+        QCOMPARE(::uncompress(reinterpret_cast<Bytef *>(unpacked.data()), &length,
+                              reinterpret_cast<const Bytef *>(packed.constData()),
+                              uLong(packed.size())),
+                 Z_OK);
+        unpacked.truncate(qsizetype(length));
+        QCOMPARE(unpacked, bytes);
+        // Flat areas shrink: a run costs a few bits a match.
+        if (bytes.count('\0') == bytes.size() && bytes.size() > 1000)
+            QCOMPARE_LT(packed.size(), bytes.size() / 50);
     }
 
     // The decoders' own words come back to the caller, once each, not to standard error.
