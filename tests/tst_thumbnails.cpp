@@ -187,6 +187,19 @@ private Q_SLOTS:
         QTest::newRow("jpeg grey")
             << QByteArray("g.jpg") << picture({400, 300}, "jpeg", QImage::Format_Grayscale8)
             << QSize(256, 192) << QSize(400, 300) << QSize(200, 150) << 0;
+        // CMYK, 16 × 8: libjpeg gives no RGB for it, Qt's reader does.
+        QTest::newRow("jpeg cmyk")
+            << QByteArray("k.jpg")
+            << QByteArray::fromHex(
+                   "ffd8ffee000e41646f626500640000000002ffdb004300100b0c0e0c0a100e0d0e1211101318"
+                   "281a181616183123251d283a333d3c3933383740485c4e404457453738506d51575f62676867"
+                   "3e4d71797064785c656763ffdb0043011112121815182f1a1a2f634238426363636363636363"
+                   "6363636363636363636363636363636363636363636363636363636363636363636363636363"
+                   "63636363ffc00014080008001004011100021101031101041100ffc400160001010100000000"
+                   "000000000000000000050007ffc40014100100000000000000000000000000000000ffc40016"
+                   "0101010100000000000000000000000000070506ffc400141101000000000000000000000000"
+                   "00000000ffda000e040100021103110400003f006951836805c5e464ffd9")
+            << QSize(16, 8) << QSize(16, 8) << QSize(200, 100) << 1;
         QTest::newRow("png 16-bit")
             << QByteArray("a;b.png") << picture({1200, 800}, "png", QImage::Format_RGBA64)
             << QSize(256, 171) << QSize(512, 341) << QSize(200, 133) << 1;
