@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <malloc.h>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -472,8 +473,15 @@ int FolderListing::read(const QString &folder, EntryKind kind, const QLocale &lo
 void FolderListing::assign(NameBlock &&names, const QLocale &locale)
 {
     m_names = std::move(names);
-    if (m_names.size() > 1)
-        m_names.reorder(sortedOrder(m_names, locale));
+    if (m_names.size() <= 1)
+        return;
+    // Blocks of megabytes given up while the names grew, then by the sort, are free but still
+    // resident where they lie below blocks in use; the sort, then the names in order, would come
+    // on top of them.
+    ::malloc_trim(0);
+    const std::vector<std::size_t> order = sortedOrder(m_names, locale);
+    ::malloc_trim(0);
+    m_names.reorder(order);
 }
 
 QString FolderListing::name(qsizetype i) const
