@@ -144,6 +144,9 @@ private:
     std::string m_keys;
 };
 
+// Names of about a hundred thousand files.
+constexpr std::size_t largeFolderBytes = std::size_t(4) << 20;
+
 // Below this the second thread costs more than it saves.
 constexpr std::size_t twoThreadMinimum = 2048;
 
@@ -477,10 +480,14 @@ void FolderListing::assign(NameBlock &&names, const QLocale &locale)
         return;
     // Blocks of megabytes given up while the names grew, then by the sort, are free but still
     // resident where they lie below blocks in use; the sort, then the names in order, would come
-    // on top of them.
-    ::malloc_trim(0);
+    // on top of them. A small folder leaves nothing worth a walk over every arena, which a tree's
+    // folders read on all the cores would take turns at.
+    const bool large = m_names.bytes() >= largeFolderBytes;
+    if (large)
+        ::malloc_trim(0);
     const std::vector<std::size_t> order = sortedOrder(m_names, locale);
-    ::malloc_trim(0);
+    if (large)
+        ::malloc_trim(0);
     m_names.reorder(order);
 }
 
