@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <limits>
+#include <malloc.h>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -37,37 +39,60 @@ quint64 keyChunk(const char *key)
     return chunk;
 }
 
+// Sixteen bytes, two thirds of a SortRecord: a key's place among its half's and a name's index
+// fit in 32 bits short of hundreds of millions of names, and a million records are a few
+// megabytes of the peak.
+struct PackedRecord
+{
+    quint64 chunk; // as in SortRecord; once sorted, where the merge puts the order
+    quint32 key;
+    quint32 index;
+};
+
+// A wide record's key is where it points.
+struct KeyAddresses
+{
+    const char *at(const SortRecord &record) const { return record.key; }
+};
+
+// A packed record's key is in its half's block.
+struct KeyBlock
+{
+    const char *keys;
+    const char *at(const PackedRecord &record) const { return keys + record.key; }
+};
+
 // By key, then names equal but for case by their bytes.
 template <typename Names>
-bool comesBefore(const SortRecord &a, const SortRecord &b, const Names &names)
+bool comesBefore(const char *keyA, std::size_t indexA, const char *keyB, std::size_t indexB,
+                 const Names &names)
 {
-    if (const int byKey = std::strcmp(a.key, b.key); byKey != 0)
+    if (const int byKey = std::strcmp(keyA, keyB); byKey != 0)
         return byKey < 0;
-    return std::strcmp(names.at(a.index), names.at(b.index)) < 0;
+    return std::strcmp(names.at(indexA), names.at(indexB)) < 0;
 }
 
 // Sorts records whose keys agree on their first `depth` bytes, eight bytes at a time: the names
 // in one folder often share long beginnings, and so do their keys, which a plain comparison
 // would walk again and again.
-template <typename Names>
-void sortFrom(Records::iterator first, Records::iterator end, std::size_t depth, const Names &names)
+template <typename Iterator, typename Keys, typename Names>
+void sortFrom(Iterator first, Iterator end, std::size_t depth, const Keys &keys, const Names &names)
 {
+    using Record = typename std::iterator_traits<Iterator>::value_type;
     for (auto record = first; record != end; ++record)
-        record->chunk = keyChunk(record->key + depth);
-    std::sort(first, end,
-              [](const SortRecord &a, const SortRecord &b) { return a.chunk < b.chunk; });
+        record->chunk = keyChunk(keys.at(*record) + depth);
+    std::sort(first, end, [](const Record &a, const Record &b) { return a.chunk < b.chunk; });
     while (first != end) {
-        const auto last = std::find_if(first + 1, end, [first](const SortRecord &record) {
-            return record.chunk != first->chunk;
-        });
+        const auto last = std::find_if(
+            first + 1, end, [first](const Record &record) { return record.chunk != first->chunk; });
         if (last - first > 1) {
             // Key bytes are never 0: a 0 in the chunk is the end of equal keys.
             if ((first->chunk & 0xFF) == 0)
-                std::sort(first, last, [&names](const SortRecord &a, const SortRecord &b) {
+                std::sort(first, last, [&names](const Record &a, const Record &b) {
                     return std::strcmp(names.at(a.index), names.at(b.index)) < 0;
                 });
             else
-                sortFrom(first, last, depth + 8, names);
+                sortFrom(first, last, depth + 8, keys, names);
         }
         first = last;
     }
@@ -107,7 +132,7 @@ public:
             const char *key = m_keys.data() + starts[i - m_first];
             records.push_back({0, key, i});
         }
-        sortFrom(records.begin(), records.end(), 0, m_names);
+        sortFrom(records.begin(), records.end(), 0, KeyAddresses{}, m_names);
     }
 
     Records records;
@@ -118,6 +143,9 @@ private:
     std::size_t m_end;
     std::string m_keys;
 };
+
+// Names of about a hundred thousand files.
+constexpr std::size_t largeFolderBytes = std::size_t(4) << 20;
 
 // Below this the second thread costs more than it saves.
 constexpr std::size_t twoThreadMinimum = 2048;
@@ -135,9 +163,9 @@ NameBlock sortedNames(Records &records, const Names &names, std::size_t bytes)
     WorkPool::instance().run(split ? 1 : 0, [&](int) {
         for (int part = next++; part < 2; part = next++) {
             if (part == 0)
-                sortFrom(records.begin(), middle, 0, names);
+                sortFrom(records.begin(), middle, 0, KeyAddresses{}, names);
             else
-                sortFrom(middle, records.end(), 0, names);
+                sortFrom(middle, records.end(), 0, KeyAddresses{}, names);
         }
     });
     NameBlock all;
@@ -155,7 +183,7 @@ NameBlock sortedNames(Records &records, const Names &names, std::size_t bytes)
     const auto aEnd = Records::const_iterator(middle);
     auto b = aEnd;
     while (a != aEnd && b != records.cend()) {
-        if (comesBefore(*b, *a, names))
+        if (comesBefore(b->key, b->index, a->key, a->index, names))
             take(b, records.cend());
         else
             take(a, aEnd);
@@ -317,7 +345,9 @@ NameBlock NameSorter::finish()
     return all;
 }
 
-std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale)
+namespace {
+
+std::vector<std::size_t> wideOrder(const NameBlock &names, const QLocale &locale)
 {
     const bool split = names.size() >= twoThreadMinimum;
     const std::size_t half = split ? names.size() / 2 : names.size();
@@ -337,12 +367,102 @@ std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &loca
     auto a = front.records.cbegin();
     auto b = back.records.cbegin();
     while (a != front.records.cend() && b != back.records.cend())
-        order.push_back(comesBefore(*b, *a, names) ? (b++)->index : (a++)->index);
+        order.push_back(comesBefore(b->key, b->index, a->key, a->index, names) ? (b++)->index
+                                                                               : (a++)->index);
     for (; a != front.records.cend(); ++a)
         order.push_back(a->index);
     for (; b != back.records.cend(); ++b)
         order.push_back(b->index);
     return order;
+}
+
+// Builds the keys of names [first, end) and their records; false where the keys grow past
+// `keyLimit` bytes, too far for a packed record to point.
+bool buildPacked(const NameBlock &names, std::size_t first, std::size_t end, const QLocale &locale,
+                 std::size_t keyLimit, std::string &keys, PackedRecord *records)
+{
+    if (end == first)
+        return true;
+    const NameCollator collator(locale);
+    const std::size_t nameBytes =
+        std::size_t(names.at(end - 1) - names.at(first)) + names.length(end - 1);
+    keys.reserve(nameBytes * 2 + (end - first) * 16);
+    QString name;
+    for (std::size_t i = first; i < end; ++i) {
+        if (keys.size() > keyLimit)
+            return false;
+        records[i] = {0, quint32(keys.size()), quint32(i)};
+        decodeFileName(QByteArrayView(names.at(i), names.length(i)), name);
+        collator.appendSortKey(name, keys);
+    }
+    return true;
+}
+
+// As wideOrder(), with both halves' records in one block of packed ones, and the merge writing the
+// order into their chunks, which the sort no longer needs: nothing as large as the records is
+// allocated while the keys are alive.
+std::optional<std::vector<std::size_t>> packedOrder(const NameBlock &names, const QLocale &locale,
+                                                    std::size_t keyLimit)
+{
+    const std::size_t count = names.size();
+    const bool split = count >= twoThreadMinimum;
+    const std::size_t bounds[] = {0, split ? count / 2 : count, count};
+    std::vector<PackedRecord> records(count);
+    std::string keys[2];
+    std::atomic<bool> fits = true;
+    std::atomic<int> next = 0;
+    WorkPool::instance().run(split ? 1 : 0, [&](int) {
+        for (int part = next++; part < 2; part = next++) {
+            if (!buildPacked(names, bounds[part], bounds[part + 1], locale, keyLimit, keys[part],
+                             records.data())) {
+                fits = false;
+                continue;
+            }
+            const auto begin = records.begin();
+            sortFrom(begin + std::ptrdiff_t(bounds[part]), begin + std::ptrdiff_t(bounds[part + 1]),
+                     0, KeyBlock{keys[part].data()}, names);
+        }
+    });
+    if (!fits)
+        return std::nullopt;
+
+    // Keys made by the same rules compare alike whichever collator made them.
+    const KeyBlock front{keys[0].data()};
+    const KeyBlock back{keys[1].data()};
+    std::size_t a = 0;
+    const std::size_t aEnd = bounds[1];
+    std::size_t b = aEnd;
+    std::size_t out = 0;
+    while (a < aEnd && b < count) {
+        const PackedRecord &ra = records[a];
+        const PackedRecord &rb = records[b];
+        const bool backFirst = comesBefore(back.at(rb), rb.index, front.at(ra), ra.index, names);
+        records[out++].chunk = backFirst ? records[b++].index : records[a++].index;
+    }
+    while (a < aEnd)
+        records[out++].chunk = records[a++].index;
+    while (b < count)
+        records[out++].chunk = records[b++].index;
+    std::string().swap(keys[0]);
+    std::string().swap(keys[1]);
+    std::vector<std::size_t> order(count);
+    for (std::size_t k = 0; k < count; ++k)
+        order[k] = std::size_t(records[k].chunk);
+    return order;
+}
+
+} // namespace
+
+std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale,
+                                     std::size_t packedKeyLimit)
+{
+    if (names.size() <= std::numeric_limits<quint32>::max()) {
+        if (std::optional<std::vector<std::size_t>> order = packedOrder(
+                names, locale,
+                std::min<std::size_t>(packedKeyLimit, std::numeric_limits<quint32>::max())))
+            return *std::move(order);
+    }
+    return wideOrder(names, locale);
 }
 
 int FolderListing::read(const QString &folder, EntryKind kind, const QLocale &locale)
@@ -356,8 +476,19 @@ int FolderListing::read(const QString &folder, EntryKind kind, const QLocale &lo
 void FolderListing::assign(NameBlock &&names, const QLocale &locale)
 {
     m_names = std::move(names);
-    if (m_names.size() > 1)
-        m_names.reorder(sortedOrder(m_names, locale));
+    if (m_names.size() <= 1)
+        return;
+    // Blocks of megabytes given up while the names grew, then by the sort, are free but still
+    // resident where they lie below blocks in use; the sort, then the names in order, would come
+    // on top of them. A small folder leaves nothing worth a walk over every arena, which a tree's
+    // folders read on all the cores would take turns at.
+    const bool large = m_names.bytes() >= largeFolderBytes;
+    if (large)
+        ::malloc_trim(0);
+    const std::vector<std::size_t> order = sortedOrder(m_names, locale);
+    if (large)
+        ::malloc_trim(0);
+    m_names.reorder(order);
 }
 
 QString FolderListing::name(qsizetype i) const

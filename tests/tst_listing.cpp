@@ -1,6 +1,7 @@
 #include "clock.h"
 #include "documentopener.h"
 #include "folderlisting.h"
+#include "folderorder.h"
 #include "folderpage.h"
 #include "getfileext.h"
 #include "localetext.h"
@@ -222,6 +223,18 @@ private Q_SLOTS:
             QCOMPARE(qsizetype(sorted.size()), names.size());
             for (std::size_t i = 0; i < sorted.size(); ++i)
                 QCOMPARE(sorted.at(i), names[qsizetype(i)]);
+        }
+
+        // From names read backwards; with no room for packed records, wide ones take over.
+        NameBlock backwards;
+        for (qsizetype i = names.size() - 1; i >= 0; --i)
+            backwards.add(names[i].constData(), std::size_t(names[i].size()));
+        for (const std::size_t packedKeyLimit : {std::size_t(0), std::size_t(UINT32_MAX)}) {
+            const std::vector<std::size_t> order =
+                sortedOrder(backwards, QLocale(u"es_ES"_s), packedKeyLimit);
+            QCOMPARE(qsizetype(order.size()), names.size());
+            for (std::size_t k = 0; k < order.size(); ++k)
+                QCOMPARE(backwards.at(order[k]), names[qsizetype(k)]);
         }
     }
 
