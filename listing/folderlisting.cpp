@@ -12,11 +12,14 @@
 #include <cstring>
 #include <deque>
 #include <limits>
-#include <malloc.h>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <vector>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -483,11 +486,15 @@ void FolderListing::assign(NameBlock &&names, const QLocale &locale)
     // on top of them. A small folder leaves nothing worth a walk over every arena, which a tree's
     // folders read on all the cores would take turns at.
     const bool large = m_names.bytes() >= largeFolderBytes;
-    if (large)
-        ::malloc_trim(0);
+    const auto giveBack = [large] {
+#ifdef __GLIBC__
+        if (large)
+            ::malloc_trim(0);
+#endif
+    };
+    giveBack();
     const std::vector<std::size_t> order = sortedOrder(m_names, locale);
-    if (large)
-        ::malloc_trim(0);
+    giveBack();
     m_names.reorder(order);
 }
 
