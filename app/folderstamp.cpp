@@ -75,12 +75,12 @@ struct FolderStamp::Watch
     {
         const std::lock_guard lock(mutex);
         alignas(inotify_event) char buffer[16 * 1024];
-        while (!changed) {
+        while (!changed && fd.isOpen()) {
             const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
             if (got < 0 && errno == EINTR)
                 continue;
-            if (got < 0) {
-                changed = errno != EAGAIN;
+            if (got <= 0) {
+                changed = got < 0 && errno != EAGAIN;
                 break;
             }
             for (ssize_t at = 0; at < got;) {
@@ -89,6 +89,9 @@ struct FolderStamp::Watch
                 at += ssize_t(sizeof(inotify_event) + event->len);
             }
         }
+        // Nothing more to learn: the kernel need not keep the folder's events any longer.
+        if (changed)
+            fd.reset();
         return !changed && temporaries.isEmpty();
     }
 };
