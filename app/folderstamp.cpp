@@ -1,8 +1,20 @@
 #include "folderstamp.h"
 
+#include "codepagefile.h"
+#include "filedescriptor.h"
+
+#include <QByteArray>
+#include <QSet>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
 #include <time.h>
 
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -11,9 +23,80 @@ qint64 nanoseconds(const timespec &time)
     return qint64(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
 
+constexpr char pageName[] = "Quorvel-Html_index.html";
+
+// What can change which names a folder holds. A file's own changes (size, date) are looked up
+// when the page is written.
+constexpr uint32_t nameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB
+                                | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+
 } // namespace
 
-FolderStamp FolderStamp::take(int folderFd)
+// The names that came and went since the stamp, as far as they matter to the files read.
+struct FolderStamp::Watch
+{
+    std::mutex mutex;
+    FileDescriptor fd;
+    bool changed = false;
+    bool pageListed = false;      // the page was there when the folder was read
+    QSet<QByteArray> temporaries; // a page's, made since and not yet put in place
+
+    void note(const inotify_event &event)
+    {
+        if (event.mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)
+            || event.len == 0 || event.name[0] == '\0') {
+            // The folder's own attributes count as before, when its change time was compared.
+            changed = true;
+            return;
+        }
+        const bool came = event.mask & (IN_CREATE | IN_MOVED_TO);
+        const bool went = event.mask & (IN_DELETE | IN_MOVED_FROM);
+        if (!came && !went)
+            return; // a file's attributes
+        const QByteArray name(event.name);
+        if (isPageTemporaryName(event.name)) {
+            // One made and gone since leaves the names as they were; one gone that was there may
+            // have been read.
+            if (came)
+                temporaries.insert(name);
+            else if (!temporaries.remove(name))
+                changed = true;
+        } else if (name == pageName) {
+            // A page put in place over the one listed leaves the names as they were.
+            if (went || !pageListed)
+                changed = true;
+        } else {
+            changed = true;
+        }
+    }
+
+    // False once a name came or went that the files read may not show.
+    bool holds()
+    {
+        const std::lock_guard lock(mutex);
+        alignas(inotify_event) char buffer[16 * 1024];
+        while (!changed && fd.isOpen()) {
+            const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                changed = got < 0 && errno != EAGAIN;
+                break;
+            }
+            for (ssize_t at = 0; at < got;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+                note(*event);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        }
+        // Nothing more to learn: the kernel need not keep the folder's events any longer.
+        if (changed)
+            fd.reset();
+        return !changed && temporaries.isEmpty();
+    }
+};
+
+FolderStamp FolderStamp::look(int folderFd)
 {
     FolderStamp stamp;
     struct stat st;
@@ -32,6 +115,23 @@ FolderStamp FolderStamp::take(int folderFd)
     return stamp;
 }
 
+FolderStamp FolderStamp::take(int folderFd)
+{
+    // Set before the folder is read, so that nothing changed during the read goes unnoticed.
+    auto watch = std::make_shared<Watch>();
+    watch->fd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    const QByteArray path = "/proc/self/fd/" + QByteArray::number(folderFd);
+    if (!watch->fd.isOpen()
+        || ::inotify_add_watch(watch->fd.get(), path.constData(), nameEvents) < 0)
+        watch.reset(); // out of watches: the folder's times tell
+    else if (struct stat page; ::fstatat(folderFd, pageName, &page, AT_SYMLINK_NOFOLLOW) == 0)
+        watch->pageListed = true;
+    FolderStamp stamp = look(folderFd);
+    if (stamp.m_valid)
+        stamp.m_watch = std::move(watch);
+    return stamp;
+}
+
 bool FolderStamp::stillHolds(int folderFd) const
 {
     if (!m_valid)
@@ -41,8 +141,11 @@ bool FolderStamp::stillHolds(int folderFd) const
     const qint64 doubt = coarse ? 2'000'000'000 : 100'000'000;
     if (m_modifiedNs > m_takenNs - doubt || m_changedNs > m_takenNs - doubt)
         return false;
-    const FolderStamp now = take(folderFd);
-    return now.m_valid && now.m_device == m_device && now.m_inode == m_inode && now.m_size == m_size
-           && now.m_links == m_links && now.m_modifiedNs == m_modifiedNs
+    const FolderStamp now = look(folderFd);
+    if (!now.m_valid || now.m_device != m_device || now.m_inode != m_inode)
+        return false;
+    if (m_watch)
+        return m_watch->holds();
+    return now.m_size == m_size && now.m_links == m_links && now.m_modifiedNs == m_modifiedNs
            && now.m_changedNs == m_changedNs;
 }
