@@ -26,9 +26,10 @@ qint64 nanoseconds(const timespec &time)
 constexpr char pageName[] = "Quorvel-Html_index.html";
 
 // What can change which names a folder holds. A file's own changes (size, date) are looked up
-// when the page is written.
-constexpr uint32_t nameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB
-                                | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+// when the page is written. Nothing that happens to the files themselves: a watch for that makes
+// the kernel mark every cached name of the folder, a million of them in the largest.
+constexpr uint32_t nameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF
+                                | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
 
 } // namespace
 
@@ -45,14 +46,14 @@ struct FolderStamp::Watch
     {
         if (event.mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)
             || event.len == 0 || event.name[0] == '\0') {
-            // The folder's own attributes count as before, when its change time was compared.
+            // The folder itself gone, moved or out of sight.
             changed = true;
             return;
         }
         const bool came = event.mask & (IN_CREATE | IN_MOVED_TO);
         const bool went = event.mask & (IN_DELETE | IN_MOVED_FROM);
         if (!came && !went)
-            return; // a file's attributes
+            return;
         const QByteArray name(event.name);
         if (isPageTemporaryName(event.name)) {
             // One made and gone since leaves the names as they were; one gone that was there may
