@@ -184,6 +184,12 @@ private Q_SLOTS:
         // Decoded at a quarter straight to 512: the 256 one is its exact half.
         QTest::newRow("jpeg halved") << QByteArray("h.jpg") << picture({2048, 1536}, "jpeg")
                                      << QSize(256, 192) << QSize(512, 384) << QSize(200, 150) << 1;
+        // Markers a decoder skips, larger than what it reads at a time.
+        QByteArray marked = picture({2048, 1536}, "jpeg");
+        for (int i = 0; i < 3; ++i)
+            marked.insert(2, QByteArray::fromHex("FFE9FDE8") + QByteArray(65000 - 2, 'm'));
+        QTest::newRow("jpeg long markers") << QByteArray("m.jpg") << marked << QSize(256, 192)
+                                           << QSize(512, 384) << QSize(200, 150) << 1;
         QTest::newRow("jpeg grey")
             << QByteArray("g.jpg") << picture({400, 300}, "jpeg", QImage::Format_Grayscale8)
             << QSize(256, 192) << QSize(400, 300) << QSize(200, 150) << 0;
@@ -230,6 +236,8 @@ private Q_SLOTS:
         QVERIFY(addImage(folder, name, bytes));
 
         const ThumbnailRun run = makeThumbnails(folder.path(), {name});
+        // A sound image leaves the decoders nothing to say.
+        QVERIFY2(run.decoderMessages.isEmpty(), qPrintable(run.decoderMessages.join(u'\n')));
         const Thumbnail made = run.thumbnails.at(0).value();
         QCOMPARE(made.file, ".sh_thumbnails/large/" + thumbnailName(name));
         QCOMPARE(made.largeFile, ".sh_thumbnails/x-large/" + thumbnailName(name));
@@ -265,7 +273,8 @@ private Q_SLOTS:
                 const int alpha = layout == 3 ? 128 : 255;
                 const QList<std::pair<QPoint, QRgb>> expected{
                     {layout == 2 ? QPoint(w / 2, 0) : QPoint(0, h - 1), qRgba(255, 0, 0, alpha)},
-                    {QPoint(w - 1, h - 1), qRgba(0, 0, 255, alpha)}};
+                    {QPoint(w - 1, h - 1), qRgba(0, 0, 255, alpha)},
+                    {layout == 2 ? QPoint(0, h - 1) : QPoint(w - 1, 0), qRgba(0, 0, 255, alpha)}};
                 for (const auto &[at, colour] : expected) {
                     const QRgb pixel = image.pixel(at);
                     QVERIFY2(qAbs(qRed(pixel) - qRed(colour)) < 60
