@@ -2,6 +2,8 @@
 
 #include "codepagefile.h"
 #include "filedescriptor.h"
+#include "filenames.h"
+#include "pagewriter.h"
 
 #include <QByteArray>
 #include <QSet>
@@ -23,7 +25,12 @@ qint64 nanoseconds(const timespec &time)
     return qint64(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
 
-constexpr char pageName[] = "Quorvel-Html_index.html";
+// The page's name as the kernel gives it.
+const QByteArray &pageName()
+{
+    static const QByteArray name = encodeFileName(pageFileName());
+    return name;
+}
 
 // What can change which names a folder holds. A file's own changes (size, date) are looked up
 // when the page is written. Nothing that happens to the files themselves: a watch for that makes
@@ -62,7 +69,7 @@ struct FolderStamp::Watch
                 temporaries.insert(name);
             else if (!temporaries.remove(name))
                 changed = true;
-        } else if (name == pageName) {
+        } else if (name == pageName()) {
             // A page put in place over the one listed leaves the names as they were.
             if (went || !pageListed)
                 changed = true;
@@ -125,7 +132,8 @@ FolderStamp FolderStamp::take(int folderFd)
     if (!watch->fd.isOpen()
         || ::inotify_add_watch(watch->fd.get(), path.constData(), nameEvents) < 0)
         watch.reset(); // out of watches: the folder's times tell
-    else if (struct stat page; ::fstatat(folderFd, pageName, &page, AT_SYMLINK_NOFOLLOW) == 0)
+    else if (struct stat page;
+             ::fstatat(folderFd, pageName().constData(), &page, AT_SYMLINK_NOFOLLOW) == 0)
         watch->pageListed = true;
     FolderStamp stamp = look(folderFd);
     if (stamp.m_valid)
