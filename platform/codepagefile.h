@@ -7,6 +7,7 @@
 #include <QStringView>
 
 #include <string>
+#include <string_view>
 
 // Whether `rawName` is a name CodePageFile gives, for a moment, to the new file that replaces
 // `rawPageName`: "." + the page's name + "." + 1 to 7 base-36 digits in lower case. Listings
@@ -28,6 +29,8 @@ public:
     // The same, with the folder given by its path.
     bool open(const QString &folder, const QString &name);
     bool writeLine(QStringView line);
+    // Lines already in Windows-1252, each with its CR LF.
+    bool writeBytes(std::string_view bytes) { return m_file.write(bytes); }
     // Writes the rest, syncs and puts the new file in place; on failure, as discard().
     bool commit() { return m_file.commit(); }
     // The same, or left for `batch` to put in place; see FileReplacement.

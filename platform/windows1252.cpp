@@ -25,12 +25,21 @@ void appendWindows1252(std::string &out, QStringView text)
     const char16_t *units = text.utf16();
     const qsizetype n = text.size();
     for (qsizetype i = 0; i < n; ++i) {
-        const char16_t u = units[i];
-        // ASCII and U+00A0 to U+00FF are the same bytes in Windows-1252.
-        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-            out += char(u);
-            continue;
+        // ASCII and U+00A0 to U+00FF are the same bytes in Windows-1252: most of a page is
+        // copied a run at a time.
+        qsizetype same = i;
+        while (same < n && (units[same] < 0x80 || (units[same] >= 0xA0 && units[same] <= 0xFF)))
+            ++same;
+        if (same > i) {
+            const std::size_t at = out.size();
+            out.resize(at + std::size_t(same - i));
+            char *to = out.data() + at;
+            for (; i < same; ++i)
+                *to++ = char(units[i]);
+            if (i == n)
+                break;
         }
+        const char16_t u = units[i];
         char32_t c = u;
         if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(units[i + 1]))
             c = QChar::surrogateToUcs4(u, units[++i]);

@@ -502,19 +502,86 @@ private Q_SLOTS:
         QCOMPARE(leftovers(folder), QByteArrayList());
     }
 
-    // A folder that takes no new files still gets its page where the old one may be rewritten.
-    void progressEveryFewThousand()
+    // Thousands of files by name, looked up ahead of the writer, or by size, written in ranges on
+    // several threads: the same lines in the same order, files gone meanwhile left out, progress
+    // every 4,096 entries.
+    void linesInRanges_data()
     {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<bool>("bySize");
+        QTest::addColumn<QList<int>>("gone");
+
+        QTest::newRow("one at a time") << 300 << false << QList<int>{5};
+        QTest::newRow("by name") << 9000 << false << QList<int>{};
+        QTest::newRow("by name, some gone") << 9000 << false << QList<int>{0, 255, 256, 4096, 8999};
+        QTest::newRow("ranges by size") << 9000 << true << QList<int>{};
+    }
+
+    void linesInRanges()
+    {
+        QFETCH(int, files);
+        QFETCH(bool, bySize);
+        QFETCH(QList<int>, gone);
+
         TestFolder folder;
-        for (int i = 0; i < 5000; ++i)
-            QVERIFY(folder.addFile("f" + QByteArray::number(i)));
-        QList<std::pair<qsizetype, qsizetype>> calls;
-        PageServices services;
-        services.progress = [&calls](qsizetype done, qsizetype total) {
-            calls.append({done, total});
+        struct Expected
+        {
+            qint64 size;
+            QByteArray line;
         };
-        QCOMPARE(writePage(folder, {}, services).result.fileCount, 5000);
-        QCOMPARE(calls, (decltype(calls){{0, 5000}, {4096, 5000}, {5000, 5000}}));
+        std::vector<Expected> expected;
+        QByteArrayList vanishing;
+        qint64 kilobytes = 0;
+        for (int i = 0; i < files; ++i) {
+            const QByteArray number = QByteArray::number(i).rightJustified(5, '0');
+            // Every so often a name to escape and to turn into the code page.
+            const bool marked = i % 1000 == 7;
+            const QByteArray name = "f" + number + (marked ? " <&> \xc3\xb1.txt" : "");
+            const qint64 size = qint64(i % 7) * 1024 + i % 3;
+            QVERIFY(folder.addFile(name, size, march2003));
+            if (gone.contains(i)) {
+                vanishing << name;
+                continue;
+            }
+            const QByteArray link = "f" + number + (marked ? " &lt;&amp;&gt; %C3%B1.txt" : "");
+            const QByteArray text = "f" + number + (marked ? " &lt;&amp;&gt; \xf1.txt" : "");
+            const qint64 shown = std::max<qint64>(1, size / 1024);
+            kilobytes += shown;
+            expected.push_back({size, "<p><a href=\"" + link + "\">" + text
+                                          + "</a> (1/3/03 12:34:56, " + QByteArray::number(shown)
+                                          + "k)"});
+        }
+        // Neither the page nor another run's page on its way is listed, though both are read.
+        QVERIFY(folder.addFile("Quorvel-Html_index.html", 10, march2003));
+        QVERIFY(folder.addFile(".Quorvel-Html_index.html.zz9", 10, march2003));
+        if (bySize)
+            std::stable_sort(expected.begin(), expected.end(),
+                             [](const Expected &a, const Expected &b) { return a.size > b.size; });
+        QByteArrayList lines;
+        for (const Expected &entry : expected)
+            lines << entry.line;
+
+        Selection selection;
+        selection.hidden = true;
+        if (bySize)
+            selection.sort = Selection::Sort::Size;
+        QList<qsizetype> progress;
+        PageServices services;
+        services.progress = [&progress, files](qsizetype done, qsizetype total) {
+            QCOMPARE(total, files + 2);
+            progress << done;
+        };
+        const PageRun run = writePage(folder, {}, services, {}, selection, vanishing);
+        QVERIFY2(run.result.ok(), qPrintable(run.result.error));
+        QCOMPARE(run.lines.mid(7, lines.size()), lines);
+        QCOMPARE(run.lines.size(), lines.size() + 17);
+        QCOMPARE((QList<qint64>{run.result.fileCount, run.result.totalKilobytes}),
+                 (QList<qint64>{qint64(lines.size()), kilobytes}));
+        QCOMPARE(run.result.listIndex, qsizetype(files + 1));
+        QList<qsizetype> told;
+        for (qsizetype done = 0; done <= files; done += 4096)
+            told << done;
+        QCOMPARE(progress, told << files + 2);
     }
 
     void selection_data()
