@@ -313,10 +313,13 @@ bool PageRun::writeEntriesInRanges()
                 }
             }
             LineRange &range = ring[std::size_t(k % rangesAhead)];
+            // Rather than wait for range k, make the next one not yet taken: within the ring,
+            // it never waits for a place.
             for (int made = range.made.load(); made != k; made = range.made.load()) {
-                // Every range below k is made, so k is the next one unless a thread took it.
-                if (int untaken = k; next.compare_exchange_strong(untaken, k + 1))
-                    make(k);
+                if (int untaken = next.load();
+                    untaken < rangeCount && untaken < k + rangesAhead
+                    && next.compare_exchange_strong(untaken, untaken + 1))
+                    make(untaken);
                 else
                     range.made.wait(made);
             }
