@@ -3,11 +3,12 @@
 // then each renamed over the page. No listing and no formatting: what is left of a tree run once
 // its pages are made, and what no run that survives a crash can do without.
 #define _GNU_SOURCE
-#include <dirent.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -42,7 +43,8 @@ int main(int argc, char **argv)
             continue;
         const int folder =
             openat(top, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int fd = folder < 0 ? -1 : openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+        const int fd =
+            folder < 0 ? -1 : openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
         char path[64];
         snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
         if (fd < 0 || write(fd, page, sizeof page) != sizeof page
