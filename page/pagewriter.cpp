@@ -162,8 +162,7 @@ PageResult PageRun::run()
     return m_result;
 }
 
-// From this many files on, a page without pictures whose statuses are known has its lines made
-// on the pool's threads.
+// From this many files on, a page without pictures has its lines made on the pool's threads.
 constexpr qsizetype fewestForRanges = 4096;
 // Progress is told and a cancel heard every this many entries.
 constexpr qsizetype batchEntries = 4096;
@@ -185,9 +184,9 @@ struct LineRange
 
 bool PageRun::writeEntries()
 {
-    // Sorted by date or size, every status is known before the first line, which leaves the lines
-    // alone on one core; by name they are made while the statuses are looked up ahead.
-    if (!m_options.images && m_files.hasStatuses() && m_files.count() >= fewestForRanges)
+    // Made on one thread, the lines would keep one core busy while the other only looked files
+    // up: in ranges, each thread does both.
+    if (!m_options.images && m_files.count() >= fewestForRanges)
         return writeEntriesInRanges();
     QString line;
     QString failure;

@@ -502,9 +502,9 @@ private Q_SLOTS:
         QCOMPARE(leftovers(folder), QByteArrayList());
     }
 
-    // Thousands of files by name, looked up ahead of the writer, or by size, written in ranges on
-    // several threads: the same lines in the same order, files gone meanwhile left out, progress
-    // every 4,096 entries.
+    // Hundreds of files, looked up ahead of the writer, or thousands, by name or by size, written
+    // in ranges on several threads: the same lines in the same order, files gone meanwhile left
+    // out, progress every 4,096 entries.
     void linesInRanges_data()
     {
         QTest::addColumn<int>("files");
