@@ -305,8 +305,6 @@ bool PageRun::writeEntriesInRanges()
                     m_services.progress(first, count);
                 if (m_services.cancelled && m_services.cancelled()) {
                     m_result.outcome = PageResult::Cancelled;
-                    if (first > 0)
-                        m_result.CurrentFile = m_currentPath + m_files.name(first - 1);
                     m_page.discard();
                     return stop();
                 }
