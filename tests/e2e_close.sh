@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts the real program under a window manager on a virtual X display, makes the page of a
-# folder of 300,000 files, and once the progress box shows asks the window to close, through
-# the window manager (for the window and for the box), with Ctrl+S and with Alt+F4: each time the window must be gone within a
-# second, the program must end, and the old page must stay as it was.
+# folder of 300,000 files with long names (seconds of work, so that the progress box shows; short
+# names take under one), and once the box shows asks the window to close, through the window
+# manager (for the window and for the box), with Ctrl+S and with Alt+F4: each time the window
+# must be gone within a second, the program must end, and the old page must stay as it was.
 #   xvfb-run -a tests/e2e_close.sh path/to/folimbra
 # Exits 77 when the window manager or wmctrl is missing.
 set -euo pipefail
@@ -41,7 +42,8 @@ python3 - "$folder" <<'EOF'
 import os, sys
 folder = sys.argv[1]
 for i in range(300000):
-    os.close(os.open(f'{folder}/archivo-{i:06d}.txt', os.O_CREAT | os.O_WRONLY, 0o644))
+    name = f'archivo-{i:06d}-' + 'una descripción larga del archivo ' * 4 + '.txt'
+    os.close(os.open(f'{folder}/{name}', os.O_CREAT | os.O_WRONLY, 0o644))
 EOF
 page="$folder/Quorvel-Html_index.html"
 printf '<vieja/>\r\n' >"$page"
@@ -52,7 +54,7 @@ close_during_run()
 {
     "$folimbra" "$folder" &
     pid=$!
-    local window dialog= gone= start now
+    local window dialog='' gone='' start now
     window=$(wait_for_window) || { echo "FAIL: the window did not come up"; exit 1; }
     xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
     sleep 0.5
