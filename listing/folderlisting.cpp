@@ -168,16 +168,19 @@ void giveBackFreed(std::size_t nameBytes)
 }
 
 // Keys one after another, where each starts, for a run of names: those a thread built.
+// Keys one after another, with a record for each, for a run of names: those a thread built. The
+// records hold each name's index among all the names, the first being `first`.
 struct KeyPart
 {
     std::string keys;
-    std::vector<quint32> starts;
+    std::vector<PackedRecord> records;
 
     // False where the keys have grown past what a 32-bit offset reaches.
-    bool build(const NameCollator &collator, const NameBlock &names, QString &name)
+    bool build(const NameCollator &collator, const NameBlock &names, std::size_t first,
+               QString &name)
     {
         for (std::size_t i = 0; i < names.size(); ++i) {
-            starts.push_back(quint32(keys.size()));
+            records.push_back({0, quint32(keys.size()), quint32(first + i)});
             decodeFileName(QByteArrayView(names.at(i), names.length(i)), name);
             collator.appendSortKey(name, keys);
         }
@@ -206,7 +209,7 @@ template <typename Block> void release(Block &block)
 
 // Chunks waiting for their keys at most, before the reading waits for the helper: each holds a
 // copy of names already in the block.
-constexpr std::size_t mostQueued = 8;
+constexpr std::size_t mostQueued = 2;
 
 // Merges the sorted halves of the records, before and from `middle`, writing the names' order into
 // their chunks, which the sort no longer needs. Keys made by the same rules compare alike whichever
@@ -259,7 +262,7 @@ struct NameSorter::Shared
                 lock.unlock();
                 if (!collator)
                     collator.emplace(locale);
-                if (!front.build(*collator, chunk, name))
+                if (!front.build(*collator, chunk, front.records.size(), name))
                     tooLong = true;
                 release(chunk);
                 lock.lock();
@@ -315,7 +318,7 @@ void NameSorter::expect(std::size_t folderBytes)
     shared.all.reserve(bytes / 12, bytes);
     std::lock_guard lock(shared.mutex);
     shared.front.keys.reserve(bytes);
-    shared.front.starts.reserve(bytes / 12);
+    shared.front.records.reserve(bytes / 12);
 }
 
 void NameSorter::add(NameBlock &names)
@@ -349,12 +352,15 @@ NameBlock NameSorter::finish()
     // The chunks nobody has taken are shared: the front ones go on in the helper's part, or on an
     // idle thread's where the helper never started; this thread builds the back ones.
     std::size_t backFirst = 0;
+    std::size_t split = shared.all.size(); // the first name of the back chunks
     bool idleHelps = false;
     {
         std::lock_guard lock(shared.mutex);
         const std::size_t untaken = shared.chunks.size() - shared.next;
         shared.limit = shared.next + untaken / 2;
         backFirst = shared.limit;
+        for (std::size_t c = backFirst; c < shared.chunks.size(); ++c)
+            split -= shared.chunks[c].size();
         idleHelps = !shared.helping && shared.limit > shared.next;
         shared.finished = true;
         shared.changed.notify_all();
@@ -372,7 +378,7 @@ NameBlock NameSorter::finish()
             const NameCollator collator(shared.locale);
             QString name;
             for (std::size_t c = backFirst; c < shared.chunks.size(); ++c) {
-                if (!back.build(collator, shared.chunks[c], name))
+                if (!back.build(collator, shared.chunks[c], split + back.records.size(), name))
                     shared.tooLong = true;
                 release(shared.chunks[c]);
             }
@@ -383,7 +389,6 @@ NameBlock NameSorter::finish()
         shared.changed.wait(lock,
                             [&shared] { return shared.built == shared.limit && !shared.helping; });
     }
-    const std::size_t split = shared.front.starts.size();
     NameBlock all = std::move(shared.all);
     const std::size_t count = all.size();
     if (shared.tooLong || count > std::numeric_limits<quint32>::max()) {
@@ -395,15 +400,9 @@ NameBlock NameSorter::finish()
     }
 
     giveBackFreed(all.bytes());
-    // Records only now, from where each key starts: built as the keys were, they would grow with
-    // them, copied over at each step.
-    std::vector<PackedRecord> records(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const quint32 key = i < split ? shared.front.starts[i] : back.starts[i - split];
-        records[i] = {0, key, quint32(i)};
-    }
-    std::vector<quint32>().swap(shared.front.starts);
-    std::vector<quint32>().swap(back.starts);
+    std::vector<PackedRecord> records = std::move(shared.front.records);
+    records.insert(records.end(), back.records.begin(), back.records.end());
+    release(back.records);
     const TwoParts keys{shared.front.keys.data(), back.keys.data(), split};
     const std::size_t middle = count >= twoThreadMinimum ? count / 2 : count;
     std::atomic<int> half = 0;
