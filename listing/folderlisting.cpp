@@ -153,93 +153,85 @@ constexpr std::size_t largeFolderBytes = std::size_t(4) << 20;
 // Below this the second thread costs more than it saves.
 constexpr std::size_t twoThreadMinimum = 2048;
 
-// Blocks of megabytes given up while the names and keys grew, then by the sort, are free but
-// still resident where they lie below blocks in use; what comes next would come on top of them.
-// A small folder leaves nothing worth a walk over every arena, which a tree's folders read on
-// all the cores would take turns at.
-void giveBackFreed(std::size_t nameBytes)
+// Sorts the records in two halves, on two threads where one is idle, and merges them straight
+// into the names in order. The names and keys lie all over their chunks: the merge asks for
+// those a few records ahead early, so that it does not wait on memory one name at a time.
+template <typename Names>
+NameBlock sortedNames(Records &records, const Names &names, std::size_t bytes)
 {
-#ifdef __GLIBC__
-    if (nameBytes >= largeFolderBytes)
-        ::malloc_trim(0);
-#else
-    Q_UNUSED(nameBytes);
-#endif
+    const bool split = records.size() >= twoThreadMinimum;
+    const auto middle =
+        records.begin() + std::ptrdiff_t(split ? records.size() / 2 : records.size());
+    std::atomic<int> next = 0;
+    WorkPool::instance().run(split ? 1 : 0, [&](int) {
+        for (int part = next++; part < 2; part = next++) {
+            if (part == 0)
+                sortFrom(records.begin(), middle, 0, KeyAddresses{}, names);
+            else
+                sortFrom(middle, records.end(), 0, KeyAddresses{}, names);
+        }
+    });
+    NameBlock all;
+    all.reserve(records.size(), bytes);
+    constexpr std::ptrdiff_t ahead = 8;
+    const auto take = [&names, &all](Records::const_iterator &at, Records::const_iterator end) {
+        if (end - at > ahead) {
+            __builtin_prefetch(at[ahead].key);
+            __builtin_prefetch(names.at(at[ahead].index));
+        }
+        const char *name = names.at((at++)->index);
+        all.add(name, std::strlen(name));
+    };
+    auto a = records.cbegin();
+    const auto aEnd = Records::const_iterator(middle);
+    auto b = aEnd;
+    while (a != aEnd && b != records.cend()) {
+        if (comesBefore(b->key, b->index, a->key, a->index, names))
+            take(b, records.cend());
+        else
+            take(a, aEnd);
+    }
+    while (a != aEnd)
+        take(a, aEnd);
+    while (b != records.cend())
+        take(b, records.cend());
+    return all;
 }
 
-// Keys one after another, where each starts, for a run of names: those a thread built.
-// Keys one after another, with a record for each, for a run of names: those a thread built. The
-// records hold each name's index among all the names, the first being `first`.
-struct KeyPart
+// Names as read, with their keys one after another and where each starts: a chunk is a few
+// thousand names, so 32-bit offsets do.
+struct KeyedChunk
 {
+    NameBlock names;
     std::string keys;
-    std::vector<PackedRecord> records;
+    std::vector<quint32> starts;
 
-    // False where the keys have grown past what a 32-bit offset reaches.
-    bool build(const NameCollator &collator, const NameBlock &names, std::size_t first,
-               QString &name)
+    void build(const NameCollator &collator, QString &name)
     {
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            records.push_back({0, quint32(keys.size()), quint32(first + i)});
+        const std::size_t count = names.size();
+        if (count == 0)
+            return;
+        starts.reserve(count);
+        const std::size_t nameBytes =
+            std::size_t(names.at(count - 1) - names.at(0)) + names.length(count - 1);
+        keys.reserve(nameBytes * 2 + count * 16);
+        for (std::size_t i = 0; i < count; ++i) {
+            starts.push_back(quint32(keys.size()));
             decodeFileName(QByteArrayView(names.at(i), names.length(i)), name);
             collator.appendSortKey(name, keys);
         }
-        return keys.size() <= std::numeric_limits<quint32>::max();
     }
 };
 
-// A packed record's key, in the part that built it: the helper's for names before `split`, the
-// finishing thread's from there on.
-struct TwoParts
+static_assert(sizeof(std::size_t) >= sizeof(const char *), "an index holds a name's address");
+
+// A name by its address, held in the record's index: the chunks stay put until the names are
+// copied, and a name's place found through its chunk would cost the sort and the merge a wait on
+// memory each time.
+struct NameAddresses
 {
-    const char *front;
-    const char *back;
-    std::size_t split;
-    const char *at(const PackedRecord &record) const
-    {
-        return (record.index < split ? front : back) + record.key;
-    }
+    const char *at(std::size_t index) const { return reinterpret_cast<const char *>(index); }
 };
-
-// Gives up what a block holds: assigned an empty one, a string would keep its room.
-template <typename Block> void release(Block &block)
-{
-    const Block gone = std::move(block);
-}
-
-// Chunks waiting for their keys at most, before the reading waits for the helper: each holds a
-// copy of names already in the block.
-constexpr std::size_t mostQueued = 2;
-
-// Merges the sorted halves of the records, before and from `middle`, writing the names' order into
-// their chunks, which the sort no longer needs. Keys made by the same rules compare alike whichever
-// collator made them.
-template <typename FrontKeys, typename BackKeys, typename Names>
-void mergeHalves(std::vector<PackedRecord> &records, std::size_t middle, const FrontKeys &front,
-                 const BackKeys &back, const Names &names)
-{
-    std::size_t a = 0;
-    std::size_t b = middle;
-    std::size_t out = 0;
-    while (a < middle && b < records.size()) {
-        const PackedRecord &ra = records[a];
-        const PackedRecord &rb = records[b];
-        const bool backFirst = comesBefore(back.at(rb), rb.index, front.at(ra), ra.index, names);
-        records[out++].chunk = backFirst ? records[b++].index : records[a++].index;
-    }
-    while (a < middle)
-        records[out++].chunk = records[a++].index;
-    while (b < records.size())
-        records[out++].chunk = records[b++].index;
-}
-
-std::vector<std::size_t> orderOf(const std::vector<PackedRecord> &records)
-{
-    std::vector<std::size_t> order(records.size());
-    for (std::size_t k = 0; k < records.size(); ++k)
-        order[k] = std::size_t(records[k].chunk);
-    return order;
-}
 
 } // namespace
 
@@ -249,22 +241,19 @@ struct NameSorter::Shared
         : locale(locale)
     {}
 
-    // Builds the keys of the chunks in order into `front`, up to `limit`; a helper waits for more
-    // until the last is in.
+    // Builds the keys of chunks nobody has taken; a helper waits for more until the last is in.
     void work(bool helper)
     {
         std::optional<NameCollator> collator;
         QString name;
         std::unique_lock lock(mutex);
         for (;;) {
-            if (next < std::min(limit, chunks.size())) {
-                NameBlock &chunk = chunks[next++];
+            if (next < chunks.size()) {
+                KeyedChunk &chunk = chunks[next++];
                 lock.unlock();
                 if (!collator)
                     collator.emplace(locale);
-                if (!front.build(*collator, chunk, front.records.size(), name))
-                    tooLong = true;
-                release(chunk);
+                chunk.build(*collator, name);
                 lock.lock();
                 ++built;
                 changed.notify_all();
@@ -283,13 +272,9 @@ struct NameSorter::Shared
     const QLocale locale;
     std::mutex mutex;
     std::condition_variable changed;
-    NameBlock all;                // every name added, in order; the reading's alone until the end
-    std::deque<NameBlock> chunks; // copies of names waiting for keys, emptied once built
-    std::size_t next = 0;         // the first chunk nobody builds yet
+    std::deque<KeyedChunk> chunks; // a deque: a chunk being built stays where it is
+    std::size_t next = 0;          // the first chunk nobody builds yet
     std::size_t built = 0;
-    std::size_t limit = std::numeric_limits<std::size_t>::max(); // where the front part ends
-    KeyPart front;
-    std::atomic<bool> tooLong = false;
     bool finished = false;
     bool helping = false; // a helper was started and has not yet returned
 };
@@ -305,123 +290,61 @@ NameSorter::~NameSorter()
     m_shared->changed.notify_all();
 }
 
-void NameSorter::expect(std::size_t folderBytes)
-{
-    // Room asked for and never used is never touched, so costs nothing; past a bound, a folder
-    // grows its room as it goes.
-    constexpr std::size_t mostBytes = std::size_t(256) << 20;
-    if (folderBytes < largeFolderBytes)
-        return;
-    const std::size_t bytes = std::min(folderBytes, mostBytes);
-    // A name takes at least twelve bytes of a folder on disk, and its key about as many as it.
-    Shared &shared = *m_shared;
-    shared.all.reserve(bytes / 12, bytes);
-    std::lock_guard lock(shared.mutex);
-    shared.front.keys.reserve(bytes);
-    shared.front.records.reserve(bytes / 12);
-}
-
 void NameSorter::add(NameBlock &names)
 {
-    Shared &shared = *m_shared;
-    // Into the block the names stay in; the chunk, a copy for the helper, is given up once its
-    // keys are built.
-    for (std::size_t i = 0; i < names.size(); ++i)
-        shared.all.add(names.at(i), names.length(i));
+    std::lock_guard lock(m_shared->mutex);
     const std::size_t count = names.size();
     const std::size_t bytes = names.bytes();
-    std::unique_lock lock(shared.mutex);
-    // A helper slower than the reading holds the reading back rather than let copies pile up.
-    shared.changed.wait(lock, [&shared] {
-        return !shared.helping || shared.chunks.size() - shared.built < mostQueued;
-    });
-    shared.chunks.push_back(std::exchange(names, NameBlock()));
+    m_shared->chunks.emplace_back().names = std::exchange(names, NameBlock());
     // The next chunk is likely as large: room for it saves growing it step by step.
     names.reserve(count, bytes);
     // A small one is most likely the whole folder: a helper would cost more than it saves.
-    if (!shared.helping && count >= twoThreadMinimum) {
-        shared.helping = true;
-        shared.helping = WorkPool::instance().tryStart([shared = m_shared] { shared->work(true); });
+    if (!m_shared->helping && count >= twoThreadMinimum) {
+        m_shared->helping = true;
+        m_shared->helping =
+            WorkPool::instance().tryStart([shared = m_shared] { shared->work(true); });
     }
-    shared.changed.notify_all();
+    m_shared->changed.notify_all();
 }
 
 NameBlock NameSorter::finish()
 {
     Shared &shared = *m_shared;
-    // The chunks nobody has taken are shared: the front ones go on in the helper's part, or on an
-    // idle thread's where the helper never started; this thread builds the back ones.
-    std::size_t backFirst = 0;
-    std::size_t split = shared.all.size(); // the first name of the back chunks
-    bool idleHelps = false;
     {
         std::lock_guard lock(shared.mutex);
-        const std::size_t untaken = shared.chunks.size() - shared.next;
-        shared.limit = shared.next + untaken / 2;
-        backFirst = shared.limit;
-        for (std::size_t c = backFirst; c < shared.chunks.size(); ++c)
-            split -= shared.chunks[c].size();
-        idleHelps = !shared.helping && shared.limit > shared.next;
         shared.finished = true;
         shared.changed.notify_all();
     }
-    KeyPart back;
-    // The front part on this thread too where no helper builds it; never beside the helper.
-    const int parts = idleHelps ? 2 : 1;
-    std::atomic<int> part = 0;
-    WorkPool::instance().run(idleHelps ? 1 : 0, [&](int) {
-        for (int mine = part++; mine < parts; mine = part++) {
-            if (mine == 1) {
-                shared.work(false);
-                continue;
-            }
-            const NameCollator collator(shared.locale);
-            QString name;
-            for (std::size_t c = backFirst; c < shared.chunks.size(); ++c) {
-                if (!back.build(collator, shared.chunks[c], split + back.records.size(), name))
-                    shared.tooLong = true;
-                release(shared.chunks[c]);
-            }
-        }
-    });
+    // What is left on this thread, and on an idle one where there is more than one chunk.
+    int helpers = 0;
+    {
+        std::lock_guard lock(shared.mutex);
+        helpers = shared.chunks.size() - shared.next > 1 ? 1 : 0;
+    }
+    WorkPool::instance().run(helpers, [&shared](int) { shared.work(false); });
     {
         std::unique_lock lock(shared.mutex);
-        shared.changed.wait(lock,
-                            [&shared] { return shared.built == shared.limit && !shared.helping; });
-    }
-    NameBlock all = std::move(shared.all);
-    const std::size_t count = all.size();
-    if (shared.tooLong || count > std::numeric_limits<quint32>::max()) {
-        // Past what packed records reach: sorted again from the names alone.
-        release(shared.front);
-        release(back);
-        all.reorder(sortedOrder(all, shared.locale));
-        return all;
+        shared.changed.wait(
+            lock, [&shared] { return shared.built == shared.chunks.size() && !shared.helping; });
     }
 
-    giveBackFreed(all.bytes());
-    std::vector<PackedRecord> records = std::move(shared.front.records);
-    records.insert(records.end(), back.records.begin(), back.records.end());
-    release(back.records);
-    const TwoParts keys{shared.front.keys.data(), back.keys.data(), split};
-    const std::size_t middle = count >= twoThreadMinimum ? count / 2 : count;
-    std::atomic<int> half = 0;
-    WorkPool::instance().run(middle < count ? 1 : 0, [&](int) {
-        const auto begin = records.begin();
-        for (int mine = half++; mine < 2; mine = half++) {
-            if (mine == 0)
-                sortFrom(begin, begin + std::ptrdiff_t(middle), 0, keys, all);
-            else
-                sortFrom(begin + std::ptrdiff_t(middle), records.end(), 0, keys, all);
-        }
-    });
-    mergeHalves(records, middle, keys, keys, all);
-    std::string().swap(shared.front.keys);
-    std::string().swap(back.keys);
-    const std::vector<std::size_t> order = orderOf(records);
-    std::vector<PackedRecord>().swap(records);
-    giveBackFreed(all.bytes());
-    all.reorder(order);
+    // Records point at their names, so the names are copied once, in order.
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    for (const KeyedChunk &chunk : shared.chunks) {
+        count += chunk.names.size();
+        bytes += chunk.names.bytes();
+    }
+    Records records;
+    records.reserve(count);
+    for (const KeyedChunk &chunk : shared.chunks) {
+        for (std::size_t i = 0; i < chunk.starts.size(); ++i)
+            records.push_back({0, chunk.keys.data() + chunk.starts[i],
+                               reinterpret_cast<std::size_t>(chunk.names.at(i))});
+    }
+    NameBlock all = sortedNames(records, NameAddresses{}, bytes);
+    Records().swap(records);
+    shared.chunks.clear();
     return all;
 }
 
@@ -505,10 +428,30 @@ std::optional<std::vector<std::size_t>> packedOrder(const NameBlock &names, cons
     });
     if (!fits)
         return std::nullopt;
-    mergeHalves(records, bounds[1], KeyBlock{keys[0].data()}, KeyBlock{keys[1].data()}, names);
+
+    // Keys made by the same rules compare alike whichever collator made them.
+    const KeyBlock front{keys[0].data()};
+    const KeyBlock back{keys[1].data()};
+    std::size_t a = 0;
+    const std::size_t aEnd = bounds[1];
+    std::size_t b = aEnd;
+    std::size_t out = 0;
+    while (a < aEnd && b < count) {
+        const PackedRecord &ra = records[a];
+        const PackedRecord &rb = records[b];
+        const bool backFirst = comesBefore(back.at(rb), rb.index, front.at(ra), ra.index, names);
+        records[out++].chunk = backFirst ? records[b++].index : records[a++].index;
+    }
+    while (a < aEnd)
+        records[out++].chunk = records[a++].index;
+    while (b < count)
+        records[out++].chunk = records[b++].index;
     std::string().swap(keys[0]);
     std::string().swap(keys[1]);
-    return orderOf(records);
+    std::vector<std::size_t> order(count);
+    for (std::size_t k = 0; k < count; ++k)
+        order[k] = std::size_t(records[k].chunk);
+    return order;
 }
 
 } // namespace
@@ -538,9 +481,20 @@ void FolderListing::assign(NameBlock &&names, const QLocale &locale)
     m_names = std::move(names);
     if (m_names.size() <= 1)
         return;
-    giveBackFreed(m_names.bytes());
+    // Blocks of megabytes given up while the names grew, then by the sort, are free but still
+    // resident where they lie below blocks in use; the sort, then the names in order, would come
+    // on top of them. A small folder leaves nothing worth a walk over every arena, which a tree's
+    // folders read on all the cores would take turns at.
+    const bool large = m_names.bytes() >= largeFolderBytes;
+    const auto giveBack = [large] {
+#ifdef __GLIBC__
+        if (large)
+            ::malloc_trim(0);
+#endif
+    };
+    giveBack();
     const std::vector<std::size_t> order = sortedOrder(m_names, locale);
-    giveBackFreed(m_names.bytes());
+    giveBack();
     m_names.reorder(order);
 }
 

@@ -40,10 +40,6 @@ public:
     NameSorter &operator=(const NameSorter &) = delete;
     ~NameSorter();
 
-    // Makes room up front for the names and keys of a large folder whose entries take about
-    // `folderBytes` on its file system: room grown step by step would be copied at each step,
-    // and the steps left behind would stay resident.
-    void expect(std::size_t folderBytes);
     // Takes the names and leaves the block empty.
     void add(NameBlock &names);
     // Every name added, in order.

@@ -9,7 +9,6 @@
 #include <cerrno>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -17,13 +16,6 @@ namespace {
 // Big enough that handing a chunk over costs nothing against building its keys, small enough that
 // the first is under way soon.
 constexpr std::size_t filesChunk = 16384;
-
-// What the folder's entries take on its file system, as it says; 0 where it does not.
-std::size_t folderBytes(int folderFd)
-{
-    struct stat st;
-    return ::fstat(folderFd, &st) == 0 && st.st_size > 0 ? std::size_t(st.st_size) : 0;
-}
 
 } // namespace
 
@@ -42,19 +34,6 @@ Listing::Listing()
 
 int Listing::read(int folderFd, EntryKind kind, const Selection &selection, const QLocale &locale)
 {
-    if (kind == EntryKind::Files) {
-        // The files' sort keys are built while the folder is still being read.
-        NameSorter sorter(locale);
-        sorter.expect(folderBytes(folderFd));
-        NameBlock folders;
-        const int error = scanFolder(folderFd, folders, filesChunk,
-                                     [&sorter](NameBlock &chunk) { sorter.add(chunk); });
-        NameBlock files = sorter.finish();
-        if (error != 0)
-            files.clear();
-        choose(folderFd, files, selection, locale, true);
-        return error;
-    }
     NameBlock names;
     const int error = scanFolder(folderFd, kind, names);
     choose(folderFd, names, selection, locale);
@@ -77,7 +56,6 @@ int Listing::readFolder(int folderFd, const Selection &selection, const QLocale 
                         Listing &files, Listing &folders)
 {
     NameSorter sorter(locale);
-    sorter.expect(folderBytes(folderFd));
     NameBlock folderNames;
     const int error = scanFolder(folderFd, folderNames, filesChunk,
                                  [&sorter](NameBlock &chunk) { sorter.add(chunk); });
