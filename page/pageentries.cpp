@@ -4,7 +4,11 @@
 #include "statusprefetch.h"
 #include "systemerror.h"
 
-#include <cerrno>
+
+bool isPageFile(const QString &name, const char *rawName)
+{
+    return name == pageFileName() || (name.startsWith(u'.') && isPageTemporaryName(rawName));
+}
 
 bool walkPageEntries(
     const QString &currentPath, const Listing &files, const PageServices &services,
@@ -32,17 +36,14 @@ bool walkPageEntries(
         const QString name = files.name(i);
         result.listIndex = i;
         result.CurrentFile = currentPath + name;
-        if (result.CurrentFile == result.pagePath
-            || (name.startsWith(u'.') && isPageTemporaryName(files.rawName(i))))
-            continue;
-
         FileStatus status;
-        if (const FileStatus *known = files.status(i)) {
-            status = *known;
-        } else if (const int error = folder.status(i, name, status); error != 0) {
-            // Gone since the folder was read: in a busy folder that is no failure of the page.
-            if (error == ENOENT)
-                continue;
+        int error = 0;
+        const PageEntry taken = takePageEntry(
+            files, i, name, [&](FileStatus &found) { return folder.status(i, name, found); },
+            status, error);
+        if (taken == PageEntry::LeftOut)
+            continue;
+        if (taken == PageEntry::Failed) {
             failure = failureText({u"leer el archivo", result.CurrentFile, error});
             return false;
         }

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -238,7 +237,6 @@ bool PageRun::writeEntriesInRanges()
         error != 0)
         return fail(failureText({u"abrir la carpeta", m_currentPath, error}));
 
-    const QString page = pageFileName();
     const qsizetype count = m_files.count();
     const int rangeCount = int((count + rangeEntries - 1) / rangeEntries);
     const auto ring = std::make_unique<LineRange[]>(std::size_t(rangesAhead));
@@ -256,15 +254,15 @@ bool PageRun::writeEntriesInRanges()
         QString line;
         for (qsizetype i = first; i < end; ++i) {
             const QString name = m_files.name(i);
-            if (name == page || (name.startsWith(u'.') && isPageTemporaryName(m_files.rawName(i))))
-                continue;
             FileStatus status;
-            if (const FileStatus *known = m_files.status(i)) {
-                status = *known;
-            } else if (const int error = folder.status(m_files.rawName(i), status); error != 0) {
-                // Gone since the folder was read: in a busy folder that is no failure of the page.
-                if (error == ENOENT)
-                    continue;
+            int error = 0;
+            const PageEntry taken = takePageEntry(
+                m_files, i, name,
+                [&](FileStatus &found) { return folder.status(m_files.rawName(i), found); }, status,
+                error);
+            if (taken == PageEntry::LeftOut)
+                continue;
+            if (taken == PageEntry::Failed) {
                 range.failedAt = i;
                 range.error = error;
                 return;
