@@ -42,3 +42,31 @@ export class Checks {
     process.exitCode = this.failed ? 1 : 0;
   }
 }
+
+// What a person sees of the elements that match selector: those drawn, with a size, inside the
+// page's scroll area, in reading order (top to bottom, then left to right), each with its text
+// and its box in page coordinates. DOM state alone (the hidden attribute, the order of nodes)
+// says nothing of what the style lets through.
+export function drawn(tab, selector) {
+  return tab.evaluate((wanted) => {
+    const root = document.documentElement;
+    const seen = [];
+    for (const element of document.querySelectorAll(wanted)) {
+      const box = element.getBoundingClientRect();
+      const left = box.left + window.scrollX;
+      const top = box.top + window.scrollY;
+      if (element.offsetParent === null
+        || !element.checkVisibility({ opacityProperty: true, visibilityProperty: true })
+        || box.width <= 0 || box.height <= 0 || left < 0 || top < 0
+        || left + box.width > root.scrollWidth + 0.5 || top + box.height > root.scrollHeight + 0.5) {
+        continue;
+      }
+      seen.push({ text: element.textContent, left, top, width: box.width, height: box.height });
+    }
+    return seen.sort((a, b) => a.top - b.top || a.left - b.left);
+  }, selector);
+}
+
+// The two widths every drawn check runs at.
+export const viewports = [{ name: 'wide', width: 1280, height: 800 },
+  { name: 'phone', width: 360, height: 740 }];

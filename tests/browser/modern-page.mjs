@@ -8,7 +8,7 @@ import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Checks, withPage } from './browser.mjs';
+import { Checks, drawn, viewports, withPage } from './browser.mjs';
 
 const index = process.argv[2];
 const axeSource = readFileSync(createRequire(join(process.env.FOLIMBRA_BROWSER_MODULES,
@@ -44,6 +44,10 @@ const write = (...options) => execFileSync(index, ['--style', 'modern', ...optio
   { stdio: ['ignore', 'ignore', 'inherit'] });
 const names = () => [...document.querySelectorAll('tbody tr:not(.d) td:first-child')]
   .map((cell) => cell.textContent);
+// The names on screen, in the order they are drawn.
+const drawnNames = async (tab, rows = 'tbody tr') =>
+  (await drawn(tab, `${rows} td:first-child`)).map((cell) => cell.text);
+const same = (a, b) => JSON.stringify(a) === JSON.stringify(b);
 
 try {
   await withPage(async (tab) => {
@@ -65,42 +69,55 @@ try {
     const flip = (direction) => (direction === 'ascending' ? 'descending' : 'ascending');
     for (const start of ['name', 'date', 'size-r']) {
       write('--images', '--sort', start.replace('-r', ''), ...(start.endsWith('-r') ? ['--reverse'] : []));
-      for (const [sort, column, first] of headers) {
+      for (const view of viewports) {
+        await tab.setViewport(view);
         await tab.goto(page);
-        const head = `th:nth-child(${column + 1})`;
-        const initial = await tab.$eval(head, (th) => th.getAttribute('aria-sort'));
-        let direction = initial ? flip(initial) : first;
-        for (let click = 0; click < 2; click += 1) {
-          await tab.click(`${head} button`);
-          const key = sort + (direction === first ? '' : '-r');
-          const seen = await tab.evaluate(names);
-          check.that(JSON.stringify(seen) === JSON.stringify(written[key]),
-            `from ${start}, ${key} sorts as the listing`, { seen, listing: written[key] });
-          const aria = await tab.$eval(head, (th) => th.getAttribute('aria-sort'));
-          check.that(aria === direction, `aria-sort of ${key}`, aria);
-          direction = flip(direction);
+        const asWritten = await drawnNames(tab);
+        check.that(same(asWritten, written[start]), `${start} is drawn as written (${view.name})`, asWritten);
+        for (const [sort, column, first] of headers) {
+          await tab.goto(page);
+          const head = `th:nth-child(${column + 1})`;
+          const initial = await tab.$eval(head, (th) => th.getAttribute('aria-sort'));
+          let direction = initial ? flip(initial) : first;
+          for (let click = 0; click < 2; click += 1) {
+            await tab.click(`${head} button`);
+            const key = sort + (direction === first ? '' : '-r');
+            const seen = await drawnNames(tab);
+            check.that(same(seen, written[key]), `from ${start}, ${key} is drawn as the listing (${view.name})`,
+              { seen, listing: written[key] });
+            const aria = await tab.$eval(head, (th) => th.getAttribute('aria-sort'));
+            check.that(aria === direction, `aria-sort of ${key}`, aria);
+            direction = flip(direction);
+          }
         }
       }
       const folderFirst = await tab.$eval('tbody tr', (row) => row.classList.contains('d'));
       check.that(!folderFirst, 'without --recursive no folder row');
     }
 
-    // The filter: accents and case folded, the count of files shown.
+    // The filter: accents and case folded, the count of files shown, in the list and the grid,
+    // and the rows it leaves out are gone from the screen, not only marked.
     write('--images', '-r');
+    const everything = ['Discos/', ...written.name];
+    const cancion = ['Canción del verano.mp3', 'cancion2.mp3'];
+    for (const view of viewports) {
+      await tab.setViewport(view);
+      for (const mode of ['list', 'grid']) {
+        await tab.goto(page);
+        if (mode === 'grid') await tab.click('#g');
+        await tab.type('#q', 'cancion');
+        const shown = await drawnNames(tab);
+        check.that(same(shown, cancion), `the filter folds accents and case (${view.name}, ${mode})`, shown);
+        const count = await tab.$eval('#n', (n) => n.textContent);
+        check.that(count === `2 de ${everyday.length} archivos`, 'the filter counts', count);
+        await tab.click('#q', { clickCount: 3 });
+        await tab.keyboard.press('Backspace');
+        const all = await drawnNames(tab);
+        check.that(same(all, everything), `an empty filter shows every row (${view.name}, ${mode})`, all);
+      }
+    }
+    await tab.setViewport(viewports[0]);
     await tab.goto(page);
-    await tab.type('#q', 'cancion');
-    const filtered = await tab.evaluate(() => ({
-      shown: [...document.querySelectorAll('tbody tr')].filter((row) => !row.hidden)
-        .map((row) => row.cells[0].textContent),
-      count: document.getElementById('n').textContent,
-    }));
-    check.that(JSON.stringify(filtered.shown) === JSON.stringify(['Canción del verano.mp3', 'cancion2.mp3']),
-      'the filter folds accents and case', filtered.shown);
-    check.that(filtered.count === `2 de ${everyday.length} archivos`, 'the filter counts', filtered.count);
-    await tab.click('#q', { clickCount: 3 });
-    await tab.keyboard.press('Backspace');
-    const all = await tab.evaluate(() => [...document.querySelectorAll('tbody tr')].every((row) => !row.hidden));
-    check.that(all, 'an empty filter shows every row');
 
     // With --recursive the folder comes first, with what it weighs, and its page has a trail.
     const firstRow = await tab.$eval('tbody tr', (row) => ({ folder: row.classList.contains('d'),
@@ -112,16 +129,32 @@ try {
       'the trail leads to the page above', trail);
     await tab.goto(page);
 
-    // The grid switch.
-    await tab.click('#g');
-    const grid = await tab.evaluate(() => ({
-      display: getComputedStyle(document.getElementById('t')).display,
-      pressed: document.getElementById('g').getAttribute('aria-pressed'),
-      pictures: document.querySelectorAll('td img').length,
-    }));
-    check.that(grid.display === 'grid' && grid.pressed === 'true', 'the grid switch', grid);
-    check.that(grid.pictures === 3, 'a picture for each image', grid.pictures);
-    await tab.click('#g');
+    // The grid switch: cards side by side in columns on a wide screen, one under the other on a
+    // phone, none overlapping another, each image's picture drawn.
+    for (const view of viewports) {
+      await tab.setViewport(view);
+      await tab.goto(page);
+      const listColumns = new Set((await drawn(tab, 'tbody tr')).map((row) => row.left)).size;
+      await tab.click('#g');
+      const pressed = await tab.$eval('#g', (g) => g.getAttribute('aria-pressed'));
+      check.that(pressed === 'true', 'the grid switch is pressed', pressed);
+      const cards = await drawn(tab, 'tbody tr');
+      const columns = new Set(cards.map((card) => card.left)).size;
+      const wanted = view.name === 'phone' ? 1 : 4;
+      check.that(listColumns === 1 && (view.name === 'phone' ? columns === 1 : columns >= wanted),
+        `the grid's columns (${view.name})`, { listColumns, columns });
+      check.that(cards.length === everything.length, `every card drawn (${view.name})`, cards.length);
+      const overlap = cards.some((a, i) => cards.some((b, j) => i < j && a.left < b.left + b.width
+        && b.left < a.left + a.width && a.top < b.top + b.height && b.top < a.top + a.height));
+      check.that(!overlap, `no card over another (${view.name})`, cards);
+      const pictures = await drawn(tab, 'td img');
+      check.that(pictures.length === 3 && pictures.every((p) => p.width >= 100),
+        `a picture drawn for each image (${view.name})`, pictures);
+      const grid = await drawnNames(tab);
+      check.that(same(grid, everything), `the grid in the listing's order (${view.name})`, grid);
+    }
+    await tab.setViewport(viewports[0]);
+    await tab.goto(page);
 
     // A phone's width: nothing scrolls sideways, in the list and in the grid.
     await tab.setViewport({ width: 360, height: 740 });
@@ -171,8 +204,10 @@ try {
     // Without script the whole list shows in the written order.
     await tab.setJavaScriptEnabled(false);
     await tab.goto(page);
-    const still = await tab.evaluate(names);
-    check.that(JSON.stringify(still) === JSON.stringify(written.name), 'without script, the list as written', still);
+    const still = await drawnNames(tab);
+    check.that(same(still, ['Discos/', ...written.name]), 'without script, the list as written', still);
+    const bar = await drawn(tab, '#b, #q');
+    check.that(bar.length === 0, 'without script, no filter that cannot filter', bar);
     const plain = await tab.evaluate(dates);
     check.that(datesRead(plain, false), 'without script, the dates as written', plain);
     await tab.setJavaScriptEnabled(true);
@@ -210,8 +245,7 @@ try {
     check.that(count === '234 de 700 archivos', 'the filter counts in every body', count);
     await tab.click('th:nth-child(2) button');
     await tab.waitForFunction(() => !document.getElementById('t').hasAttribute('aria-busy'));
-    const byDate = await tab.evaluate(() => [...document.querySelectorAll('tbody tr')]
-      .filter((row) => !row.hidden).map((row) => row.cells[0].textContent));
+    const byDate = await drawnNames(tab);
     const wanted = listed.date.filter((name) => name.includes('ü'));
     check.that(JSON.stringify(byDate) === JSON.stringify(wanted), 'filtered rows sort by date',
       { seen: byDate.slice(0, 20), listing: wanted.slice(0, 20) });
