@@ -40,3 +40,4 @@ FOLIMBRA_TEST_PACKAGES+=(python3-jsonschema)  # json_run.sh validates --json aga
 FOLIMBRA_BUILD_PACKAGES+=(libdeflate-dev)  # the thumbnails' PNG deflate, faster and smaller than zlib's
 FOLIMBRA_TEST_PACKAGES+=(systemd)  # systemd-analyze and systemd-escape, for the check of the user unit
 FOLIMBRA_BUILD_PACKAGES+=(libjpeg62-turbo-dev)  # JPEGs decoded for the thumbnails straight to 32-bit pixels
+FOLIMBRA_TEST_PACKAGES+=(libjpeg-turbo-progs)  # cjpeg, for the photos of the fault sweep
