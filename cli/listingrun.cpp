@@ -51,6 +51,12 @@ int replaceFile(const char *path, const std::function<bool(const ByteSink &)> &w
     return file.commit() ? 0 : file.error();
 }
 
+QString notWritten(const char *file)
+{
+    return QStringLiteral("No se pudo escribir «%1»: faltaría una carpeta que no se pudo leer.")
+        .arg(readableFileName(decodeFileName(file)));
+}
+
 } // namespace
 
 int writeListings(const CommandLine &commandLine, const LocaleText &locale,
@@ -62,11 +68,14 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
     const int maxDepth = commandLine.catalog || commandLine.recursive ? commandLine.maxDepth : 0;
     std::vector<std::unique_ptr<FolderTree>> trees;
     std::vector<TreeEntries> entries;
+    // A file of all the trees without one of them would lose what the old file held of it.
+    bool treeMissing = false;
     for (const char *argument : commandLine.folders) {
         const FolderArgument folder = resolveFolder(argument);
         if (!folder.error.isEmpty()) {
             printError(folder.error);
             status = 1;
+            treeMissing = true;
             continue;
         }
         ProgressLine progress(readableFileName(folder.path).toLocal8Bit(), stderr,
@@ -79,6 +88,7 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
             error != 0) {
             printError(folderReadError(folder.path, error));
             status = 1;
+            treeMissing = true;
             continue;
         }
         const auto total = qsizetype(tree->folders().size());
@@ -87,10 +97,23 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
         }));
         progress.clear();
         for (std::size_t i = 0; i < tree->folders().size(); ++i) {
-            if (const int error = entries.back().folders[i].error) {
-                printError(folderReadError(tree->folders()[i].path, error));
+            const TreeFolder &read = tree->folders()[i];
+            const FolderEntries &looked = entries.back().folders[i];
+            if (looked.error != 0) {
+                printError(folderReadError(read.path, looked.error));
                 status = 1;
             }
+            const auto report = [&](const Listing &names, const std::vector<EntryStatus> &all) {
+                for (std::size_t j = 0; j < all.size(); ++j) {
+                    if (all[j].error == 0)
+                        continue;
+                    const QString path = read.path + decodeFileName(names.rawName(qsizetype(j)));
+                    printError(failureText({u"leer el archivo", path, all[j].error}));
+                    status = 1;
+                }
+            };
+            report(read.files, looked.files);
+            report(read.folderEntries, looked.folders);
         }
         trees.push_back(std::move(tree));
     }
@@ -103,7 +126,9 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
             }
             return true;
         };
-        if (std::strcmp(commandLine.json, "-") == 0) {
+        if (treeMissing && std::strcmp(commandLine.json, "-") != 0) {
+            printError(notWritten(commandLine.json));
+        } else if (std::strcmp(commandLine.json, "-") == 0) {
             // Failures of standard output are told once at the end, as for the pages.
             writeAll([](std::string_view bytes) {
                 return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
@@ -114,7 +139,9 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
             status = 1;
         }
     }
-    if (commandLine.catalog) {
+    if (commandLine.catalog && treeMissing) {
+        printError(notWritten(commandLine.catalog));
+    } else if (commandLine.catalog) {
         std::vector<const TreeEntries *> catalogued;
         for (const TreeEntries &tree : entries)
             catalogued.push_back(&tree);

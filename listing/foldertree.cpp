@@ -59,7 +59,12 @@ public:
                 return -1;
             }
             struct stat st;
-            if (::fstat(fd, &st) != 0 || st.st_dev != folder.device || st.st_ino != folder.inode) {
+            if (::fstat(fd, &st) != 0) {
+                error = errno;
+                ::close(fd);
+                return -1;
+            }
+            if (st.st_dev != folder.device || st.st_ino != folder.inode) {
                 ::close(fd);
                 error = ErrorFolderReplaced;
                 return -1;

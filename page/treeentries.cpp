@@ -1,5 +1,6 @@
 #include "treeentries.h"
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -18,8 +19,11 @@ EntryStatus lookUp(int folderFd, const char *rawName, QByteArrayList &targets)
 {
     EntryStatus status;
     struct stat st;
-    if (::fstatat(folderFd, rawName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(folderFd, rawName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // An entry deleted since the folder was read is a folder that changed, not a failure.
+        status.error = errno == ENOENT ? 0 : errno;
         return status;
+    }
     status.known = true;
     if (S_ISLNK(st.st_mode)) {
         status.type = EntryType::Link;

@@ -24,6 +24,7 @@ struct EntryStatus
     qint64 size = 0;       // of what a link leads to, or of the link where it leads nowhere
     qint64 mtimeNs = 0;    // the same, in nanoseconds since the Unix epoch
     qsizetype target = -1; // a link's target, in FolderEntries::targets
+    int error = 0;         // why it could not be looked at, or 0 (also when it was gone)
 };
 
 // The statuses of one folder's entries, in the order of its listings.

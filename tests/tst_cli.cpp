@@ -188,6 +188,16 @@ void tst_Cli::runs_data()
     row("name too long", "\"$INDEX\" $(printf '%0300d' 0)", 1, "",
         cannot + "«" + QByteArray(300, '0') + "»: el nombre es demasiado largo.\n");
     row("not utf-8", R"sh("$INDEX" "$(printf 'caf\351')")sh", 0, page("caf\xc3\xa9/"), "");
+    // A file of every tree given keeps what it held of a tree that could not be read.
+    for (const char *option : {"json", "catalog"}) {
+        row(option,
+            qPrintable(
+                u"echo old >f; \"$INDEX\" --%1 f sub gone; s=$?; cat f; exit $s"_s.arg(option)),
+            1, "old\n",
+            cannot
+                + "«gone»: no existe.\nfolimbra-index: No se pudo escribir «f»: faltaría una "
+                  "carpeta que no se pudo leer.\n");
+    }
 }
 
 // Each folder argument stands alone: a bad one is reported and the others are still written,
