@@ -126,7 +126,11 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
         }
         auto tree = std::make_unique<WatchedTree>(folder.path, maxDepth,
                                                   !listings && commandLine.recursive);
-        if (const int error = tree->read(request.selection, locale.locale(), &watch); error != 0) {
+        int error = tree->read(request.selection, locale.locale(), &watch);
+        // A top folder that could not be read is not watched: waiting on it would wait forever.
+        if (error == 0)
+            error = tree->tree().folders().front().error;
+        if (error != 0) {
             printError(folderReadError(folder.path, error));
             return 1;
         }
@@ -168,7 +172,23 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
     WatchEvents pending;
     int readError = 0;
     int unread = 0;
+    // After a failure (a disk that is full or failing, a folder that could not be read) the
+    // trees are read and written again, later each time while it keeps failing.
+    constexpr qint64 firstRetryMs = 2000, longestRetryMs = 300000;
+    qint64 retryMs = firstRetryMs;
+    qint64 retryAt = -1;
+    bool roundFailed = false;
+    const auto endRound = [&] {
+        if (!std::exchange(roundFailed, false)) {
+            retryMs = firstRetryMs;
+            return;
+        }
+        retryAt = monotonicMs() + retryMs;
+        retryMs = std::min(retryMs * 2, longestRetryMs);
+    };
     const auto report = [&](const PageResult &result) {
+        if (!result.ok() && result.outcome != PageResult::Cancelled)
+            roundFailed = true;
         if (++unread == 32) {
             unread = 0;
             if (const int error = watch.read(pending); error != 0 && readError == 0)
@@ -184,7 +204,8 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
     };
     const auto writeListingsNow = [&] {
         status.clear();
-        writeListings(commandLine, locale, printError);
+        if (writeListings(commandLine, locale, printError) != 0)
+            roundFailed = true;
         if (trace)
             printError(QStringLiteral("escritas las listas"));
     };
@@ -198,7 +219,10 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
         for (const auto &tree : trees) {
             tree->writeAll(request, first, report);
         }
+        if (trace)
+            printError(QStringLiteral("primeras páginas hechas"));
     }
+    endRound();
     status.written();
 
     // Pages are keyed by their folder; the listings, written as a whole, by one empty key.
@@ -214,8 +238,10 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
         return 1;
     };
     for (;;) {
-        const qint64 wait =
-            pending.isEmpty() && readError == 0 ? debounce.msUntilDue(monotonicMs()) : 0;
+        qint64 wait = pending.isEmpty() && readError == 0 ? debounce.msUntilDue(monotonicMs()) : 0;
+        if (retryAt >= 0)
+            wait = std::max<qint64>(0, wait < 0 ? retryAt - monotonicMs()
+                                                : std::min(wait, retryAt - monotonicMs()));
         pollfd fds[2] = {{watch.fd(), POLLIN, 0}, {signalFd.get(), POLLIN, 0}};
         if (::poll(fds, 2, wait < 0 ? -1 : int(std::min<qint64>(wait, INT_MAX))) < 0
             && errno != EINTR) {
@@ -262,6 +288,15 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
             }
         }
 
+        if (retryAt >= 0 && monotonicMs() >= retryAt) {
+            retryAt = -1;
+            for (std::size_t t = 0; t < trees.size(); ++t) {
+                reread[t] = 1;
+                for (const FolderKey &key : trees[t]->subtree(trees[t]->top()))
+                    debounce.changed(listings ? FolderKey() : key,
+                                     monotonicMs() - Debounce<FolderKey>::quietMs);
+            }
+        }
         const std::vector<FolderKey> due = debounce.takeDue(monotonicMs());
         if (due.empty())
             continue;
@@ -296,6 +331,7 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
             writeListingsNow();
             watch.read(pending);
         }
+        endRound();
         status.written();
     }
 }

@@ -79,7 +79,7 @@ pid=
 [[ $status == 0 ]] || fail "SIGTERM ended with status $status"
 [[ -z $(find "$top" -name ".$page.*" -o -name '.folimbra-*') ]] || fail "temporary files left"
 grep -q '</html>' "$top/$page" || fail "the page is not whole"
-grep -v escrita "$work/log" && fail "unexpected messages"
+grep -v -e escrita -e 'primeras páginas' "$work/log" && fail "unexpected messages"
 
 # The top folder deleted.
 mkdir -p "$work/gone/x"

@@ -119,8 +119,14 @@ FileDescriptor WatchedTree::openFolder(qsizetype index, int &error) const
         const TreeFolder &folder = folders[std::size_t(*at)];
         FileDescriptor below(::openat(fd.get(), folder.name.constData(),
                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!below.isOpen() || folderKey(below.get()) != keyOf(folder)) {
-            error = below.isOpen() ? int(ErrorFolderReplaced) : errno;
+        if (!below.isOpen()) {
+            error = errno;
+            return FileDescriptor();
+        }
+        // An empty key is a folder whose status could not be read, not another folder.
+        const FolderKey key = folderKey(below.get());
+        if (key != keyOf(folder)) {
+            error = key == FolderKey() ? errno : int(ErrorFolderReplaced);
             return FileDescriptor();
         }
         fd = std::move(below);
@@ -160,6 +166,7 @@ int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
             stale->push_back(it.key());
     }
     m_entered.clear();
+    m_watch = &watch;
     for (auto it = m_watched.begin(); it != m_watched.end();) {
         if (m_index.contains(*it)) {
             ++it;
@@ -181,6 +188,7 @@ void WatchedTree::unwatch(ChangeWatch &watch)
     for (const FolderKey &key : std::as_const(m_watched))
         watch.remove(key);
     m_watched.clear();
+    m_watch = nullptr;
 }
 
 std::vector<PageResult> WatchedTree::writeAll(const FolderPageRequest &request,
@@ -259,6 +267,10 @@ void WatchedTree::writePages(const std::vector<FolderKey> &keys, const FolderPag
         if (stop && stop())
             return;
         const PageResult result = writePage(index, request, services);
+        // A page is a few events: many pages, read only now and then, would fill a small queue,
+        // and its overflow means every page again, and again.
+        if (m_watch)
+            m_watch->keep();
         if (done)
             done(result);
     }

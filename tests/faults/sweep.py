@@ -208,20 +208,26 @@ class Sweep:
                                   timeout=120)
             return done.returncode, done.stderr.decode(errors="replace")
         # One round of the watch: its first pages, a change, and a second change that must
-        # reach the page even where the first one failed.
+        # reach the page even where the first one failed. The trace tells when each is done.
         folder = self.run_folder + "/folder"
-        with tempfile.TemporaryFile() as log:
+        page = folder + "/a/" + PAGE
+        env = dict(env, FOLIMBRA_WATCH_TRACE="1")
+        with tempfile.NamedTemporaryFile() as log:
+            told = lambda text: text in open(log.name, "rb").read()
             watch = subprocess.Popen([self.index] + arguments, env=env, stderr=log,
                                      stdout=subprocess.DEVNULL)
-            wait_for(lambda: watch.poll() is not None, 1.0)
-            status = None
+            wait_for(lambda: watch.poll() is not None or told("primeras páginas".encode()), 20)
             if watch.poll() is None:
                 make_files(folder + "/a", 1, "uno")
-                wait_for(lambda: lists(folder + "/a/" + PAGE, "uno0000.txt"), 1.5)
+                os.utime(folder + "/a", (1767225600, 1767225600))
+                wait_for(lambda: lists(page, "uno0000.txt") or told("No se pudo".encode()), 5)
                 make_files(folder + "/a", 1, "dos")
-                if not wait_for(lambda: lists(folder + "/a/" + PAGE, "uno0000.txt")
-                                and lists(folder + "/a/" + PAGE, "dos0000.txt"), 10):
+                os.utime(folder + "/a", (1767225600, 1767225600))
+                if not wait_for(lambda: lists(page, "uno0000.txt") and lists(page, "dos0000.txt"),
+                                10):
                     self.fail_point("la vigilancia no volvió a escribir la página tras el fallo")
+                # The page of the top folder follows the time of the folder changed.
+                wait_for(lambda: open(log.name, "rb").read().count(b"escrita") >= 4, 2)
                 watch.send_signal(signal.SIGTERM)
             try:
                 status = watch.wait(timeout=20)
@@ -229,8 +235,9 @@ class Sweep:
                 watch.kill()
                 status = watch.wait()
                 self.fail_point("la vigilancia no terminó con SIGTERM")
-            log.seek(0)
-            return status, log.read().decode(errors="replace")
+            told = open(log.name, "rb").read().decode(errors="replace")
+            return status, "".join(line for line in told.splitlines(True)
+                                   if not re.match(r"folimbra-index: (escrita|primeras páginas)", line))
 
     def keep(self, scenario, stderr):
         """With FOLIMBRA_FAULT_KEEP=FOLDER, the first failed point is kept there to look at."""
@@ -316,7 +323,8 @@ class Sweep:
         for name in sorted(set(now) | set(before) | set(after)):
             if name in now and now[name] in (before.get(name), after.get(name)):
                 continue
-            if (name in now and name in after and name.endswith(PAGE) and status != 0
+            if (name in now and name in after and name.endswith(PAGE)
+                    and (status != 0 or scenario.watch)
                     and normalised(os.path.join(self.run_folder, name), True)
                     == normalised(os.path.join(self.work, scenario.name + "-after", name), True)):
                 continue
