@@ -1,8 +1,10 @@
 #include "changewatch.h"
 #include "codepagefile.h"
 #include "debounce.h"
+#include "filenames.h"
 #include "filereplacement.h"
 #include "filesystem.h"
+#include "localetext.h"
 #include "testfolder.h"
 #include "watchedtree.h"
 
@@ -10,6 +12,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <poll.h>
 
 #include <sys/stat.h>
 
@@ -42,6 +45,11 @@ private Q_SLOTS:
     void followsSubfolders_data();
     void followsSubfolders();
     void overflowAsksForEverything();
+    void keepsEvents_data();
+    void keepsEvents();
+    void ownPagesNeverOverflow();
+    void writePagesPassesGone_data();
+    void writePagesPassesGone();
     void limitMessage();
 };
 
@@ -254,6 +262,156 @@ void tst_Watch::overflowAsksForEverything()
     WatchEvents events;
     QCOMPARE(watch.read(events), 0);
     QVERIFY(events.overflow);
+}
+
+// Events kept off the kernel's queue are read as though they were still on it, and the descriptor
+// polled stays ready while they wait: a change kept as pages were written must still wake the
+// watch. Own names kept wake nothing.
+void tst_Watch::keepsEvents_data()
+{
+    QTest::addColumn<QByteArray>("action");
+    QTest::addColumn<bool>("ready");
+    QTest::addColumn<bool>("changed");
+    QTest::addColumn<bool>("gone");
+    QTest::newRow("create") << QByteArray("create") << true << true << false;
+    QTest::newRow("rmdir") << QByteArray("rmdir") << true << true << true;
+    QTest::newRow("page") << QByteArray("page") << false << false << false;
+    QTest::newRow("none") << QByteArray("none") << false << false << false;
+    QTest::newRow("after") << QByteArray("after") << true << true << false;
+}
+
+void tst_Watch::keepsEvents()
+{
+    QFETCH(QByteArray, action);
+    QFETCH(bool, ready);
+    QFETCH(bool, changed);
+    QFETCH(bool, gone);
+    TestFolder folder;
+    QVERIFY(folder.addFolder("sub"));
+    const FileDescriptor fd = openFolder(folder.path());
+    FileDescriptor subFd = openFolder(folder.path() + QStringLiteral("sub/"));
+    ChangeWatch watch;
+    QCOMPARE(watch.open(), 0);
+    const FolderKey key = folderKey(fd.get());
+    const FolderKey sub = folderKey(subFd.get());
+    QCOMPARE(watch.add(fd.get(), key), 0);
+    QCOMPARE(watch.add(subFd.get(), sub), 0);
+    // Open, a folder removed is not gone yet.
+    subFd.reset();
+    if (action == "create")
+        QVERIFY(folder.addFile("new"));
+    else if (action == "rmdir")
+        QCOMPARE(::rmdir(folder.rawPath() + "sub"), 0);
+    else if (action == "page")
+        QVERIFY(folder.addFile("Quorvel-Html_index.html"));
+    watch.keep();
+    if (action == "after")
+        QVERIFY(folder.addFile("new"));
+    pollfd wait{watch.fd(), POLLIN, 0};
+    QCOMPARE(::poll(&wait, 1, 0), ready ? 1 : 0);
+    WatchEvents events;
+    QCOMPARE(watch.read(events), 0);
+    QCOMPARE(contains(events.changed, key), changed);
+    QCOMPARE(contains(events.gone, sub), gone);
+    QVERIFY(!events.overflow);
+    QCOMPARE(::poll(&wait, 1, 0), 0);
+}
+
+// A tree's pages written one by one make a few events each, its own, left out once read: however
+// many are written, they must not fill the kernel's queue, or the watch takes the overflow for
+// "everything changed", writes every page again, overflows again and never rests.
+void tst_Watch::ownPagesNeverOverflow()
+{
+    QFile limitFile(QStringLiteral("/proc/sys/fs/inotify/max_queued_events"));
+    QVERIFY(limitFile.open(QIODevice::ReadOnly));
+    const int limit = limitFile.readAll().trimmed().toInt();
+    if (limit > 100000)
+        QSKIP("the kernel keeps too many events to overflow in a test");
+    TestFolder folder;
+    // A page put in place is at least four events.
+    const int count = limit / 4 + 64;
+    for (int i = 0; i < count; ++i)
+        QVERIFY(folder.addFolder("d" + QByteArray::number(i)));
+    ChangeWatch watch;
+    QCOMPARE(watch.open(), 0);
+    WatchedTree tree(folder.path(), -1, true);
+    QCOMPARE(tree.read(Selection(), QLocale::c(), &watch), 0);
+    std::vector<FolderKey> added;
+    QCOMPARE(tree.sync(watch, &added), 0);
+    QCOMPARE(added.size(), std::size_t(count + 1));
+    const LocaleText locale{QLocale::c()};
+    PageServices services;
+    services.locale = &locale;
+    int written = 0;
+    tree.writePages(added, {}, services,
+                    [&written](const PageResult &result) { written += result.ok(); }, {});
+    QCOMPARE(written, count + 1);
+    WatchEvents events;
+    QCOMPARE(watch.read(events), 0);
+    QVERIFY(!events.overflow);
+    QVERIFY(events.changed.empty());
+}
+
+// A folder no longer where the tree was read is no failure to tell: its parent's events read the
+// tree again. Its page is not written where it went, nor into what took its name.
+void tst_Watch::writePagesPassesGone_data()
+{
+    QTest::addColumn<QByteArray>("change");
+    QTest::addColumn<int>("written");
+    QTest::newRow("none") << QByteArray("none") << 4;
+    QTest::newRow("moved") << QByteArray("moved") << 3;
+    QTest::newRow("deleted") << QByteArray("deleted") << 3;
+    QTest::newRow("link") << QByteArray("link") << 3;
+    QTest::newRow("replaced") << QByteArray("replaced") << 3;
+    QTest::newRow("above") << QByteArray("above") << 2;
+}
+
+void tst_Watch::writePagesPassesGone()
+{
+    QFETCH(QByteArray, change);
+    QFETCH(int, written);
+    TestFolder folder, away;
+    QVERIFY(folder.addFolder("a") && folder.addFolder("a/b") && folder.addFolder("c"));
+    ChangeWatch watch;
+    QCOMPARE(watch.open(), 0);
+    WatchedTree tree(folder.path(), -1, true);
+    QCOMPARE(tree.read(Selection(), QLocale::c(), &watch), 0);
+    QCOMPARE(tree.sync(watch), 0);
+    const std::vector<FolderKey> keys = tree.subtree(tree.top());
+    const QByteArray b = folder.rawPath() + "a/b";
+    const QByteArray moved = away.rawPath() + "b";
+    if (change == "moved") {
+        QCOMPARE(::rename(b, moved), 0);
+    } else if (change == "deleted") {
+        QCOMPARE(::rmdir(b), 0);
+    } else if (change == "link") {
+        QCOMPARE(::rename(b, moved), 0);
+        QCOMPARE(::symlink(moved, b), 0);
+    } else if (change == "replaced") {
+        QCOMPARE(::rename(b, moved), 0);
+        QCOMPARE(::mkdir(b, 0755), 0);
+    } else if (change == "above") {
+        QCOMPARE(::rename(folder.rawPath() + "a", moved), 0);
+    }
+    const LocaleText locale{QLocale::c()};
+    PageServices services;
+    services.locale = &locale;
+    QStringList failures;
+    int pages = 0;
+    tree.writePages(keys, {}, services,
+                    [&](const PageResult &result) {
+                        if (result.ok())
+                            ++pages;
+                        else
+                            failures << result.error;
+                    },
+                    {});
+    QCOMPARE(failures, QStringList());
+    QCOMPARE(pages, written);
+    QVERIFY(!QFile::exists(away.path() + QStringLiteral("b/") + pageFileName()));
+    QVERIFY(!QFile::exists(away.path() + QStringLiteral("b/b/") + pageFileName()));
+    if (change == "replaced")
+        QVERIFY(!QFile::exists(folder.path() + QStringLiteral("a/b/") + pageFileName()));
 }
 
 void tst_Watch::limitMessage()

@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +29,12 @@ template <typename T> void appendOnce(std::vector<T> &list, const T &value)
 {
     if (std::find(list.begin(), list.end(), value) == list.end())
         list.push_back(value);
+}
+
+template <typename T> void appendAllOnce(std::vector<T> &list, const std::vector<T> &values)
+{
+    for (const T &value : values)
+        appendOnce(list, value);
 }
 
 // A file made without a name (O_TMPFILE), as the program's own new files are, is told as "#" and
@@ -62,7 +71,20 @@ bool isOwnName(const char *name)
 int ChangeWatch::open()
 {
     m_fd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    return m_fd.isOpen() ? 0 : errno;
+    if (!m_fd.isOpen())
+        return errno;
+    m_kept.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    m_ready.reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!m_kept.isOpen() || !m_ready.isOpen())
+        return errno;
+    for (const int fd : {m_fd.get(), m_kept.get()}) {
+        epoll_event ready{};
+        ready.events = EPOLLIN;
+        ready.data.fd = fd;
+        if (::epoll_ctl(m_ready.get(), EPOLL_CTL_ADD, fd, &ready) != 0)
+            return errno;
+    }
+    return 0;
 }
 
 int ChangeWatch::add(int folderFd, FolderKey key)
@@ -110,6 +132,32 @@ bool ChangeWatch::isIgnored(FolderKey in, const char *name) const
 }
 
 int ChangeWatch::read(WatchEvents &events)
+{
+    if (!m_keptEvents.isEmpty() || m_keptError != 0) {
+        appendAllOnce(events.changed, m_keptEvents.changed);
+        appendAllOnce(events.subfolders, m_keptEvents.subfolders);
+        appendAllOnce(events.gone, m_keptEvents.gone);
+        events.overflow = events.overflow || m_keptEvents.overflow;
+        m_keptEvents = {};
+        eventfd_t count;
+        ::eventfd_read(m_kept.get(), &count);
+        if (const int error = std::exchange(m_keptError, 0); error != 0)
+            return error;
+    }
+    return take(events);
+}
+
+void ChangeWatch::keep()
+{
+    const bool kept = !m_keptEvents.isEmpty() || m_keptError != 0;
+    if (m_keptError == 0)
+        m_keptError = take(m_keptEvents);
+    // Own events alone are left out as they are taken: fd() need not wake for them.
+    if (!kept && (!m_keptEvents.isEmpty() || m_keptError != 0))
+        ::eventfd_write(m_kept.get(), 1);
+}
+
+int ChangeWatch::take(WatchEvents &events)
 {
     alignas(inotify_event) char buffer[64 * 1024];
     for (;;) {

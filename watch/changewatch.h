@@ -53,8 +53,8 @@ public:
 
     // Returns 0 or an error value.
     int open();
-    // To poll for reading.
-    int fd() const { return m_fd.get(); }
+    // To poll for reading: ready when the kernel has events or some were kept.
+    int fd() const { return m_ready.get(); }
 
     // Watches the folder open as `folderFd` under `key`; a folder added twice is watched once and
     // ends when removed as often. Returns 0 or an error value (ENOSPC: out of watches).
@@ -67,11 +67,16 @@ public:
     // temporary names.
     void ignoreName(FolderKey in, const QByteArray &name);
 
-    // Takes the events waiting, without blocking, into `events`. Returns 0 or an error value.
+    // Takes the events waiting, without blocking, into `events`, those kept first. Returns 0 or an
+    // error value.
     int read(WatchEvents &events);
+    // Takes the events waiting off the kernel's queue and keeps them for read(), so that a long
+    // run of writes never fills that queue; fd() stays ready while any are kept.
+    void keep();
 
 private:
     bool isIgnored(FolderKey in, const char *name) const;
+    int take(WatchEvents &events);
 
     struct Watch
     {
@@ -79,6 +84,10 @@ private:
         int uses = 0;
     };
     FileDescriptor m_fd;
+    FileDescriptor m_kept;  // readable while events are kept
+    FileDescriptor m_ready; // both of them, to poll as one
+    WatchEvents m_keptEvents;
+    int m_keptError = 0;
     QHash<int, FolderKey> m_keys;
     QHash<FolderKey, Watch> m_watches;
     QHash<FolderKey, QByteArrayList> m_ignored;

@@ -216,8 +216,8 @@ std::vector<PageResult> WatchedTree::writeAll(const FolderPageRequest &request,
     return results;
 }
 
-PageResult WatchedTree::writePage(qsizetype index, const FolderPageRequest &request,
-                                  const PageServices &services)
+std::optional<PageResult> WatchedTree::writePage(qsizetype index, const FolderPageRequest &request,
+                                                 const PageServices &services)
 {
     const std::vector<TreeFolder> &folders = m_tree->folders();
     const TreeFolder &folder = folders[std::size_t(index)];
@@ -225,6 +225,10 @@ PageResult WatchedTree::writePage(qsizetype index, const FolderPageRequest &requ
     int error = 0;
     const FileDescriptor fd = openFolder(index, error);
     if (!fd.isOpen()) {
+        // Moved, deleted or swapped since the tree was read: the events that tell so read it
+        // again, and a page that follows is the one of the folder's new place.
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP || error == ErrorFolderReplaced)
+            return std::nullopt;
         result.pagePath = folder.path + pageFileName();
         result.error = folderReadError(folder.path, error);
         return result;
@@ -266,12 +270,12 @@ void WatchedTree::writePages(const std::vector<FolderKey> &keys, const FolderPag
     for (const qsizetype index : indexes) {
         if (stop && stop())
             return;
-        const PageResult result = writePage(index, request, services);
+        const std::optional<PageResult> result = writePage(index, request, services);
         // A page is a few events: many pages, read only now and then, would fill a small queue,
         // and its overflow means every page again, and again.
         if (m_watch)
             m_watch->keep();
-        if (done)
-            done(result);
+        if (done && result)
+            done(*result);
     }
 }

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // One folder named to the watch, with the folders below it that its pages (or listings) take: the
@@ -38,7 +39,7 @@ public:
     // that a folder is watched before its page is next read. The folders newly watched go to
     // `added`; those among them whose entries changed since the tree was read, before their
     // watch began, go to `stale` as well. Returns 0 or an error value; on failure nothing new
-    // stays watched.
+    // stays watched. The pages written later take their own events off `watch` as they go.
     int sync(ChangeWatch &watch, std::vector<FolderKey> *added = nullptr,
              std::vector<FolderKey> *stale = nullptr);
     void unwatch(ChangeWatch &watch);
@@ -48,7 +49,8 @@ public:
     std::vector<PageResult> writeAll(const FolderPageRequest &request, const PageServices &services,
                                      const std::function<void(const PageResult &)> &done = {});
     // The pages of the folders of `keys` that are in the tree, those below first. `stop` is asked
-    // between pages; `done` told of each.
+    // between pages; `done` told of each, but of none whose folder has moved away since the tree
+    // was read.
     void writePages(const std::vector<FolderKey> &keys, const FolderPageRequest &request,
                     const PageServices &services,
                     const std::function<void(const PageResult &)> &done,
@@ -57,8 +59,9 @@ public:
 private:
     void dropEntered(ChangeWatch &watch);
     FileDescriptor openFolder(qsizetype index, int &error) const;
-    PageResult writePage(qsizetype index, const FolderPageRequest &request,
-                         const PageServices &services);
+    // None for a folder no longer where the tree was read.
+    std::optional<PageResult> writePage(qsizetype index, const FolderPageRequest &request,
+                                        const PageServices &services);
 
     QString m_root;
     int m_maxDepth;
@@ -70,5 +73,6 @@ private:
     QSet<FolderKey> m_watched;
     QSet<FolderKey> m_entered;        // watched by the last read, not yet taken by sync()
     int m_enterError = 0;             // why a watch of the last read failed, or 0
+    ChangeWatch *m_watch = nullptr;   // the one sync() watches with
     QHash<FolderKey, bool> m_written; // whether its last page was written
 };
