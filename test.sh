@@ -34,7 +34,7 @@ run_fuzzers()
 {
     local build="$here/build/fuzz" target corpus log
     local targets=(fuzz_getfileext fuzz_htmltext fuzz_filenames fuzz_windows1252 fuzz_perendat
-        fuzz_sortkeys fuzz_quickdeflate)
+        fuzz_sortkeys fuzz_quickdeflate fuzz_thumbnails)
     CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DFOLIMBRA_WERROR=ON -DFOLIMBRA_BENCH=OFF -DBUILD_TESTING=OFF -DFOLIMBRA_FUZZ=ON >/dev/null
     cmake --build "$build" --target "${targets[@]}"

@@ -97,7 +97,23 @@ struct ThumbnailReport
     std::mutex mutex;
     std::array<int, leftOutKinds> leftOut{};
     QStringList decoderMessages;
+    bool failed = false;
 } thumbnailReport;
+
+QStringView thumbnailStep(ThumbnailRun::Failure::Step step)
+{
+    switch (step) {
+    case ThumbnailRun::Failure::Read:
+        return u"leer la miniatura";
+    case ThumbnailRun::Failure::ReadFolder:
+        return u"leer la carpeta";
+    case ThumbnailRun::Failure::MakeFolder:
+        return u"crear la carpeta de miniaturas";
+    case ThumbnailRun::Failure::Save:
+        break;
+    }
+    return u"guardar la miniatura";
+}
 
 // Tells the run's report what a folder's thumbnails left out.
 void noteThumbnails(const QString &folder, const ThumbnailRun &run)
@@ -107,6 +123,11 @@ void noteThumbnails(const QString &folder, const ThumbnailRun &run)
                                   "muestran enteras.")
                        .arg(readableFileName(folder)));
     const std::lock_guard lock(thumbnailReport.mutex);
+    for (const ThumbnailRun::Failure &failure : run.failures) {
+        const QString path = folder + decodeFileName(failure.file);
+        printError(failureText({thumbnailStep(failure.step), path, failure.error}));
+        thumbnailReport.failed = true;
+    }
     for (int kind = 0; kind < leftOutKinds; ++kind)
         thumbnailReport.leftOut[std::size_t(kind)] += run.leftOut[std::size_t(kind)];
     for (const QString &text : run.decoderMessages) {
@@ -115,7 +136,8 @@ void noteThumbnails(const QString &folder, const ThumbnailRun &run)
     }
 }
 
-void reportThumbnails()
+// Returns 1 where a thumbnail could not be saved, else 0.
+int reportThumbnails()
 {
     for (const QString &text : thumbnailReport.decoderMessages)
         printError(text);
@@ -139,6 +161,7 @@ void reportThumbnails()
                        .arg(total == 1 ? QStringLiteral("1 imagen")
                                        : QStringLiteral("%1 imágenes").arg(total),
                             parts.join(u"; ")));
+    return thumbnailReport.failed ? 1 : 0;
 }
 
 int report(const PageResult &result)
@@ -290,6 +313,7 @@ int main(int argc, char *argv[])
         XdgOpener opener;
         const int status =
             runWatch(commandLine, locale, pageRequest(commandLine), opener, printError);
+        // The watch told each failure as it went on; stopped, it ends well.
         reportThumbnails();
         return finish(status);
     }
@@ -307,6 +331,5 @@ int main(int argc, char *argv[])
                 status = 1;
         }
     }
-    reportThumbnails();
-    return finish(status);
+    return finish(status | reportThumbnails());
 }

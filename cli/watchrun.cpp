@@ -308,12 +308,16 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
                     error != 0) {
                     if (error == ENOENT || error == ENOTDIR || error == ErrorFolderReplaced)
                         return gone(tree);
+                    // Tried again later, as a failed page is; the other trees go on.
                     status.clear();
                     printError(folderReadError(tree.root(), error));
-                    return 1;
+                    roundFailed = true;
+                    continue;
                 }
+                // Short of watches for a new folder, those watched already go on being followed
+                // and the rest is tried again later.
                 if (!syncWatches(tree, &pages))
-                    return 1;
+                    roundFailed = true;
                 // A folder renamed in place names itself and those below it in their pages.
                 for (const FolderKey &key : std::as_const(moved[t])) {
                     const std::vector<FolderKey> below = tree.subtree(key);

@@ -41,3 +41,4 @@ FOLIMBRA_BUILD_PACKAGES+=(libdeflate-dev)  # the thumbnails' PNG deflate, faster
 FOLIMBRA_TEST_PACKAGES+=(systemd)  # systemd-analyze and systemd-escape, for the check of the user unit
 FOLIMBRA_BUILD_PACKAGES+=(libjpeg62-turbo-dev)  # JPEGs decoded for the thumbnails straight to 32-bit pixels
 FOLIMBRA_TEST_PACKAGES+=(libjpeg-turbo-progs)  # cjpeg, for the photos of the fault sweep
+FOLIMBRA_FUZZ_PACKAGES+=(libpng-dev qt6-image-formats-plugins)  # fuzz_thumbnails reads its PNGs back with libpng; TIFF and WebP come through the plugins

@@ -99,6 +99,14 @@ QByteArray withSize(QByteArray bytes, qsizetype at, quint32 edge, int fieldBytes
     return bytes;
 }
 
+// The BMP stored top down, as a negative height in its header says, at the size given.
+QByteArray topDown(QByteArray bmp, qint32 width, qint32 height)
+{
+    qToLittleEndian(width, bmp.data() + 18);
+    qToLittleEndian(-height, bmp.data() + 22);
+    return bmp;
+}
+
 QByteArray pngOfSize(const QImage &image, quint32 edge)
 {
     // The header's CRC too, which readers check.
@@ -220,6 +228,9 @@ private Q_SLOTS:
         QTest::newRow("bmp 1-bit")
             << QByteArray("m.bmp") << picture({40, 20}, "bmp", QImage::Format_Mono) << QSize(40, 20)
             << QSize(40, 20) << QSize(200, 100) << 0;
+        QTest::newRow("bmp top-down")
+            << QByteArray("d.bmp") << topDown(picture({40, 20}, "bmp"), 40, 20) << QSize(40, 20)
+            << QSize(40, 20) << QSize(200, 100) << 1;
         QTest::newRow("gif palette")
             << QByteArray("p.gif") << gif << QSize(1, 1) << QSize(1, 1) << QSize(200, 200) << 0;
     }
@@ -517,6 +528,9 @@ private Q_SLOTS:
         const qsizetype frame = jpeg.indexOf("\xFF\xC0") + 5;
         QTest::newRow("jpeg 40000²")
             << withSize(jpeg, frame, 40000, 2) << int(LeftOut::Pixels) << QByteArray();
+        // A few bytes that Qt's reader would make 430 MB of.
+        QTest::newRow("bmp top-down 2560x41990")
+            << topDown(encode(pixel, "bmp"), 2560, 41990) << int(LeftOut::Pixels) << QByteArray();
         // 36 MB of pixels, stored: read in thousands of pieces, far longer than 1 ms.
         QTest::newRow("slow png") << slowPng() << int(LeftOut::Time) << QByteArray("1");
         QTest::newRow("no time") << encode(pixel, "png") << int(LeftOut::Time) << QByteArray("0");

@@ -4,6 +4,7 @@
 #include "filedescriptor.h"
 #include "filenames.h"
 #include "filereplacement.h"
+#include "imagedecode.h"
 #include "quickdeflate.h"
 #include "thumbnailcaches.h"
 #include "workpool.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <csetjmp>
 #include <csignal>
@@ -47,13 +49,8 @@ constexpr std::chrono::milliseconds longestDecode = std::chrono::seconds(10);
 const QByteArray repositoryFolder = ".sh_thumbnails";
 const QByteArray software = "Quorvel Folimbra";
 
-struct Size
-{
-    QByteArray folder;
-    int edge;
-};
-const Size sizes[] = {{"large", 256}, {"x-large", 512}};
-constexpr int sizeCount = 2;
+constexpr int sizeCount = thumbnailSizes;
+const QByteArray sizeFolders[sizeCount] = {"large", "x-large"}; // of thumbnailEdges
 
 // The size scaled to fit a square of `edge`, keeping its shape; smaller sizes stay as they are
 // unless `enlarge`.
@@ -374,8 +371,15 @@ enum class Entry {
 struct Found
 {
     Entry entry = Entry::Missing;
-    QSize shown; // the image's oriented size, as the entry tells it
+    QSize shown;   // the image's oriented size, as the entry tells it
+    int error = 0; // why an entry there could not be read, where the disk is at fault
 };
+
+// Another user's entry, or a link, is not ours to read: only the disk failing is worth telling.
+int readFailure(int error)
+{
+    return error == ENOENT || error == EACCES || error == EPERM || error == ELOOP ? 0 : error;
+}
 
 mode_t thumbnailMode(const Image &image)
 {
@@ -402,12 +406,13 @@ Found inspect(int repository, const Image &image)
 {
     struct stat st;
     if (::fstatat(repository, image.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return {errno == ENOENT ? Entry::Missing : Entry::ForeignStale, {}};
+        return {errno == ENOENT ? Entry::Missing : Entry::ForeignStale, {}, readFailure(errno)};
+    errno = 0;
     const FileDescriptor fd(::openat(repository, image.name.constData(),
                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     std::optional<QByteArray> bytes;
     if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !(bytes = readSmallFile(fd.get(), st)))
-        return {Entry::ForeignStale, {}};
+        return {Entry::ForeignStale, {}, readFailure(errno)};
     const std::optional<PngFile> png = readPng(*bytes);
     if (!png)
         return {Entry::ForeignStale, {}};
@@ -580,12 +585,16 @@ QImage orient(QImage picture, QImageIOHandler::Transformations transformation)
 }
 
 // Decodes the image oriented and already shrunk to cover `edge`, within the budgets.
-Decoded decode(const Image &image, int edge, std::chrono::milliseconds budget)
+Decoded decode(const ImageSource &image, int edge, std::chrono::milliseconds budget)
 {
-    DeadlineFile file(image.fd.get(), image.st.st_size, budget);
+    DeadlineFile file(image.fd, image.st.st_size, budget);
     QImageReader reader(&file);
     reader.setAutoTransform(true);
-    const QSize stored = reader.size();
+    QSize stored = reader.size();
+    // Qt gives a top-down BMP the height its header holds, negative: without this, such a file
+    // would pass as one of unknown size, beyond both budgets.
+    if (stored.height() < 0 && reader.format() == "bmp")
+        stored.setHeight(int(std::min(-qint64(stored.height()), qint64(INT_MAX))));
     // A header that took all the time (a slow disk, a huge preamble) is no sign of a bad image.
     if (file.expired())
         return {LeftOut::Time, {}, {}};
@@ -676,7 +685,7 @@ QImage shrunk(const QImage &picture, QSize target)
     return half;
 }
 
-QByteArray thumbnailPng(const QImage &thumbnail, const Image &image, QSize oriented)
+QByteArray thumbnailPng(const QImage &thumbnail, const ImageSource &image, QSize oriented)
 {
     return encodePng(thumbnail,
                      {{"Thumb::URI", image.uri},
@@ -695,17 +704,22 @@ QByteArray temporaryStem()
 // Complete but under a hidden name in `batch`, which makes it durable and puts it in place with
 // the others: one sync for the run instead of one wait per file. A crash before leaves only hidden
 // files, which the next run removes; never a short PNG under the thumbnail's name.
-bool save(int repository, const Image &image, const QByteArray &png, ReplacementBatch &batch)
+// Returns 0 or why the thumbnail could not be saved.
+int save(int repository, const Image &image, const QByteArray &png, ReplacementBatch &batch)
 {
     ReplacementOptions options;
     options.mode = int(thumbnailMode(image));
     options.group = int(image.st.st_gid);
     options.inPlace = false;
     options.temporaryStem = temporaryStem();
+    if (png.isEmpty())
+        return EINVAL;
     FileReplacement file;
-    return !png.isEmpty() && file.open(repository, image.name, options)
-           && file.write(std::string_view(png.constData(), std::size_t(png.size())))
-           && file.commit(&batch);
+    if (file.open(repository, image.name, options)
+        && file.write(std::string_view(png.constData(), std::size_t(png.size())))
+        && file.commit(&batch))
+        return 0;
+    return file.error() != 0 ? file.error() : EIO;
 }
 
 // Whose files the folder's page shows, and where: a link is followed only to what its owner
@@ -770,9 +784,14 @@ QByteArray thumbnailUri(const QByteArray &rawName)
 
 using Outcome = std::variant<Thumbnail, LeftOut>;
 
+QByteArray thumbnailFile(int size, const QByteArray &name)
+{
+    return repositoryFolder + '/' + sizeFolders[size] + '/' + name;
+}
+
 // `written` takes the new thumbnails, `writtenSizes` says which size each is.
 Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, ReplacementBatch &written,
-                    std::vector<int> &writtenSizes)
+                    std::vector<int> &writtenSizes, std::vector<ThumbnailRun::Failure> &failures)
 {
     Image image;
     if (const std::optional<LeftOut> refused = openImage(folder, rawName, image))
@@ -781,38 +800,37 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, Replacement
     image.name = QCryptographicHash::hash(image.uri, QCryptographicHash::Md5).toHex() + ".png";
 
     Found found[sizeCount];
-    int edge = 0;
+    std::array<bool, sizeCount> wanted{};
     for (int s = 0; s < sizeCount; ++s) {
         if (folder.repositories[s] < 0) {
             found[s].entry = Entry::ForeignStale;
             continue;
         }
         found[s] = inspect(folder.repositories[s], image);
-        if (found[s].entry == Entry::Missing || found[s].entry == Entry::OwnStale)
-            edge = sizes[s].edge;
+        if (found[s].error != 0)
+            failures.push_back(
+                {thumbnailFile(s, image.name), found[s].error, ThumbnailRun::Failure::Read});
+        wanted[s] = found[s].entry == Entry::Missing || found[s].entry == Entry::OwnStale;
     }
     // Not ours to replace, and out of date: the page shows the image itself.
     if (found[0].entry == Entry::ForeignStale)
         return LeftOut::Foreign;
     QSize oriented = found[0].shown;
     bool usable[sizeCount] = {};
-    if (edge > 0) {
-        Decoded decoded = decode(image, edge, folder.decodeBudget);
-        if (decoded.failure)
-            return *decoded.failure;
-        oriented = decoded.oriented;
-        // From the largest down, each from the one before: the same decode serves both.
-        QImage picture = std::move(decoded.image);
+    if (std::find(wanted.begin(), wanted.end(), true) != wanted.end()) {
+        const EncodedThumbnails encoded =
+            encodeThumbnails({image.fd.get(), image.st, image.uri}, wanted, folder.decodeBudget);
+        if (encoded.failure)
+            return *encoded.failure;
+        oriented = encoded.oriented;
         for (int s = sizeCount - 1; s >= 0; --s) {
-            const Entry entry = found[s].entry;
-            if (entry != Entry::Missing && entry != Entry::OwnStale)
+            if (!wanted[s])
                 continue;
-            const QSize target = fitWithin(oriented, sizes[s].edge, false);
-            if (picture.size() != target)
-                picture = shrunk(picture, target);
             const std::size_t before = written.size();
-            usable[s] = save(folder.repositories[s], image, thumbnailPng(picture, image, oriented),
-                             written);
+            const int error = save(folder.repositories[s], image, encoded.pngs[s], written);
+            usable[s] = error == 0;
+            if (error != 0 && !encoded.pngs[s].isEmpty())
+                failures.push_back({thumbnailFile(s, image.name), error});
             if (written.size() > before)
                 writtenSizes.push_back(s);
         }
@@ -827,10 +845,9 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, Replacement
     if (!usable[0] || oriented.isEmpty())
         return LeftOut::Unreadable;
     const QSize box = fitWithin(oriented, shownEdge, true);
-    const auto file = [&](int s) {
-        return repositoryFolder + '/' + sizes[s].folder + '/' + image.name;
-    };
-    return Thumbnail{file(0), usable[1] ? file(1) : QByteArray(), box.width(), box.height()};
+    return Thumbnail{thumbnailFile(0, image.name),
+                     usable[1] ? thumbnailFile(1, image.name) : QByteArray(), box.width(),
+                     box.height()};
 }
 
 enum class Opened {
@@ -894,6 +911,41 @@ void removeLeftovers(int repository)
 
 } // namespace
 
+EncodedThumbnails encodeThumbnails(const ImageSource &image,
+                                   std::array<bool, thumbnailSizes> wanted,
+                                   std::chrono::milliseconds budget)
+{
+    EncodedThumbnails made;
+    int edge = 0;
+    for (int s = 0; s < thumbnailSizes; ++s)
+        edge = wanted[s] ? thumbnailEdges[s] : edge;
+    if (edge == 0)
+        return made;
+    Decoded decoded = decode(image, edge, budget);
+    if (decoded.failure) {
+        made.failure = decoded.failure;
+        return made;
+    }
+    made.oriented = decoded.oriented;
+    // From the largest down, each from the one before: the same decode serves both.
+    QImage picture = std::move(decoded.image);
+    for (int s = thumbnailSizes - 1; s >= 0; --s) {
+        if (!wanted[s])
+            continue;
+        const QSize target = fitWithin(made.oriented, thumbnailEdges[s], false);
+        if (picture.size() != target)
+            picture = shrunk(picture, target);
+        made.pngs[s] = thumbnailPng(picture, image, made.oriented);
+    }
+    return made;
+}
+
+void limitImageReaders()
+{
+    // For the formats whose size is not known ahead.
+    QImageReader::setAllocationLimit(int(memoryBudget >> 20));
+}
+
 QByteArray thumbnailName(const QByteArray &rawName)
 {
     return QCryptographicHash::hash(thumbnailUri(rawName), QCryptographicHash::Md5).toHex()
@@ -924,8 +976,12 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
     const int budget = qEnvironmentVariableIntValue("FOLIMBRA_DECODE_MS", &set);
     if (set && budget >= 0)
         folder.decodeBudget = std::chrono::milliseconds(budget);
-    if (rawNames.empty() || ::fstat(folderFd, &folder.st) != 0)
+    if (rawNames.empty())
         return run;
+    if (::fstat(folderFd, &folder.st) != 0) {
+        run.failures.push_back({{}, errno, ThumbnailRun::Failure::ReadFolder});
+        return run;
+    }
     if (isInThumbnailFolder(folderFd)) {
         run.thumbnailFolder = true;
         return run;
@@ -938,10 +994,19 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
     const mode_t mode = folder.st.st_mode & 03775;
     FileDescriptor repository;
     FileDescriptor repositories[sizeCount];
+    // A folder we may not write to is no fault of the run's; a disk that fails or is full is.
+    const auto failed = [&run](const QByteArray &file) {
+        if (errno != EACCES && errno != EPERM && errno != EROFS)
+            run.failures.push_back({file, errno, ThumbnailRun::Failure::MakeFolder});
+    };
     Opened opened = openRepository(folderFd, repositoryFolder, mode, folder.st.st_gid, repository);
+    if (opened == Opened::Failed)
+        failed(repositoryFolder + '/');
     for (int s = 0; s < sizeCount && opened == Opened::Yes; ++s) {
-        const Opened one = openRepository(repository.get(), sizes[s].folder, mode, folder.st.st_gid,
+        const Opened one = openRepository(repository.get(), sizeFolders[s], mode, folder.st.st_gid,
                                           repositories[s]);
+        if (one == Opened::Failed)
+            failed(repositoryFolder + '/' + sizeFolders[s] + '/');
         // Without "large" there is nothing to show; without "x-large", only no sharper one.
         if (s == 0 || one == Opened::Refused)
             opened = one;
@@ -955,8 +1020,7 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
             run.leftOut[int(LeftOut::Unreadable)] = int(rawNames.size());
         return run;
     }
-    // Qt's own ceiling for what it allocates, for the formats whose size is not known ahead.
-    QImageReader::setAllocationLimit(int(memoryBudget >> 20));
+    limitImageReaders();
 
     MessageCatcher catcher;
     std::vector<Outcome> outcomes(rawNames.size(), LeftOut::Unreadable);
@@ -974,18 +1038,23 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
             for (std::size_t i; (i = next++) < end;) {
                 ReplacementBatch written;
                 std::vector<int> made;
-                outcomes[i] = thumbnailOf(folder, rawNames[i], written, made);
+                std::vector<ThumbnailRun::Failure> failed;
+                outcomes[i] = thumbnailOf(folder, rawNames[i], written, made, failed);
                 const std::lock_guard lock(gathering);
                 waiting.append(written);
                 for (const int s : made)
                     waitingSizes.emplace_back(i, s);
+                run.failures.insert(run.failures.end(), failed.begin(), failed.end());
             }
         });
         const std::vector<int> errors = waiting.commit();
         for (std::size_t k = 0; k < errors.size(); ++k) {
             const auto [i, s] = waitingSizes[k];
             auto *made = std::get_if<Thumbnail>(&outcomes[i]);
-            if (errors[k] == 0 || !made)
+            if (errors[k] == 0)
+                continue;
+            run.failures.push_back({thumbnailFile(s, thumbnailName(rawNames[i])), errors[k]});
+            if (!made)
                 continue;
             if (s == 0)
                 outcomes[i] = LeftOut::Unreadable;

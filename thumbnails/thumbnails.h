@@ -44,6 +44,22 @@ struct ThumbnailRun
     bool noRepository = false;
     // What the image decoders said, each text once.
     QStringList decoderMessages;
+    // Thumbnails that could not be read or saved, by their file relative to the folder (raw
+    // bytes), and why: the repository's disk failing or full is the run's failure, not the
+    // image's.
+    struct Failure
+    {
+        enum Step {
+            Save,
+            Read,
+            ReadFolder,
+            MakeFolder
+        };
+        QByteArray file; // empty for the folder itself
+        int error = 0;
+        Step step = Save;
+    };
+    std::vector<Failure> failures;
 };
 
 // Makes or reuses the thumbnails of each named image of the folder open as `folderFd` (raw
