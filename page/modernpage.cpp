@@ -268,6 +268,14 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
         m_text += u"<img src=";
         const QString source = picture ? decodeFileName(picture->file) : name;
         appendAttributeValue(m_text, source, appendLinkTarget);
+        // The sharper thumbnail is also the one the viewer shows while the image comes.
+        if (picture && !picture->file2x.isEmpty()) {
+            m_text += u" srcset=\"";
+            appendLinkTarget(m_text, source);
+            m_text += u" 1x, ";
+            appendLinkTarget(m_text, decodeFileName(picture->file2x));
+            m_text += u" 2x\"";
+        }
         if (picture)
             m_text += u" width=%1 height=%2"_s.arg(picture->width).arg(picture->height);
         m_text += u" alt=\"\" loading=lazy>";

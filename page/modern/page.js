@@ -161,4 +161,221 @@
     });
   }
   document.getElementById('b').hidden = false;
+
+  // The viewer: one picture over the page, going through the pictures in the table's order and
+  // filter. Each has an address (#ver=FILE) to link to, and Back closes it.
+  const linkOf = (i) => rows[i].cells[0].firstElementChild;
+  const showable = /\.(?:jpe?g|png|gif|webp|avif|bmp|svg|ico)$/i;
+  let pictures = null;
+  const isPicture = (i) => {
+    if (!pictures) {
+      pictures = Uint8Array.from(rows, (row, r) => {
+        const link = linkOf(r);
+        return !folder[r] && (link.firstElementChild?.localName === 'img'
+          || showable.test(link.getAttribute('href'))) ? 1 : 0;
+      });
+    }
+    return pictures[i] === 1;
+  };
+  // The sharpest thumbnail there is, to show at once, or '' where the row shows the image itself.
+  const quickOf = (i) => {
+    const img = linkOf(i).firstElementChild;
+    if (img?.localName !== 'img') return '';
+    const sharper = (img.getAttribute('srcset') ?? '').split(', ').pop().split(' ')[0];
+    const quick = new URL(sharper || img.getAttribute('src'), document.baseURI).href;
+    return quick === linkOf(i).href ? '' : quick;
+  };
+  const addressOf = (i) => new URL(`#ver=${linkOf(i).getAttribute('href')}`, window.location.href).hash;
+  const fromAddress = () => {
+    const address = window.location.hash;
+    if (!address.startsWith('#ver=')) return -1;
+    for (let i = 0; i < count; i += 1) {
+      if (isPicture(i) && `#ver=${linkOf(i).getAttribute('href')}` === address) return i;
+    }
+    for (let i = 0; i < count; i += 1) if (isPicture(i) && addressOf(i) === address) return i;
+    return -1;
+  };
+  // Pictures fetched ahead: the neighbours of the one shown, kept while they may be wanted.
+  const ahead = new Map();
+  const fetchAhead = (url) => {
+    let image = ahead.get(url);
+    if (!image) {
+      image = new Image();
+      image.src = url;
+      ahead.set(url, image);
+      if (ahead.size > 12) ahead.delete(ahead.keys().next().value);
+    }
+    return image;
+  };
+  const make = (tag, properties, ...children) => {
+    const element = Object.assign(document.createElement(tag), properties);
+    element.append(...children);
+    return element;
+  };
+  let viewer = null;
+  let picture;
+  let title;
+  let when;
+  let place;
+  let back;
+  let forth;
+  let shut;
+  let list = [];
+  let at = 0;
+  let opener = null;
+  let leaving = false;
+  let addressing = 0;
+  const showAt = (wanted) => {
+    at = Math.max(0, Math.min(list.length - 1, wanted));
+    const i = list[at];
+    const full = linkOf(i).href;
+    const quick = quickOf(i);
+    const image = fetchAhead(full);
+    if (!quick || (image.complete && image.naturalWidth > 0)) picture.src = full;
+    else {
+      picture.src = quick;
+      image.addEventListener('load', () => {
+        if (viewer.open && list[at] === i) picture.src = full;
+      }, { once: true });
+    }
+    for (const near of [at + 1, at - 1]) {
+      if (near >= 0 && near < list.length) {
+        const nearQuick = quickOf(list[near]);
+        if (nearQuick) fetchAhead(nearQuick);
+        fetchAhead(linkOf(list[near]).href);
+      }
+    }
+    picture.alt = names[i];
+    title.textContent = names[i];
+    when.textContent = rows[i].cells[1].textContent;
+    place.textContent = `${at + 1} / ${list.length}`;
+    back.disabled = at === 0;
+    forth.disabled = at === list.length - 1;
+    if (!viewer.contains(document.activeElement) || document.activeElement.disabled) shut.focus();
+    // Browsers throttle history calls: a held arrow key names only the picture it stops at.
+    clearTimeout(addressing);
+    addressing = setTimeout(() => {
+      if (viewer.open) window.history.replaceState(window.history.state, '', addressOf(i));
+    }, 200);
+  };
+  const close = () => {
+    if (!viewer.open || leaving) return;
+    if (window.history.state?.viewer) {
+      leaving = true;
+      window.history.back();
+    } else {
+      window.history.replaceState(null, '', window.location.href.split('#')[0]);
+      viewer.close();
+    }
+  };
+  // A click on the picture as drawn keeps it; around it, the picture is scaled to fit.
+  const onPicture = (event) => {
+    const box = picture.getBoundingClientRect();
+    const scale = Math.min(box.width / picture.naturalWidth, box.height / picture.naturalHeight);
+    return Math.abs(event.clientX - box.left - box.width / 2) <= (picture.naturalWidth * scale) / 2
+      && Math.abs(event.clientY - box.top - box.height / 2) <= (picture.naturalHeight * scale) / 2;
+  };
+  const build = () => {
+    picture = make('img', { alt: '' });
+    title = make('h2', { id: 'vn' });
+    when = make('span');
+    place = make('span');
+    back = make('button', { type: 'button', textContent: 'Anterior' });
+    forth = make('button', { type: 'button', textContent: 'Siguiente' });
+    shut = make('button', { type: 'button', textContent: 'Cerrar' });
+    back.setAttribute('aria-keyshortcuts', 'ArrowLeft');
+    forth.setAttribute('aria-keyshortcuts', 'ArrowRight');
+    shut.setAttribute('aria-keyshortcuts', 'Escape');
+    const caption = make('div', { className: 'vc' }, title, make('p', {}, when, ' · ', place));
+    caption.setAttribute('aria-live', 'polite');
+    const bar = make('div', { className: 'vb' }, caption, make('div', { className: 'vk' }, back, forth, shut));
+    viewer = make('dialog', { className: 'v' }, make('div', { className: 'vf' }, picture), bar);
+    viewer.setAttribute('aria-modal', 'true');
+    viewer.setAttribute('aria-labelledby', 'vn');
+    document.body.append(viewer);
+    back.addEventListener('click', () => showAt(at - 1));
+    forth.addEventListener('click', () => showAt(at + 1));
+    shut.addEventListener('click', close);
+    viewer.addEventListener('click', (event) => {
+      if (!bar.contains(event.target) && !(event.target === picture && onPicture(event))) close();
+    });
+    viewer.addEventListener('keydown', (event) => {
+      if (event.altKey || event.ctrlKey || event.metaKey) return;
+      const step = { ArrowLeft: at - 1, ArrowRight: at + 1, Home: 0, End: list.length - 1 }[event.key];
+      if (step !== undefined) {
+        event.preventDefault();
+        showAt(step);
+      } else if (event.key === 'Escape') {
+        event.preventDefault();
+        close();
+      } else if (event.key === 'Tab') {
+        // Focus goes round the dialog's buttons, never out to the page under it.
+        const stops = [back, forth, shut].filter((button) => !button.disabled);
+        const now = stops.indexOf(document.activeElement);
+        if (now < 0 || now === (event.shiftKey ? 0 : stops.length - 1)) {
+          event.preventDefault();
+          stops.at(event.shiftKey ? -1 : 0).focus();
+        }
+      }
+    });
+    viewer.addEventListener('cancel', (event) => {
+      event.preventDefault();
+      close();
+    });
+    // However it was closed, the address and the focus go back to where they were.
+    viewer.addEventListener('close', () => {
+      clearTimeout(addressing);
+      picture.removeAttribute('src');
+      if (window.history.state?.viewer && !leaving) {
+        leaving = true;
+        window.history.back();
+      }
+      opener?.focus();
+    });
+    let touch = null;
+    viewer.addEventListener('touchstart', (event) => {
+      touch = event.touches.length === 1 ? [event.touches[0].clientX, event.touches[0].clientY] : null;
+    }, { passive: true });
+    viewer.addEventListener('touchend', (event) => {
+      if (!touch) return;
+      const dx = event.changedTouches[0].clientX - touch[0];
+      const dy = event.changedTouches[0].clientY - touch[1];
+      touch = null;
+      if (Math.abs(dx) > 40 && Math.abs(dx) > 2 * Math.abs(dy)) showAt(at + (dx < 0 ? 1 : -1));
+    }, { passive: true });
+  };
+  const open = (i, from) => {
+    if (!viewer) build();
+    list = [];
+    for (let p = 0; p < count; p += 1) if (!hidden[shown[p]] && isPicture(shown[p])) list.push(shown[p]);
+    // A linked picture the filter leaves out is shown among all of them.
+    if (!list.includes(i)) list = Array.from(shown).filter((r) => isPicture(r));
+    opener = from;
+    leaving = false;
+    if (!viewer.open) viewer.showModal();
+    showAt(list.indexOf(i));
+  };
+  table.addEventListener('click', (event) => {
+    const link = event.target.closest('a');
+    if (!link || event.button !== 0 || event.ctrlKey || event.metaKey || event.shiftKey || event.altKey) return;
+    const i = rows.indexOf(link.closest('tr'));
+    if (i < 0 || !isPicture(i)) return;
+    event.preventDefault();
+    window.history.pushState({ viewer: true }, '', addressOf(i));
+    open(i, link);
+  });
+  window.addEventListener('popstate', () => {
+    leaving = false;
+    const i = fromAddress();
+    if (i >= 0) open(i, viewer?.open ? opener : linkOf(i));
+    else if (viewer?.open) viewer.close();
+  });
+  // A linked viewer opens over the page, with the page itself one step back.
+  const linked = fromAddress();
+  if (linked >= 0) {
+    const address = window.location.hash;
+    window.history.replaceState(null, '', window.location.href.split('#')[0]);
+    window.history.pushState({ viewer: true }, '', address);
+    open(linked, linkOf(linked));
+  }
 })();

@@ -55,7 +55,8 @@ export function drawn(tab, selector) {
       const box = element.getBoundingClientRect();
       const left = box.left + window.scrollX;
       const top = box.top + window.scrollY;
-      if (element.offsetParent === null
+      // A fixed element has no offset parent even when it is drawn.
+      if ((element.offsetParent === null && getComputedStyle(element).position !== 'fixed')
         || !element.checkVisibility({ opacityProperty: true, visibilityProperty: true })
         || box.width <= 0 || box.height <= 0 || left < 0 || top < 0
         || left + box.width > root.scrollWidth + 0.5 || top + box.height > root.scrollHeight + 0.5) {
