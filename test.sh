@@ -1,57 +1,108 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test; then runs them all once more in a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer, the ones that start threads of their own in
-# a build with ThreadSanitizer, and runs each fuzz target for a while.
+# Installs what is missing, builds and runs every test once, in a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer; the ones that start threads of their own again in a build with
+# ThreadSanitizer; each fuzz target for a while; then the Debian package.
+#   ./test.sh           # all of it, as CI runs it
+#   ./test.sh --quick   # the debug build's tests without the slow checks of the whole system
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+quick=false
+case ${1:-} in
+'') ;;
+--quick) quick=true ;;
+*)
+    echo "Uso: ./test.sh [--quick]" >&2
+    exit 2
+    ;;
+esac
 # shellcheck source=scripts/packages.sh
 . "$here/scripts/packages.sh"
 ensure_packages "${FOLIMBRA_BUILD_PACKAGES[@]}" "${FOLIMBRA_TEST_PACKAGES[@]}"
 
-# The tests whose names match $tests, all of them when it is empty.
-run_suite()
+# Builds that share sources share their compiled objects too, from one run to the next.
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+jobs=$(nproc)
+
+# configure BUILD OPTIONS...
+configure()
 {
-    local build="$1" tests="$2"
-    shift 2
-    cmake -S "$here" -B "$build" -G Ninja -DFOLIMBRA_WERROR=ON -DFOLIMBRA_BENCH=OFF "$@" >/dev/null
-    cmake --build "$build"
-    ctest --test-dir "$build" --output-on-failure ${tests:+-R "$tests"}
+    local build="$1"
+    shift
+    cmake -S "$here" -B "$build" -G Ninja -DFOLIMBRA_WERROR=ON -DFOLIMBRA_BENCH=OFF \
+        "${launcher[@]}" "$@" >/dev/null
 }
 
-echo "== Pruebas"
-run_suite "$here/build/test" "" -DCMAKE_BUILD_TYPE=Debug
+# The tests whose names match $2 (all when empty) and not $3, of the targets $4 (all when empty).
+run_suite()
+{
+    local build="$1" tests="$2" excluded="$3" targets="$4"
+    shift 4
+    configure "$build" "$@"
+    # shellcheck disable=SC2086 # the targets are words
+    cmake --build "$build" ${targets:+--target $targets}
+    ctest --test-dir "$build" --output-on-failure -j "$jobs" ${tests:+-R "$tests"} \
+        ${excluded:+-E "$excluded"}
+}
+
+if $quick; then
+    echo "== Pruebas rápidas"
+    run_suite "$here/build/test" "" 'fault_sweep|watch_soak|watch_limits|browser_|e2e_|concurrent_runs' "" \
+        -DCMAKE_BUILD_TYPE=Debug
+    exit 0
+fi
+
 echo "== Pruebas con AddressSanitizer y UndefinedBehaviorSanitizer"
-run_suite "$here/build/sanitize" "" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE=ON
+run_suite "$here/build/sanitize" "" "" "" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE=ON
 # Qt is not built with ThreadSanitizer: only the tests whose threads are the project's own (the
 # thumbnails and the window hand work to Qt's thread pool, which it sees as racing).
 echo "== Pruebas con ThreadSanitizer"
-run_suite "$here/build/thread" 'tst_listing|tst_platform|tst_cli|tst_messages' -DCMAKE_BUILD_TYPE=Debug \
+run_suite "$here/build/thread" 'tst_listing|tst_platform|tst_cli|tst_messages' "" \
+    "tst_listing tst_platform tst_cli tst_messages" -DCMAKE_BUILD_TYPE=Debug \
     -DFOLIMBRA_SANITIZE_THREAD=ON
 
 # Each target starts from a copy of its committed seeds, so what a run finds stays in the build.
+fuzz_one()
+{
+    local build="$1" target="$2"
+    local corpus="$build/fuzz/corpus/$target" log="$build/fuzz/$target.log"
+    rm -rf "$corpus"
+    mkdir -p "$corpus"
+    cp "$here/fuzz/corpus/$target"/* "$corpus"/
+    if ! "$build/fuzz/$target" -max_total_time=20 -artifact_prefix="$build/fuzz/$target-" \
+        "$corpus" >"$log" 2>&1; then
+        tail -n 30 "$log"
+        echo "$target: falló (registro: $log)"
+        return 1
+    fi
+    echo "$target: $(grep '^Done' "$log")"
+}
+
+# A target to each core at a time.
 run_fuzzers()
 {
-    local build="$here/build/fuzz" target corpus log
+    local build="$here/build/fuzz" target failed=0 running=0
     local targets=(fuzz_getfileext fuzz_htmltext fuzz_filenames fuzz_windows1252 fuzz_perendat
         fuzz_sortkeys fuzz_quickdeflate fuzz_thumbnails)
-    CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DFOLIMBRA_WERROR=ON -DFOLIMBRA_BENCH=OFF -DBUILD_TESTING=OFF -DFOLIMBRA_FUZZ=ON >/dev/null
+    CC=clang CXX=clang++ configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+        -DFOLIMBRA_FUZZ=ON
     cmake --build "$build" --target "${targets[@]}"
     for target in "${targets[@]}"; do
-        corpus="$build/fuzz/corpus/$target"
-        log="$build/fuzz/$target.log"
-        rm -rf "$corpus"
-        mkdir -p "$corpus"
-        cp "$here/fuzz/corpus/$target"/* "$corpus"/
-        if ! "$build/fuzz/$target" -max_total_time=20 -artifact_prefix="$build/fuzz/$target-" \
-            "$corpus" >"$log" 2>&1; then
-            tail -n 30 "$log"
-            echo "$target: falló (registro: $log)"
-            return 1
+        if ((running == jobs)); then
+            wait -n || failed=1
+            running=$((running - 1))
         fi
-        echo "$target: $(grep '^Done' "$log")"
+        fuzz_one "$build" "$target" &
+        running=$((running + 1))
     done
+    while ((running > 0)); do
+        wait -n || failed=1
+        running=$((running - 1))
+    done
+    return $failed
 }
 
 echo "== Fuzzing, 20 s por objetivo"

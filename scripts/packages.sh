@@ -42,3 +42,4 @@ FOLIMBRA_TEST_PACKAGES+=(systemd)  # systemd-analyze and systemd-escape, for the
 FOLIMBRA_BUILD_PACKAGES+=(libjpeg62-turbo-dev)  # JPEGs decoded for the thumbnails straight to 32-bit pixels
 FOLIMBRA_TEST_PACKAGES+=(libjpeg-turbo-progs)  # cjpeg, for the photos of the fault sweep
 FOLIMBRA_FUZZ_PACKAGES+=(libpng-dev qt6-image-formats-plugins)  # fuzz_thumbnails reads its PNGs back with libpng; TIFF and WebP come through the plugins
+FOLIMBRA_TEST_PACKAGES+=(ccache)  # test.sh builds the same sources several times
