@@ -50,6 +50,8 @@ private Q_SLOTS:
     void ownPagesNeverOverflow();
     void writePagesPassesGone_data();
     void writePagesPassesGone();
+    void followsNumberTaken_data();
+    void followsNumberTaken();
     void limitMessage();
 };
 
@@ -412,6 +414,67 @@ void tst_Watch::writePagesPassesGone()
     QVERIFY(!QFile::exists(away.path() + QStringLiteral("b/b/") + pageFileName()));
     if (change == "replaced")
         QVERIFY(!QFile::exists(folder.path() + QStringLiteral("a/b/") + pageFileName()));
+}
+
+// A folder deleted leaves its number to the next one made, often at once: that one is another
+// folder, to watch as new, whether the end of the old one's watch was read before the tree was read
+// again or only after.
+void tst_Watch::followsNumberTaken_data()
+{
+    QTest::addColumn<QByteArray>("change");
+    QTest::addColumn<bool>("readFirst");
+    QTest::addColumn<bool>("added");
+    QTest::newRow("taken, end read first") << QByteArray("taken") << true << true;
+    QTest::newRow("taken, end read after") << QByteArray("taken") << false << true;
+    QTest::newRow("moved back") << QByteArray("back") << true << false;
+    QTest::newRow("moved back, unread") << QByteArray("back") << false << false;
+}
+
+void tst_Watch::followsNumberTaken()
+{
+    QFETCH(QByteArray, change);
+    QFETCH(bool, readFirst);
+    QFETCH(bool, added);
+    TestFolder folder, away;
+    QVERIFY(folder.addFolder("a") && folder.addFolder("a/b"));
+    ChangeWatch watch;
+    QCOMPARE(watch.open(), 0);
+    WatchedTree tree(folder.path(), -1, true);
+    QCOMPARE(tree.read(Selection(), QLocale::c(), &watch), 0);
+    QCOMPARE(tree.sync(watch), 0);
+    const QByteArray b = folder.rawPath() + "a/b";
+    const FolderKey old = keyOfPath(b);
+    QByteArray now = b;
+    if (change == "taken") {
+        // The file system picks the number: a few tries, as most reuse a freed one at once.
+        bool taken = false;
+        for (int i = 0; i < 50 && !taken; ++i) {
+            QCOMPARE(::rmdir(now), 0);
+            now = folder.rawPath() + "a/c" + QByteArray::number(i);
+            QCOMPARE(::mkdir(now, 0755), 0);
+            taken = keyOfPath(now) == old;
+        }
+        if (!taken)
+            QSKIP("this file system gives a deleted folder's number to no new one");
+    } else {
+        QCOMPARE(::rename(b, away.rawPath() + "b"), 0);
+        now = folder.rawPath() + "a/c";
+        QCOMPARE(::rename(away.rawPath() + "b", now), 0);
+    }
+    WatchEvents events;
+    if (readFirst)
+        QCOMPARE(watch.read(events), 0);
+    QCOMPARE(tree.read(Selection(), QLocale::c(), &watch), 0);
+    std::vector<FolderKey> newly;
+    QCOMPARE(tree.sync(watch, &newly), 0);
+    QVERIFY(tree.contains(old));
+    QCOMPARE(contains(newly, old), added);
+    QCOMPARE(watch.read(events), 0);
+    events = {};
+    QVERIFY(::mkdir(now + "/inside", 0755) == 0);
+    QCOMPARE(watch.read(events), 0);
+    QVERIFY(contains(events.changed, old));
+    QVERIFY(contains(events.subfolders, old));
 }
 
 void tst_Watch::limitMessage()

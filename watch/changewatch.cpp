@@ -87,19 +87,49 @@ int ChangeWatch::open()
     return 0;
 }
 
-int ChangeWatch::add(int folderFd, FolderKey key)
+int ChangeWatch::watchDescriptor(int folderFd) const
 {
-    if (const auto found = m_watches.find(key); found != m_watches.end()) {
-        ++found->uses;
-        return 0;
-    }
     // Through the descriptor: a name could by now lead somewhere else.
     const QByteArray path = "/proc/self/fd/" + QByteArray::number(folderFd);
     const int wd = ::inotify_add_watch(m_fd.get(), path.constData(), watchedEvents);
+    return wd < 0 ? -errno : wd;
+}
+
+int ChangeWatch::add(int folderFd, FolderKey key)
+{
+    if (m_watches.contains(key)) {
+        bool renewed = false;
+        if (const int error = renew(folderFd, key, renewed); error != 0)
+            return error;
+        ++m_watches[key].uses;
+        return 0;
+    }
+    const int wd = watchDescriptor(folderFd);
     if (wd < 0)
-        return errno;
+        return -wd;
     m_keys.insert(wd, key);
     m_watches.insert(key, {wd, 1});
+    return 0;
+}
+
+int ChangeWatch::renew(int folderFd, FolderKey key, bool &renewed)
+{
+    renewed = false;
+    const auto found = m_watches.find(key);
+    if (found == m_watches.end())
+        return 0;
+    // The kernel gives a folder watched already its own descriptor again.
+    const int wd = watchDescriptor(folderFd);
+    if (wd < 0)
+        return -wd;
+    if (wd == found->wd)
+        return 0;
+    // Numbers are unique among live folders: the old one is gone, and its end is no news.
+    ::inotify_rm_watch(m_fd.get(), found->wd);
+    m_keys.remove(found->wd);
+    m_keys.insert(wd, key);
+    found->wd = wd;
+    renewed = true;
     return 0;
 }
 

@@ -59,6 +59,11 @@ public:
     // Watches the folder open as `folderFd` under `key`; a folder added twice is watched once and
     // ends when removed as often. Returns 0 or an error value (ENOSPC: out of watches).
     int add(int folderFd, FolderKey key);
+    // For a key watched already: a folder deleted leaves its number to the next one made, and the
+    // watch under that key may still be the deleted one's, its end not read yet. Then the folder
+    // open as `folderFd` is watched in its place, as often added, and `renewed` is set. Returns 0
+    // or an error value.
+    int renew(int folderFd, FolderKey key, bool &renewed);
     void remove(FolderKey key);
     bool isWatched(FolderKey key) const { return m_watches.contains(key); }
     qsizetype count() const { return m_watches.size(); }
@@ -75,6 +80,7 @@ public:
     void keep();
 
 private:
+    int watchDescriptor(int folderFd) const;
     bool isIgnored(FolderKey in, const char *name) const;
     int take(WatchEvents &events);
 

@@ -40,8 +40,17 @@ int WatchedTree::read(const Selection &selection, const QLocale &locale, ChangeW
         // the walk itself.
         entered = [this, watch](int fd, quint64 device, quint64 inode) {
             const FolderKey key{device, inode};
-            if (m_enterError != 0 || m_watched.contains(key) || m_entered.contains(key))
+            if (m_enterError != 0 || m_entered.contains(key) || m_renewed.contains(key))
                 return;
+            // The watch of a deleted folder, ended by the kernel or not yet, is not this one's.
+            if (m_watched.contains(key) && watch->isWatched(key)) {
+                bool renewed = false;
+                if (const int error = watch->renew(fd, key, renewed); error != 0)
+                    m_enterError = error;
+                else if (renewed)
+                    m_renewed.insert(key);
+                return;
+            }
             if (const int error = watch->add(fd, key); error != 0)
                 m_enterError = error;
             else
@@ -66,6 +75,7 @@ int WatchedTree::read(const Selection &selection, const QLocale &locale, ChangeW
             m_index.insert(keyOf(folders[i]), qsizetype(i));
     }
     // Entered, then unreadable: not in the tree, so not watched.
+    m_renewed.removeIf([this](const FolderKey &key) { return !m_index.contains(key); });
     for (auto it = m_entered.begin(); it != m_entered.end();) {
         if (m_index.contains(*it)) {
             ++it;
@@ -82,6 +92,7 @@ void WatchedTree::dropEntered(ChangeWatch &watch)
     for (const FolderKey &key : std::as_const(m_entered))
         watch.remove(key);
     m_entered.clear();
+    m_renewed.clear();
     m_enterError = 0;
 }
 
@@ -144,7 +155,8 @@ int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
     // Watched before they were read: none of them can be stale.
     std::vector<FolderKey> now(m_entered.cbegin(), m_entered.cend());
     for (auto it = m_index.cbegin(); it != m_index.cend(); ++it) {
-        if (m_watched.contains(it.key()) || m_entered.contains(it.key()))
+        if ((m_watched.contains(it.key()) && watch.isWatched(it.key()))
+            || m_entered.contains(it.key()))
             continue;
         int error = 0;
         const FileDescriptor fd = openFolder(it.value(), error);
@@ -155,6 +167,7 @@ int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
             for (const FolderKey &key : now)
                 watch.remove(key);
             m_entered.clear();
+            m_renewed.clear();
             return failed;
         }
         now.push_back(it.key());
@@ -178,8 +191,11 @@ int WatchedTree::sync(ChangeWatch &watch, std::vector<FolderKey> *added,
     }
     for (const FolderKey &key : now)
         m_watched.insert(key);
-    if (added)
+    if (added) {
         added->insert(added->end(), now.begin(), now.end());
+        added->insert(added->end(), m_renewed.cbegin(), m_renewed.cend());
+    }
+    m_renewed.clear();
     return 0;
 }
 

@@ -72,6 +72,7 @@ private:
     QHash<FolderKey, qsizetype> m_index;
     QSet<FolderKey> m_watched;
     QSet<FolderKey> m_entered;        // watched by the last read, not yet taken by sync()
+    QSet<FolderKey> m_renewed;        // of m_watched, found by the last read to be new folders
     int m_enterError = 0;             // why a watch of the last read failed, or 0
     ChangeWatch *m_watch = nullptr;   // the one sync() watches with
     QHash<FolderKey, bool> m_written; // whether its last page was written
