@@ -239,11 +239,15 @@ std::optional<PageResult> WatchedTree::writePage(qsizetype index, const FolderPa
     const TreeFolder &folder = folders[std::size_t(index)];
     PageResult result;
     int error = 0;
+    const auto movedAway = [](int error) {
+        return error == ENOENT || error == ENOTDIR || error == ELOOP
+               || error == ErrorFolderReplaced;
+    };
     const FileDescriptor fd = openFolder(index, error);
     if (!fd.isOpen()) {
         // Moved, deleted or swapped since the tree was read: the events that tell so read it
         // again, and a page that follows is the one of the folder's new place.
-        if (error == ENOENT || error == ENOTDIR || error == ELOOP || error == ErrorFolderReplaced)
+        if (movedAway(error))
             return std::nullopt;
         result.pagePath = folder.path + pageFileName();
         result.error = folderReadError(folder.path, error);
@@ -263,6 +267,10 @@ std::optional<PageResult> WatchedTree::writePage(qsizetype index, const FolderPa
         folderServices.folderLinks = &links;
     }
     result = writeFolderPage(folder.path, fd.get(), request, folderServices);
+    // Gone while its page was written: as gone before.
+    if (result.outcome == PageResult::Failed && !openFolder(index, error).isOpen()
+        && movedAway(error))
+        return std::nullopt;
     m_written.insert(keyOf(folder), result.ok());
     return result;
 }
