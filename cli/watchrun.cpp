@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <malloc.h>
 #include <memory>
 #include <poll.h>
 #include <utility>
@@ -237,11 +238,16 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
                        .arg(readableFileName(tree.root())));
         return 1;
     };
+    bool trimmed = false;
     for (;;) {
         qint64 wait = pending.isEmpty() && readError == 0 ? debounce.msUntilDue(monotonicMs()) : 0;
         if (retryAt >= 0)
             wait = std::max<qint64>(0, wait < 0 ? retryAt - monotonicMs()
                                                 : std::min(wait, retryAt - monotonicMs()));
+        // The allocator keeps what a burst of pages freed: given back once the watch rests, a long
+        // watch does not hold its busiest moment's memory.
+        if (wait < 0 && !std::exchange(trimmed, true))
+            ::malloc_trim(0);
         pollfd fds[2] = {{watch.fd(), POLLIN, 0}, {signalFd.get(), POLLIN, 0}};
         if (::poll(fds, 2, wait < 0 ? -1 : int(std::min<qint64>(wait, INT_MAX))) < 0
             && errno != EINTR) {
@@ -337,5 +343,6 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
         }
         endRound();
         status.written();
+        trimmed = false;
     }
 }
