@@ -307,7 +307,14 @@ def delete_folder():
     folder = inner(small=1)
     if folder is None:
         return False
-    shutil.rmtree(folder)
+    # The watch may write a page into it as it goes: gone again at the next try.
+    for attempt in range(10):
+        try:
+            shutil.rmtree(folder)
+            break
+        except OSError:
+            if attempt == 9:
+                raise
     drop(folder)
 
 
