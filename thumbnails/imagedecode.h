@@ -41,3 +41,7 @@ EncodedThumbnails encodeThumbnails(const ImageSource &image,
 
 // Qt's own ceiling for what its readers allocate, process-wide: set before decoding.
 void limitImageReaders();
+
+// The size scaled to fit a square of `edge`, keeping its shape; smaller sizes stay as they are
+// unless `enlarge`.
+QSize fitWithin(QSize size, int edge, bool enlarge);
