@@ -2,7 +2,7 @@
 
 #include "filesystem.h"
 #include "listing.h"
-#include "pagewriter.h"
+#include "pagerun.h"
 
 #include <QString>
 
