@@ -4,6 +4,7 @@
 #include "clock.h"
 #include "codepagefile.h"
 #include "documentopener.h"
+#include "entryranges.h"
 #include "filenames.h"
 #include "filesystem.h"
 #include "getfileext.h"
@@ -12,13 +13,7 @@
 #include "overflow.h"
 #include "pageentries.h"
 #include "systemerror.h"
-#include "windows1252.h"
-#include "workpool.h"
 
-#include <algorithm>
-#include <atomic>
-#include <limits>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,7 +57,6 @@ private:
     bool fail(QString text);
     bool writeFailed();
     bool writeEntries();
-    bool writeEntriesInRanges();
     void appendEntryLine(QString &line, const QString &name, const FileStatus &status, qint64 size);
     void appendPictureLine(QString &line, const QString &name);
     bool writeFolderLinks();
@@ -163,30 +157,29 @@ PageResult PageRun::run()
 
 // From this many files on, a page without pictures has its lines made on the pool's threads.
 constexpr qsizetype fewestForRanges = 4096;
-// Progress is told and a cancel heard every this many entries.
-constexpr qsizetype batchEntries = 4096;
-// What one thread makes at a time, into a buffer of its own.
-constexpr qsizetype rangeEntries = 256;
-// How many ranges the threads may make ahead of the one being written.
-constexpr int rangesAhead = 64;
-
-struct LineRange
-{
-    std::string bytes; // its lines in Windows-1252, each ended by CR LF
-    qint64 files = 0;
-    qint64 kilobytes = 0;
-    qsizetype failedAt = -1; // the entry whose lookup failed, which ends the range
-    int error = 0;
-    // The range whose lines these are, once made; -1 for none yet.
-    std::atomic<int> made{-1};
-};
 
 bool PageRun::writeEntries()
 {
     // Made on one thread, the lines would keep one core busy while the other only looked files
     // up: in ranges, each thread does both.
-    if (!m_options.images && m_files.count() >= fewestForRanges)
-        return writeEntriesInRanges();
+    if (!m_options.images && m_files.count() >= fewestForRanges) {
+        RangePage page;
+        page.appendLine = [this](QString &line, const QString &name, const FileStatus &status) {
+            const qint64 size = kilobytes(status.size);
+            appendEntryLine(line, name, status, size);
+            return size;
+        };
+        page.write = [this](const std::string &bytes) {
+            return m_page.writeBytes(bytes) || writeFailed();
+        };
+        page.fail = [this](QString sentence) {
+            return fail(std::move(sentence));
+        };
+        page.discard = [this] {
+            m_page.discard();
+        };
+        return writeEntriesInRanges(m_currentPath, m_files, m_services, m_result, page);
+    }
     QString line;
     QString failure;
     const auto writeEntry = [&](const QString &name, const FileStatus &status) {
@@ -223,135 +216,6 @@ bool PageRun::writeEntries()
         return fail(failure);
     m_page.discard(); // cancelled, or a write that failed and said so
     return false;
-}
-
-// The same lines as writeEntries() without pictures: ranges of entries are looked up and made
-// on the pool's threads ahead of the caller, which writes them in order and makes any range not
-// yet taken itself, so the bytes do not change and no thread waits for a slow one at every step.
-// Progress is told and a cancel heard before each batch of entries instead of each entry.
-bool PageRun::writeEntriesInRanges()
-{
-    FolderHandle folder;
-    if (const int error = m_services.folderFd >= 0 ? folder.open(m_services.folderFd)
-                                                   : folder.open(m_currentPath);
-        error != 0)
-        return fail(failureText({u"abrir la carpeta", m_currentPath, error}));
-
-    const qsizetype count = m_files.count();
-    const int rangeCount = int((count + rangeEntries - 1) / rangeEntries);
-    const auto ring = std::make_unique<LineRange[]>(std::size_t(rangesAhead));
-    std::atomic<int> next{0};
-    // Ranges below this one are written, so their places in the ring may be filled again.
-    std::atomic<int> written{0};
-    std::atomic<bool> stopping{false};
-
-    const auto makeRange = [&](LineRange &range, qsizetype first, qsizetype end) {
-        range.bytes.clear();
-        range.files = 0;
-        range.kilobytes = 0;
-        range.failedAt = -1;
-        range.error = 0;
-        QString line;
-        for (qsizetype i = first; i < end; ++i) {
-            const QString name = m_files.name(i);
-            FileStatus status;
-            int error = 0;
-            const PageEntry taken = takePageEntry(
-                m_files, i, name,
-                [&](FileStatus &found) { return folder.status(m_files.rawName(i), found); }, status,
-                error);
-            if (taken == PageEntry::LeftOut)
-                continue;
-            if (taken == PageEntry::Failed) {
-                range.failedAt = i;
-                range.error = error;
-                return;
-            }
-            const qint64 size = kilobytes(status.size);
-            line.resize(0);
-            appendEntryLine(line, name, status, size);
-            appendWindows1252(range.bytes, line);
-            range.bytes += "\r\n";
-            range.files += 1;
-            range.kilobytes += size;
-        }
-    };
-    // Range `k`, once the one before it in its place is written.
-    const auto make = [&](int k) {
-        LineRange &range = ring[std::size_t(k % rangesAhead)];
-        for (int done = written.load(); k - rangesAhead >= done && !stopping; done = written.load())
-            written.wait(done);
-        if (!stopping) {
-            const qsizetype first = qsizetype(k) * rangeEntries;
-            makeRange(range, first, std::min(first + rangeEntries, count));
-        }
-        range.made.store(k);
-        range.made.notify_all();
-    };
-    const auto stop = [&] {
-        stopping = true;
-        written.store(std::numeric_limits<int>::max());
-        written.notify_all();
-        return false;
-    };
-    // The caller's part: every range in order, written.
-    const auto writeAll = [&] {
-        for (int k = 0; k < rangeCount; ++k) {
-            const qsizetype first = qsizetype(k) * rangeEntries;
-            if (first % batchEntries == 0) {
-                if (m_services.progress)
-                    m_services.progress(first, count);
-                if (m_services.cancelled && m_services.cancelled()) {
-                    m_result.outcome = PageResult::Cancelled;
-                    m_page.discard();
-                    return stop();
-                }
-            }
-            LineRange &range = ring[std::size_t(k % rangesAhead)];
-            // Rather than wait for range k, make the next one not yet taken: within the ring,
-            // it never waits for a place.
-            for (int made = range.made.load(); made != k; made = range.made.load()) {
-                if (int untaken = next.load();
-                    untaken < rangeCount && untaken < k + rangesAhead
-                    && next.compare_exchange_strong(untaken, untaken + 1))
-                    make(untaken);
-                else
-                    range.made.wait(made);
-            }
-            if (!m_page.writeBytes(range.bytes))
-                return stop() || writeFailed();
-            m_result.fileCount += range.files;
-            m_result.totalKilobytes += range.kilobytes;
-            if (range.error != 0) {
-                m_result.listIndex = range.failedAt;
-                m_result.CurrentFile = m_currentPath + m_files.name(range.failedAt);
-                stop();
-                return fail(failureText({u"leer el archivo", m_result.CurrentFile, range.error}));
-            }
-            m_result.listIndex = std::min(first + rangeEntries, count) - 1;
-            written.store(k + 1);
-            written.notify_all();
-        }
-        return true;
-    };
-
-    bool ok = true;
-    const int helpers = std::min(std::max(1, WorkPool::instance().size() - 1), rangeCount - 1);
-    WorkPool::instance().run(helpers, [&](int participant) {
-        if (participant == 0) {
-            ok = writeAll();
-            return;
-        }
-        for (int k = next.fetch_add(1); k < rangeCount && !stopping; k = next.fetch_add(1))
-            make(k);
-    });
-    if (!ok)
-        return false;
-    if (count > 0)
-        m_result.CurrentFile = m_currentPath + m_files.name(count - 1);
-    if (m_services.progress)
-        m_services.progress(count, count);
-    return true;
 }
 
 void PageRun::appendEntryLine(QString &line, const QString &name, const FileStatus &status,
