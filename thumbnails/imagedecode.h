@@ -1,6 +1,6 @@
 #pragma once
 
-#include "thumbnails.h"
+#include "leftout.h"
 
 #include <QByteArray>
 #include <QSize>
