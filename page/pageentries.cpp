@@ -4,7 +4,6 @@
 #include "statusprefetch.h"
 #include "systemerror.h"
 
-
 bool isPageFile(const QString &name, const char *rawName)
 {
     return name == pageFileName() || (name.startsWith(u'.') && isPageTemporaryName(rawName));
