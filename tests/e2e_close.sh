@@ -63,6 +63,13 @@ activate()
 # Of close_during_run's window and box.
 either_active() { active "$window" || active "$dialog"; }
 ended() { ! kill -0 "$pid" 2>/dev/null; }
+# The window, or a quick failure when the program is gone without one.
+window_up()
+{
+    shows "$main_title" && return 0
+    ended && { echo "FAIL: the program ended before its window showed"; exit 1; }
+    return 1
+}
 
 openbox --sm-disable >/dev/null 2>&1 &
 wm=$!
@@ -87,7 +94,7 @@ close_during_run()
     "$folimbra" "$folder" &
     pid=$!
     local window dialog start now press=0
-    poll 60 shows "$main_title" || { echo "FAIL ($1): the window did not come up"; exit 1; }
+    poll 60 window_up || { echo "FAIL ($1): the window did not come up"; exit 1; }
     window=$shown
     poll 30 activate "$window" || { echo "FAIL ($1): the window was not made active"; exit 1; }
     # A folder this large is read off the window's thread, and the page button waits for it:

@@ -55,6 +55,13 @@ focus()
 }
 
 ended() { ! kill -0 "$pid" 2>/dev/null; }
+# The window, or a quick failure when the program is gone without one.
+window_up()
+{
+    shows "$main_title" && return 0
+    ended && { echo "FAIL: the program ended before its window showed"; exit 1; }
+    return 1
+}
 
 # Keys reach the window in order, but are handled when it gets to them: Ayuda's box shows only
 # once every key sent before has been handled. The box is closed and the focus given back.
@@ -96,7 +103,7 @@ cd "$work/fotos"
 "$folimbra" &
 pid=$!
 
-poll 60 shows "$main_title" || { echo "FAIL: the window did not come up"; exit 1; }
+poll 60 window_up || { echo "FAIL: the window did not come up"; exit 1; }
 window=$shown
 poll 30 focus "$window" || { echo "FAIL: the window took no focus"; exit 1; }
 # The folder list opens at the drive's root; the keyboard takes it down to the folder.
