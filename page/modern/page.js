@@ -255,7 +255,7 @@
     // Browsers throttle history calls: a held arrow key names only the picture it stops at.
     clearTimeout(addressing);
     addressing = setTimeout(() => {
-      if (viewer.open) window.history.replaceState(window.history.state, '', addressOf(i));
+      if (viewer.open && window.history.state?.viewer) window.history.replaceState(window.history.state, '', addressOf(i));
     }, 200);
   };
   const close = () => {
