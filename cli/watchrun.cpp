@@ -110,6 +110,7 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
             QStringLiteral("No se pueden vigilar las carpetas: %1.").arg(systemErrorText(error)));
         return 1;
     }
+    ignoreOwnNames(watch);
     for (const char *output : {commandLine.catalog, commandLine.json}) {
         if (output)
             ignoreOutput(watch, output);

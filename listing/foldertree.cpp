@@ -125,7 +125,7 @@ int FolderTree::read(const QString &root, const Selection &selection, const QLoc
         }
         const qsizetype at = top.next++;
         const QString name = top.subfolders.name(at);
-        if (name == u".sh_thumbnails")
+        if (name == QLatin1StringView(sharedThumbnailFolder))
             continue;
         const int fd = ::openat(top.fd, top.subfolders.rawName(at), subfolderFlags);
         if (fd < 0 && isNoFolder(errno))

@@ -4,6 +4,7 @@
 #include "filenames.h"
 #include "folderlisting.h"
 #include "htmltext.h"
+#include "thumbnailcaches.h"
 
 #include <QByteArray>
 #include <QLocale>
@@ -148,7 +149,7 @@ bool writeCatalogData(const std::vector<const TreeEntries *> &trees, const ByteS
             for (qsizetype k = 0; k < folder.folderEntries.count(); ++k) {
                 if (k < qsizetype(statuses.entered.size()) && statuses.entered[std::size_t(k)] >= 0)
                     continue;
-                if (std::strcmp(folder.folderEntries.rawName(k), ".sh_thumbnails") == 0)
+                if (std::strcmp(folder.folderEntries.rawName(k), sharedThumbnailFolder) == 0)
                     continue;
                 if (!firstLeft)
                     out += ',';

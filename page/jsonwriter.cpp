@@ -2,11 +2,13 @@
 
 #include "filenames.h"
 #include "systemerror.h"
+#include "thumbnailcaches.h"
 
 #include <QByteArray>
 
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -113,7 +115,7 @@ private:
     {
         for (qsizetype i = 0; i < folder.folderEntries.count(); ++i) {
             const char *name = folder.folderEntries.rawName(i);
-            if (std::string_view(name) == ".sh_thumbnails")
+            if (std::strcmp(name, sharedThumbnailFolder) == 0)
                 continue;
             const qsizetype below = entries.entered[std::size_t(i)];
             const int error = below >= 0 ? m_entries.tree->folders()[std::size_t(below)].error : 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "codepagefile.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -17,6 +19,12 @@ class ReplacementBatch;
 inline QString pageFileName()
 {
     return QStringLiteral("Quorvel-Html_index.html");
+}
+
+// Whether `rawName` is a name the page has for a moment while it replaces the old one.
+inline bool isPageTemporaryName(const char *rawName)
+{
+    return isTemporaryNameOf(rawName, "Quorvel-Html_index.html");
 }
 
 // A small picture to show in place of the full image: a file of the folder, and the size to

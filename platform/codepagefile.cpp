@@ -31,11 +31,6 @@ bool isTemporaryNameOf(const char *rawName, const char *rawPageName)
     return digits[count] == '\0' && count >= 1 && count <= 7;
 }
 
-bool isPageTemporaryName(const char *rawName)
-{
-    return isTemporaryNameOf(rawName, "Quorvel-Html_index.html");
-}
-
 bool CodePageFile::open(const QString &folder, const QString &name)
 {
     const FileDescriptor folderFd(

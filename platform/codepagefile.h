@@ -13,8 +13,6 @@
 // `rawPageName`: "." + the page's name + "." + 1 to 7 base-36 digits in lower case. Listings
 // leave such names out, as a page that another run is just putting in place.
 bool isTemporaryNameOf(const char *rawName, const char *rawPageName);
-// The same for the index page, "Quorvel-Html_index.html".
-bool isPageTemporaryName(const char *rawName);
 
 // Lines in Windows-1252, each ended by CR LF, that replace a file only once they are all
 // written, through FileReplacement: a failure leaves the old file as it was, a link planted at

@@ -54,7 +54,7 @@ bool isInThumbnailFolder(int folderFd)
         struct stat named;
         if (!parent.isOpen() || ::fstat(parent.get(), &parentSt) != 0 || identity(parentSt) == here)
             return false;
-        if (::fstatat(parent.get(), ".sh_thumbnails", &named, AT_SYMLINK_NOFOLLOW) == 0
+        if (::fstatat(parent.get(), sharedThumbnailFolder, &named, AT_SYMLINK_NOFOLLOW) == 0
             && identity(named) == here)
             return true;
         above = std::move(parent);

@@ -3,6 +3,9 @@
 #include <utility>
 #include <vector>
 
+// The folder beside the images where their thumbnails are shared by every program.
+inline constexpr char sharedThumbnailFolder[] = ".sh_thumbnails";
+
 // Device and inode of a folder.
 using FolderIdentity = std::pair<unsigned long long, unsigned long long>;
 

@@ -347,7 +347,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, name);
         QFETCH(bool, temporary);
 
-        QCOMPARE(isPageTemporaryName(name.constData()), temporary);
+        QCOMPARE(isTemporaryNameOf(name.constData(), "Quorvel-Html_index.html"), temporary);
     }
 
     void userVolumes_data()

@@ -67,7 +67,7 @@ bool matches(const QHash<QByteArray, QByteArray> &text, const char *key, const Q
 
 QByteArray temporaryStem()
 {
-    return ".folimbra-" + QByteArray::number(::getpid()) + '-';
+    return temporaryPrefix + QByteArray::number(::getpid()) + '-';
 }
 
 } // namespace
@@ -186,12 +186,13 @@ void removeLeftovers(int repository)
     }
     while (const dirent *entry = ::readdir(dir)) {
         const QByteArray name = entry->d_name;
-        if (!name.startsWith(".folimbra-"))
+        if (!name.startsWith(temporaryPrefix))
             continue;
-        const qsizetype dash = name.indexOf('-', 10);
+        const qsizetype digits = temporaryPrefix.size();
+        const qsizetype dash = name.indexOf('-', digits);
         bool number = false;
-        const int pid = name.mid(10, dash - 10).toInt(&number);
-        if (number && dash > 10 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+        const int pid = name.mid(digits, dash - digits).toInt(&number);
+        if (number && dash > digits && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
             ::unlinkat(repository, name.constData(), 0);
     }
     ::closedir(dir);

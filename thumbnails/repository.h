@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filedescriptor.h"
+#include "thumbnailcaches.h"
 
 #include <QByteArray>
 #include <QSize>
@@ -17,7 +18,9 @@ class ReplacementBatch;
 // still show their image, which are ours to replace, and who may read them.
 namespace Repository {
 
-inline const QByteArray folderName = ".sh_thumbnails";
+inline const QByteArray folderName = sharedThumbnailFolder;
+// What the names of thumbnails being written start with, before their process's number.
+inline const QByteArray temporaryPrefix = ".folimbra-";
 inline const QByteArray sizeFolders[] = {"large", "x-large"}; // of thumbnailEdges
 
 struct Image

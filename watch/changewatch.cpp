@@ -2,7 +2,6 @@
 
 #include "codepagefile.h"
 #include "filenames.h"
-#include "pagewriter.h"
 
 #include <QFile>
 
@@ -59,13 +58,6 @@ FolderKey folderKey(int fd)
     if (::fstat(fd, &st) != 0)
         return {};
     return {quint64(st.st_dev), quint64(st.st_ino)};
-}
-
-bool isOwnName(const char *name)
-{
-    static const QByteArray page = pageFileName().toUtf8();
-    return page == name || isPageTemporaryName(name) || std::strcmp(name, ".sh_thumbnails") == 0
-           || std::strncmp(name, ".folimbra-", 10) == 0;
 }
 
 int ChangeWatch::open()
@@ -149,16 +141,20 @@ void ChangeWatch::ignoreName(FolderKey in, const QByteArray &name)
     m_ignored[in] << name;
 }
 
+void ChangeWatch::ignoreEverywhere(const QByteArray &name)
+{
+    m_ignoredEverywhere << name;
+}
+
 bool ChangeWatch::isIgnored(FolderKey in, const char *name) const
 {
-    if (isOwnName(name))
+    const auto isOrReplaces = [name](const QByteArray &ignored) {
+        return ignored == name || isTemporaryNameOf(name, ignored.constData());
+    };
+    if (std::any_of(m_ignoredEverywhere.cbegin(), m_ignoredEverywhere.cend(), isOrReplaces))
         return true;
     const auto found = m_ignored.constFind(in);
-    if (found == m_ignored.cend())
-        return false;
-    return std::any_of(found->cbegin(), found->cend(), [name](const QByteArray &ignored) {
-        return ignored == name || isTemporaryNameOf(name, ignored.constData());
-    });
+    return found != m_ignored.cend() && std::any_of(found->cbegin(), found->cend(), isOrReplaces);
 }
 
 int ChangeWatch::read(WatchEvents &events)

@@ -37,13 +37,9 @@ struct WatchEvents
     bool isEmpty() const { return changed.empty() && gone.empty() && !overflow; }
 };
 
-// Whether a name is one the program writes itself beside what it lists: the page and its
-// temporary names, the thumbnail folder and thumbnail temporaries.
-bool isOwnName(const char *name);
-
 // The kernel's notice of changes in a set of folders (inotify), so that nothing is polled: a
 // folder is watched through its descriptor, and the names the program writes itself are left
-// out, so its own pages never wake it.
+// out (those it is told of), so its own pages never wake it.
 class ChangeWatch
 {
 public:
@@ -71,6 +67,8 @@ public:
     // A name written by the program in the folder `in` (such as a catalogue), left out with its
     // temporary names.
     void ignoreName(FolderKey in, const QByteArray &name);
+    // The same in every folder (such as the page).
+    void ignoreEverywhere(const QByteArray &name);
 
     // Takes the events waiting, without blocking, into `events`, those kept first. Returns 0 or an
     // error value.
@@ -97,6 +95,7 @@ private:
     QHash<int, FolderKey> m_keys;
     QHash<FolderKey, Watch> m_watches;
     QHash<FolderKey, QByteArrayList> m_ignored;
+    QByteArrayList m_ignoredEverywhere;
 };
 
 // The system's limit of watches for one user, or -1 when it cannot be read.

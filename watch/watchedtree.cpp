@@ -4,6 +4,7 @@
 #include "filesystem.h"
 #include "folderlisting.h"
 #include "systemerror.h"
+#include "thumbnailcaches.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,6 +28,12 @@ WatchedTree::WatchedTree(const QString &root, int maxDepth, bool links)
     , m_links(links)
     , m_tree(std::make_unique<FolderTree>())
 {}
+
+void ignoreOwnNames(ChangeWatch &watch)
+{
+    watch.ignoreEverywhere(pageFileName().toUtf8());
+    watch.ignoreEverywhere(sharedThumbnailFolder);
+}
 
 int WatchedTree::read(const Selection &selection, const QLocale &locale, ChangeWatch *watch)
 {

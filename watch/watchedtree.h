@@ -16,6 +16,10 @@
 // One folder named to the watch, with the folders below it that its pages (or listings) take: the
 // tree as last read, the watches that follow it, and whether each folder's page was written,
 // which its parent's link shows.
+// Tells the watch of what pages write beside what they list: the page itself and the thumbnails'
+// folder, so that writing them never wakes it.
+void ignoreOwnNames(ChangeWatch &watch);
+
 class WatchedTree
 {
 public:
