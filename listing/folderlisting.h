@@ -30,26 +30,5 @@ private:
     NameBlock m_names;
 };
 
-// Orders names as FolderListing does, taking them in chunks as a folder is read: the sort keys of
-// one chunk are built on a helper thread, where one is idle, while the next is read.
-class NameSorter
-{
-public:
-    explicit NameSorter(const QLocale &locale = QLocale());
-    NameSorter(const NameSorter &) = delete;
-    NameSorter &operator=(const NameSorter &) = delete;
-    ~NameSorter();
-
-    // Takes the names and leaves the block empty.
-    void add(NameBlock &names);
-    // Every name added, in order.
-    NameBlock finish();
-
-private:
-    struct Shared;
-
-    std::shared_ptr<Shared> m_shared;
-};
-
 // "No se pudo leer la carpeta «...»: ..."
 QString folderReadError(const QString &folder, int error);

@@ -2,6 +2,7 @@
 
 #include "filenames.h"
 #include "folderlisting.h"
+#include "folderorder.h"
 #include "workpool.h"
 
 #include <algorithm>
