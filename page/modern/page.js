@@ -324,6 +324,9 @@
     });
     // However it was closed, the address and the focus go back to where they were.
     viewer.addEventListener('close', () => {
+      // The event comes a task late: a viewer opened again since (Back, then Forward at once)
+      // is not the one that closed.
+      if (viewer.open) return;
       clearTimeout(addressing);
       picture.removeAttribute('src');
       if (window.history.state?.viewer && !leaving) {
