@@ -9,6 +9,8 @@
 # the disk shows, bounded, so that a loaded machine only makes it longer; the second allowed for
 # the window to go is the one measure of time the test makes.
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 folimbra=$1
 for tool in openbox wmctrl xdotool python3; do
@@ -28,26 +30,6 @@ cleanup()
 }
 trap cleanup EXIT
 
-main_title='^Quorvel Folimbra 2002 1\.0\.1$'
-box_title='^\^Quorvel\^ Folimbra$'
-
-# $1: seconds; the rest: a command, run until it succeeds or the time is up.
-poll()
-{
-    local deadline=$(($(date +%s%N) + $1 * 1000000000))
-    shift
-    until "$@"; do
-        [ "$(date +%s%N)" -lt "$deadline" ] || return 1
-        sleep 0.02
-    done
-}
-
-# $1: a title; sets `shown` to the window mapped with it.
-shows()
-{
-    shown=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1) || true
-    [ -n "$shown" ]
-}
 # Unmapped is not enough: the window must be destroyed.
 window_gone() { ! xdotool search --name "$main_title" >/dev/null 2>&1; }
 wm_up() { wmctrl -m >/dev/null 2>&1; }
@@ -62,14 +44,6 @@ activate()
 }
 # Of close_during_run's window and box.
 either_active() { active "$window" || active "$dialog"; }
-ended() { ! kill -0 "$pid" 2>/dev/null; }
-# The window, or a quick failure when the program is gone without one.
-window_up()
-{
-    shows "$main_title" && return 0
-    ended && { echo "FAIL: the program ended before its window showed"; exit 1; }
-    return 1
-}
 
 openbox --sm-disable >/dev/null 2>&1 &
 wm=$!

@@ -5,6 +5,8 @@
 # Every wait is on what the display or the disk shows, bounded, so that a loaded machine only
 # makes it longer.
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 folimbra=$1
 work=$(mktemp -d /tmp/folimbra-e2e.XXXXXX)
@@ -23,27 +25,8 @@ cleanup()
 }
 trap cleanup EXIT
 
-main_title='^Quorvel Folimbra 2002 1\.0\.1$'
-box_title='^\^Quorvel\^ Folimbra$'
 error_title='^Pelvorn$'
 
-# $1: seconds; the rest: a command, run until it succeeds or the time is up.
-poll()
-{
-    local deadline=$(($(date +%s%N) + $1 * 1000000000))
-    shift
-    until "$@"; do
-        [ "$(date +%s%N)" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
-
-# $1: a title; sets `shown` to the window mapped with it.
-shows()
-{
-    shown=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1) || true
-    [ -n "$shown" ]
-}
 hidden() { ! shows "$1"; }
 
 # Without a window manager the input focus is only where someone puts it, so it is put there
@@ -52,15 +35,6 @@ focus()
 {
     xdotool windowfocus "$1" 2>/dev/null || true
     [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]
-}
-
-ended() { ! kill -0 "$pid" 2>/dev/null; }
-# The window, or a quick failure when the program is gone without one.
-window_up()
-{
-    shows "$main_title" && return 0
-    ended && { echo "FAIL: the program ended before its window showed"; exit 1; }
-    return 1
 }
 
 # Keys reach the window in order, but are handled when it gets to them: Ayuda's box shows only

@@ -5,6 +5,8 @@
 # end it with status 1 and a message.
 # Usage: watch_run.sh FOLIMBRA_INDEX
 set -uo pipefail
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 index=$1
 work=$(mktemp -d)
@@ -14,15 +16,6 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 page=Quorvel-Html_index.html
 
-# Waits, at most $2 seconds, until the command $1 succeeds.
-wait_for()
-{
-    local deadline=$((SECONDS + ${2:-3}))
-    until eval "$1"; do
-        ((SECONDS > deadline)) && return 1
-        sleep 0.05
-    done
-}
 inode() { stat -c %i "$1"; }
 # How many times the page of folder $1 (a path as written in the trace) was written.
 writes() { grep -c -F "escrita «$1/$page»" "$work/log"; }

@@ -14,6 +14,8 @@
 #        watch_soak.sh --limites FOLIMBRA_INDEX
 # Environment: CHURN_RATE (changes a second, default 200), SEED (default 1).
 set -uo pipefail
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 limits=0
 if [[ ${1:-} == --limites ]]; then
@@ -54,15 +56,6 @@ sibling=$work/arbol-hermana
 outside=$work/fuera
 pool=$work/reserva
 
-# Waits, at most $2 seconds, until the command $1 succeeds.
-wait_for()
-{
-    local deadline=$((SECONDS + ${2:-3}))
-    until eval "$1"; do
-        ((SECONDS > deadline)) && return 1
-        sleep 0.05
-    done
-}
 now_ms()
 {
     local t=${EPOCHREALTIME//[.,]/}
@@ -161,7 +154,6 @@ import os, random, sys
 tree, pool, outside, sibling, count, seed = sys.argv[1:5] + [int(a) for a in sys.argv[5:]]
 rnd = random.Random(seed)
 
-
 def fill(folder, number):
     for f in range(rnd.randint(0, 4)):
         path = os.path.join(folder, rnd.choice(["uno", "dos con espacio", "año ñandú", "x&y"])
@@ -169,7 +161,6 @@ def fill(folder, number):
         with open(path, "wb") as out:
             out.write(b"x" * rnd.randint(0, 5000))
         os.utime(path, (1600000000 + number, 1600000000 + number))
-
 
 os.makedirs(tree)
 folders = [(tree, 0)]
@@ -214,21 +205,17 @@ target = len(folders)
 pool_folders = sorted(os.path.join(pool, d) for d in os.listdir(pool))
 serial = 0
 
-
 def name(stem):
     global serial
     serial += 1
     return f"{stem} {serial}"
 
-
 def files(folder):
     return [e.path for e in os.scandir(folder) if e.is_file(follow_symlinks=False)
             and e.name != page and not e.name.startswith(f".{page}.")]
 
-
 def under(path, paths):
     return [p for p in paths if p == path or p.startswith(path + "/")]
-
 
 def relocate(old, new):
     global folders, links
@@ -236,13 +223,11 @@ def relocate(old, new):
     folders = [moved(p) for p in folders]
     links = [moved(p) for p in links]
 
-
 def drop(path):
     global folders, links
     gone = set(under(path, folders + links))
     folders = [p for p in folders if p not in gone]
     links = [p for p in links if p not in gone]
-
 
 def take_in(path):
     for root, dirs, _ in os.walk(path):
@@ -250,7 +235,6 @@ def take_in(path):
             (links if os.path.islink(os.path.join(root, d)) else folders).append(
                 os.path.join(root, d))
     folders.append(path)
-
 
 def inner(small=None):
     """A folder of the tree below the top, with at most `small` folders in its subtree."""
@@ -260,22 +244,18 @@ def inner(small=None):
             return folder
     return None
 
-
 def write_file(path):
     with open(path, "ab") as out:
         out.write(os.urandom(rnd.randint(1, 3000)))
 
-
 def new_file():
     write_file(os.path.join(rnd.choice(folders), name(rnd.choice(["nuevo", "año"])) + ".txt"))
-
 
 def append_file():
     found = files(rnd.choice(folders))
     if not found:
         return False
     write_file(rnd.choice(found))
-
 
 def rename_file():
     found = files(rnd.choice(folders))
@@ -284,13 +264,11 @@ def rename_file():
     old = rnd.choice(found)
     os.rename(old, os.path.join(os.path.dirname(old), name("renombrado") + ".txt"))
 
-
 def move_file():
     found = files(rnd.choice(folders))
     if not found:
         return False
     os.rename(rnd.choice(found), os.path.join(rnd.choice(folders), name("traído") + ".txt"))
-
 
 def delete_file():
     found = files(rnd.choice(folders))
@@ -298,14 +276,12 @@ def delete_file():
         return False
     os.unlink(rnd.choice(found))
 
-
 def make_folder():
     path = os.path.join(rnd.choice(folders), name("nueva"))
     os.mkdir(path)
     folders.append(path)
     # At once, before the watch can have read the new folder.
     write_file(os.path.join(path, "primero.txt"))
-
 
 def delete_folder():
     folder = inner(small=1)
@@ -321,7 +297,6 @@ def delete_folder():
                 raise
     drop(folder)
 
-
 def move_out():
     folder = inner(small=20)
     if folder is None:
@@ -331,7 +306,6 @@ def move_out():
     drop(folder)
     pool_folders.append(away)
 
-
 def move_in():
     if not pool_folders:
         return False
@@ -339,7 +313,6 @@ def move_in():
     path = os.path.join(rnd.choice(folders), name("vuelta"))
     os.rename(away, path)
     take_in(path)
-
 
 def move_within():
     folder = inner()
@@ -352,7 +325,6 @@ def move_within():
     os.rename(folder, path)
     relocate(folder, path)
 
-
 def link_swap():
     folder = inner(small=5)
     if folder is None:
@@ -364,7 +336,6 @@ def link_swap():
     os.symlink(rnd.choice([outside, os.path.join(outside, "sub")]), folder)
     links.append(folder)
 
-
 def link_unswap():
     if not links or not pool_folders:
         return False
@@ -372,7 +343,6 @@ def link_unswap():
     os.unlink(link)
     os.rename(pool_folders.pop(rnd.randrange(len(pool_folders))), link)
     take_in(link)
-
 
 operations = [(new_file, "archivos nuevos", 25), (append_file, "escritos", 15),
               (rename_file, "renombrados", 12), (move_file, "movidos", 6),
