@@ -234,27 +234,31 @@ bool FileReplacement::open(int folderFd, const QByteArray &rawName,
     } else if (errno != ENOENT) {
         return fail(errno);
     }
-    if (m_hasOld && m_options.keepEqual) {
-        // The new file is made only once the bytes differ: an equal one costs no write.
-        m_old =
-            ::openat(m_folder, m_name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        struct stat st;
-        if (m_old >= 0
-            && (::fstat(m_old, &st) != 0 || !S_ISREG(st.st_mode)
-                || st.st_ino != m_oldStatus.st_ino)) {
-            ::close(m_old);
-            m_old = -1;
-        }
-        if (m_old >= 0) {
-            m_oldBytes.clear();
-            m_oldAt = 0;
-            m_compared = 0;
-            m_skipping = false;
-            m_varying.clear();
-            return true;
-        }
-    }
+    if (m_hasOld && m_options.keepEqual && openOld())
+        return true;
     return create();
+}
+
+// Opens the old file, a regular file, to compare with the new bytes: the new file is made only
+// once they differ, so an equal one costs no write.
+bool FileReplacement::openOld()
+{
+    m_old = ::openat(m_folder, m_name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (m_old < 0)
+        return false;
+    struct stat st;
+    if (::fstat(m_old, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != m_oldStatus.st_ino) {
+        ::close(m_old);
+        m_old = -1;
+        return false;
+    }
+    m_oldBytes.clear();
+    m_oldAt = 0;
+    m_oldEnded = false;
+    m_compared = 0;
+    m_skipping = false;
+    m_varying.clear();
+    return true;
 }
 
 bool FileReplacement::create()
@@ -298,6 +302,8 @@ int FileReplacement::readOld()
     while (got < 0 && errno == EINTR);
     m_oldBytes.resize(got > 0 ? std::size_t(got) : 0);
     m_oldAt = 0;
+    // A regular file reads short only at its end.
+    m_oldEnded = got >= 0 && std::size_t(got) < bufferSize;
     return got > 0 ? 1 : got == 0 ? 0 : -1;
 }
 
@@ -444,7 +450,7 @@ bool FileReplacement::commit(ReplacementBatch *batch)
 {
     if (m_old >= 0) {
         bool equal = !m_skipping || skipVarying(-1);
-        equal = equal && m_oldAt == m_oldBytes.size() && readOld() == 0;
+        equal = equal && m_oldAt == m_oldBytes.size() && (m_oldEnded || readOld() == 0);
         if (equal) {
             m_left = true;
             discard();

@@ -86,6 +86,7 @@ private:
     };
 
     bool create();
+    bool openOld();
     bool compare(std::string_view bytes);
     int readOld();
     bool skipVarying(int next);
@@ -120,6 +121,7 @@ private:
     int m_old = -1;
     std::string m_oldBytes;
     std::size_t m_oldAt = 0;
+    bool m_oldEnded = false; // the last read reached the end of the old file
     long long m_compared = 0;
     bool m_skipping = false;
     std::vector<Varying> m_varying;
