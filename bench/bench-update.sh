@@ -60,9 +60,9 @@ say "strace -f -c of -r --update, unchanged: $results_dir/strace-c-unchanged.txt
 # The floor renames its own bytes over the pages: it goes last, and --update before it.
 hyperfine -N --warmup "${WARMUP:-2}" --runs "${RUNS:-10}" --style basic \
     --export-json "$results_dir/tree.json" \
-    -n "-r --update" "$(q "$index") -r --update $(q "$tree_dir")" \
+    -n "index -r --update" "$(q "$index") -r --update $(q "$tree_dir")" \
     -n "tree -H" "tree -H . -o $(q "$results_dir/tree.html") $(q "$tree_dir")" \
-    -n "-r" "$(q "$index") -r $(q "$tree_dir")" \
+    -n "index -r" "$(q "$index") -r $(q "$tree_dir")" \
     -n "pages floor" "$(q "$pages_floor") $(q "$tree_dir")" | tee "$results_dir/tree.txt"
 "$index" -r "$tree_dir" >/dev/null
 
@@ -74,10 +74,10 @@ stamp() { stat -c '%i %Y.%y' "$catalog" "$json" | tr '\n' ' '; }
 before=$(stamp)
 hyperfine -N --warmup 1 --runs "${CATALOG_RUNS:-5}" --style basic \
     --export-json "$results_dir/catalog.json" \
-    -n "--catalog --update" "$(q "$index") --catalog $(q "$catalog") --update $(q "$catalog_tree")" \
-    -n "--json FILE -r --update" "$(q "$index") --json $(q "$json") -r --update $(q "$catalog_tree")" \
-    -n "--catalog" "$(q "$index") --catalog $(q "$results_dir/plain.html") $(q "$catalog_tree")" \
-    -n "--json FILE -r" "$(q "$index") --json $(q "$results_dir/plain.json") -r $(q "$catalog_tree")" |
+    -n "index --catalog --update" "$(q "$index") --catalog $(q "$catalog") --update $(q "$catalog_tree")" \
+    -n "index --json FILE -r --update" "$(q "$index") --json $(q "$json") -r --update $(q "$catalog_tree")" \
+    -n "index --catalog" "$(q "$index") --catalog $(q "$results_dir/plain.html") $(q "$catalog_tree")" \
+    -n "index --json FILE -r" "$(q "$index") --json $(q "$results_dir/plain.json") -r $(q "$catalog_tree")" |
     tee "$results_dir/catalog.txt"
 [[ $(stamp) == "$before" ]] && say "catalogue and JSON file untouched by the --update runs" ||
     say "MISSED: the --update runs changed the catalogue or the JSON file"
@@ -92,11 +92,11 @@ def line(what, ours, theirs, target):
     ratio = m[ours] / m[theirs]
     print(f"{what}: {m[ours]:.3f} s / {m[theirs]:.3f} s = {ratio:.2f} (target <= {target}: "
           f"{'met' if ratio <= target else 'MISSED'})")
-line("-r --update / tree -H", "-r --update", "tree -H", 0.5)
-line("-r / pages floor", "-r", "pages floor", 1.05)
-line("--catalog --update / --catalog", "--catalog --update", "--catalog", 0.8)
-line("--json FILE -r --update / --catalog", "--json FILE -r --update", "--catalog", 0.8)
-line("--json FILE -r --update / --json FILE -r", "--json FILE -r --update", "--json FILE -r", 0.8)
+line("-r --update / tree -H", "index -r --update", "tree -H", 0.5)
+line("-r / pages floor", "index -r", "pages floor", 1.05)
+line("--catalog --update / --catalog", "index --catalog --update", "index --catalog", 0.8)
+line("--json FILE -r --update / --catalog", "index --json FILE -r --update", "index --catalog", 0.8)
+line("--json FILE -r --update / --json FILE -r", "index --json FILE -r --update", "index --json FILE -r", 0.8)
 PY
 say "trees on $(stat -f -c %T "$tree_dir") ($(df --output=source "$tree_dir" | tail -1));" \
     "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
