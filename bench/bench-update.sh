@@ -79,8 +79,11 @@ hyperfine -N --warmup 1 --runs "${CATALOG_RUNS:-5}" --style basic \
     -n "index --catalog" "$(q "$index") --catalog $(q "$results_dir/plain.html") $(q "$catalog_tree")" \
     -n "index --json FILE -r" "$(q "$index") --json $(q "$results_dir/plain.json") -r $(q "$catalog_tree")" |
     tee "$results_dir/catalog.txt"
-[[ $(stamp) == "$before" ]] && say "catalogue and JSON file untouched by the --update runs" ||
+if [[ $(stamp) == "$before" ]]; then
+    say "catalogue and JSON file untouched by the --update runs"
+else
     say "MISSED: the --update runs changed the catalogue or the JSON file"
+fi
 say "catalogue tree: $(find "$catalog_tree" -type f | wc -l) files"
 
 python3 - "$results_dir/tree.json" "$results_dir/catalog.json" <<'PY' | tee -a "$summary"
