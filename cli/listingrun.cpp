@@ -27,8 +27,12 @@
 
 namespace {
 
-// Writes `write`'s bytes into the file at `path` the safe way; returns 0 or an error value.
-int replaceFile(const char *path, const std::function<bool(const ByteSink &)> &write)
+// Where a file's bytes go: all of them, and those that change on every run.
+using FileWriter = std::function<bool(const ByteSink &sink, const ByteSink &varying)>;
+
+// Writes `write`'s bytes into the file at `path` the safe way; returns 0 or an error value. With
+// `update`, an old file equal but for the varying bytes is left, and `left` says so.
+int replaceFile(const char *path, const FileWriter &write, bool update, bool &left)
 {
     const QByteArray whole(path);
     const qsizetype slash = whole.lastIndexOf('/');
@@ -41,14 +45,28 @@ int replaceFile(const char *path, const std::function<bool(const ByteSink &)> &w
     const FileDescriptor folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folderFd.isOpen())
         return errno;
-    if (!file.open(folderFd.get(), name))
+    ReplacementOptions options;
+    options.keepEqual = update;
+    if (!file.open(folderFd.get(), name, options))
         return file.error();
-    if (!write([&file](std::string_view bytes) { return file.write(bytes); })) {
+    if (!write([&file](std::string_view bytes) { return file.write(bytes); },
+               [&file](std::string_view bytes) { return file.writeVarying(bytes); })) {
         const int error = file.error() != 0 ? file.error() : EIO;
         file.discard();
         return error;
     }
-    return file.commit() ? 0 : file.error();
+    if (!file.commit())
+        return file.error();
+    left = file.left();
+    return 0;
+}
+
+// With --update, what became of a file.
+void reportFile(const char *path, bool left, const std::function<void(const QString &)> &print)
+{
+    print(QStringLiteral("«%1» %2.")
+              .arg(readableFileName(decodeFileName(path)),
+                   left ? QStringLiteral("sin cambios") : QStringLiteral("escrito")));
 }
 
 QString notWritten(const char *file)
@@ -119,13 +137,14 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
     }
 
     if (commandLine.json) {
-        const auto writeAll = [&entries](const ByteSink &sink) {
+        const auto writeAll = [&entries](const ByteSink &sink, const ByteSink & = {}) {
             for (const TreeEntries &tree : entries) {
                 if (!writeJsonLines(tree, sink))
                     return false;
             }
             return true;
         };
+        bool left = false;
         if (treeMissing && std::strcmp(commandLine.json, "-") != 0) {
             printError(notWritten(commandLine.json));
         } else if (std::strcmp(commandLine.json, "-") == 0) {
@@ -133,10 +152,14 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
             writeAll([](std::string_view bytes) {
                 return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
             });
-        } else if (const int error = replaceFile(commandLine.json, writeAll); error != 0) {
+        } else if (const int error =
+                       replaceFile(commandLine.json, writeAll, commandLine.update, left);
+                   error != 0) {
             const QString path = decodeFileName(commandLine.json);
             printError(failureText({u"escribir", path, error}));
             status = 1;
+        } else if (commandLine.update) {
+            reportFile(commandLine.json, left, printError);
         }
     }
     if (commandLine.catalog && treeMissing) {
@@ -146,13 +169,19 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
         for (const TreeEntries &tree : entries)
             catalogued.push_back(&tree);
         const CatalogInfo info{made, QStringLiteral("folimbra-index ") + AppInfo::versionText()};
+        bool left = false;
         if (const int error = replaceFile(
                 commandLine.catalog,
-                [&](const ByteSink &sink) { return writeCatalog(catalogued, info, sink); });
+                [&](const ByteSink &sink, const ByteSink &varying) {
+                    return writeCatalog(catalogued, info, sink, varying);
+                },
+                commandLine.update, left);
             error != 0) {
             const QString path = decodeFileName(commandLine.catalog);
             printError(failureText({u"escribir", path, error}));
             status = 1;
+        } else if (commandLine.update) {
+            reportFile(commandLine.catalog, left, printError);
         }
     }
     return status;

@@ -164,14 +164,34 @@ int reportThumbnails()
     return thumbnailReport.failed ? 1 : 0;
 }
 
+// With --update, how many pages were left as they were and how many written.
+struct UpdateCount
+{
+    qint64 left = 0;
+    qint64 written = 0;
+} updateCount;
+
+// A page left as it was is not named: what is named is what changed.
 int report(const PageResult &result)
 {
     if (!result.ok()) {
         printError(result.error);
         return 1;
     }
-    writeOutput(readableFileName(result.pagePath).toLocal8Bit() + '\n');
+    ++(result.left ? updateCount.left : updateCount.written);
+    if (!result.left)
+        writeOutput(readableFileName(result.pagePath).toLocal8Bit() + '\n');
     return 0;
+}
+
+void reportUpdate()
+{
+    const auto pages = [](qint64 count) {
+        return count == 1 ? QStringLiteral("1 página") : QStringLiteral("%1 páginas").arg(count);
+    };
+    printError(QStringLiteral("%1 sin cambios, %2 escrita%3.")
+                   .arg(pages(updateCount.left), pages(updateCount.written),
+                        updateCount.written == 1 ? QString() : QStringLiteral("s")));
 }
 
 // What the options ask of each folder's page.
@@ -236,6 +256,7 @@ int writePages(const char *argument, const CommandLine &commandLine, const Local
     PageServices services;
     services.locale = &locale;
     services.opener = &opener;
+    services.keepEqual = commandLine.update;
     const FolderPageRequest request = pageRequest(commandLine);
 
     if (!commandLine.recursive) {
@@ -331,5 +352,7 @@ int main(int argc, char *argv[])
                 status = 1;
         }
     }
+    if (commandLine.update)
+        reportUpdate();
     return finish(status | reportThumbnails());
 }

@@ -24,6 +24,7 @@ enum IndexOption {
     MaxDepth,
     Style,
     Watch,
+    Update,
 };
 
 constexpr char sortKeys[] = "name date size";
@@ -54,6 +55,8 @@ constexpr OptionSpec indexTable[] = {
      styleKeys},
     {Watch, 0, "watch", nullptr,
      "sigue en marcha y vuelve a escribir lo que cambia, avisado por el sistema"},
+    {Update, 0, "update", nullptr,
+     "deja como está cada página, catálogo o JSON que no cambia (salvo su fecha y sus segundos)"},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
     {'V', 'V', "version", nullptr, "muestra la versión"},
 };
@@ -162,6 +165,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
             break;
         case Watch:
             commandLine.watch = true;
+            break;
+        case Update:
+            commandLine.update = true;
             break;
         case 'h':
             commandLine.help = true;

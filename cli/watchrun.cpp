@@ -168,6 +168,8 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
     // A page put in place makes a few events; a whole tree's at once would fill the kernel's queue
     // (16,384 by default), and a full queue means writing everything again.
     services.mostWaiting = 1024;
+    // Restarted over a tree that did not change, the watch writes nothing.
+    services.keepEqual = commandLine.update;
     // The program's own writes are events too, left out only once read: they are read every few
     // pages, so that thousands of pages do not fill the kernel's queue and lose the rest, nor
     // cost a read each.
@@ -201,7 +203,9 @@ int runWatch(const CommandLine &commandLine, const LocaleText &locale,
             printError(result.error);
         } else if (trace) {
             status.clear();
-            printError(QStringLiteral("escrita «%1»").arg(readableFileName(result.pagePath)));
+            printError(
+                (result.left ? QStringLiteral("sin cambios «%1»") : QStringLiteral("escrita «%1»"))
+                    .arg(readableFileName(result.pagePath)));
         }
     };
     const auto writeListingsNow = [&] {

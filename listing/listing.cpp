@@ -1,5 +1,6 @@
 #include "listing.h"
 
+#include "codepagefile.h"
 #include "filenames.h"
 #include "folderlisting.h"
 #include "folderorder.h"
@@ -27,6 +28,7 @@ struct Listing::Data
     std::vector<std::size_t> order;   // indexes into names
     std::vector<FileStatus> statuses; // by index into names, where looked up
     std::vector<bool> known;
+    std::vector<QByteArray> leftovers;
 };
 
 Listing::Listing()
@@ -134,6 +136,11 @@ void Listing::choose(int folderFd, NameBlock &names, const Selection &selection,
     else
         data->names.assign(std::move(names), locale);
     const qsizetype count = data->names.count();
+    for (qsizetype i = 0; i < count; ++i) {
+        const char *rawName = data->names.rawName(i);
+        if (rawName[0] == '.' && namesItsProcess(rawName))
+            data->leftovers.emplace_back(rawName);
+    }
     bool all = true;
     for (qsizetype i = 0; i < count; ++i) {
         if (leavesOut(selection, data->names.rawName(i))) {
@@ -153,6 +160,11 @@ void Listing::choose(int folderFd, NameBlock &names, const Selection &selection,
     else if (selection.reverse)
         std::reverse(data->order.begin(), data->order.end());
     m_data = std::move(data);
+}
+
+const std::vector<QByteArray> &Listing::temporaries() const
+{
+    return m_data->leftovers;
 }
 
 qsizetype Listing::count() const

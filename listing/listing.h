@@ -3,6 +3,7 @@
 #include "filesystem.h"
 #include "selection.h"
 
+#include <QByteArray>
 #include <QLocale>
 #include <QString>
 
@@ -34,6 +35,9 @@ public:
     // The entry's size and time where choosing the order looked them up, else null.
     const FileStatus *status(qsizetype i) const;
     bool hasStatuses() const;
+    // The temporary names that name their process (namesItsProcess()), whether chosen or not:
+    // those of a run that died are for the next one to remove.
+    const std::vector<QByteArray> &temporaries() const;
 
 private:
     struct Data;

@@ -269,7 +269,7 @@ std::string catalogData(const std::vector<const TreeEntries *> &trees)
 }
 
 bool writeCatalog(const std::vector<const TreeEntries *> &trees, const CatalogInfo &info,
-                  const ByteSink &sink)
+                  const ByteSink &sink, const ByteSink &varying)
 {
     Totals totals;
     QString folders;
@@ -298,11 +298,13 @@ bool writeCatalog(const std::vector<const TreeEntries *> &trees, const CatalogIn
     }
     head += plainFolders + u"</title>\n<style>\n"_s + QString::fromUtf8(catalogStyle)
             + u"</style>\n</head>\n<body>\n<header>\n<h1>Catálogo de "_s + folders
-            + u"</h1>\n<p id=\"about\">Hecho el "_s + info.made.toUTC().toString(Qt::ISODate)
-            + u" con "_s + info.program.toHtmlEscaped() + u". <span id=\"totals\">"_s
-            + QStringLiteral("%1 archivos en %2 carpetas, %3 bytes")
-                  .arg(spanish.toString(totals.files), spanish.toString(totals.folders),
-                       spanish.toString(totals.bytes));
+            + u"</h1>\n<p id=\"about\">Hecho el "_s;
+    const QByteArray made = info.made.toUTC().toString(Qt::ISODate).toUtf8();
+    const QByteArray beforeTime = head.toUtf8();
+    head = u" con "_s + info.program.toHtmlEscaped() + u". <span id=\"totals\">"_s
+           + QStringLiteral("%1 archivos en %2 carpetas, %3 bytes")
+                 .arg(spanish.toString(totals.files), spanish.toString(totals.folders),
+                      spanish.toString(totals.bytes));
     if (totals.unreadable > 0)
         head += QStringLiteral("; %1 carpetas no se pudieron leer").arg(totals.unreadable);
     head += u".</span></p>\n<p><input id=\"search\" type=\"search\" disabled "
@@ -314,7 +316,11 @@ bool writeCatalog(const std::vector<const TreeEntries *> &trees, const CatalogIn
     const QByteArray headBytes = head.toUtf8();
     const QByteArray tail =
         "</script>\n<script>\n" + QByteArray(catalogScript) + "</script>\n</body>\n</html>\n";
-    if (!sink(std::string_view(headBytes.constData(), std::size_t(headBytes.size()))))
+    const auto view = [](const QByteArray &bytes) {
+        return std::string_view(bytes.constData(), std::size_t(bytes.size()));
+    };
+    if (!sink(view(beforeTime)) || !(varying ? varying : sink)(view(made))
+        || !sink(view(headBytes)))
         return false;
     PackedSink packed(sink);
     return writeCatalogData(trees,

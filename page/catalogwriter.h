@@ -19,9 +19,10 @@ struct CatalogInfo
 // searched as one types. The trees travel in it compressed (deflate, base64), decoded by the
 // browser's DecompressionStream; names are given as the pages show them, and links to files
 // as file: URLs of their exact bytes, so the catalogue still leads to them when it is kept
-// elsewhere than the folders. Returns false when the sink failed.
+// elsewhere than the folders. The time it was made goes to `varying` where given, as the one
+// part that changes on every run. Returns false when the sink failed.
 bool writeCatalog(const std::vector<const TreeEntries *> &trees, const CatalogInfo &info,
-                  const ByteSink &sink);
+                  const ByteSink &sink, const ByteSink &varying = {});
 
 // The catalogue's data before compression: {"f":[[parent, name, error, [name, size, seconds,
 // ...], [name of a folder not entered, ...]], ...], "r":{"folder": "file:///.../"}}. A name is a

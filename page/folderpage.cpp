@@ -1,6 +1,7 @@
 #include "folderpage.h"
 
 #include "clock.h"
+#include "codepagefile.h"
 #include "filenames.h"
 #include "filereplacement.h"
 #include "folderlisting.h"
@@ -38,6 +39,10 @@ PageResult writePicturedPage(const QString &CurrentPath, int folderFd, const Lis
                              const ModernPlace *place, qint64 *bytes)
 {
     services.folderFd = folderFd;
+    if (!files.temporaries().empty()) {
+        removeLeftoverTemporaries(folderFd, files.temporaries(),
+                                  pageFileName().toUtf8().constData());
+    }
     // Thumbnails are made before the page, from the same listing.
     QHash<QString, PagePicture> pictures;
     if (request.thumbnails) {

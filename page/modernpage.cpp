@@ -106,7 +106,7 @@ private:
     bool writeEntries();
     void appendEntry(const QString &name, const FileStatus &status);
     void startRow();
-    void appendFooter(qint64 start);
+    bool writeFooter(qint64 start);
 
     const QString &m_currentPath;
     const Listing &m_files;
@@ -149,13 +149,15 @@ bool ModernRun::flush(bool always)
 bool ModernRun::open()
 {
     const QByteArray name = encodeFileName(pageFileName());
+    ReplacementOptions options;
+    options.keepEqual = m_services.keepEqual;
     if (m_services.folderFd >= 0)
-        return m_page.open(m_services.folderFd, name);
+        return m_page.open(m_services.folderFd, name, options);
     const FileDescriptor folder(
         ::open(encodeFileName(m_currentPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.isOpen())
         return m_page.refuse(errno);
-    return m_page.open(folder.get(), name);
+    return m_page.open(folder.get(), name, options);
 }
 
 void ModernRun::appendHead()
@@ -310,15 +312,27 @@ bool ModernRun::writeEntries()
     return false;
 }
 
-void ModernRun::appendFooter(qint64 start)
+bool ModernRun::writeFooter(qint64 start)
 {
     const double elapsed = double(m_clock.monotonicNanoseconds() - start) / 1e9;
     m_text += u"</tbody>\n</table>\n</main>\n<footer><p>"_s + fileCountText(m_result.fileCount)
-              + u" · "_s + readableSize(m_bytes) + u" · Página generada en "_s
-              + spanishFixed(elapsed, 2) + u" segundos con "_s + AppInfo::productName() + u' '
-              + AppInfo::versionText() + u"</footer>\n<script>"_s;
+              + u" · "_s + readableSize(m_bytes) + u" · Página generada en "_s;
+    // The seconds change on every run: told apart, so that an equal page can be left.
+    if (m_services.keepEqual) {
+        const QByteArray seconds = spanishFixed(elapsed, 2).toUtf8();
+        if (!flush(true)
+            || !(m_page.writeVarying(
+                     std::string_view(seconds.constData(), std::size_t(seconds.size())))
+                 || writeFailed()))
+            return false;
+    } else {
+        m_text += spanishFixed(elapsed, 2);
+    }
+    m_text += u" segundos con "_s + AppInfo::productName() + u' ' + AppInfo::versionText()
+              + u"</footer>\n<script>"_s;
     m_text += QString::fromUtf8(modernPageScript());
     m_text += u"</script>\n</body>\n</html>\n";
+    return flush(true);
 }
 
 PageResult ModernRun::run()
@@ -334,14 +348,14 @@ PageResult ModernRun::run()
     appendFolders();
     if (!writeEntries())
         return m_result;
-    appendFooter(start);
-    if (!flush(true))
+    if (!writeFooter(start))
         return m_result;
     if (!m_page.commit(m_services.batch)) {
         writeFailed();
         return m_result;
     }
     m_result.outcome = PageResult::Written;
+    m_result.left = m_page.left();
     if (m_extras.totalBytes)
         *m_extras.totalBytes = m_bytes;
     if (m_options.view && m_services.opener)

@@ -82,6 +82,9 @@ struct PageServices
     // How many of a tree's pages may wait for that sync at once; 0 is as many as the open folders
     // allow.
     std::size_t mostWaiting = 0;
+    // Where the old page is a file of ours with the same bytes but for the time it was made and
+    // how long that took, it is left as it was (PageResult::left).
+    bool keepEqual = false;
 };
 
 struct PageResult
@@ -101,6 +104,8 @@ struct PageResult
     qsizetype listIndex = -1;
     qint64 fileCount = 0;
     qint64 totalKilobytes = 0;
+    // Written, and found equal to the old page, which was left in place (keepEqual).
+    bool left = false;
     // On failure, what failed and on which file, for a message box.
     QString error;
 };

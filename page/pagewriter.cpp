@@ -54,6 +54,7 @@ public:
 private:
     bool write(const QString &line);
     bool writeAll(std::initializer_list<QString> lines);
+    bool writeVarying(const QString &before, const QString &varying, const QString &after);
     bool fail(QString text);
     bool writeFailed();
     bool writeEntries();
@@ -92,6 +93,13 @@ bool PageRun::write(const QString &line)
     return m_page.writeLine(line) || writeFailed();
 }
 
+// A line with a part that changes on every run, such as the time.
+bool PageRun::writeVarying(const QString &before, const QString &varying, const QString &after)
+{
+    return (m_page.writeText(before) && m_page.writeVarying(varying) && m_page.writeLine(after))
+           || writeFailed();
+}
+
 bool PageRun::writeAll(std::initializer_list<QString> lines)
 {
     for (const QString &line : lines) {
@@ -107,8 +115,11 @@ PageResult PageRun::run()
         m_services.startedNs >= 0 ? m_services.startedNs : m_clock.monotonicNanoseconds();
 
     m_result.pagePath = m_currentPath + pageFileName();
-    const bool opened = m_services.folderFd >= 0 ? m_page.open(m_services.folderFd, pageFileName())
-                                                 : m_page.open(m_currentPath, pageFileName());
+    ReplacementOptions replacement;
+    replacement.keepEqual = m_services.keepEqual;
+    const bool opened = m_services.folderFd >= 0
+                            ? m_page.open(m_services.folderFd, pageFileName(), replacement)
+                            : m_page.open(m_currentPath, pageFileName(), replacement);
     if (!opened) {
         m_result.error = failureText({u"crear la página", m_result.pagePath, m_page.error()});
         return m_result;
@@ -121,12 +132,13 @@ PageResult PageRun::run()
     QString heading = u"<b>"_s;
     appendHtmlText(heading, m_locale.lower(folder));
     heading += u" :: ";
-    m_locale.appendGeneralDate(heading, LocalDateTime::fromDateTime(m_clock.now()));
-    heading += u"</b>";
+    QString made;
+    m_locale.appendGeneralDate(made, LocalDateTime::fromDateTime(m_clock.now()));
     if (!writeAll({u"<html><body bgcolor=#000000><font color=#ffffff>"_s,
                    u"<CENTER><font size=8>"_s + AppInfo::productName() + u"</center></font>"_s,
-                   title, u"<body>"_s, u"<hr>"_s, heading, u"<hr>"_s})
-        || !writeFolderLinks() || !writeEntries())
+                   title, u"<body>"_s, u"<hr>"_s})
+        || !writeVarying(heading, made, u"</b>"_s) || !write(u"<hr>"_s) || !writeFolderLinks()
+        || !writeEntries())
         return m_result;
 
     if (!writeAll({u"<br>&nbsp;"_s, u"<hr>"_s,
@@ -137,10 +149,10 @@ PageResult PageRun::run()
 
     const double elapsed = double(m_clock.monotonicNanoseconds() - start) / 1e9;
     const QString homePage = AppInfo::homePage();
-    if (!writeAll({u"Página generada en "_s + m_locale.fixedTwo(elapsed) + u" segundos con "_s
-                       + AppInfo::productName() + u' ' + AppInfo::versionText() + u" © <a href="_s
-                       + homePage + u'>' + homePage + u"</a>"_s,
-                   u"</font>"_s, u"<hr>"_s, u"</body>"_s, u"</html>"_s}))
+    if (!writeVarying(u"Página generada en "_s, m_locale.fixedTwo(elapsed),
+                      u" segundos con "_s + AppInfo::productName() + u' ' + AppInfo::versionText()
+                          + u" © <a href="_s + homePage + u'>' + homePage + u"</a>"_s)
+        || !writeAll({u"</font>"_s, u"<hr>"_s, u"</body>"_s, u"</html>"_s}))
         return m_result;
 
     if (!m_page.commit(m_services.batch)) {
@@ -148,6 +160,7 @@ PageResult PageRun::run()
         return m_result;
     }
     m_result.outcome = PageResult::Written;
+    m_result.left = m_page.left();
 
     // Whether a viewer came up is not known here; a page that cannot be shown is no error.
     if (m_options.view && m_services.opener)

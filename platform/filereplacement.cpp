@@ -96,7 +96,9 @@ QByteArray FileReplacement::randomTemporaryName() const
     static thread_local std::mt19937 random(std::random_device{}());
     // Below 2^32, so 1 to 7 digits.
     const QByteArray digits = QByteArray::number(quint32(random()), 36);
-    return m_options.temporaryStem.isEmpty() ? "." + m_name + "." + digits
+    // Pages are written by this process only, never by a child of it.
+    static const QByteArray process = QByteArray::number(::getpid()) + '-';
+    return m_options.temporaryStem.isEmpty() ? "." + m_name + "." + process + digits
                                              : m_options.temporaryStem + digits;
 }
 
@@ -213,6 +215,8 @@ bool FileReplacement::open(int folderFd, const QByteArray &rawName,
     m_overwriting = false;
     m_unnamed = false;
     m_linkToName = false;
+    m_left = false;
+    m_hasOld = false;
     m_buffer.clear();
     m_buffer.reserve(bufferSize + 4096);
     m_name = rawName;
@@ -221,52 +225,199 @@ bool FileReplacement::open(int folderFd, const QByteArray &rawName,
     if (m_folder < 0)
         return fail(errno);
 
-    struct stat old;
-    bool hasOld = false;
-    if (::fstatat(m_folder, m_name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISDIR(old.st_mode))
+    if (::fstatat(m_folder, m_name.constData(), &m_oldStatus, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(m_oldStatus.st_mode))
             return fail(EISDIR);
-        if (!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode))
+        if (!S_ISREG(m_oldStatus.st_mode) && !S_ISLNK(m_oldStatus.st_mode))
             return fail(ErrorNotRegularFile);
-        hasOld = S_ISREG(old.st_mode);
+        m_hasOld = S_ISREG(m_oldStatus.st_mode);
     } else if (errno != ENOENT) {
         return fail(errno);
     }
+    if (m_hasOld && m_options.keepEqual && openOld())
+        return true;
+    return create();
+}
+
+// Opens the old file, a regular file, to compare with the new bytes: the new file is made only
+// once they differ, so an equal one costs no write.
+bool FileReplacement::openOld()
+{
+    m_old = ::openat(m_folder, m_name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (m_old < 0)
+        return false;
+    struct stat st;
+    if (::fstat(m_old, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != m_oldStatus.st_ino) {
+        ::close(m_old);
+        m_old = -1;
+        return false;
+    }
+    m_oldBytes.clear();
+    m_oldAt = 0;
+    m_oldEnded = false;
+    m_compared = 0;
+    m_skipping = false;
+    m_varying.clear();
+    return true;
+}
+
+bool FileReplacement::create()
+{
     const bool setsMode = m_options.mode >= 0;
-    const bool inPlace = hasOld && m_options.inPlace;
+    const bool inPlace = m_hasOld && m_options.inPlace;
 
     // An append-only folder takes new names but lets none go: a temporary name could never be
     // renamed or removed. Its file is rewritten in place, or made under its own name at once.
     if (isAppendOnly(m_folder)) {
         if (inPlace) {
-            const int error = openInPlace(m_name, old.st_ino);
+            const int error = openInPlace(m_name, m_oldStatus.st_ino);
             return error == 0 || fail(error);
         }
         m_linkToName = true;
     }
 
-    const int created = createUnnamed(setsMode ? 0600 : hasOld ? old.st_mode & 0777 : 0666);
+    const int created = createUnnamed(setsMode   ? 0600
+                                      : m_hasOld ? m_oldStatus.st_mode & 0777
+                                                 : 0666);
     if (created == 0) {
         if (setsMode)
             setAttributes();
-        else if (hasOld)
-            keepAttributes(old);
+        else if (m_hasOld)
+            keepAttributes(m_oldStatus);
         return true;
     }
     if (inPlace && (created == EACCES || created == EPERM)) {
-        if (openInPlace(m_name, old.st_ino) == 0)
+        if (openInPlace(m_name, m_oldStatus.st_ino) == 0)
             return true;
     }
     return fail(created);
 }
 
+int FileReplacement::readOld()
+{
+    m_oldBytes.resize(bufferSize);
+    ssize_t got;
+    do
+        got = ::read(m_old, m_oldBytes.data(), bufferSize);
+    while (got < 0 && errno == EINTR);
+    m_oldBytes.resize(got > 0 ? std::size_t(got) : 0);
+    m_oldAt = 0;
+    // A regular file reads short only at its end.
+    m_oldEnded = got >= 0 && std::size_t(got) < bufferSize;
+    return got > 0 ? 1 : got == 0 ? 0 : -1;
+}
+
+// Passes over the old file's counterpart of what writeVarying() gave, up to the byte `next` (-1:
+// the end of the file). False where the old file holds more than a varying stretch there.
+bool FileReplacement::skipVarying(int next)
+{
+    for (int skipped = 0;; ++skipped) {
+        if (m_oldAt == m_oldBytes.size()) {
+            const int got = readOld();
+            if (got < 0 || (got == 0 && next >= 0))
+                return false;
+            if (got == 0)
+                break;
+        }
+        const auto c = static_cast<unsigned char>(m_oldBytes[m_oldAt]);
+        if (int(c) == next)
+            break;
+        if (c == '\n' || skipped == 64)
+            return false;
+        ++m_oldAt;
+        ++m_compared;
+    }
+    m_varying.back().oldEnd = m_compared;
+    m_skipping = false;
+    return true;
+}
+
+bool FileReplacement::compare(std::string_view bytes)
+{
+    if (bytes.empty())
+        return true;
+    if (m_skipping && !skipVarying(static_cast<unsigned char>(bytes[0])))
+        return diverge() && write(bytes);
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (m_oldAt == m_oldBytes.size() && readOld() <= 0)
+            return diverge() && write(bytes.substr(at));
+        const std::size_t length = std::min(bytes.size() - at, m_oldBytes.size() - m_oldAt);
+        const char *old = m_oldBytes.data() + m_oldAt;
+        std::size_t same = length;
+        if (std::memcmp(old, bytes.data() + at, length) != 0) {
+            same = 0;
+            while (old[same] == bytes[at + same])
+                ++same;
+        }
+        m_oldAt += same;
+        m_compared += static_cast<long long>(same);
+        at += same;
+        if (same < length)
+            return diverge() && write(bytes.substr(at));
+    }
+    return true;
+}
+
+bool FileReplacement::copyOld(int fd, long long from, long long to)
+{
+    while (from < to) {
+        m_oldBytes.resize(std::size_t(std::min<long long>(to - from, bufferSize)));
+        const ssize_t got = ::pread(fd, m_oldBytes.data(), m_oldBytes.size(), off_t(from));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return fail(got < 0 ? errno : EIO);
+        if (!write(std::string_view(m_oldBytes.data(), std::size_t(got))))
+            return false;
+        from += got;
+    }
+    return true;
+}
+
+// The bytes differ after all: the new file is made, and what matched so far is written into it,
+// copied from the old file but for the varying stretches.
+bool FileReplacement::diverge()
+{
+    const FileDescriptor old(std::exchange(m_old, -1));
+    const std::vector<Varying> varying = std::exchange(m_varying, {});
+    m_skipping = false;
+    if (!create())
+        return false;
+    long long from = 0;
+    for (const Varying &part : varying) {
+        if (!copyOld(old.get(), from, part.oldStart) || !write(part.bytes))
+            return false;
+        from = part.oldEnd;
+        if (from < 0)
+            break;
+    }
+    const bool copied = from < 0 || copyOld(old.get(), from, m_compared);
+    m_oldBytes = std::string();
+    return copied;
+}
+
 bool FileReplacement::write(std::string_view bytes)
 {
+    if (m_old >= 0)
+        return compare(bytes);
     if (m_fd < 0)
         return fail(m_error != 0 ? m_error : EBADF);
     m_buffer.append(bytes);
     // In place, everything waits in memory until there is room for it.
     return m_inPlace || m_buffer.size() < bufferSize || flush();
+}
+
+bool FileReplacement::writeVarying(std::string_view bytes)
+{
+    if (m_old < 0)
+        return write(bytes);
+    if (!m_skipping) {
+        m_varying.push_back({m_compared, -1, {}});
+        m_skipping = true;
+    }
+    m_varying.back().bytes.append(bytes);
+    return true;
 }
 
 bool FileReplacement::flush()
@@ -297,6 +448,17 @@ bool FileReplacement::commit()
 
 bool FileReplacement::commit(ReplacementBatch *batch)
 {
+    if (m_old >= 0) {
+        bool equal = !m_skipping || skipVarying(-1);
+        equal = equal && m_oldAt == m_oldBytes.size() && (m_oldEnded || readOld() == 0);
+        if (equal) {
+            m_left = true;
+            discard();
+            return true;
+        }
+        if (!diverge())
+            return false;
+    }
     if (m_fd < 0)
         return fail(m_error != 0 ? m_error : EBADF);
     if (m_inPlace) {
@@ -352,6 +514,12 @@ bool FileReplacement::commit(ReplacementBatch *batch)
 
 void FileReplacement::discard()
 {
+    if (m_old >= 0) {
+        ::close(m_old);
+        m_old = -1;
+    }
+    m_varying.clear();
+    m_skipping = false;
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;

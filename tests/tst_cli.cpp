@@ -50,6 +50,8 @@ private Q_SLOTS:
     void runs();
     void help_data();
     void help();
+    void update_data();
+    void update();
     void sameBytesAsTheWriter();
     void opensThePage();
     void progressLine_data();
@@ -262,6 +264,127 @@ void tst_Cli::help()
     QCOMPARE(listed, expected);
     QVERIFY(run[1].contains("\nEstado de salida:\n  0  "));
     QVERIFY(run[1].endsWith("Informe de los errores en <https://quorvel.example/folimbra/>.\n"));
+}
+
+void tst_Cli::update_data()
+{
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<QString>("files");
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+
+    const QByteArray tree = "-r sub";
+    const QByteArray pages = "sub/Quorvel-Html_index.html sub/inner/Quorvel-Html_index.html";
+    const QByteArray bothLeft = "sub/Quorvel-Html_index.html left regular file\n"
+                                "sub/inner/Quorvel-Html_index.html left regular file\n";
+    const QByteArray innerWritten = page("sub/inner/")
+                                    + "sub/Quorvel-Html_index.html left regular file\n"
+                                      "sub/inner/Quorvel-Html_index.html written regular file\n";
+    const QByteArray topWritten = page("sub/")
+                                  + "sub/Quorvel-Html_index.html written regular file\n"
+                                    "sub/inner/Quorvel-Html_index.html left regular file\n";
+    const QByteArray noneWritten = "folimbra-index: 2 páginas sin cambios, 0 páginas escritas.\n";
+    const QByteArray oneWritten = "folimbra-index: 1 página sin cambios, 1 página escrita.\n";
+    const auto row = [](const char *name, const QByteArray &options, const QByteArray &files,
+                        const char *change, const QByteArray &out, const QByteArray &err) {
+        QTest::newRow(name) << QString::fromUtf8(options) << QString::fromUtf8(files)
+                            << QString::fromUtf8(change) << out << err;
+    };
+    const char *resized =
+        "truncate -s 5000 sub/inner/a.txt && touch -d @1000000000 sub/inner/a.txt";
+    for (const char *style : {"classic", "modern"}) {
+        const QByteArray options = tree + " --style " + style;
+        const auto named = [style](const char *name) {
+            return QByteArray(name) + ' ' + style;
+        };
+        row(named("unchanged"), options, pages, "", bothLeft, noneWritten);
+        // A modern page shows what the folders below weigh.
+        if (style[0] == 'm')
+            row(named("resized"), options, pages, resized,
+                page("sub/") + page("sub/inner/")
+                    + "sub/Quorvel-Html_index.html written regular file\n"
+                      "sub/inner/Quorvel-Html_index.html written regular file\n",
+                "folimbra-index: 0 páginas sin cambios, 2 páginas escritas.\n");
+        else
+            row(named("resized"), options, pages, resized, innerWritten, oneWritten);
+        // Another program's page, or ours edited, is no page to keep; the time and the seconds
+        // of another run are.
+        row(named("a link"), options, pages,
+            "mv sub/Q* sub/x.html && ln -s x.html sub/Quorvel-Html_index.html", topWritten,
+            oneWritten);
+        row(named("by hand"), options, pages, "printf '<!-- nota -->\\r\\n' >>sub/Q*", topWritten,
+            oneWritten);
+        row(named("shorter"), options, pages, "truncate -s -1 sub/Q*", topWritten, oneWritten);
+        row(named("other times"), options, pages,
+            "sed -i '6s/[0-9][0-9]*:[0-9][0-9]:[0-9][0-9]/23:59:59/; s/generada en "
+            "[0-9,]*/generada en "
+            "1234,56/' sub/Q*",
+            bothLeft, noneWritten);
+        row(named("long time"), options, pages,
+            "sed -i 's/generada en [0-9,]*/generada en 1234567890123456789012345678901234567890"
+            "12345678901234567890123456789/' sub/Q*",
+            topWritten, oneWritten);
+    }
+    row("other program", tree, pages, "sed -i '2s/Folimbra/Otro/' sub/Q*", topWritten, oneWritten);
+    row("other heading", tree, pages, "sed -i '6s/sub/bus/' sub/Q*", topWritten, oneWritten);
+    row("a folder more", tree, pages, "mkdir sub/new && rmdir sub/new && mkdir sub/nuevo",
+        page("sub/") + page("sub/nuevo/")
+            + "sub/Quorvel-Html_index.html written regular file\n"
+              "sub/inner/Quorvel-Html_index.html left regular file\n",
+        "folimbra-index: 1 página sin cambios, 2 páginas escritas.\n");
+    // Leftovers of a run that died go, with or without a page to write; those of a live run or
+    // of an earlier version stay.
+    row("leftovers", tree, pages,
+        "for n in 99999999-1 $PPID-2 3; do echo x >sub/.Quorvel-Html_index.html.$n; done",
+        bothLeft + ".Quorvel-Html_index.html.$PPID-2\n.Quorvel-Html_index.html.3\n", noneWritten);
+
+    const QByteArray catalog = "--catalog c.html sub";
+    const QByteArray json = "--json j.json -r sub";
+    row("catalogue", catalog, "c.html", "", "c.html left regular file\n",
+        "folimbra-index: «c.html» sin cambios.\n");
+    row("catalogue time", catalog, "c.html",
+        "sed -i 's/Hecho el [^ ]*/Hecho el 2001-01-01/' c.html", "c.html left regular file\n",
+        "folimbra-index: «c.html» sin cambios.\n");
+    row("catalogue resized", catalog, "c.html", resized, "c.html written regular file\n",
+        "folimbra-index: «c.html» escrito.\n");
+    row("catalogue link", catalog, "c.html", "mv c.html d.html && ln -s d.html c.html",
+        "c.html written regular file\n", "folimbra-index: «c.html» escrito.\n");
+    row("json", json, "j.json", "", "j.json left regular file\n",
+        "folimbra-index: «j.json» sin cambios.\n");
+    row("json resized", json, "j.json", resized, "j.json written regular file\n",
+        "folimbra-index: «j.json» escrito.\n");
+    row("json other", json, "j.json", "sed -i 1s/1/2/ j.json", "j.json written regular file\n",
+        "folimbra-index: «j.json» escrito.\n");
+}
+
+// A run with --update after another leaves each file it would write the same (its inode and its
+// time kept) and replaces the rest; only what it wrote is named.
+void tst_Cli::update()
+{
+    QFETCH(QString, options);
+    QFETCH(QString, files);
+    QFETCH(QString, change);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+
+    TestFolder root;
+    QVERIFY(root.addFolder("sub") && root.addFolder("sub/inner"));
+    QVERIFY(root.addFile("sub/b.txt", 100) && root.addFile("sub/inner/a.txt", 10));
+    // The pages' time is set back, so that a page left is told from one written in the same
+    // second.
+    const QString command =
+        uR"sh("$INDEX" %1 >/dev/null && { %3 ; } && touch -h -d @1000000000 %2 && stat -c '%i' %2 >before &&
+            "$INDEX" --update %1; s=$?
+            for f in %2; do
+                if [ "$(stat -c %i "$f") $(stat -c %Y "$f")" = "$(grep -m1 -x "$(stat -c %i "$f")" before) 1000000000" ]
+                then echo "$f left $(stat -c %F "$f")"; else echo "$f written $(stat -c %F "$f")"; fi
+            done
+            ls -A sub | grep '^\.Q' | sed "s/$PPID/\$PPID/" | LC_ALL=C sort; exit $s)sh"_s.arg(
+            options, files, change.isEmpty() ? u":"_s : change);
+    QByteArrayList actual = shell(command, root);
+    out.replace("$ROOT", root.rawPath().chopped(1));
+    QCOMPARE(actual, (QByteArrayList{"0", out, err}));
 }
 
 // The front end adds nothing of its own: only the clock's lines may differ from the library's.

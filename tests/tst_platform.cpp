@@ -1,5 +1,7 @@
 #include "codepagefile.h"
+#include "filedescriptor.h"
 #include "filenames.h"
+#include "filereplacement.h"
 #include "filesystem.h"
 #include "localetext.h"
 #include "testfolder.h"
@@ -331,23 +333,103 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<bool>("temporary");
+        QTest::addColumn<bool>("process");
 
-        QTest::newRow("one digit") << ".Quorvel-Html_index.html.0"_ba << true;
-        QTest::newRow("seven digits") << ".Quorvel-Html_index.html.1z141z3"_ba << true;
-        QTest::newRow("eight digits") << ".Quorvel-Html_index.html.1z141z3a"_ba << false;
-        QTest::newRow("no digits") << ".Quorvel-Html_index.html."_ba << false;
-        QTest::newRow("upper case") << ".Quorvel-Html_index.html.AB"_ba << false;
-        QTest::newRow("not hidden") << "Quorvel-Html_index.html.ab"_ba << false;
-        QTest::newRow("other page") << ".Quorvel-Html_index.htm.ab"_ba << false;
-        QTest::newRow("the page") << "Quorvel-Html_index.html"_ba << false;
+        QTest::newRow("one digit") << ".Quorvel-Html_index.html.0"_ba << true << false;
+        QTest::newRow("seven digits") << ".Quorvel-Html_index.html.1z141z3"_ba << true << false;
+        QTest::newRow("eight digits") << ".Quorvel-Html_index.html.1z141z3a"_ba << false << false;
+        QTest::newRow("no digits") << ".Quorvel-Html_index.html."_ba << false << false;
+        QTest::newRow("upper case") << ".Quorvel-Html_index.html.AB"_ba << false << false;
+        QTest::newRow("not hidden") << "Quorvel-Html_index.html.ab"_ba << false << false;
+        QTest::newRow("other page") << ".Quorvel-Html_index.htm.ab"_ba << false << false;
+        QTest::newRow("the page") << "Quorvel-Html_index.html"_ba << false << false;
+        QTest::newRow("process") << ".Quorvel-Html_index.html.4711-1z141z3"_ba << true << true;
+        QTest::newRow("process alone") << ".Quorvel-Html_index.html.4711-"_ba << false << false;
+        QTest::newRow("leading zero") << ".Quorvel-Html_index.html.0471-a"_ba << false << false;
+        QTest::newRow("two dashes") << ".Quorvel-Html_index.html.47-11-a"_ba << false << false;
+        QTest::newRow("another file's") << ".catalogo.html.4711-a"_ba << false << true;
     }
 
     void temporaryNames()
     {
         QFETCH(QByteArray, name);
         QFETCH(bool, temporary);
+        QFETCH(bool, process);
 
         QCOMPARE(isTemporaryNameOf(name.constData(), "Quorvel-Html_index.html"), temporary);
+        QCOMPARE(namesItsProcess(name.constData()), process);
+    }
+
+    void keepEqual_data()
+    {
+        QTest::addColumn<QByteArray>("old");
+        QTest::addColumn<QByteArrayList>("parts"); // "~" first: written as varying
+        QTest::addColumn<bool>("left");
+
+        const QByteArray big(200000, 'x');
+        const QByteArrayList page{"<b>a :: ", "~08/12/2026 12:00:00", "</b>\r\n", "fin ", "~0,52",
+                                  " s\r\n"};
+        QTest::newRow("same") << "<b>a :: 1/1/2001 0:00:00</b>\r\nfin 12,00 s\r\n"_ba << page
+                              << true;
+        QTest::newRow("no time") << "<b>a :: </b>\r\nfin  s\r\n"_ba << page << true;
+        QTest::newRow("other heading")
+            << "<b>b :: 1/1/2001 0:00:00</b>\r\nfin 12,00 s\r\n"_ba << page << false;
+        QTest::newRow("after the time")
+            << "<b>a :: 1/1/2001 0:00:00</b>\r\nfin 12,00 s!\r\n"_ba << page << false;
+        QTest::newRow("a line more")
+            << "<b>a :: 1/1/2001 0:00:00</b>\r\nfin 12,00 s\r\n\r\n"_ba << page << false;
+        QTest::newRow("shorter") << "<b>a :: 1/1/2001 0:00:00</b>\r\nfin 12,00 s\r"_ba << page
+                                 << false;
+        QTest::newRow("time across lines")
+            << "<b>a :: 1/1\n/2001</b>\r\nfin 12,00 s\r\n"_ba << page << false;
+        QTest::newRow("time too long") << "<b>a :: " + QByteArray(65, '1') + "</b>\r\nfin 1 s\r\n"
+                                       << page << false;
+        QTest::newRow("empty old") << QByteArray() << page << false;
+        QTest::newRow("time at the end") << "a 12"_ba << QByteArrayList{"a ", "~3"} << true;
+        QTest::newRow("big same") << big + "1" + big << QByteArrayList{big, "~2", big} << true;
+        QTest::newRow("big differs")
+            << big + "1" + big + "y" << QByteArrayList{big, "~2", big + "z", big} << false;
+        QTest::newRow("differs in the time") << big + "1\n"
+                                             << QByteArrayList{big, "~2", "\n" + big} << false;
+    }
+
+    // Equal but for the varying parts, the old file stays (the same inode); otherwise the new
+    // file holds exactly the new bytes, whatever matched before the difference.
+    void keepEqual()
+    {
+        QFETCH(QByteArray, old);
+        QFETCH(QByteArrayList, parts);
+        QFETCH(bool, left);
+
+        TestFolder folder;
+        QVERIFY(folder.addFile("f"));
+        QFile oldFile(folder.path() + u"f"_s);
+        QVERIFY(oldFile.open(QIODevice::WriteOnly) && oldFile.write(old) == old.size());
+        oldFile.close();
+        struct stat before;
+        QCOMPARE(::stat((folder.rawPath() + "f").constData(), &before), 0);
+        const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));
+        FileReplacement file;
+        ReplacementOptions options;
+        options.keepEqual = true;
+        QVERIFY(file.open(fd.get(), "f", options));
+        QByteArray expected;
+        for (const QByteArray &part : parts) {
+            const bool varying = part.startsWith('~');
+            const QByteArray bytes = varying ? part.mid(1) : part;
+            const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
+            QVERIFY(varying ? file.writeVarying(view) : file.write(view));
+            expected += bytes;
+        }
+        QVERIFY(file.commit());
+        QCOMPARE(file.left(), left);
+        struct stat after;
+        QCOMPARE(::stat((folder.rawPath() + "f").constData(), &after), 0);
+        QCOMPARE(after.st_ino == before.st_ino, left);
+        QCOMPARE(folder.read("f"), left ? old : expected);
+        QCOMPARE(
+            QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList{u"f"_s});
     }
 
     void userVolumes_data()

@@ -123,6 +123,11 @@ std::optional<LeftOut> openImage(const Folder &folder, const QByteArray &rawName
     if (::fstatat(folder.fd, rawName.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0)
         return LeftOut::Unreadable;
     const bool link = S_ISLNK(named.st_mode);
+    // A file is opened only once it is to be decoded (reopen()): fresh thumbnails open no image.
+    if (!link) {
+        image.st = named;
+        return S_ISREG(named.st_mode) ? std::nullopt : std::optional(LeftOut::Unreadable);
+    }
     // O_NONBLOCK: a FIFO named like a photo must not hold the page up.
     image.fd.reset(::openat(folder.fd, rawName.constData(),
                             O_RDONLY | O_NONBLOCK | O_CLOEXEC | (link ? 0 : O_NOFOLLOW)));
@@ -133,6 +138,22 @@ std::optional<LeftOut> openImage(const Folder &folder, const QByteArray &rawName
             || !ownerCanRead(image.st, folder.st)))
         return LeftOut::Link;
     return std::nullopt;
+}
+
+// Opens for decoding the image openImage() looked at without opening; false where what is at the
+// name now is another file.
+bool reopen(const Folder &folder, const QByteArray &rawName, Repository::Image &image)
+{
+    if (image.fd.isOpen())
+        return true;
+    image.fd.reset(
+        ::openat(folder.fd, rawName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    struct stat st;
+    if (!image.fd.isOpen() || ::fstat(image.fd.get(), &st) != 0 || !S_ISREG(st.st_mode)
+        || st.st_ino != image.st.st_ino || st.st_dev != image.st.st_dev)
+        return false;
+    image.st = st;
+    return true;
 }
 
 using Outcome = std::variant<Thumbnail, LeftOut>;
@@ -166,6 +187,8 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, Replacement
     QSize oriented = found[0].shown;
     bool usable[sizeCount] = {};
     if (std::find(wanted.begin(), wanted.end(), true) != wanted.end()) {
+        if (!reopen(folder, rawName, image))
+            return LeftOut::Unreadable;
         const EncodedThumbnails encoded =
             encodeThumbnails({image.fd.get(), image.st, image.uri}, wanted, folder.decodeBudget);
         if (encoded.failure)
