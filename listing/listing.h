@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 // The entries of one kind in a folder as read at one moment, chosen and ordered by a selection:
@@ -34,6 +35,10 @@ public:
     // The entry's size and time where choosing the order looked them up, else null.
     const FileStatus *status(qsizetype i) const;
     bool hasStatuses() const;
+    // The same entries newest first by a time each may have (when a photo was taken, which the
+    // listing cannot know), else by their file's time; ties by file time, then name. For a
+    // listing read with Sort::Taken, which orders by file time until then.
+    Listing orderedByTime(const std::vector<std::optional<qint64>> &times, bool reverse) const;
 
 private:
     struct Data;

@@ -8,6 +8,7 @@
 #include <vector>
 
 class Clock;
+struct PhotoDate;
 class DocumentOpener;
 class LocaleText;
 class ReplacementBatch;
@@ -74,6 +75,8 @@ struct PageServices
     // How many of a tree's pages may wait for that sync at once; 0 is as many as the open folders
     // allow.
     std::size_t mostWaiting = 0;
+    // Where set, when the photo of that name was taken, or null (the modern page shows it).
+    std::function<const PhotoDate *(const QString &name)> taken;
 };
 
 struct PageResult
