@@ -1,7 +1,9 @@
 #include "folderpage.h"
+#include "jsonwriter.h"
 #include "photodate.h"
 #include "testfolder.h"
 #include "thumbnails.h"
+#include "treedates.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -186,6 +188,45 @@ private Q_SLOTS:
         QCOMPARE(page.contains(shown), style == PageStyle::Modern);
         QCOMPARE(page.count("class=tk"), style == PageStyle::Modern ? 2 : 0);
         QVERIFY(!page.contains("Tomada") || style == PageStyle::Modern);
+    }
+
+    // JSON Lines carry the date as RFC 3339 and take the same order.
+    void jsonTaken_data()
+    {
+        QTest::addColumn<bool>("reverse");
+        QTest::addColumn<QByteArray>("order");
+        QTest::newRow("newest") << false << QByteArray("b.jpg c.txt a.jpg");
+        QTest::newRow("oldest") << true << QByteArray("a.jpg c.txt b.jpg");
+    }
+    void jsonTaken()
+    {
+        QFETCH(bool, reverse);
+        QFETCH(QByteArray, order);
+        TestFolder folder;
+        QVERIFY(addPhoto(folder, "a.jpg", jpegWith(exifBlock("2001:01:01 00:00:00")), 2000000000));
+        QVERIFY(addPhoto(folder, "b.jpg", jpegWith(exifBlock("2030:06:07 08:09:10", "+09:00"))));
+        QVERIFY(folder.addFile("c.txt", 1, 1500000000));
+        Selection selection;
+        selection.sort = Selection::Sort::Taken;
+        selection.reverse = reverse;
+        FolderTree tree;
+        QCOMPARE(tree.read(folder.path(), selection, QLocale::c(), 0), 0);
+        TreeEntries entries = lookUpEntries(tree);
+        readTakenDates(entries, true, reverse);
+        std::string json;
+        QVERIFY(writeJsonLines(entries, [&json](std::string_view bytes) {
+            json += bytes;
+            return true;
+        }));
+        QByteArrayList names;
+        static const QRegularExpression name("\"name\":\"([^\"]+)\"");
+        for (auto found = name.globalMatch(QString::fromStdString(json)); found.hasNext();)
+            names << found.next().captured(1).toLatin1();
+        QCOMPARE(names.join(' '), order);
+        QVERIFY(json.find("\"name\":\"b.jpg\",\"type\":\"file\",\"size\":") != std::string::npos);
+        QVERIFY(json.find(",\"taken\":\"2030-06-07T08:09:10+09:00\"}") != std::string::npos);
+        QVERIFY(json.find(",\"taken\":\"2001-01-01T00:00:00\"}") != std::string::npos);
+        QCOMPARE(QByteArray::fromStdString(json).count("taken"), 2);
     }
 
     // The decoding brings the date for nothing; a thumbnail made before needs the header read,
