@@ -18,7 +18,7 @@ count=${COUNT:-2000}
 runs=${RUNS:-5}
 photos="$bench_dir/data/dated-$count"
 for tool in hyperfine exiftool cjpeg python3; do
-    command -v "$tool" >/dev/null || { echo "bench-photodates.sh: $tool is missing" >&2; exit 1; }
+    command -v "$tool" >/dev/null || { echo "bench-photodates.sh: $tool is missing (apt-get install hyperfine libimage-exiftool-perl libjpeg-turbo-progs)" >&2; exit 1; }
 done
 [ -x "$index" ] || { echo "bench-photodates.sh: no $index (set FOLIMBRA_INDEX)" >&2; exit 1; }
 
