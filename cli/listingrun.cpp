@@ -12,6 +12,7 @@
 #include "localetext.h"
 #include "progressline.h"
 #include "systemerror.h"
+#include "treedates.h"
 #include "treeentries.h"
 
 #include <QDateTime>
@@ -114,6 +115,9 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
             progress.updateTree(done, total, files, timer.elapsed());
         }));
         progress.clear();
+        const bool taken = commandLine.selection.sort == Selection::Sort::Taken;
+        if (commandLine.json && (commandLine.page.images || taken))
+            readTakenDates(entries.back(), taken, commandLine.selection.reverse);
         for (std::size_t i = 0; i < tree->folders().size(); ++i) {
             const TreeFolder &read = tree->folders()[i];
             const FolderEntries &looked = entries.back().folders[i];

@@ -27,7 +27,7 @@ enum IndexOption {
     Update,
 };
 
-constexpr char sortKeys[] = "name date size";
+constexpr char sortKeys[] = "name date size taken";
 constexpr char styleKeys[] = "classic modern";
 
 constexpr OptionSpec indexTable[] = {
@@ -38,7 +38,8 @@ constexpr OptionSpec indexTable[] = {
     {'r', 'r', "recursive", nullptr,
      "escribe también la página de cada carpeta interior, enlazadas entre sí"},
     {Sort, 0, "sort", "CLAVE",
-     "ordena por name (nombre, lo normal), date (más reciente antes) o size (mayor antes)",
+     "ordena por name (nombre, lo normal), date (más reciente antes), size (mayor antes) o "
+     "taken (cuándo se tomó la foto, según su Exif; sin él, la fecha del archivo)",
      sortKeys},
     {Reverse, 0, "reverse", nullptr, "invierte el orden"},
     {Exclude, 0, "exclude", "PATRÓN",
@@ -70,7 +71,8 @@ bool setSort(Selection &selection, const char *value)
 {
     const std::pair<const char *, Selection::Sort> keys[] = {{"name", Selection::Sort::Name},
                                                              {"date", Selection::Sort::Date},
-                                                             {"size", Selection::Sort::Size}};
+                                                             {"size", Selection::Sort::Size},
+                                                             {"taken", Selection::Sort::Taken}};
     for (const auto &[name, key] : keys) {
         if (std::strcmp(value, name) == 0) {
             selection.sort = key;

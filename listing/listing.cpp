@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -98,8 +99,9 @@ void Listing::orderByStatus(int folderFd, Data &data, Selection::Sort sort, bool
                     if (folder.status(data.names.rawName(qsizetype(data.order[at])), status) != 0)
                         continue;
                     found[at] = 1;
+                    // By the date taken, the file's time until the dates are known.
                     keyed[at].key =
-                        sort == Selection::Sort::Date ? status.modifiedSeconds : status.size;
+                        sort == Selection::Sort::Size ? status.size : status.modifiedSeconds;
                 }
             }
         };
@@ -193,4 +195,34 @@ const FileStatus *Listing::status(qsizetype i) const
 bool Listing::hasStatuses() const
 {
     return !m_data->known.empty();
+}
+
+Listing Listing::orderedByTime(const std::vector<std::optional<qint64>> &times, bool reverse) const
+{
+    const qsizetype count = this->count();
+    auto keyed = std::vector<std::pair<qint64, qsizetype>>(std::size_t(count)); // time, place
+    for (qsizetype i = 0; i < count; ++i) {
+        const FileStatus *found = status(i);
+        const std::optional<qint64> &time = times[std::size_t(i)];
+        keyed[std::size_t(i)] = {time ? *time : found ? found->modifiedSeconds : 0, i};
+    }
+    // Ties keep the file-time order the listing came in, before any reversal.
+    const auto place = [&](qsizetype i) {
+        return reverse ? count - 1 - i : i;
+    };
+    std::sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
+        return a.first != b.first ? a.first > b.first : place(a.second) < place(b.second);
+    });
+    if (reverse)
+        std::reverse(keyed.begin(), keyed.end());
+    auto data = std::make_shared<Data>(*m_data);
+    data->chosen = true;
+    data->order.resize(keyed.size());
+    for (std::size_t k = 0; k < keyed.size(); ++k) {
+        const auto i = qsizetype(keyed[k].second);
+        data->order[k] = m_data->chosen ? m_data->order[std::size_t(i)] : std::size_t(i);
+    }
+    Listing ordered;
+    ordered.m_data = std::move(data);
+    return ordered;
 }

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 // The entries of one kind in a folder as read at one moment, chosen and ordered by a selection:
@@ -38,6 +39,10 @@ public:
     // The temporary names that name their process (namesItsProcess()), whether chosen or not:
     // those of a run that died are for the next one to remove.
     const std::vector<QByteArray> &temporaries() const;
+    // The same entries newest first by a time each may have (when a photo was taken, which the
+    // listing cannot know), else by their file's time; ties by file time, then name. For a
+    // listing read with Sort::Taken, which orders by file time until then.
+    Listing orderedByTime(const std::vector<std::optional<qint64>> &times, bool reverse) const;
 
 private:
     struct Data;

@@ -9,7 +9,8 @@ struct Selection
     enum class Sort {
         Name,
         Date,
-        Size
+        Size,
+        Taken // when photos were taken, newest first, else the file's time (Listing::orderedByTime)
     };
     Sort sort = Sort::Name; // by date, newest first; by size, largest first; ties by name
     bool reverse = false;

@@ -6,6 +6,7 @@
 #include "filereplacement.h"
 #include "folderlisting.h"
 #include "localetext.h"
+#include "photodate.h"
 #include "systemerror.h"
 #include "thumbnails.h"
 
@@ -34,6 +35,45 @@ PageResult writePageOfStyle(const QString &CurrentPath, const Listing &files,
                            {request.selection.sort, request.selection.reverse, place, bytes});
 }
 
+// Whether the page shows or orders by when photos were taken.
+bool wantsDates(const FolderPageRequest &request)
+{
+    return request.selection.sort == Selection::Sort::Taken
+           || (request.style == PageStyle::Modern && request.page.images);
+}
+
+// The dates photos were taken, by name, from the thumbnails' run where there was one, else read
+// from the photos' headers; and the listing in their order where it is asked for.
+struct TakenDates
+{
+    QHash<QString, PhotoDate> dates;
+    std::optional<Listing> ordered;
+};
+
+TakenDates takenDates(int folderFd, const Listing &files, const FolderPageRequest &request,
+                      const std::vector<QByteArray> &images, const ThumbnailRun *run)
+{
+    TakenDates taken;
+    std::vector<std::optional<PhotoDate>> read;
+    if (!run || run->thumbnailFolder || run->noRepository)
+        read = readPhotoDates(folderFd, images);
+    const std::vector<std::optional<PhotoDate>> &found = read.empty() && run ? run->taken : read;
+    for (std::size_t i = 0; i < images.size() && i < found.size(); ++i) {
+        if (found[i])
+            taken.dates.insert(decodeFileName(images[i]), *found[i]);
+    }
+    if (request.selection.sort != Selection::Sort::Taken)
+        return taken;
+    std::vector<std::optional<qint64>> times(std::size_t(files.count()));
+    for (qsizetype i = 0; i < files.count() && !taken.dates.isEmpty(); ++i) {
+        const auto date = taken.dates.constFind(files.name(i));
+        if (date != taken.dates.cend())
+            times[std::size_t(i)] = date->epochSeconds();
+    }
+    taken.ordered = files.orderedByTime(times, request.selection.reverse);
+    return taken;
+}
+
 PageResult writePicturedPage(const QString &CurrentPath, int folderFd, const Listing &files,
                              const FolderPageRequest &request, PageServices services,
                              const ModernPlace *place, qint64 *bytes)
@@ -43,15 +83,21 @@ PageResult writePicturedPage(const QString &CurrentPath, int folderFd, const Lis
         removeLeftoverTemporaries(folderFd, files.temporaries(),
                                   pageFileName().toUtf8().constData());
     }
-    // Thumbnails are made before the page, from the same listing.
-    QHash<QString, PagePicture> pictures;
-    if (request.thumbnails) {
-        std::vector<QByteArray> images;
+    const bool dated = wantsDates(request);
+    std::vector<QByteArray> images;
+    if (request.thumbnails || dated) {
         for (qsizetype i = 0; i < files.count(); ++i) {
             if (isImageName(files.name(i)))
                 images.emplace_back(files.rawName(i));
         }
-        const ThumbnailRun run = makeThumbnails(folderFd, images);
+    }
+    TakenDates taken;
+    // Thumbnails are made before the page, from the same listing.
+    QHash<QString, PagePicture> pictures;
+    if (request.thumbnails) {
+        const ThumbnailRun run = makeThumbnails(folderFd, images, dated);
+        if (dated)
+            taken = takenDates(folderFd, files, request, images, &run);
         if (request.thumbnailsMade)
             request.thumbnailsMade(CurrentPath, run);
         for (std::size_t i = 0; i < images.size(); ++i) {
@@ -64,8 +110,17 @@ PageResult writePicturedPage(const QString &CurrentPath, int folderFd, const Lis
             const auto found = pictures.constFind(name);
             return found == pictures.cend() ? std::nullopt : std::optional(*found);
         };
+    } else if (dated) {
+        taken = takenDates(folderFd, files, request, images, nullptr);
     }
-    return writePageOfStyle(CurrentPath, files, request, services, place, bytes);
+    if (!taken.dates.isEmpty()) {
+        services.taken = [&taken](const QString &name) -> const PhotoDate * {
+            const auto found = taken.dates.constFind(name);
+            return found == taken.dates.cend() ? nullptr : &*found;
+        };
+    }
+    return writePageOfStyle(CurrentPath, taken.ordered ? *taken.ordered : files, request, services,
+                            place, bytes);
 }
 
 // How a folder of the tree is called in the trail of folders above another.

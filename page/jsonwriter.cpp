@@ -122,9 +122,13 @@ private:
             writeEntry(path, name, entries.folders[std::size_t(i)], EntryType::Folder, entries,
                        error);
         }
-        for (qsizetype i = 0; i < folder.files.count(); ++i)
-            writeEntry(path, folder.files.rawName(i), entries.files[std::size_t(i)],
-                       EntryType::File, entries, 0);
+        for (qsizetype k = 0; k < folder.files.count(); ++k) {
+            const qsizetype i = entries.order.empty() ? k : entries.order[std::size_t(k)];
+            const auto at = std::size_t(i);
+            writeEntry(
+                path, folder.files.rawName(i), entries.files[at], EntryType::File, entries, 0,
+                at < entries.taken.size() && entries.taken[at] ? &*entries.taken[at] : nullptr);
+        }
         if (m_out.size() < flushSize)
             return true;
         const bool written = m_sink(m_out);
@@ -133,7 +137,8 @@ private:
     }
 
     void writeEntry(const std::string &path, const char *name, const EntryStatus &status,
-                    EntryType listedAs, const FolderEntries &entries, int error)
+                    EntryType listedAs, const FolderEntries &entries, int error,
+                    const PhotoDate *taken = nullptr)
     {
         m_out += "{\"path\":";
         if (!appendJsonString(m_out, path)) {
@@ -153,6 +158,11 @@ private:
             appendRfc3339(m_out, status.mtimeNs);
             m_out += "\",\"mtime_ns\":";
             appendNumber(m_out, status.mtimeNs);
+        }
+        if (taken) {
+            m_out += ",\"taken\":\"";
+            m_out += taken->isoText().toStdString();
+            m_out += '"';
         }
         if (status.target >= 0) {
             const QByteArray &target = entries.targets[status.target];

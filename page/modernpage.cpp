@@ -13,6 +13,7 @@
 #include "localetext.h"
 #include "modernassets.h"
 #include "pageentries.h"
+#include "photodate.h"
 #include "systemerror.h"
 
 #include <QCryptographicHash>
@@ -106,6 +107,7 @@ private:
     bool writeEntries();
     void appendEntry(const QString &name, const FileStatus &status);
     void startRow();
+    void appendTaken(const QString &name);
     bool writeFooter(qint64 start);
 
     const QString &m_currentPath;
@@ -210,6 +212,10 @@ void ModernRun::appendHead()
         sorted = 2;
         descending = !m_extras.reverse;
         break;
+    case Selection::Sort::Taken: // no column holds it
+        m_text += m_extras.reverse ? u"taken-r"_s : u"taken"_s;
+        sorted = -1;
+        break;
     }
     m_text += u"><thead><tr>";
     const char16_t *headers[] = {u"Nombre", u"Modificado", u"Tamaño"};
@@ -283,13 +289,28 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
         m_text += u" alt=\"\" loading=lazy>";
     }
     appendHtmlText(m_text, readableFileName(name));
-    m_text += u"</a><td>";
+    m_text += u"</a>";
+    appendTaken(name);
+    m_text += u"<td>";
     appendTime(m_text, status.modifiedSeconds);
     m_text += u"<td title=";
     appendNumber(m_text, status.size);
     m_text += u'>';
     appendReadableSize(m_text, status.size);
     m_text += u'\n';
+}
+
+// Made of the date's numbers alone: no text of the photo's reaches the page.
+void ModernRun::appendTaken(const QString &name)
+{
+    const PhotoDate *taken = m_services.taken ? m_services.taken(name) : nullptr;
+    if (!taken)
+        return;
+    m_text += u"<small class=tk>Tomada el <time datetime="_s;
+    m_text += QString::fromLatin1(taken->isoText());
+    m_text += u'>';
+    m_text += QString::fromLatin1(taken->shownText());
+    m_text += u"</time></small>";
 }
 
 bool ModernRun::writeEntries()

@@ -10,6 +10,7 @@
 #include <vector>
 
 class Clock;
+struct PhotoDate;
 class DocumentOpener;
 class LocaleText;
 class ReplacementBatch;
@@ -85,6 +86,8 @@ struct PageServices
     // Where the old page is a file of ours with the same bytes but for the time it was made and
     // how long that took, it is left as it was (PageResult::left).
     bool keepEqual = false;
+    // Where set, when the photo of that name was taken, or null (the modern page shows it).
+    std::function<const PhotoDate *(const QString &name)> taken;
 };
 
 struct PageResult

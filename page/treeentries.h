@@ -1,12 +1,14 @@
 #pragma once
 
 #include "foldertree.h"
+#include "photodate.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 // What an entry is, as it stands in its folder (a link is a link, wherever it leads).
@@ -35,6 +37,10 @@ struct FolderEntries
     std::vector<qsizetype> entered;   // by the same index: the folder in the tree, or -1
     QByteArrayList targets;           // raw
     int error = 0;                    // why the folder could not be read, or 0
+    // Where read (readTakenDates): when each photo was taken, by index into files, and the
+    // order to list the files in where it is not the listing's.
+    std::vector<std::optional<PhotoDate>> taken = {};
+    std::vector<qsizetype> order = {};
 };
 
 // A tree together with the status of every entry in it: what the catalogue and JSON writers

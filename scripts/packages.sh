@@ -40,6 +40,7 @@ FOLIMBRA_TEST_PACKAGES+=(python3-jsonschema)  # json_run.sh validates --json aga
 FOLIMBRA_BUILD_PACKAGES+=(libdeflate-dev)  # the thumbnails' PNG deflate, faster and smaller than zlib's
 FOLIMBRA_TEST_PACKAGES+=(systemd)  # systemd-analyze and systemd-escape, for the check of the user unit
 FOLIMBRA_BUILD_PACKAGES+=(libjpeg62-turbo-dev)  # JPEGs decoded for the thumbnails straight to 32-bit pixels
+FOLIMBRA_BUILD_PACKAGES+=(libexif-dev)  # the date a photo was taken, from its Exif header
 FOLIMBRA_TEST_PACKAGES+=(libjpeg-turbo-progs)  # cjpeg, for the photos of the fault sweep
 FOLIMBRA_FUZZ_PACKAGES+=(libpng-dev qt6-image-formats-plugins)  # fuzz_thumbnails reads its PNGs back with libpng; TIFF and WebP come through the plugins
 FOLIMBRA_TEST_PACKAGES+=(ccache)  # test.sh builds the same sources several times

@@ -1,5 +1,6 @@
 #include "imagedecode.h"
 
+#include "photodate.h"
 #include "pngfile.h"
 #include "repository.h"
 
@@ -43,6 +44,11 @@ public:
     bool isSequential() const override { return false; }
     qint64 size() const override { return m_size; }
     bool expired() const { return m_expired; }
+    // The file's first bytes, where the last read left them in memory.
+    QByteArrayView head() const
+    {
+        return m_start == 0 ? QByteArrayView(m_ahead) : QByteArrayView();
+    }
     // For decoders that work on what they have read: asks the clock again.
     bool overdue()
     {
@@ -131,6 +137,7 @@ struct Decoded
     std::optional<LeftOut> failure;
     QImage image;
     QSize oriented;
+    std::optional<PhotoDate> taken = std::nullopt;
 };
 
 // JPEG through libjpeg itself: it writes 32-bit pixels as the thumbnails want them, where Qt's
@@ -286,6 +293,12 @@ Decoded decode(const ImageSource &image, int edge, std::chrono::milliseconds bud
     // A header that took all the time (a slow disk, a huge preamble) is no sign of a bad image.
     if (file.expired())
         return {LeftOut::Time, {}, {}};
+    // The Exif segment is in what the header's read brought in: no read of its own.
+    const QByteArrayView head = file.head();
+    std::optional<PhotoDate> taken =
+        head.size() >= std::min<qint64>(image.st.st_size, photoHeaderBytes)
+            ? photoDateFromHeader(head.first(std::min(head.size(), photoHeaderBytes)))
+            : readPhotoDate(image.fd);
     if (!stored.isValid() && reader.format().isEmpty())
         return {LeftOut::Unreadable, {}, {}};
     if (stored.isValid() && qint64(stored.width()) * stored.height() > pixelBudget)
@@ -343,7 +356,7 @@ Decoded decode(const ImageSource &image, int edge, std::chrono::milliseconds bud
         return {LeftOut::Unreadable, {}, {}};
     const QSize oriented =
         stored.isValid() ? (turned ? stored.transposed() : stored) : picture.size();
-    return {std::nullopt, std::move(picture), oriented};
+    return {std::nullopt, std::move(picture), oriented, taken};
 }
 
 // The 256 one from the 512 one is an exact half: four pixels averaged, a third of the time of
@@ -402,6 +415,7 @@ EncodedThumbnails encodeThumbnails(const ImageSource &image,
     if (edge == 0)
         return made;
     Decoded decoded = decode(image, edge, budget);
+    made.taken = decoded.taken;
     if (decoded.failure) {
         made.failure = decoded.failure;
         return made;

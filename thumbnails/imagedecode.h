@@ -1,6 +1,7 @@
 #pragma once
 
 #include "leftout.h"
+#include "photodate.h"
 
 #include <QByteArray>
 #include <QSize>
@@ -31,6 +32,8 @@ struct EncodedThumbnails
     QSize oriented; // the image's size once turned as its Exif says
     // A PNG for each edge wanted; empty for the others, or where the picture could not be had.
     std::array<QByteArray, thumbnailSizes> pngs;
+    // When the photo was taken, from the Exif data the decoding read anyway.
+    std::optional<PhotoDate> taken;
 };
 
 // Decodes the image once, within `budget` and the memory all decodings share, and makes a PNG

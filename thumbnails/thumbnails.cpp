@@ -159,12 +159,18 @@ bool reopen(const Folder &folder, const QByteArray &rawName, Repository::Image &
 using Outcome = std::variant<Thumbnail, LeftOut>;
 
 // `written` takes the new thumbnails, `writtenSizes` says which size each is.
+// `taken` gets the photo's date where it was read or `readDates` asks for it.
 Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, ReplacementBatch &written,
-                    std::vector<int> &writtenSizes, std::vector<ThumbnailRun::Failure> &failures)
+                    std::vector<int> &writtenSizes, std::vector<ThumbnailRun::Failure> &failures,
+                    bool readDates, std::optional<PhotoDate> &taken)
 {
     Repository::Image image;
     if (const std::optional<LeftOut> refused = openImage(folder, rawName, image))
         return *refused;
+    const auto readDate = [&] {
+        if (readDates && reopen(folder, rawName, image))
+            taken = readPhotoDate(image.fd.get());
+    };
     image.uri = Repository::thumbnailUri(rawName);
     image.name = QCryptographicHash::hash(image.uri, QCryptographicHash::Md5).toHex() + ".png";
 
@@ -182,15 +188,20 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, Replacement
         wanted[s] = found[s].entry == Entry::Missing || found[s].entry == Entry::OwnStale;
     }
     // Not ours to replace, and out of date: the page shows the image itself.
-    if (found[0].entry == Entry::ForeignStale)
+    if (found[0].entry == Entry::ForeignStale) {
+        readDate();
         return LeftOut::Foreign;
+    }
     QSize oriented = found[0].shown;
     bool usable[sizeCount] = {};
-    if (std::find(wanted.begin(), wanted.end(), true) != wanted.end()) {
+    if (std::find(wanted.begin(), wanted.end(), true) == wanted.end()) {
+        readDate();
+    } else {
         if (!reopen(folder, rawName, image))
             return LeftOut::Unreadable;
         const EncodedThumbnails encoded =
             encodeThumbnails({image.fd.get(), image.st, image.uri}, wanted, folder.decodeBudget);
+        taken = encoded.taken;
         if (encoded.failure)
             return *encoded.failure;
         oriented = encoded.oriented;
@@ -238,16 +249,18 @@ ThumbnailRun makeThumbnails(const QString &folder, const std::vector<QByteArray>
     if (!folderFd.isOpen()) {
         ThumbnailRun run;
         run.thumbnails.resize(rawNames.size());
+        run.taken.resize(rawNames.size());
         run.leftOut[int(LeftOut::Unreadable)] = int(rawNames.size());
         return run;
     }
     return makeThumbnails(folderFd.get(), rawNames);
 }
 
-ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawNames)
+ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawNames, bool readDates)
 {
     ThumbnailRun run;
     run.thumbnails.resize(rawNames.size());
+    run.taken.resize(rawNames.size());
     Folder folder;
     folder.fd = folderFd;
     // Shorter for tests, which must run out of it without a slow image.
@@ -319,7 +332,8 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
                 ReplacementBatch written;
                 std::vector<int> made;
                 std::vector<ThumbnailRun::Failure> failed;
-                outcomes[i] = thumbnailOf(folder, rawNames[i], written, made, failed);
+                outcomes[i] = thumbnailOf(folder, rawNames[i], written, made, failed, readDates,
+                                          run.taken[i]);
                 const std::lock_guard lock(gathering);
                 waiting.append(written);
                 for (const int s : made)

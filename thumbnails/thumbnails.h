@@ -1,6 +1,7 @@
 #pragma once
 
 #include "leftout.h"
+#include "photodate.h"
 
 #include <QByteArray>
 #include <QString>
@@ -27,6 +28,8 @@ struct ThumbnailRun
 {
     // One for each name, in order; an image without a thumbnail gets std::nullopt.
     std::vector<std::optional<Thumbnail>> thumbnails;
+    // When each photo was taken, where its Exif data says; one for each name too.
+    std::vector<std::optional<PhotoDate>> taken;
     // How many images got none, by why.
     std::array<int, leftOutKinds> leftOut{};
     // The folder is a thumbnail folder itself: nothing was made in it.
@@ -55,8 +58,10 @@ struct ThumbnailRun
 
 // Makes or reuses the thumbnails of each named image of the folder open as `folderFd` (raw
 // names, as on disk), on all cores. The descriptor stays the caller's. An image that cannot be
-// read never fails the call.
-ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawNames);
+// read never fails the call. The dates photos were taken come from the decoding's own read;
+// `readDates` also reads them from the images whose thumbnails need no decoding.
+ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawNames,
+                            bool readDates = false);
 // The same with the folder's path, which ends in "/".
 ThumbnailRun makeThumbnails(const QString &folder, const std::vector<QByteArray> &rawNames);
 

@@ -4,6 +4,7 @@
   // The page brings each date once, as "2024-08-15T11:22:33"; people read "15/8/24 11:22".
   const two = (number) => String(number).padStart(2, '0');
   for (const time of table.getElementsByTagName('time')) {
+    if (time.textContent) continue; // a photo's date comes written
     const stamp = time.dateTime;
     const end = stamp.length;
     const year = Number(stamp.slice(0, end - 15));
@@ -22,7 +23,7 @@
   const total = count - folders;
   const collator = new Intl.Collator('es', { numeric: true, sensitivity: 'base' });
   const fold = (text) => text.normalize('NFD').replace(/[\u0300-\u036f]/g, '').toLowerCase();
-  const nameOf = (row) => row.cells[0].textContent.trim();
+  const nameOf = (row) => row.cells[0].firstElementChild.textContent.trim();
   // The row at each place, in the order shown.
   let shown = Int32Array.from(rows, (row, i) => i);
   const hidden = new Uint8Array(count);
@@ -247,7 +248,7 @@
     }
     picture.alt = names[i];
     title.textContent = names[i];
-    when.textContent = rows[i].cells[1].textContent;
+    when.textContent = rows[i].cells[0].querySelector('.tk')?.textContent ?? rows[i].cells[1].textContent;
     place.textContent = `${at + 1} / ${list.length}`;
     back.disabled = at === 0;
     forth.disabled = at === list.length - 1;
