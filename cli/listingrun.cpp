@@ -2,6 +2,7 @@
 
 #include "appinfo.h"
 #include "catalogwriter.h"
+#include "entrytags.h"
 #include "filedescriptor.h"
 #include "filenames.h"
 #include "filereplacement.h"
@@ -95,6 +96,8 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
         entries.push_back(lookUpEntries(*tree, [&](qsizetype done, qint64 files) {
             progress.updateTree(done, total, files, timer.elapsed());
         }));
+        if (commandLine.tags && commandLine.json)
+            readEntryTags(entries.back());
         progress.clear();
         for (std::size_t i = 0; i < tree->folders().size(); ++i) {
             const TreeFolder &read = tree->folders()[i];

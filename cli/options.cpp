@@ -24,6 +24,7 @@ enum IndexOption {
     MaxDepth,
     Style,
     Watch,
+    Tags,
 };
 
 constexpr char sortKeys[] = "name date size";
@@ -52,6 +53,8 @@ constexpr OptionSpec indexTable[] = {
     {Style, 0, "style", "ESTILO",
      "classic (la página de siempre, lo normal) o modern (UTF-8, con orden, filtro y tema oscuro)",
      styleKeys},
+    {Tags, 0, "tags", nullptr,
+     "con --style modern o --json: título, artista, álbum, pista, año y duración de la música"},
     {Watch, 0, "watch", nullptr,
      "sigue en marcha y vuelve a escribir lo que cambia, avisado por el sistema"},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
@@ -163,6 +166,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
         case Watch:
             commandLine.watch = true;
             break;
+        case Tags:
+            commandLine.tags = true;
+            break;
         case 'h':
             commandLine.help = true;
             break;
@@ -174,6 +180,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
     if (commandLine.watch && commandLine.json && std::strcmp(commandLine.json, "-") == 0)
         commandLine.error = QStringLiteral("--watch no escribe la lista en la salida estándar: "
                                            "dé un ARCHIVO a --json");
+    // The classic page has no place for tags: asking for them there would change nothing.
+    if (commandLine.tags && commandLine.style != PageStyle::Modern && !commandLine.json)
+        commandLine.error = QStringLiteral("--tags va con --style modern o con --json");
     commandLine.folders = parsed.operands;
     return commandLine;
 }

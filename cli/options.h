@@ -23,6 +23,7 @@ struct CommandLine
     const char *json = nullptr;    // where the JSON listing goes ("-": standard output), or null
     int maxDepth = -1;             // how many levels below the folder a tree goes; -1: all
     bool watch = false;            // keeps running, writing again what changes
+    bool tags = false;             // music files' tags in modern pages and JSON
     bool help = false;
     bool version = false;
     std::vector<const char *> folders;

@@ -60,8 +60,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt finds the window system and the TIFF and WebP readers through plugins, which the scan of
-# the binaries cannot see.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-image-formats-plugins")
+# the binaries cannot see; TagLib (--tags) is named as well, though the scan finds it too.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-image-formats-plugins, libtag1v5")
 # The bash completion is read only where bash-completion is installed.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
 # xdg-open is what hands the finished page to the browser outside a desktop session.

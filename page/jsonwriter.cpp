@@ -61,6 +61,40 @@ void appendField(std::string &out, std::string_view key, std::string_view raw)
     }
 }
 
+void appendTextField(std::string &out, std::string_view key, const QString &text)
+{
+    if (text.isEmpty())
+        return;
+    const QByteArray bytes = text.toUtf8();
+    out += ",\"";
+    out += key;
+    out += "\":";
+    appendJsonString(out, std::string_view(bytes.constData(), std::size_t(bytes.size())));
+}
+
+// A music file's tags: only those it has; the duration in seconds, to the millisecond.
+void appendTags(std::string &out, const AudioTags &tags)
+{
+    appendTextField(out, "title", tags.title);
+    appendTextField(out, "artist", tags.artist);
+    appendTextField(out, "album", tags.album);
+    appendTextField(out, "album_artist", tags.albumArtist);
+    for (const auto &[key, value] : {std::pair{"track", tags.track}, {"year", tags.year}}) {
+        if (value > 0) {
+            out += ",\"";
+            out += key;
+            out += "\":";
+            appendNumber(out, value);
+        }
+    }
+    if (tags.durationMs >= 0) {
+        char text[32];
+        const int length = std::snprintf(text, sizeof text, ",\"duration\":%d.%03d",
+                                         tags.durationMs / 1000, tags.durationMs % 1000);
+        out.append(text, std::size_t(length));
+    }
+}
+
 const char *typeName(EntryType type)
 {
     switch (type) {
@@ -120,9 +154,13 @@ private:
             writeEntry(path, name, entries.folders[std::size_t(i)], EntryType::Folder, entries,
                        error);
         }
-        for (qsizetype i = 0; i < folder.files.count(); ++i)
-            writeEntry(path, folder.files.rawName(i), entries.files[std::size_t(i)],
-                       EntryType::File, entries, 0);
+        for (qsizetype i = 0; i < folder.files.count(); ++i) {
+            const auto place = std::size_t(i);
+            const std::optional<AudioTags> *tags =
+                place < entries.tags.size() ? &entries.tags[place] : nullptr;
+            writeEntry(path, folder.files.rawName(i), entries.files[place], EntryType::File,
+                       entries, 0, tags && *tags ? &**tags : nullptr);
+        }
         if (m_out.size() < flushSize)
             return true;
         const bool written = m_sink(m_out);
@@ -131,7 +169,8 @@ private:
     }
 
     void writeEntry(const std::string &path, const char *name, const EntryStatus &status,
-                    EntryType listedAs, const FolderEntries &entries, int error)
+                    EntryType listedAs, const FolderEntries &entries, int error,
+                    const AudioTags *tags = nullptr)
     {
         m_out += "{\"path\":";
         if (!appendJsonString(m_out, path)) {
@@ -162,6 +201,8 @@ private:
             m_out += ",\"error\":";
             appendJsonString(m_out, std::string_view(text.constData(), std::size_t(text.size())));
         }
+        if (tags)
+            appendTags(m_out, *tags);
         m_out += "}\n";
     }
 

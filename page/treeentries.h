@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audiotags.h"
 #include "foldertree.h"
 
 #include <QByteArray>
@@ -7,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 // What an entry is, as it stands in its folder (a link is a link, wherever it leads).
@@ -34,7 +36,9 @@ struct FolderEntries
     std::vector<EntryStatus> folders; // by index into TreeFolder::folderEntries
     std::vector<qsizetype> entered;   // by the same index: the folder in the tree, or -1
     QByteArrayList targets;           // raw
-    int error = 0;                    // why the folder could not be read, or 0
+    // By index into TreeFolder::files, where readEntryTags read them; else empty.
+    std::vector<std::optional<AudioTags>> tags;
+    int error = 0; // why the folder could not be read, or 0
 };
 
 // A tree together with the status of every entry in it: what the catalogue and JSON writers

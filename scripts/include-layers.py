@@ -12,7 +12,7 @@ import sys
 
 # From the bottom up: each may include only its own and those before it. The window and the
 # command line are both on top; the window's main reads its command line with the other's parser.
-LAYERS = ["platform", "listing", "messages", "thumbnails", "page", "watch", "cli", "app"]
+LAYERS = ["platform", "listing", "messages", "thumbnails", "media", "page", "watch", "cli", "app"]
 INCLUDE = re.compile(r'\s*#\s*include\s+"([^"]+)"')
 
 
