@@ -54,7 +54,7 @@ constexpr OptionSpec indexTable[] = {
      "classic (la página de siempre, lo normal) o modern (UTF-8, con orden, filtro y tema oscuro)",
      styleKeys},
     {Tags, 0, "tags", nullptr,
-     "con --style modern o --json: título, artista, álbum, pista, año y duración de la música"},
+     "título, artista, álbum, pista, año y duración de la música (página moderna y JSON)"},
     {Watch, 0, "watch", nullptr,
      "sigue en marcha y vuelve a escribir lo que cambia, avisado por el sistema"},
     {'h', 'h', "help", nullptr, "muestra esta ayuda"},
