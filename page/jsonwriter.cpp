@@ -129,7 +129,7 @@ public:
         for (std::size_t i = 0; i < folders.size(); ++i) {
             const TreeFolder &folder = folders[i];
             if (folder.parent < 0) {
-                paths[i] = ".";
+                paths[i].assign(1, '.'); // not = ".": GCC 12 warns of an overlap there (-Wrestrict)
             } else {
                 const std::string &above = paths[std::size_t(folder.parent)];
                 paths[i] = above == "." ? std::string() : above + '/';
