@@ -24,18 +24,21 @@ index=$(release_index "$source_dir")
 if [[ ! -d $music_dir ]]; then
     echo "Making $music_dir"
     mkdir -p "$music_dir.part"
-    for n in $(seq 0 999); do
-        for kind in mp3 flac; do
-            # One real encode of each kind, then copies retagged cheaply by ffmpeg's copy codec.
-            if [[ $n -eq 0 ]]; then
-                ffmpeg -loglevel error -f lavfi -i sine=duration=20 -ac 2 -b:a 128k \
-                    "$music_dir.part/base.$kind"
-            fi
+    # One encode of each kind, 24 tagged copies of it (ffmpeg's copy codec), then plain copies
+    # of those: 2,000 files in seconds, each with its own name and full tags.
+    for kind in mp3 flac; do
+        ffmpeg -loglevel error -f lavfi -i sine=duration=20 -ac 2 -b:a 128k \
+            "$music_dir.part/base.$kind"
+        for n in $(seq 0 23); do
             ffmpeg -loglevel error -i "$music_dir.part/base.$kind" -c copy \
-                -metadata "title=Canción $n" -metadata artist="Banda $((n % 50))" \
+                -metadata "title=Canción $n" -metadata artist="Banda $((n % 5))" \
                 -metadata album="Disco $((n / 12))" -metadata track=$((n % 12 + 1)) \
-                -metadata date=$((1960 + n % 60)) "$music_dir.part/pista $n.$kind"
+                -metadata date=$((1960 + n)) "$music_dir.part/tagged $n.$kind"
         done
+        for n in $(seq 0 999); do
+            cp "$music_dir.part/tagged $((n % 24)).$kind" "$music_dir.part/pista $n.$kind"
+        done
+        rm "$music_dir.part/tagged "*".$kind"
     done
     rm "$music_dir.part"/base.*
     mv "$music_dir.part" "$music_dir"
@@ -56,7 +59,7 @@ fi
 echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 cd "$music_dir"
 hyperfine --runs "${RUNS:-10}" --prepare "$prepare" --export-json "$results_dir/hyperfine.json" \
-    -n folimbra-index "'$index' --json /dev/null --tags ." \
+    -n folimbra-index "'$index' --json - --tags . >/dev/null" \
     -n tags-peer "'$peer' *.mp3 *.flac >/dev/null"
 python3 - "$results_dir/hyperfine.json" <<'PY'
 import json, statistics, sys
