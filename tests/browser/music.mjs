@@ -126,6 +126,17 @@ try {
       check.that((await tab.$$('tbody img, tbody script')).length === 0, `${view.name}: no element made of a tag`);
       check.that((await drawn(tab, '.al')).length === 0, `${view.name}: two albums get no heading`);
     }
+
+    // With scripts off: every file listed with its tags, a player for each track.
+    await tab.setJavaScriptEnabled(false);
+    for (const view of viewports) {
+      await tab.setViewport({ width: view.width, height: view.height });
+      await tab.goto(pathToFileURL(join(album, 'Quorvel-Html_index.html')).href);
+      check.that(same(await rowsDrawn(tab), ['a.flac', 'b.ogg', 'c.mp3', 'notas.txt']),
+        `${view.name}, no script: every file`, await rowsDrawn(tab));
+      check.that((await drawn(tab, 'audio')).length === 3 && (await drawn(tab, '.al h2')).length === 1,
+        `${view.name}, no script: the players and the heading`);
+    }
   }, ['--autoplay-policy=no-user-gesture-required']);
   check.that(troubles.length === 0, 'no script error, dialog or policy violation', troubles);
 } finally {
