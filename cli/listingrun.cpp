@@ -2,6 +2,7 @@
 
 #include "appinfo.h"
 #include "catalogwriter.h"
+#include "entrytags.h"
 #include "filedescriptor.h"
 #include "filenames.h"
 #include "filereplacement.h"
@@ -114,6 +115,8 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
         entries.push_back(lookUpEntries(*tree, [&](qsizetype done, qint64 files) {
             progress.updateTree(done, total, files, timer.elapsed());
         }));
+        if (commandLine.tags && commandLine.json)
+            readEntryTags(entries.back());
         progress.clear();
         const bool taken = commandLine.selection.sort == Selection::Sort::Taken;
         if (commandLine.json && (commandLine.page.images || taken))

@@ -200,6 +200,7 @@ FolderPageRequest pageRequest(const CommandLine &commandLine)
     FolderPageRequest request{commandLine.page, commandLine.selection, commandLine.thumbnails};
     request.thumbnailsMade = noteThumbnails;
     request.style = commandLine.style;
+    request.tags = commandLine.tags;
     return request;
 }
 

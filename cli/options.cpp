@@ -25,6 +25,7 @@ enum IndexOption {
     Style,
     Watch,
     Update,
+    Tags,
 };
 
 constexpr char sortKeys[] = "name date size taken";
@@ -54,6 +55,8 @@ constexpr OptionSpec indexTable[] = {
     {Style, 0, "style", "ESTILO",
      "classic (la página de siempre, lo normal) o modern (UTF-8, con orden, filtro y tema oscuro)",
      styleKeys},
+    {Tags, 0, "tags", nullptr,
+     "título, artista, álbum, pista, año y duración de la música (página moderna y JSON)"},
     {Watch, 0, "watch", nullptr,
      "sigue en marcha y vuelve a escribir lo que cambia, avisado por el sistema"},
     {Update, 0, "update", nullptr,
@@ -171,6 +174,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
         case Update:
             commandLine.update = true;
             break;
+        case Tags:
+            commandLine.tags = true;
+            break;
         case 'h':
             commandLine.help = true;
             break;
@@ -182,6 +188,9 @@ CommandLine parseIndexCommandLine(int argc, char **argv)
     if (commandLine.watch && commandLine.json && std::strcmp(commandLine.json, "-") == 0)
         commandLine.error = QStringLiteral("--watch no escribe la lista en la salida estándar: "
                                            "dé un ARCHIVO a --json");
+    // The classic page has no place for tags: asking for them there would change nothing.
+    if (commandLine.tags && commandLine.style != PageStyle::Modern && !commandLine.json)
+        commandLine.error = QStringLiteral("--tags va con --style modern o con --json");
     commandLine.folders = parsed.operands;
     return commandLine;
 }

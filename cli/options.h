@@ -24,6 +24,7 @@ struct CommandLine
     int maxDepth = -1;             // how many levels below the folder a tree goes; -1: all
     bool watch = false;            // keeps running, writing again what changes
     bool update = false;           // leaves what would be written the same (but for its time)
+    bool tags = false;             // music files' tags in modern pages and JSON
     bool help = false;
     bool version = false;
     std::vector<const char *> folders;

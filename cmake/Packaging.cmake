@@ -60,9 +60,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt finds the window system and the TIFF and WebP readers through plugins, which the scan of
-# the binaries cannot see. libexif, which reads the dates photos were taken, the scan finds as
-# well; it is named so the package says so even where the scan is off.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-image-formats-plugins, libexif12")
+# the binaries cannot see. libexif, which reads the dates photos were taken, and TagLib
+# (--tags) the scan finds as well; they are named so the package says so even where it is off.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-image-formats-plugins, libexif12, libtag1v5")
 # The bash completion is read only where bash-completion is installed.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
 # xdg-open is what hands the finished page to the browser outside a desktop session.

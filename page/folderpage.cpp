@@ -74,6 +74,22 @@ TakenDates takenDates(int folderFd, const Listing &files, const FolderPageReques
     return taken;
 }
 
+// The tags of the listed music files, read on all cores before the page; an empty hash where
+// the folder holds no music, so that its page has no columns for them.
+QHash<QString, AudioTags> listedTags(int folderFd, const Listing &files)
+{
+    std::vector<QByteArray> tracks;
+    for (qsizetype i = 0; i < files.count(); ++i) {
+        if (isAudioFileName(files.rawName(i)))
+            tracks.emplace_back(files.rawName(i));
+    }
+    const std::vector<std::optional<AudioTags>> read = readAudioTags(folderFd, tracks);
+    QHash<QString, AudioTags> tags;
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+        tags.insert(decodeFileName(tracks[i]), read[i].value_or(AudioTags{}));
+    return tags;
+}
+
 PageResult writePicturedPage(const QString &CurrentPath, int folderFd, const Listing &files,
                              const FolderPageRequest &request, PageServices services,
                              const ModernPlace *place, qint64 *bytes)
@@ -118,6 +134,12 @@ PageResult writePicturedPage(const QString &CurrentPath, int folderFd, const Lis
             const auto found = taken.dates.constFind(name);
             return found == taken.dates.cend() ? nullptr : &*found;
         };
+    }
+    QHash<QString, AudioTags> tags;
+    if (request.tags && request.style == PageStyle::Modern) {
+        tags = listedTags(folderFd, files);
+        if (!tags.isEmpty())
+            services.tags = &tags;
     }
     return writePageOfStyle(CurrentPath, taken.ordered ? *taken.ordered : files, request, services,
                             place, bytes);

@@ -20,6 +20,7 @@ struct FolderPageRequest
     Selection selection;
     bool thumbnails = false; // small pictures, made beside the images, in place of the full ones
     PageStyle style = PageStyle::Classic;
+    bool tags = false; // a modern page shows the music files' tags and players
     // Told what making a folder's thumbnails left out; called from the threads that make pages.
     std::function<void(const QString &folder, const ThumbnailRun &run)> thumbnailsMade = {};
 };

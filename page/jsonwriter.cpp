@@ -63,6 +63,40 @@ void appendField(std::string &out, std::string_view key, std::string_view raw)
     }
 }
 
+void appendTextField(std::string &out, std::string_view key, const QString &text)
+{
+    if (text.isEmpty())
+        return;
+    const QByteArray bytes = text.toUtf8();
+    out += ",\"";
+    out += key;
+    out += "\":";
+    appendJsonString(out, std::string_view(bytes.constData(), std::size_t(bytes.size())));
+}
+
+// A music file's tags: only those it has; the duration in seconds, to the millisecond.
+void appendTags(std::string &out, const AudioTags &tags)
+{
+    appendTextField(out, "title", tags.title);
+    appendTextField(out, "artist", tags.artist);
+    appendTextField(out, "album", tags.album);
+    appendTextField(out, "album_artist", tags.albumArtist);
+    for (const auto &[key, value] : {std::pair{"track", tags.track}, {"year", tags.year}}) {
+        if (value > 0) {
+            out += ",\"";
+            out += key;
+            out += "\":";
+            appendNumber(out, value);
+        }
+    }
+    if (tags.durationMs >= 0) {
+        char text[32];
+        const int length = std::snprintf(text, sizeof text, ",\"duration\":%d.%03d",
+                                         tags.durationMs / 1000, tags.durationMs % 1000);
+        out.append(text, std::size_t(length));
+    }
+}
+
 const char *typeName(EntryType type)
 {
     switch (type) {
@@ -97,7 +131,7 @@ public:
         for (std::size_t i = 0; i < folders.size(); ++i) {
             const TreeFolder &folder = folders[i];
             if (folder.parent < 0) {
-                paths[i] = ".";
+                paths[i].assign(1, '.'); // not = ".": GCC 12 warns of an overlap there (-Wrestrict)
             } else {
                 const std::string &above = paths[std::size_t(folder.parent)];
                 paths[i] = above == "." ? std::string() : above + '/';
@@ -125,9 +159,12 @@ private:
         for (qsizetype k = 0; k < folder.files.count(); ++k) {
             const qsizetype i = entries.order.empty() ? k : entries.order[std::size_t(k)];
             const auto at = std::size_t(i);
-            writeEntry(
-                path, folder.files.rawName(i), entries.files[at], EntryType::File, entries, 0,
-                at < entries.taken.size() && entries.taken[at] ? &*entries.taken[at] : nullptr);
+            const PhotoDate *taken =
+                at < entries.taken.size() && entries.taken[at] ? &*entries.taken[at] : nullptr;
+            const AudioTags *tags =
+                at < entries.tags.size() && entries.tags[at] ? &*entries.tags[at] : nullptr;
+            writeEntry(path, folder.files.rawName(i), entries.files[at], EntryType::File, entries,
+                       0, taken, tags);
         }
         if (m_out.size() < flushSize)
             return true;
@@ -138,7 +175,7 @@ private:
 
     void writeEntry(const std::string &path, const char *name, const EntryStatus &status,
                     EntryType listedAs, const FolderEntries &entries, int error,
-                    const PhotoDate *taken = nullptr)
+                    const PhotoDate *taken = nullptr, const AudioTags *tags = nullptr)
     {
         m_out += "{\"path\":";
         if (!appendJsonString(m_out, path)) {
@@ -174,6 +211,8 @@ private:
             m_out += ",\"error\":";
             appendJsonString(m_out, std::string_view(text.constData(), std::size_t(text.size())));
         }
+        if (tags)
+            appendTags(m_out, *tags);
         m_out += "}\n";
     }
 

@@ -108,6 +108,9 @@ private:
     void appendEntry(const QString &name, const FileStatus &status);
     void startRow();
     void appendTaken(const QString &name);
+    void appendAlbumHeading();
+    void appendPlayer(const QString &name);
+    void appendTagCells(const QString &name);
     bool writeFooter(qint64 start);
 
     const QString &m_currentPath;
@@ -168,7 +171,7 @@ void ModernRun::appendHead()
     m_text += u"<!DOCTYPE html>\n<html lang=es>\n<head>\n<meta charset=utf-8>\n"
               u"<meta name=viewport content=\"width=device-width, initial-scale=1\">\n"
               u"<meta http-equiv=Content-Security-Policy content=\""_s;
-    m_text += QString::fromLatin1(modernPagePolicy());
+    m_text += QString::fromLatin1(modernPagePolicy(m_services.tags != nullptr));
     m_text += u"\">\n<title>";
     appendHtmlPlainText(m_text, folder);
     m_text += u"</title>\n<style>";
@@ -189,12 +192,20 @@ void ModernRun::appendHead()
     }
     m_text += u"<h1>";
     appendHtmlText(m_text, folder);
-    m_text += u"</h1>\n<div class=bar id=b hidden><input id=q type=search autocomplete=off "
-              u"placeholder=\"Filtrar por nombre\" aria-label=\"Filtrar por nombre\">"
-              u"<output id=n for=q aria-live=polite></output>";
+    m_text += u"</h1>\n";
+    appendAlbumHeading();
+    const QString filterText =
+        m_services.tags ? u"Filtrar por nombre o etiqueta"_s : u"Filtrar por nombre"_s;
+    m_text +=
+        u"<div class=bar id=b hidden><input id=q type=search autocomplete=off placeholder=\""_s
+        + filterText + u"\" aria-label=\""_s + filterText
+        + u"\"><output id=n for=q aria-live=polite></output>"_s;
     if (m_options.images)
         m_text += u"<button type=button id=g aria-pressed=false>Cuadrícula</button>";
-    m_text += u"</div>\n</header>\n<main>\n<table id=t data-sort=";
+    m_text += u"</div>\n</header>\n<main>\n<table id=t";
+    if (m_services.tags)
+        m_text += u" class=tags";
+    m_text += u" data-sort=";
     // Which header shows the order the rows come in.
     int sorted = 0;
     bool descending = m_extras.reverse;
@@ -225,6 +236,13 @@ void ModernRun::appendHead()
             m_text += descending ? u" aria-sort=descending"_s : u" aria-sort=ascending"_s;
         m_text += u"><button type=button>"_s + QString::fromUtf16(headers[i]) + u"</button>"_s;
     }
+    // The tags' columns come last in each row, so the others keep their places; the style
+    // shows them after the name. Numbers sort as numbers (data-k=n).
+    if (m_services.tags)
+        m_text += u"<th><button type=button>Título</button><th><button type=button>Artista"
+                  u"</button><th><button type=button>Álbum</button><th data-k=n><button "
+                  u"type=button>Pista</button><th data-k=n><button type=button>Año</button>"
+                  u"<th data-k=n><button type=button>Duración</button>"_s;
     m_text += u"</thead>\n<tbody>\n";
 }
 
@@ -259,6 +277,8 @@ void ModernRun::appendFolders()
             appendReadableSize(m_text, folder.bytes);
         } else
             m_text += u'>';
+        if (m_services.tags)
+            m_text += u"<td><td><td><td><td><td>";
         m_text += u'\n';
     }
 }
@@ -291,12 +311,16 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
     appendHtmlText(m_text, readableFileName(name));
     m_text += u"</a>";
     appendTaken(name);
+    if (m_services.tags)
+        appendPlayer(name);
     m_text += u"<td>";
     appendTime(m_text, status.modifiedSeconds);
     m_text += u"<td title=";
     appendNumber(m_text, status.size);
     m_text += u'>';
     appendReadableSize(m_text, status.size);
+    if (m_services.tags)
+        appendTagCells(name);
     m_text += u'\n';
 }
 
@@ -311,6 +335,105 @@ void ModernRun::appendTaken(const QString &name)
     m_text += u'>';
     m_text += QString::fromLatin1(taken->shownText());
     m_text += u"</time></small>";
+}
+
+// "3:07", or "1:02:03" past the hour.
+void appendDuration(QString &out, qint64 seconds)
+{
+    if (seconds >= 3600) {
+        appendNumber(out, seconds / 3600);
+        out += u':';
+        appendNumber(out, seconds / 60 % 60, 2);
+    } else {
+        appendNumber(out, seconds / 60);
+    }
+    out += u':';
+    appendNumber(out, seconds % 60, 2);
+}
+
+qint64 roundedSeconds(int milliseconds)
+{
+    return (qint64(milliseconds) + 500) / 1000;
+}
+
+const QString &albumArtistOf(const AudioTags &track)
+{
+    return track.albumArtist.isEmpty() ? track.artist : track.albumArtist;
+}
+
+// A folder that is one album, every tagged track of the same album by the same artist, is
+// headed by them.
+void ModernRun::appendAlbumHeading()
+{
+    const QHash<QString, AudioTags> *tags = m_services.tags;
+    if (!tags)
+        return;
+    const AudioTags *first = nullptr;
+    bool oneYear = true;
+    qint64 tracks = 0;
+    qint64 seconds = 0;
+    for (const AudioTags &track : *tags) {
+        if (!track.hasText())
+            continue;
+        if (!first)
+            first = &track;
+        else if (track.album != first->album || albumArtistOf(track) != albumArtistOf(*first))
+            return;
+        oneYear = oneYear && track.year == first->year;
+        ++tracks;
+        seconds += track.durationMs > 0 ? roundedSeconds(track.durationMs) : 0;
+    }
+    if (!first || first->album.isEmpty())
+        return;
+    m_text += u"<section class=al aria-labelledby=al><h2 id=al>";
+    appendHtmlText(m_text, first->album);
+    m_text += u"</h2><p>";
+    if (!albumArtistOf(*first).isEmpty()) {
+        appendHtmlText(m_text, albumArtistOf(*first));
+        m_text += u" · ";
+    }
+    if (oneYear && first->year > 0) {
+        appendNumber(m_text, first->year);
+        m_text += u" · ";
+    }
+    appendNumber(m_text, tracks);
+    m_text += tracks == 1 ? u" pista" : u" pistas";
+    if (seconds > 0) {
+        m_text += u" · ";
+        appendDuration(m_text, seconds);
+    }
+    m_text += u"</section>\n";
+}
+
+// Each track plays where it is listed; with scripts off the browser's own controls still do.
+void ModernRun::appendPlayer(const QString &name)
+{
+    if (!m_services.tags->contains(name))
+        return;
+    m_text += u"<audio controls preload=none src=";
+    appendAttributeValue(m_text, name, appendLinkTarget);
+    m_text += u"></audio>";
+}
+
+void ModernRun::appendTagCells(const QString &name)
+{
+    const auto found = m_services.tags->constFind(name);
+    if (found == m_services.tags->cend()) {
+        m_text += u"<td><td><td><td><td><td>";
+        return;
+    }
+    for (const QString *text : {&found->title, &found->artist, &found->album}) {
+        m_text += u"<td>";
+        appendHtmlText(m_text, *text);
+    }
+    for (const int number : {found->track, found->year}) {
+        m_text += u"<td>";
+        if (number > 0)
+            appendNumber(m_text, number);
+    }
+    m_text += u"<td>";
+    if (found->durationMs >= 0)
+        appendDuration(m_text, roundedSeconds(found->durationMs));
 }
 
 bool ModernRun::writeEntries()
@@ -404,6 +527,13 @@ QByteArray modernPagePolicy()
                                      + "; img-src 'self' file: data:; base-uri 'none'; "
                                        "form-action 'none'";
     return policy;
+}
+
+QByteArray modernPagePolicy(bool music)
+{
+    // The players play the folder's own files, and nothing else.
+    static const QByteArray withMusic = modernPagePolicy() + "; media-src 'self' file:";
+    return music ? withMusic : modernPagePolicy();
 }
 
 QString readableSize(qint64 bytes)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "audiotags.h"
 #include "codepagefile.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <functional>
@@ -67,6 +69,9 @@ struct PageServices
     // Where set, an image file's picture line shows this picture, linked to the image.
     std::function<std::optional<PagePicture>(const QString &name)> picture;
     const FolderLinks *folderLinks = nullptr;
+    // Where set, the tags of the folder's music files, by name, read before the page; a modern
+    // page then shows them with a player for each track.
+    const QHash<QString, AudioTags> *tags = nullptr;
     // The folder already open: it is read and written through this descriptor, which stays the
     // caller's, so a folder swapped for another mid-run is not written into. CurrentPath then
     // only names it in messages.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audiotags.h"
 #include "foldertree.h"
 #include "photodate.h"
 
@@ -41,6 +42,8 @@ struct FolderEntries
     // order to list the files in where it is not the listing's.
     std::vector<std::optional<PhotoDate>> taken = {};
     std::vector<qsizetype> order = {};
+    // By index into TreeFolder::files, where readEntryTags read them; else empty.
+    std::vector<std::optional<AudioTags>> tags = {};
 };
 
 // A tree together with the status of every entry in it: what the catalogue and JSON writers

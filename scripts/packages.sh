@@ -44,3 +44,5 @@ FOLIMBRA_BUILD_PACKAGES+=(libexif-dev)  # the date a photo was taken, from its E
 FOLIMBRA_TEST_PACKAGES+=(libjpeg-turbo-progs)  # cjpeg, for the photos of the fault sweep
 FOLIMBRA_FUZZ_PACKAGES+=(libpng-dev qt6-image-formats-plugins)  # fuzz_thumbnails reads its PNGs back with libpng; TIFF and WebP come through the plugins
 FOLIMBRA_TEST_PACKAGES+=(ccache)  # test.sh builds the same sources several times
+FOLIMBRA_BUILD_PACKAGES+=(libtag1-dev)  # --tags reads the music files' tags with TagLib
+FOLIMBRA_TEST_PACKAGES+=(ffmpeg)  # makes the tagged music files of the tests

@@ -40,7 +40,16 @@ as=()
 status=$?
 "${as[@]}" "$index" --json "$scratch/file.jsonl" -r "$top" 2>/dev/null
 
-"$python" - "$schema" "$top" "$status" "$scratch" <<'PY'
+# Music for --tags, where ffmpeg is there to make it.
+if command -v ffmpeg >/dev/null; then
+    mkdir "$scratch/musica"
+    ffmpeg -loglevel error -f lavfi -i sine=duration=1 -metadata 'title=Título "raro"' \
+        -metadata track=4 "$scratch/musica/pista.flac"
+    head -c 5000 /dev/urandom >"$scratch/musica/rota.mp3"
+    printf 'x' >"$scratch/musica/otro.txt"
+fi
+
+"$python" - "$schema" "$top" "$status" "$scratch" "$index" <<'PY'
 import base64, datetime, json, os, stat, sys
 import jsonschema
 
@@ -123,6 +132,22 @@ walk(b".")
 check(seen == expected, f"listed but not there: {sorted(seen - expected)}; "
       f"there but not listed: {sorted(expected - seen)}")
 check(len(seen) == len(lines) - 2, "no entry is listed twice")
+
+# --tags: a track's tags, only those it has, in lines the schema takes.
+music = os.path.join(scratch, "musica")
+if os.path.isdir(music):
+    import subprocess
+    tagged = [json.loads(line) for line in subprocess.run(
+        [sys.argv[5], "--json", "-", "--tags", music], capture_output=True, check=True).stdout.splitlines()]
+    for entry in tagged:
+        errors = [e.message for e in validator.iter_errors(entry)]
+        check(not errors, f"--tags {entry}: {errors}")
+    by_name = {entry.get("name"): entry for entry in tagged}
+    song = by_name.get("pista.flac", {})
+    check(song.get("title") == "Título \"raro\"" and song.get("track") == 4 and "year" not in song
+          and 0.9 <= song.get("duration", 0) <= 1.1, f"the track's tags: {song}")
+    check(not {"title", "duration"} & set(by_name.get("rota.mp3", {})), "a broken file has no tags")
+    check("title" not in by_name.get("otro.txt", {}), "a file that is no music has none")
 for failure in failures:
     print("FAIL:", failure)
 sys.exit(1 if failures else 0)

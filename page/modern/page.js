@@ -31,6 +31,12 @@
   // Keys are read from the rows once, at load; sorting then only touches numbers.
   const names = rows.map(nameOf);
   const folded = names.map(fold);
+  // The filter finds the tags too.
+  if (heads.length > 3) {
+    rows.forEach((row, i) => {
+      folded[i] += `\n${fold(Array.from(row.cells).slice(3).map((cell) => cell.textContent).join('\n'))}`;
+    });
+  }
   let nameRank = null;
   // The page comes in the order it was written; by name it need not be sorted again.
   const byName = () => {
@@ -52,6 +58,27 @@
       Number((row.cells[1].firstElementChild?.dateTime ?? '').replace(/\D/g, '')) || 0),
     () => Float64Array.from(rows, (row) => Number(row.cells[2].title)),
   ];
+  // Columns of tags: numbers ("3", "1999", "3:07") where the header says so, else text in the
+  // collator's order; rows without the tag come after the others.
+  for (let column = keys.length; column < heads.length; column += 1) {
+    keys.push(() => {
+      const texts = rows.map((row) => row.cells[column]?.textContent ?? '');
+      if (heads[column].dataset.k === 'n') {
+        return Float64Array.from(texts, (text) => (text === '' ? Infinity
+          : text.split(':').reduce((sum, part) => sum * 60 + Number(part), 0)));
+      }
+      const order = texts.map((text, i) => i).sort((a, b) => (texts[a] === '') - (texts[b] === '')
+        || collator.compare(texts[a], texts[b]));
+      const rank = new Float64Array(count);
+      order.forEach((row, place) => {
+        rank[row] = place > 0 && collator.compare(texts[row], texts[order[place - 1]]) === 0
+          ? rank[order[place - 1]] : place;
+      });
+      return rank;
+    });
+  }
+  // Names, dates and sizes keep their columns; tags first go up, as names do.
+  const rising = (column) => column === 0 || column > 2;
   const ascending = [];
   // As the listing orders ties: by name, turned around only with the whole order; so each
   // column's descending order is its ascending one backwards, folders still first.
@@ -60,7 +87,7 @@
     if (!order) {
       const key = keys[column]();
       const rank = byName();
-      const tie = column === 0 ? 1 : -1;
+      const tie = rising(column) ? 1 : -1;
       order = Int32Array.from(rows, (row, i) => i).sort((a, b) => (folder[b] - folder[a])
         || key[a] - key[b] || tie * (rank[a] - rank[b]));
       ascending[column] = order;
@@ -127,7 +154,7 @@
     head.querySelector('button').addEventListener('click', () => {
       const now = head.getAttribute('aria-sort');
       // Names first go up, dates and sizes first go down: newest and largest on top.
-      const first = column === 0 ? 'ascending' : 'descending';
+      const first = rising(column) ? 'ascending' : 'descending';
       sortBy(column, now ? now === 'ascending' : first === 'descending');
     });
   });
@@ -162,6 +189,25 @@
     });
   }
   document.getElementById('b').hidden = false;
+
+  // One track plays at a time; when it ends, the next one in the table's order and filter does.
+  const players = table.getElementsByTagName('audio');
+  if (players.length) {
+    table.addEventListener('play', (event) => {
+      for (const player of players) if (player !== event.target) player.pause();
+    }, true);
+    table.addEventListener('ended', (event) => {
+      const from = shown.indexOf(rows.indexOf(event.target.closest('tr')));
+      for (let p = from + 1; p < count; p += 1) {
+        const player = hidden[shown[p]] ? null : rows[shown[p]].querySelector('audio');
+        if (player) {
+          player.currentTime = 0;
+          player.play().catch(() => {});
+          return;
+        }
+      }
+    }, true);
+  }
 
   // The viewer: one picture over the page, going through the pictures in the table's order and
   // filter. Each has an address (#ver=FILE) to link to, and Back closes it.

@@ -11,15 +11,16 @@ const puppeteer = createRequire(join(modules, 'package.json'))('puppeteer-core')
 
 export const chromium = process.env.FOLIMBRA_CHROMIUM || '/usr/bin/chromium';
 
-// Runs use(page) in a fresh browser and closes it whatever happens.
-export async function withPage(use) {
+// Runs use(page) in a fresh browser (with the extra arguments given) and closes it whatever
+// happens.
+export async function withPage(use, extra = []) {
   const profile = await mkdtemp(join(tmpdir(), 'folimbra-chromium-'));
   const browser = await puppeteer.launch({
     executablePath: chromium,
     headless: true,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--disable-quic', `--user-data-dir=${profile}`],
+      '--disable-quic', `--user-data-dir=${profile}`, ...extra],
   });
   try {
     return await use(await browser.newPage());

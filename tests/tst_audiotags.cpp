@@ -1,0 +1,150 @@
+#include "audiotags.h"
+#include "filedescriptor.h"
+#include "folderpage.h"
+#include "testfolder.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <fcntl.h>
+
+using namespace Qt::StringLiterals;
+
+// The tags of --tags read from real files that ffmpeg makes, one second long, and what the
+// modern page makes of them.
+class TestAudioTags : public QObject
+{
+    Q_OBJECT
+
+    static bool makeTrack(const TestFolder &folder, const QByteArray &name,
+                          const QStringList &metadata)
+    {
+        QStringList arguments{u"-loglevel"_s, u"error"_s, u"-f"_s,
+                              u"lavfi"_s,     u"-i"_s,    u"sine=frequency=440:duration=1"_s};
+        for (const QString &pair : metadata)
+            arguments << u"-metadata"_s << pair;
+        arguments << QFile::decodeName(folder.rawPath() + name);
+        return QProcess::execute(u"ffmpeg"_s, arguments) == 0;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (QStandardPaths::findExecutable(u"ffmpeg"_s).isEmpty())
+            QSKIP("ffmpeg is missing (scripts/packages.sh installs it)");
+    }
+
+    void tags_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QStringList>("metadata");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("artist");
+        QTest::addColumn<int>("track");
+        const QStringList all{u"title=Canción"_s, u"artist=Banda"_s, u"album=Disco"_s, u"track=7"_s,
+                              u"date=1999"_s};
+        QTest::newRow("mp3") << QByteArray("a.mp3") << all << u"Canción"_s << u"Banda"_s << 7;
+        QTest::newRow("flac") << QByteArray("a.flac") << all << u"Canción"_s << u"Banda"_s << 7;
+        QTest::newRow("vorbis") << QByteArray("a.ogg") << all << u"Canción"_s << u"Banda"_s << 7;
+        QTest::newRow("opus") << QByteArray("a.opus") << all << u"Canción"_s << u"Banda"_s << 7;
+        QTest::newRow("m4a") << QByteArray("a.m4a") << all << u"Canción"_s << u"Banda"_s << 7;
+        QTest::newRow("upper case")
+            << QByteArray("A.FLAC") << all << u"Canción"_s << u"Banda"_s << 7;
+        // No tags: still its length.
+        QTest::newRow("wav") << QByteArray("a.wav") << QStringList() << QString() << QString() << 0;
+        QTest::newRow("untagged flac")
+            << QByteArray("b.flac") << QStringList() << QString() << QString() << 0;
+        QTest::newRow("title only")
+            << QByteArray("c.ogg") << QStringList{u"title=Solo"_s} << u"Solo"_s << QString() << 0;
+    }
+
+    void tags()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QStringList, metadata);
+        TestFolder folder;
+        QVERIFY(makeTrack(folder, name, metadata));
+        const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));
+        QVERIFY(isAudioFileName(name));
+        const std::vector<std::optional<AudioTags>> read =
+            readAudioTags(fd.get(), std::vector<QByteArray>{name});
+        QVERIFY(read.size() == 1 && read[0]);
+        QTEST(read[0]->title, "title");
+        QTEST(read[0]->artist, "artist");
+        QTEST(read[0]->track, "track");
+        QCOMPARE(read[0]->year, metadata.isEmpty() || metadata.size() == 1 ? 0 : 1999);
+        QVERIFY2(read[0]->durationMs >= 900 && read[0]->durationMs <= 1200,
+                 QByteArray::number(read[0]->durationMs));
+    }
+
+    // Whatever a file holds, it is a file without tags, never a crash or a wait.
+    void brokenFiles_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qint64>("budget");
+        QTest::newRow("empty") << QByteArray() << qint64(32 << 20);
+        QTest::newRow("noise") << QByteArray(100000, '\xff') << qint64(32 << 20);
+        QTest::newRow("flac header only") << QByteArray("fLaC\0\0\0\x22", 8) << qint64(32 << 20);
+        QTest::newRow("truncated") << QByteArray("truncated") << qint64(32 << 20);
+        QTest::newRow("past the budget") << QByteArray("whole") << qint64(64);
+    }
+
+    void brokenFiles()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, budget);
+        TestFolder folder;
+        QByteArray name = "x.flac";
+        if (bytes == "truncated" || bytes == "whole") {
+            QVERIFY(makeTrack(folder, "whole.flac", {}));
+            QFile whole(QFile::decodeName(folder.rawPath() + "whole.flac"));
+            QVERIFY(whole.open(QIODevice::ReadOnly));
+            bytes = bytes == "whole" ? whole.readAll() : whole.read(300);
+        }
+        QFile file(QFile::decodeName(folder.rawPath() + name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+        const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));
+        QVERIFY(!readAudioTags(fd.get(), name, {std::chrono::seconds(2), budget}));
+    }
+
+    // Tags are other people's text: in the page as text, marked like names, and the page's
+    // policy admits the folder's music only where it plays it.
+    void tagsInThePage()
+    {
+        TestFolder folder;
+        QVERIFY(makeTrack(folder, "x.ogg",
+                          {u"title=</script><script>alert(1)</script>"_s,
+                           u"artist=\"><img src=x onerror=alert(2)>"_s,
+                           u"album=disco\u202Eexe.mp3"_s, u"track=2"_s}));
+        QVERIFY(folder.addFile("notas.txt", 3));
+        const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));
+        const auto pageOf = [&](bool tags) {
+            FolderPageRequest request;
+            request.style = PageStyle::Modern;
+            request.tags = tags;
+            if (!writeFolderPage(folder.path(), fd.get(), request, {}).ok())
+                return QByteArray();
+            QFile page(folder.path() + u"Quorvel-Html_index.html"_s);
+            return page.open(QIODevice::ReadOnly) ? page.readAll() : QByteArray();
+        };
+        const QByteArray page = pageOf(true);
+        QVERIFY(page.contains("<td>&lt;/script&gt;&lt;script&gt;alert(1)&lt;/script&gt;<td>"
+                              "&quot;&gt;&lt;img src=x onerror=alert(2)&gt;<td>"
+                              "disco<kbd>[U+202E]</kbd>exe.mp3<td>2<td><td>0:01\n"));
+        QVERIFY(page.contains("<audio controls preload=none src=x.ogg></audio>"));
+        QVERIFY(page.contains("<h2 id=al>disco<kbd>[U+202E]</kbd>exe.mp3</h2><p>&quot;&gt;"));
+        QVERIFY(page.contains("; media-src 'self' file:\">"));
+        // One <script> only: the page's own.
+        QCOMPARE(page.count("<script"), 1);
+        const QByteArray plain = pageOf(false);
+        QVERIFY(!plain.isEmpty());
+        for (const char *music : {"media-src", "<audio", "class=tags", "alert"})
+            QVERIFY2(!plain.contains(music), music);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAudioTags)
+#include "tst_audiotags.moc"
