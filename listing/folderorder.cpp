@@ -11,6 +11,7 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -457,4 +458,15 @@ std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &loca
             return *std::move(order);
     }
     return wideOrder(names, locale);
+}
+
+std::vector<qsizetype> timeOrder(const std::vector<qint64> &times, bool reverse)
+{
+    std::vector<qsizetype> order(times.size());
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+        const qint64 left = times[std::size_t(a)], right = times[std::size_t(b)];
+        return reverse ? left < right : left > right;
+    });
+    return order;
 }

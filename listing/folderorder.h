@@ -14,6 +14,10 @@
 std::vector<std::size_t> sortedOrder(const NameBlock &names, const QLocale &locale,
                                      std::size_t packedKeyLimit = UINT32_MAX);
 
+// The places 0..times.size()-1 newest first, or oldest first when reversed; equal times keep the
+// order they came in.
+std::vector<qsizetype> timeOrder(const std::vector<qint64> &times, bool reverse);
+
 // Names of about a hundred thousand files: what a listing this large gave back while it grew and
 // sorted is worth handing back to the system.
 inline constexpr std::size_t largeFolderBytes = std::size_t(4) << 20;

@@ -200,26 +200,18 @@ bool Listing::hasStatuses() const
 Listing Listing::orderedByTime(const std::vector<std::optional<qint64>> &times, bool reverse) const
 {
     const qsizetype count = this->count();
-    auto keyed = std::vector<std::pair<qint64, qsizetype>>(std::size_t(count)); // time, place
+    std::vector<qint64> keys(std::size_t(count), 0);
     for (qsizetype i = 0; i < count; ++i) {
         const FileStatus *found = status(i);
         const std::optional<qint64> &time = times[std::size_t(i)];
-        keyed[std::size_t(i)] = {time ? *time : found ? found->modifiedSeconds : 0, i};
+        keys[std::size_t(i)] = time ? *time : found ? found->modifiedSeconds : 0;
     }
-    // Ties keep the file-time order the listing came in, before any reversal.
-    const auto place = [&](qsizetype i) {
-        return reverse ? count - 1 - i : i;
-    };
-    std::sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
-        return a.first != b.first ? a.first > b.first : place(a.second) < place(b.second);
-    });
-    if (reverse)
-        std::reverse(keyed.begin(), keyed.end());
+    const std::vector<qsizetype> places = timeOrder(keys, reverse);
     auto data = std::make_shared<Data>(*m_data);
     data->chosen = true;
-    data->order.resize(keyed.size());
-    for (std::size_t k = 0; k < keyed.size(); ++k) {
-        const auto i = qsizetype(keyed[k].second);
+    data->order.resize(places.size());
+    for (std::size_t k = 0; k < places.size(); ++k) {
+        const qsizetype i = places[k];
         data->order[k] = m_data->chosen ? m_data->order[std::size_t(i)] : std::size_t(i);
     }
     Listing ordered;

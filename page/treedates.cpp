@@ -1,39 +1,23 @@
 #include "treedates.h"
 
+#include "folderorder.h"
 #include "pagewriter.h"
 #include "photodate.h"
-
-#include <algorithm>
 
 namespace {
 
 std::vector<qsizetype> takenOrder(const FolderEntries &entries, bool reverse)
 {
-    const auto count = qsizetype(entries.files.size());
-    std::vector<std::pair<qint64, qsizetype>> keyed;
-    keyed.reserve(std::size_t(count));
-    for (qsizetype i = 0; i < count; ++i) {
-        const std::optional<PhotoDate> &taken = entries.taken[std::size_t(i)];
-        const EntryStatus &status = entries.files[std::size_t(i)];
-        keyed.emplace_back(taken          ? taken->epochSeconds()
-                           : status.known ? status.mtimeNs / 1'000'000'000
-                                          : 0,
-                           i);
+    std::vector<qint64> keys;
+    keys.reserve(entries.files.size());
+    for (std::size_t i = 0; i < entries.files.size(); ++i) {
+        const std::optional<PhotoDate> &taken = entries.taken[i];
+        const EntryStatus &status = entries.files[i];
+        keys.push_back(taken          ? taken->epochSeconds()
+                       : status.known ? status.mtimeNs / 1'000'000'000
+                                      : 0);
     }
-    // Ties keep the file-time order the listing came in, before any reversal.
-    const auto place = [&](qsizetype i) {
-        return reverse ? count - 1 - i : i;
-    };
-    std::sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
-        return a.first != b.first ? a.first > b.first : place(a.second) < place(b.second);
-    });
-    if (reverse)
-        std::reverse(keyed.begin(), keyed.end());
-    std::vector<qsizetype> order;
-    order.reserve(keyed.size());
-    for (const auto &[key, i] : keyed)
-        order.push_back(i);
-    return order;
+    return timeOrder(keys, reverse);
 }
 
 } // namespace

@@ -238,6 +238,27 @@ private Q_SLOTS:
         }
     }
 
+    void byTime_data()
+    {
+        QTest::addColumn<std::vector<qint64>>("times");
+        QTest::addColumn<bool>("reverse");
+        QTest::addColumn<std::vector<qsizetype>>("order");
+
+        const std::vector<qint64> ties{5, 9, 5, 1, 9, -3};
+        QTest::newRow("newest first") << ties << false << std::vector<qsizetype>{1, 4, 0, 2, 3, 5};
+        QTest::newRow("oldest first") << ties << true << std::vector<qsizetype>{5, 3, 0, 2, 1, 4};
+        QTest::newRow("none") << std::vector<qint64>{} << true << std::vector<qsizetype>{};
+    }
+
+    void byTime()
+    {
+        QFETCH(std::vector<qint64>, times);
+        QFETCH(bool, reverse);
+        QFETCH(std::vector<qsizetype>, order);
+
+        QCOMPARE(timeOrder(times, reverse), order);
+    }
+
     void wholePage()
     {
         TestFolder folder;

@@ -30,6 +30,25 @@ export async function withPage(use, extra = []) {
   }
 }
 
+// Records in troubles whatever the tab runs into: script errors, dialogs (dismissed), and
+// anything the page's policy refused, reported through the DevTools protocol, which that policy
+// does not govern.
+export async function watchTroubles(tab, troubles) {
+  tab.on('pageerror', (error) => troubles.push(`script error: ${error.message}`));
+  tab.on('console', (message) => {
+    if (/Content Security Policy|Refused to/i.test(message.text())) troubles.push(message.text());
+  });
+  tab.on('dialog', async (dialog) => {
+    troubles.push(`a ${dialog.type()} ran: ${dialog.message()}`);
+    await dialog.dismiss();
+  });
+  await tab.evaluateOnNewDocument(() => {
+    document.addEventListener('securitypolicyviolation', (event) => {
+      console.log(`Refused to: ${event.violatedDirective} ${event.blockedURI}`);
+    });
+  });
+}
+
 // Collects failures so that one run reports all of them; exits 1 if there was any.
 export class Checks {
   failed = 0;

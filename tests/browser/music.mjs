@@ -7,7 +7,7 @@ import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Checks, drawn, viewports, withPage } from './browser.mjs';
+import { Checks, drawn, viewports, watchTroubles, withPage } from './browser.mjs';
 
 const index = process.argv[2];
 try {
@@ -44,21 +44,6 @@ for (const folder of [album, hostile]) {
 }
 
 const troubles = [];
-const watch = async (tab) => {
-  tab.on('pageerror', (error) => troubles.push(`script error: ${error.message}`));
-  tab.on('console', (message) => {
-    if (/Content Security Policy|Refused to/i.test(message.text())) troubles.push(message.text());
-  });
-  tab.on('dialog', async (dialog) => {
-    troubles.push(`a ${dialog.type()} ran: ${dialog.message()}`);
-    await dialog.dismiss();
-  });
-  await tab.evaluateOnNewDocument(() => {
-    document.addEventListener('securitypolicyviolation', (event) => {
-      console.log(`Refused to: ${event.violatedDirective} ${event.blockedURI}`);
-    });
-  });
-};
 // The names of the rows drawn, top to bottom.
 const rowsDrawn = async (tab) => (await drawn(tab, 'tbody td:first-child a')).map((cell) => cell.text);
 const clickHeader = async (tab, text) => {
@@ -68,7 +53,7 @@ const clickHeader = async (tab, text) => {
 
 try {
   await withPage(async (tab) => {
-    await watch(tab);
+    await watchTroubles(tab, troubles);
     for (const view of viewports) {
       await tab.setViewport({ width: view.width, height: view.height });
       await tab.goto(pathToFileURL(join(album, 'Quorvel-Html_index.html')).href);

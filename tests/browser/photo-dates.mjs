@@ -8,7 +8,7 @@ import { mkdirSync, mkdtempSync, rmSync, utimesSync, writeFileSync } from 'node:
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Checks, drawn, viewports, withPage } from './browser.mjs';
+import { Checks, drawn, viewports, watchTroubles, withPage } from './browser.mjs';
 
 const [index, shots] = process.argv.slice(2);
 const scratch = mkdtempSync(join(tmpdir(), 'folimbra-dates-'));
@@ -72,19 +72,7 @@ const troubles = [];
 
 try {
   await withPage(async (tab) => {
-    tab.on('pageerror', (error) => troubles.push(`script error: ${error.message}`));
-    tab.on('console', (message) => {
-      if (/Content Security Policy|Refused to/i.test(message.text())) troubles.push(message.text());
-    });
-    tab.on('dialog', async (dialog) => {
-      troubles.push(`a ${dialog.type()} ran`);
-      await dialog.dismiss();
-    });
-    await tab.evaluateOnNewDocument(() => {
-      document.addEventListener('securitypolicyviolation', (event) => {
-        console.log(`Refused to: ${event.violatedDirective} ${event.blockedURI}`);
-      });
-    });
+    await watchTroubles(tab, troubles);
     for (const view of viewports) {
       const where = `(${view.name})`;
       await tab.setViewport(view);

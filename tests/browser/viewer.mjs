@@ -9,7 +9,7 @@ import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Checks, drawn, viewports, withPage } from './browser.mjs';
+import { Checks, drawn, viewports, watchTroubles, withPage } from './browser.mjs';
 import { png } from './pictures.mjs';
 
 const index = process.argv[2];
@@ -42,26 +42,13 @@ const pageOf = (dir) => pathToFileURL(join(dir, 'Quorvel-Html_index.html')).href
 const page = pageOf(folder);
 const pause = (ms) => new Promise((resolve) => { setTimeout(resolve, ms); });
 
-// Whatever the page runs into: script errors, and anything the policy refused.
+// Whatever the page runs into, and every address it asks for.
 const troubles = [];
-const watch = async (tab) => {
-  tab.on('pageerror', (error) => troubles.push(`script error: ${error.message}`));
-  tab.on('console', (message) => {
-    if (/Content Security Policy|Refused to/i.test(message.text())) troubles.push(message.text());
-  });
-  tab.on('dialog', async (dialog) => {
-    troubles.push(`a ${dialog.type()} ran: ${dialog.message()}`);
-    await dialog.dismiss();
-  });
-  tab.on('request', (request) => requested.push(request.url()));
-  // Through the DevTools protocol, which the page's policy does not govern.
-  await tab.evaluateOnNewDocument(() => {
-    document.addEventListener('securitypolicyviolation', (event) => {
-      console.log(`Refused to: ${event.violatedDirective} ${event.blockedURI}`);
-    });
-  });
-};
 const requested = [];
+const watch = async (tab) => {
+  await watchTroubles(tab, troubles);
+  tab.on('request', (request) => requested.push(request.url()));
+};
 
 // The colours a screenshot shows at the points given, read back by a blank page of its own.
 const readers = new WeakMap();
