@@ -86,7 +86,7 @@ run_fuzzers()
 {
     local build="$here/build/fuzz" target failed=0 running=0
     local targets=(fuzz_getfileext fuzz_htmltext fuzz_filenames fuzz_windows1252 fuzz_perendat
-        fuzz_sortkeys fuzz_quickdeflate fuzz_thumbnails)
+        fuzz_sortkeys fuzz_quickdeflate fuzz_thumbnails fuzz_videoframe)
     CC=clang CXX=clang++ configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
         -DFOLIMBRA_FUZZ=ON
     cmake --build "$build" --target "${targets[@]}"

@@ -96,6 +96,7 @@ struct ThumbnailReport
 {
     std::mutex mutex;
     std::array<int, leftOutKinds> leftOut{};
+    std::array<int, leftOutKinds> videosLeftOut{};
     QStringList decoderMessages;
     bool failed = false;
 } thumbnailReport;
@@ -128,8 +129,10 @@ void noteThumbnails(const QString &folder, const ThumbnailRun &run)
         printError(failureText({thumbnailStep(failure.step), path, failure.error}));
         thumbnailReport.failed = true;
     }
-    for (int kind = 0; kind < leftOutKinds; ++kind)
+    for (int kind = 0; kind < leftOutKinds; ++kind) {
         thumbnailReport.leftOut[std::size_t(kind)] += run.leftOut[std::size_t(kind)];
+        thumbnailReport.videosLeftOut[std::size_t(kind)] += run.videosLeftOut[std::size_t(kind)];
+    }
     for (const QString &text : run.decoderMessages) {
         if (!thumbnailReport.decoderMessages.contains(text))
             thumbnailReport.decoderMessages << text;
@@ -148,19 +151,30 @@ int reportThumbnails()
         "necesitarían demasiada memoria",
         "tardaron demasiado en leerse",
         "tienen una miniatura de otro programa que ha quedado anticuada"};
-    int total = 0;
-    QStringList parts;
-    for (int kind = 0; kind < leftOutKinds; ++kind) {
-        if (const int count = thumbnailReport.leftOut[std::size_t(kind)]) {
-            total += count;
-            parts << QStringLiteral("%1 %2").arg(count).arg(QString::fromUtf8(reasons[kind]));
+    const auto why = [&](const auto &counts, int &total) {
+        QStringList parts;
+        for (int kind = 0; kind < leftOutKinds; ++kind) {
+            if (const int count = counts[std::size_t(kind)]) {
+                total += count;
+                parts << QStringLiteral("%1 %2").arg(count).arg(QString::fromUtf8(reasons[kind]));
+            }
         }
-    }
+        return parts.join(u"; ");
+    };
+    int total = 0;
+    const QString images = why(thumbnailReport.leftOut, total);
     if (total > 0)
         printError(QStringLiteral("%1 sin miniatura (se muestran enteras): %2.")
                        .arg(total == 1 ? QStringLiteral("1 imagen")
                                        : QStringLiteral("%1 imágenes").arg(total),
-                            parts.join(u"; ")));
+                            images));
+    int videos = 0;
+    const QString posters = why(thumbnailReport.videosLeftOut, videos);
+    if (videos > 0)
+        printError(QStringLiteral("%1 sin portada: %2.")
+                       .arg(videos == 1 ? QStringLiteral("1 vídeo")
+                                        : QStringLiteral("%1 vídeos").arg(videos),
+                            posters));
     return thumbnailReport.failed ? 1 : 0;
 }
 

@@ -35,7 +35,8 @@ constexpr OptionSpec indexTable[] = {
     {Images, 0, "images", nullptr, "una imagen de 200 x 200 bajo cada archivo de imagen"},
     {Open, 0, "open", nullptr, "abre la página terminada en el visor predeterminado"},
     {Thumbnails, 0, "thumbnails", nullptr,
-     "una miniatura de hasta 256 x 256 bajo cada imagen, guardada junto a ella"},
+     "una miniatura de hasta 256 x 256 bajo cada imagen, guardada junto a ella (con --style "
+     "modern, también una portada de cada vídeo)"},
     {'r', 'r', "recursive", nullptr,
      "escribe también la página de cada carpeta interior, enlazadas entre sí"},
     {Sort, 0, "sort", "CLAVE",

@@ -2,7 +2,8 @@
 // memory through libjpeg or Qt's readers, within the deadline and the budgets, then scaled and
 // written by our PNG writer. libpng reads every PNG made back, checksums and all, at the size the
 // image's shape gives and with its keys. An input of odd length asks for the 256 one alone,
-// which is then decoded for straight away rather than halved from the 512 one.
+// which is then decoded for straight away rather than halved from the 512 one. Built with
+// FOLIMBRA_FUZZ_VIDEOS, the bytes are a video's, and the PNGs its poster's.
 
 #include "fuzzcheck.h"
 #include "imagedecode.h"
@@ -133,6 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ImageSource image;
     image.fd = imageFd;
     image.uri = uri;
+#ifdef FOLIMBRA_FUZZ_VIDEOS
+    image.video = true;
+#endif
     require(::ftruncate(imageFd, 0) == 0 && ::pwrite(imageFd, data, size, 0) == ssize_t(size)
                 && ::fstat(imageFd, &image.st) == 0,
             "the image written to memory");

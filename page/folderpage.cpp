@@ -9,6 +9,7 @@
 #include "photodate.h"
 #include "systemerror.h"
 #include "thumbnails.h"
+#include "videoname.h"
 
 #include <QHash>
 
@@ -103,7 +104,10 @@ PageResult writePicturedPage(const QString &CurrentPath, int folderFd, const Lis
     std::vector<QByteArray> images;
     if (request.thumbnails || dated) {
         for (qsizetype i = 0; i < files.count(); ++i) {
-            if (isImageName(files.name(i)))
+            // Posters are for the modern page, whose viewer plays the videos.
+            if (isImageName(files.name(i))
+                || (request.thumbnails && request.style == PageStyle::Modern
+                    && isVideoFileName(files.rawName(i))))
                 images.emplace_back(files.rawName(i));
         }
     }

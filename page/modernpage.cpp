@@ -15,6 +15,7 @@
 #include "pageentries.h"
 #include "photodate.h"
 #include "systemerror.h"
+#include "videoname.h"
 
 #include <QCryptographicHash>
 
@@ -108,6 +109,7 @@ private:
     void appendEntry(const QString &name, const FileStatus &status);
     void startRow();
     void appendTaken(const QString &name);
+    bool hasVideo() const;
     void appendAlbumHeading();
     void appendPlayer(const QString &name);
     void appendTagCells(const QString &name);
@@ -171,7 +173,7 @@ void ModernRun::appendHead()
     m_text += u"<!DOCTYPE html>\n<html lang=es>\n<head>\n<meta charset=utf-8>\n"
               u"<meta name=viewport content=\"width=device-width, initial-scale=1\">\n"
               u"<meta http-equiv=Content-Security-Policy content=\""_s;
-    m_text += QString::fromLatin1(modernPagePolicy(m_services.tags != nullptr));
+    m_text += QString::fromLatin1(modernPagePolicy(m_services.tags != nullptr || hasVideo()));
     m_text += u"\">\n<title>";
     appendHtmlPlainText(m_text, folder);
     m_text += u"</title>\n<style>";
@@ -288,11 +290,15 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
     startRow();
     m_text += u"<tr><td><a href=";
     appendAttributeValue(m_text, name, appendLinkTarget);
+    const bool video = m_options.images && isVideoFileName(name);
+    std::optional<PagePicture> picture;
+    if (m_options.images && m_services.picture && (video || isImageName(name)))
+        picture = m_services.picture(name);
+    // The viewer plays it; its poster, where it has one, is its picture.
+    if (video)
+        m_text += u" class=vd";
     m_text += u'>';
-    if (m_options.images && isImageName(name)) {
-        std::optional<PagePicture> picture;
-        if (m_services.picture)
-            picture = m_services.picture(name);
+    if (m_options.images && (isImageName(name) || (video && picture))) {
         m_text += u"<img src=";
         const QString source = picture ? decodeFileName(picture->file) : name;
         appendAttributeValue(m_text, source, appendLinkTarget);
@@ -322,6 +328,18 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
     if (m_services.tags)
         appendTagCells(name);
     m_text += u'\n';
+}
+
+// Whether the viewer plays videos from the page, which its policy must then let it.
+bool ModernRun::hasVideo() const
+{
+    if (!m_options.images)
+        return false;
+    for (qsizetype i = 0; i < m_files.count(); ++i) {
+        if (isVideoFileName(m_files.rawName(i)))
+            return true;
+    }
+    return false;
 }
 
 // Made of the date's numbers alone: no text of the photo's reaches the page.
@@ -529,11 +547,11 @@ QByteArray modernPagePolicy()
     return policy;
 }
 
-QByteArray modernPagePolicy(bool music)
+QByteArray modernPagePolicy(bool media)
 {
     // The players play the folder's own files, and nothing else.
-    static const QByteArray withMusic = modernPagePolicy() + "; media-src 'self' file:";
-    return music ? withMusic : modernPagePolicy();
+    static const QByteArray withMedia = modernPagePolicy() + "; media-src 'self' file:";
+    return media ? withMedia : modernPagePolicy();
 }
 
 QString readableSize(qint64 bytes)

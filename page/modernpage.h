@@ -49,7 +49,7 @@ QByteArray modernPageStyle();
 QByteArray modernPageScript();
 QByteArray modernPagePolicy();
 // The same, where the page plays the folder's music too.
-QByteArray modernPagePolicy(bool music);
+QByteArray modernPagePolicy(bool media);
 
 // A size as people read it in Spanish: "0 bytes", "1 byte", "1,2 kB", "34 MB" (powers of 1000).
 QString readableSize(qint64 bytes);

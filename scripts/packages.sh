@@ -45,4 +45,5 @@ FOLIMBRA_TEST_PACKAGES+=(libjpeg-turbo-progs)  # cjpeg, for the photos of the fa
 FOLIMBRA_FUZZ_PACKAGES+=(libpng-dev qt6-image-formats-plugins)  # fuzz_thumbnails reads its PNGs back with libpng; TIFF and WebP come through the plugins
 FOLIMBRA_TEST_PACKAGES+=(ccache)  # test.sh builds the same sources several times
 FOLIMBRA_BUILD_PACKAGES+=(libtag1-dev)  # --tags reads the music files' tags with TagLib
-FOLIMBRA_TEST_PACKAGES+=(ffmpeg)  # makes the tagged music files of the tests
+FOLIMBRA_TEST_PACKAGES+=(ffmpeg)  # makes the tagged music files and the videos of the tests
+FOLIMBRA_BUILD_PACKAGES+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev)  # video posters for --thumbnails

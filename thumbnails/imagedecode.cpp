@@ -3,6 +3,7 @@
 #include "photodate.h"
 #include "pngfile.h"
 #include "repository.h"
+#include "videoframe.h"
 
 #include <QDeadlineTimer>
 #include <QImage>
@@ -280,8 +281,24 @@ QImage orient(QImage picture, QImageIOHandler::Transformations transformation)
 }
 
 // Decodes the image oriented and already shrunk to cover `edge`, within the budgets.
+Decoded decodeVideo(const ImageSource &image, int edge, std::chrono::milliseconds budget)
+{
+    VideoFrame video(image.fd, image.st.st_size, budget);
+    if (video.failure())
+        return {video.failure(), {}, {}};
+    if (!memory().take(video.cost()))
+        return {LeftOut::Memory, {}, {}};
+    QImage picture = video.frame(fitWithin(video.shown(), edge, false));
+    memory().give(video.cost());
+    if (picture.isNull())
+        return {video.failure(), {}, {}};
+    return {std::nullopt, std::move(picture), video.shown()};
+}
+
 Decoded decode(const ImageSource &image, int edge, std::chrono::milliseconds budget)
 {
+    if (image.video)
+        return decodeVideo(image, edge, budget);
     DeadlineFile file(image.fd, image.st.st_size, budget);
     QImageReader reader(&file);
     reader.setAutoTransform(true);
@@ -438,4 +455,5 @@ void limitImageReaders()
 {
     // For the formats whose size is not known ahead.
     QImageReader::setAllocationLimit(int(memoryBudget >> 20));
+    limitVideoDecoders();
 }

@@ -24,6 +24,7 @@ struct ImageSource
     int fd = -1;         // open for reading; only read with pread, so its offset does not matter
     struct stat st = {}; // its size bounds the reads; its time and size go into the keys
     QByteArray uri;      // the Thumb::URI key
+    bool video = false;  // a video, whose poster frame is the picture
 };
 
 struct EncodedThumbnails

@@ -6,6 +6,7 @@
 #include "imagedecode.h"
 #include "repository.h"
 #include "thumbnailcaches.h"
+#include "videoname.h"
 #include "workpool.h"
 
 #include <QCryptographicHash>
@@ -168,7 +169,7 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, Replacement
     if (const std::optional<LeftOut> refused = openImage(folder, rawName, image))
         return *refused;
     const auto readDate = [&] {
-        if (readDates && reopen(folder, rawName, image))
+        if (readDates && !isVideoFileName(rawName) && reopen(folder, rawName, image))
             taken = readPhotoDate(image.fd.get());
     };
     image.uri = Repository::thumbnailUri(rawName);
@@ -200,7 +201,8 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, Replacement
         if (!reopen(folder, rawName, image))
             return LeftOut::Unreadable;
         const EncodedThumbnails encoded =
-            encodeThumbnails({image.fd.get(), image.st, image.uri}, wanted, folder.decodeBudget);
+            encodeThumbnails({image.fd.get(), image.st, image.uri, isVideoFileName(rawName)},
+                             wanted, folder.decodeBudget);
         taken = encoded.taken;
         if (encoded.failure)
             return *encoded.failure;
@@ -362,7 +364,9 @@ ThumbnailRun makeThumbnails(int folderFd, const std::vector<QByteArray> &rawName
         if (const auto *made = std::get_if<Thumbnail>(&outcomes[i]))
             run.thumbnails[i] = *made;
         else
-            ++run.leftOut[int(std::get<LeftOut>(outcomes[i]))];
+            ++(isVideoFileName(rawNames[i])
+                   ? run.videosLeftOut
+                   : run.leftOut)[std::size_t(std::get<LeftOut>(outcomes[i]))];
     }
     return run;
 }

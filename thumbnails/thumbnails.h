@@ -30,8 +30,9 @@ struct ThumbnailRun
     std::vector<std::optional<Thumbnail>> thumbnails;
     // When each photo was taken, where its Exif data says; one for each name too.
     std::vector<std::optional<PhotoDate>> taken;
-    // How many images got none, by why.
+    // How many images got none, by why; and how many videos got no poster.
     std::array<int, leftOutKinds> leftOut{};
+    std::array<int, leftOutKinds> videosLeftOut{};
     // The folder is a thumbnail folder itself: nothing was made in it.
     bool thumbnailFolder = false;
     // ".sh_thumbnails" (or a folder in it) is a link or no folder: nothing was made.

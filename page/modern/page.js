@@ -219,7 +219,7 @@
       pictures = Uint8Array.from(rows, (row, r) => {
         const link = linkOf(r);
         return !folder[r] && (link.firstElementChild?.localName === 'img'
-          || showable.test(link.getAttribute('href'))) ? 1 : 0;
+          || link.classList.contains('vd') || showable.test(link.getAttribute('href'))) ? 1 : 0;
       });
     }
     return pictures[i] === 1;
@@ -259,8 +259,10 @@
     element.append(...children);
     return element;
   };
+  const isVideo = (i) => linkOf(i).classList.contains('vd');
   let viewer = null;
   let picture;
+  let movie;
   let title;
   let when;
   let place;
@@ -277,9 +279,25 @@
     const i = list[at];
     const full = linkOf(i).href;
     const quick = quickOf(i);
-    const image = fetchAhead(full);
-    if (!quick || (image.complete && image.naturalWidth > 0)) picture.src = full;
-    else {
+    const video = isVideo(i);
+    picture.hidden = video;
+    movie.hidden = !video;
+    if (video) {
+      picture.removeAttribute('src');
+      if (movie.getAttribute('src') !== full) {
+        movie.poster = quick;
+        movie.src = full;
+      }
+    } else if (movie.hasAttribute('src')) {
+      movie.pause();
+      movie.removeAttribute('src');
+      movie.removeAttribute('poster');
+      movie.load();
+    }
+    // A video shows its poster while it loads.
+    const image = video ? null : fetchAhead(full);
+    if (image && (!quick || (image.complete && image.naturalWidth > 0))) picture.src = full;
+    else if (image) {
       picture.src = quick;
       image.addEventListener('load', () => {
         if (viewer.open && list[at] === i) picture.src = full;
@@ -289,10 +307,11 @@
       if (near >= 0 && near < list.length) {
         const nearQuick = quickOf(list[near]);
         if (nearQuick) fetchAhead(nearQuick);
-        fetchAhead(linkOf(list[near]).href);
+        if (!isVideo(list[near])) fetchAhead(linkOf(list[near]).href);
       }
     }
     picture.alt = names[i];
+    movie.setAttribute('aria-label', names[i]);
     title.textContent = names[i];
     when.textContent = rows[i].cells[0].querySelector('.tk')?.textContent ?? rows[i].cells[1].textContent;
     place.textContent = `${at + 1} / ${list.length}`;
@@ -324,6 +343,7 @@
   };
   const build = () => {
     picture = make('img', { alt: '' });
+    movie = make('video', { controls: true, preload: 'metadata', playsInline: true, hidden: true });
     title = make('h2', { id: 'vn' });
     when = make('span');
     place = make('span');
@@ -336,7 +356,7 @@
     const caption = make('div', { className: 'vc' }, title, make('p', {}, when, ' · ', place));
     caption.setAttribute('aria-live', 'polite');
     const bar = make('div', { className: 'vb' }, caption, make('div', { className: 'vk' }, back, forth, shut));
-    viewer = make('dialog', { className: 'v' }, make('div', { className: 'vf' }, picture), bar);
+    viewer = make('dialog', { className: 'v' }, make('div', { className: 'vf' }, picture, movie), bar);
     viewer.setAttribute('aria-modal', 'true');
     viewer.setAttribute('aria-labelledby', 'vn');
     document.body.append(viewer);
@@ -344,7 +364,8 @@
     forth.addEventListener('click', () => showAt(at + 1));
     shut.addEventListener('click', close);
     viewer.addEventListener('click', (event) => {
-      if (!bar.contains(event.target) && !(event.target === picture && onPicture(event))) close();
+      if (!bar.contains(event.target) && event.target !== movie
+        && !(event.target === picture && onPicture(event))) close();
     });
     viewer.addEventListener('keydown', (event) => {
       if (event.altKey || event.ctrlKey || event.metaKey) return;
@@ -376,6 +397,9 @@
       if (viewer.open) return;
       clearTimeout(addressing);
       picture.removeAttribute('src');
+      movie.pause();
+      movie.removeAttribute('src');
+      movie.load();
       if (window.history.state?.viewer && !leaving) {
         leaving = true;
         window.history.back();
