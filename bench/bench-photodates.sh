@@ -7,8 +7,14 @@
 #
 #   bench/bench-photodates.sh
 #
+# With THUMBNAILS=1 it times instead what the dates add to a cold run that makes every thumbnail
+# (`--style modern --thumbnails`, which reads them in the decoding's own pass) against the
+# classic page's `--thumbnails`, which reads none: the thumbnails removed and the page cache
+# dropped before each run; COUNT=200 is the usual size for it.
+#
 # Environment: FOLIMBRA_INDEX=path (default build/bench-release/cli/folimbra-index), COUNT
-# (default 2000), RUNS (default 5). The photos are made once and kept in bench/data/dated-COUNT.
+# (default 2000), RUNS (default 5), THUMBNAILS. The photos are made once and kept in
+# bench/data/dated-COUNT.
 set -euo pipefail
 
 bench_dir=$(cd "$(dirname "$0")" && pwd)
@@ -73,6 +79,24 @@ else
 fi
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 results=$(mktemp -d)
+if [ -n "${THUMBNAILS:-}" ]; then
+    [ "$prepare" = true ] && { echo "bench-photodates.sh: THUMBNAILS needs cold runs" >&2; exit 1; }
+    fresh="rm -rf $photos/.sh_thumbnails; $prepare"
+    hyperfine --style basic --runs "$runs" --prepare "$fresh" --export-json "$results/thumbnails.json" \
+        -n "classic --thumbnails (no dates)" "$index --thumbnails $photos >/dev/null" \
+        -n "modern --thumbnails (dates)" "$index --style modern --thumbnails $photos >/dev/null" >/dev/null
+    python3 - "$results/thumbnails.json" <<'PY'
+import json, statistics, sys
+rows = json.load(open(sys.argv[1]))['results']
+for row in rows:
+    print('cold  %-36s median %8.1f ms' % (row['command'], 1000 * statistics.median(row['times'])))
+plain, dated = (statistics.median(row['times']) for row in rows)
+print('cold  the dates add %+.1f %%' % (100 * (dated / plain - 1)))
+PY
+    echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+    rm -rf "$results"
+    exit 0
+fi
 for mode in cold warm; do
     [ "$mode" = warm ] && prepare=true
     [ "$mode" = cold ] && [ "$prepare" = true ] && continue

@@ -151,7 +151,10 @@ int reportThumbnails()
         "necesitarían demasiada memoria",
         "tardaron demasiado en leerse",
         "tienen una miniatura de otro programa que ha quedado anticuada"};
-    const auto why = [&](const auto &counts, int &total) {
+    // "3 imágenes sin miniatura (se muestran enteras): 2 …; 1 …."
+    const auto report = [&](const std::array<int, leftOutKinds> &counts, const char *one,
+                            const char *many, const char *what) {
+        int total = 0;
         QStringList parts;
         for (int kind = 0; kind < leftOutKinds; ++kind) {
             if (const int count = counts[std::size_t(kind)]) {
@@ -159,22 +162,15 @@ int reportThumbnails()
                 parts << QStringLiteral("%1 %2").arg(count).arg(QString::fromUtf8(reasons[kind]));
             }
         }
-        return parts.join(u"; ");
+        if (total > 0)
+            printError(
+                QStringLiteral("%1 %2: %3.")
+                    .arg(total == 1 ? QString::fromUtf8(one) : QString::fromUtf8(many).arg(total),
+                         QString::fromUtf8(what), parts.join(u"; ")));
     };
-    int total = 0;
-    const QString images = why(thumbnailReport.leftOut, total);
-    if (total > 0)
-        printError(QStringLiteral("%1 sin miniatura (se muestran enteras): %2.")
-                       .arg(total == 1 ? QStringLiteral("1 imagen")
-                                       : QStringLiteral("%1 imágenes").arg(total),
-                            images));
-    int videos = 0;
-    const QString posters = why(thumbnailReport.videosLeftOut, videos);
-    if (videos > 0)
-        printError(QStringLiteral("%1 sin portada: %2.")
-                       .arg(videos == 1 ? QStringLiteral("1 vídeo")
-                                        : QStringLiteral("%1 vídeos").arg(videos),
-                            posters));
+    report(thumbnailReport.leftOut, "1 imagen", "%1 imágenes",
+           "sin miniatura (se muestran enteras)");
+    report(thumbnailReport.videosLeftOut, "1 vídeo", "%1 vídeos", "sin portada");
     return thumbnailReport.failed ? 1 : 0;
 }
 

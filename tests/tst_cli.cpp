@@ -185,6 +185,12 @@ void tst_Cli::runs_data()
         0, page("sub/") + page("sub/inner/") + "2\n",
         "folimbra-index: 2 imágenes sin miniatura (se muestran enteras): 2 tardaron demasiado en "
         "leerse.\n");
+    // Videos that cannot be read are listed by name, and counted apart from the images.
+    row("videos without posters",
+        R"sh(printf x >sub/v.mp4 && printf x >sub/w.WebM && "$INDEX" --style modern --thumbnails sub &&
+            grep -c '<a href=[vw]\.[a-zA-Z0-9]* class=vd>[vw]\.' sub/Q*)sh",
+        0, page("sub/") + "2\n",
+        "folimbra-index: 2 vídeos sin portada: 2 no se pudieron leer o guardar.\n");
     row("bad sort", R"("$INDEX" --sort edad sub)", 2, "",
         "folimbra-index: valor no válido para --sort: edad\n" + tryHelp);
     // Each folder as the kernel names it: dots and links resolved.

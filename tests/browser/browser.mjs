@@ -1,5 +1,7 @@
 // The machine's Chromium, headless, in a profile of its own that is thrown away afterwards.
 // puppeteer-core comes from the folder run.sh installed it into and never fetches a browser.
+import { execFileSync } from 'node:child_process';
+import { readFileSync } from 'node:fs';
 import { mkdtemp, rm } from 'node:fs/promises';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
@@ -47,6 +49,25 @@ export async function watchTroubles(tab, troubles) {
       console.log(`Refused to: ${event.violatedDirective} ${event.blockedURI}`);
     });
   });
+}
+
+// Every rule axe-core finds the tab's page breaking, as "impact id: where".
+let axeSource = null;
+export async function accessibilityViolations(tab) {
+  axeSource ??= readFileSync(createRequire(join(modules, 'package.json')).resolve('axe-core/axe.min.js'), 'utf8');
+  await tab.evaluate(axeSource);
+  return tab.evaluate(async () => (await window.axe.run(document))
+    .violations.map((v) => `${v.impact} ${v.id}: ${v.nodes.map((n) => n.target).join(' ')}`));
+}
+
+// Ends the check as skipped (77) where ffmpeg, which makes its media, is missing.
+export function needFfmpeg() {
+  try {
+    execFileSync('ffmpeg', ['-version'], { stdio: 'ignore' });
+  } catch {
+    console.log('SKIP: ffmpeg is missing (scripts/packages.sh installs it)');
+    process.exit(77);
+  }
 }
 
 // Collects failures so that one run reports all of them; exits 1 if there was any.

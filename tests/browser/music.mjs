@@ -7,15 +7,12 @@ import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Checks, drawn, viewports, watchTroubles, withPage } from './browser.mjs';
+import {
+  accessibilityViolations, Checks, drawn, needFfmpeg, viewports, watchTroubles, withPage,
+} from './browser.mjs';
 
 const index = process.argv[2];
-try {
-  execFileSync('ffmpeg', ['-version'], { stdio: 'ignore' });
-} catch {
-  console.log('SKIP: ffmpeg is missing (scripts/packages.sh installs it)');
-  process.exit(77);
-}
+needFfmpeg();
 const scratch = mkdtempSync(join(tmpdir(), 'folimbra-music-'));
 const check = new Checks();
 const same = (a, b) => JSON.stringify(a) === JSON.stringify(b);
@@ -64,6 +61,13 @@ try {
       const cells = (await drawn(tab, 'tbody td')).map((cell) => cell.text.trim());
       check.that(['Cielo', 'Banda', 'Discoteca', '1999', '0:01'].every((text) => cells.includes(text)),
         `${view.name}: the tags are drawn`, cells);
+      // In both themes, the players and the tag columns included.
+      for (const scheme of ['light', 'dark']) {
+        await tab.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: scheme }]);
+        const violations = await accessibilityViolations(tab);
+        check.that(violations.length === 0, `${view.name}: no accessibility violation (${scheme})`, violations);
+      }
+      await tab.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'light' }]);
       const heading = await drawn(tab, '.al h2');
       check.that(heading.length === 1 && heading[0].text === 'Discoteca', `${view.name}: the album heading`, heading);
       check.that(same(await rowsDrawn(tab), ['a.flac', 'b.ogg', 'c.mp3', 'notas.txt']),

@@ -4,22 +4,16 @@
 // and a policy it never trips.
 // Usage: run.sh MODULES_DIR videos.mjs FOLIMBRA_INDEX [SCREENSHOT_FOLDER]
 import { execFileSync } from 'node:child_process';
-import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
-import { createRequire } from 'node:module';
+import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Checks, drawn, viewports, watchTroubles, withPage } from './browser.mjs';
+import {
+  accessibilityViolations, Checks, drawn, needFfmpeg, viewports, watchTroubles, withPage,
+} from './browser.mjs';
 
 const [index, shots] = process.argv.slice(2);
-try {
-  execFileSync('ffmpeg', ['-version'], { stdio: 'ignore' });
-} catch {
-  console.log('SKIP: ffmpeg is missing (scripts/packages.sh installs it)');
-  process.exit(77);
-}
-const axeSource = readFileSync(createRequire(join(process.env.FOLIMBRA_BROWSER_MODULES,
-  'package.json')).resolve('axe-core/axe.min.js'), 'utf8');
+needFfmpeg();
 const folder = mkdtempSync(join(tmpdir(), 'folimbra-videos-'));
 const check = new Checks();
 const make = (name, source, ...codec) => execFileSync('ffmpeg', ['-loglevel', 'error', '-f', 'lavfi',
@@ -78,9 +72,7 @@ try {
       await tab.keyboard.press('ArrowLeft');
       now = await shown(tab);
       check.that(now.video && !now.picture && now.source.endsWith('/b.webm'), `← comes back to the video ${where}`, now);
-      await tab.evaluate(axeSource);
-      const violations = await tab.evaluate(async () => (await window.axe.run(document))
-        .violations.map((v) => `${v.impact} ${v.id}: ${v.nodes.map((n) => n.target).join(' ')}`));
+      const violations = await accessibilityViolations(tab);
       check.that(violations.length === 0, `no accessibility violation with the video open ${where}`, violations);
       await tab.keyboard.press('Escape');
       await tab.waitForFunction(() => !document.querySelector('dialog').open, { timeout: 10000 }).catch(() => {});

@@ -4,17 +4,16 @@
 // it never trips.
 // Usage: run.sh MODULES_DIR viewer.mjs FOLIMBRA_INDEX
 import { execFileSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, readFileSync, rmSync, unlinkSync, utimesSync, writeFileSync } from 'node:fs';
-import { createRequire } from 'node:module';
+import { mkdirSync, mkdtempSync, rmSync, unlinkSync, utimesSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Checks, drawn, viewports, watchTroubles, withPage } from './browser.mjs';
+import {
+  accessibilityViolations, Checks, drawn, viewports, watchTroubles, withPage,
+} from './browser.mjs';
 import { png } from './pictures.mjs';
 
 const index = process.argv[2];
-const axeSource = readFileSync(createRequire(join(process.env.FOLIMBRA_BROWSER_MODULES,
-  'package.json')).resolve('axe-core/axe.min.js'), 'utf8');
 const scratch = mkdtempSync(join(tmpdir(), 'folimbra-viewer-'));
 const check = new Checks();
 const same = (a, b) => JSON.stringify(a) === JSON.stringify(b);
@@ -325,9 +324,7 @@ try {
         await tab.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: scheme }]);
         await tab.goto(`${page}#ver=naranja.png`);
         await viewed(tab);
-        await tab.evaluate(axeSource);
-        const violations = await tab.evaluate(async () => (await window.axe.run(document))
-          .violations.map((v) => `${v.impact} ${v.id}: ${v.nodes.map((n) => n.target).join(' ')}`));
+        const violations = await accessibilityViolations(tab);
         check.that(violations.length === 0, `no accessibility violation, viewer open (${scheme}, ${view.name})`, violations);
       }
       await tab.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'light' }]);
