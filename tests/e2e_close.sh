@@ -4,7 +4,7 @@
 # names take under one), and once the box shows asks the window to close, through the window
 # manager (for the window and for the box), with Ctrl+S and with Alt+F4: each time the window
 # must be gone within a second, the program must end, and the old page must stay as it was.
-#   xvfb-run -a tests/e2e_close.sh path/to/folimbra
+#   tests/with_display.sh 1024x768x24 tests/e2e_close.sh path/to/folimbra
 # Exits 77 when the window manager or wmctrl is missing. Every wait is on what the display or
 # the disk shows, bounded, so that a loaded machine only makes it longer; the second allowed for
 # the window to go is the one measure of time the test makes.
@@ -47,7 +47,7 @@ either_active() { active "$window" || active "$dialog"; }
 
 openbox --sm-disable >/dev/null 2>&1 &
 wm=$!
-poll 30 wm_up || { echo "SKIP: the window manager did not start"; exit 77; }
+poll 30 wm_up || { echo "FAIL: the window manager did not start"; exit 1; }
 
 folder="$work/muchos"
 mkdir "$folder"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Starts the real program on a virtual X display, opens a folder and makes its page with the
 # keyboard alone, finds the page on disk, and closes the program with Ctrl+S.
-#   xvfb-run -a tests/e2e_window.sh path/to/folimbra
+#   tests/with_display.sh 1024x768x24 tests/e2e_window.sh path/to/folimbra
 # Every wait is on what the display or the disk shows, bounded, so that a loaded machine only
 # makes it longer.
 set -euo pipefail
