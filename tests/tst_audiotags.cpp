@@ -110,6 +110,23 @@ private Q_SLOTS:
         QVERIFY(!readAudioTags(fd.get(), name, {std::chrono::seconds(2), budget}));
     }
 
+    // Past the hour the minutes take two digits: "1:02:03".
+    void longTrack()
+    {
+        TestFolder folder;
+        QCOMPARE(QProcess::execute(u"ffmpeg"_s,
+                                   {u"-loglevel"_s, u"error"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                                    u"anullsrc=r=8000:cl=mono"_s, u"-t"_s, u"3723"_s,
+                                    QFile::decodeName(folder.rawPath() + "l.flac")}),
+                 0);
+        const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));
+        FolderPageRequest request;
+        request.style = PageStyle::Modern;
+        request.tags = true;
+        QVERIFY(writeFolderPage(folder.path(), fd.get(), request, {}).ok());
+        QVERIFY(folder.read("Quorvel-Html_index.html").contains("<td><td><td><td><td>1:02:03\n"));
+    }
+
     // Tags are other people's text: in the page as text, marked like names, and the page's
     // policy admits the folder's music only where it plays it.
     void tagsInThePage()

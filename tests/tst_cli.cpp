@@ -191,6 +191,11 @@ void tst_Cli::runs_data()
             grep -c '<a href=[vw]\.[a-zA-Z0-9]* class=vd>[vw]\.' sub/Q*)sh",
         0, page("sub/") + "2\n",
         "folimbra-index: 2 vídeos sin portada: 2 no se pudieron leer o guardar.\n");
+    for (const char *depth : {"-1", "2000000", "99999999999999999999", "3x"})
+        row(qPrintable(u"max depth "_s + QLatin1StringView(depth)),
+            qPrintable(u"\"$INDEX\" -r --max-depth %1 sub"_s.arg(QLatin1StringView(depth))), 2, "",
+            "folimbra-index: valor no válido para --max-depth: " + QByteArray(depth) + "\n"
+                + tryHelp);
     row("bad sort", R"("$INDEX" --sort edad sub)", 2, "",
         "folimbra-index: valor no válido para --sort: edad\n" + tryHelp);
     // Each folder as the kernel names it: dots and links resolved.
