@@ -48,7 +48,7 @@ inline constexpr int modernRowsPerBody = 256;
 QByteArray modernPageStyle();
 QByteArray modernPageScript();
 QByteArray modernPagePolicy();
-// The same, where the page plays the folder's music too.
+// The same, where the page plays the folder's music or videos too.
 QByteArray modernPagePolicy(bool media);
 
 // A size as people read it in Spanish: "0 bytes", "1 byte", "1,2 kB", "34 MB" (powers of 1000).

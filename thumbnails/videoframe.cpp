@@ -86,6 +86,9 @@ struct VideoFrame::Stream
         return offset;
     }
 
+    // Past the deadline every read failed: the file may be sound.
+    LeftOut unread() const { return deadline.hasExpired() ? LeftOut::Time : LeftOut::Unreadable; }
+
     static int interrupted(void *opaque)
     {
         return static_cast<Stream *>(opaque)->deadline.hasExpired();
@@ -131,27 +134,23 @@ VideoFrame::VideoFrame(int fd, qint64 size, std::chrono::milliseconds budget)
     if (avformat_open_input(&s.format, nullptr, nullptr, nullptr) < 0) {
         // Closed and freed by the failure.
         s.format = nullptr;
-        m_failure = s.deadline.hasExpired() ? LeftOut::Time : LeftOut::Unreadable;
+        m_failure = s.unread();
         return;
     }
-    // Past the deadline every read failed: the file may be sound.
-    const auto unread = [&] {
-        return s.deadline.hasExpired() ? LeftOut::Time : LeftOut::Unreadable;
-    };
     if (avformat_find_stream_info(s.format, nullptr) < 0) {
-        m_failure = unread();
+        m_failure = s.unread();
         return;
     }
     const AVCodec *decoder = nullptr;
     s.index = av_find_best_stream(s.format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
     if (s.index < 0 || !decoder) {
-        m_failure = unread();
+        m_failure = s.unread();
         return;
     }
     const AVStream *video = s.format->streams[s.index];
     const AVCodecParameters *parameters = video->codecpar;
     if (parameters->width <= 0 || parameters->height <= 0) {
-        m_failure = unread();
+        m_failure = s.unread();
         return;
     }
     m_stored = QSize(parameters->width, parameters->height);
@@ -181,7 +180,7 @@ VideoFrame::VideoFrame(int fd, qint64 size, std::chrono::milliseconds budget)
     // The pool runs one video to a core already.
     s.codec->thread_count = 1;
     if (avcodec_open2(s.codec, decoder, nullptr) < 0) {
-        m_failure = unread();
+        m_failure = s.unread();
         return;
     }
     m_failure = std::nullopt;
@@ -259,7 +258,7 @@ QImage VideoFrame::frame(QSize size)
     }
     av_frame_free(&decoded);
     if (picture.isNull())
-        m_failure = s.deadline.hasExpired() ? LeftOut::Time : LeftOut::Unreadable;
+        m_failure = s.unread();
     return picture;
 }
 

@@ -22,9 +22,8 @@ public:
 
     // Why there is no frame to have; std::nullopt once the stream is open.
     std::optional<LeftOut> failure() const { return m_failure; }
-    // The frames' stored size, and the shape they are shown in (the pixels' aspect and the
-    // turn the file asks for applied).
-    QSize stored() const { return m_stored; }
+    // The shape the frames are shown in: the pixels' aspect and the turn the file asks for
+    // applied.
     QSize shown() const { return m_shown; }
     // What the decoder may hold at most, in bytes: its reference frames and the scaled picture.
     qint64 cost() const;
