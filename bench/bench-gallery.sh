@@ -6,7 +6,7 @@
 #   bench/bench-gallery.sh
 #
 # Environment: FOLIMBRA_INDEX=path (default build/bench-release/cli/folimbra-index), COUNT
-# (default 10000), RUNS (default 5). The photos are made once and kept in bench/data/gallery-COUNT.
+# (default 10000), RUNS (default 5), SHOT (a PNG of the first screen as painted). The photos are made once and kept in bench/data/gallery-COUNT.
 set -euo pipefail
 
 bench_dir=$(cd "$(dirname "$0")" && pwd)
@@ -34,4 +34,4 @@ start=$(date +%s%N)
 echo "page and thumbnails of $count photos: $((($(date +%s%N) - start) / 1000000)) ms (thumbnails reused when fresh)"
 echo "chromium, $count photos, median of $runs loads:"
 "$root/tests/browser/run.sh" "$root/build/bench-release/browser-modules" ../../bench/gallery-browser.mjs \
-    "$photos/Quorvel-Html_index.html" "$runs"
+    "$photos/Quorvel-Html_index.html" "$runs" ${SHOT:+"$SHOT"}
