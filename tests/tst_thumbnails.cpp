@@ -311,6 +311,7 @@ private Q_SLOTS:
         QTest::newRow("foreign without keys") << QByteArray("foreign") << false << true;
         QTest::newRow("foreign stale") << QByteArray("foreign stale") << false << false;
         QTest::newRow("garbage") << QByteArray("garbage") << false << false;
+        QTest::newRow("cut short") << QByteArray("cut") << false << false;
         QTest::newRow("link") << QByteArray("link") << false << false;
     }
 
@@ -339,6 +340,8 @@ private Q_SLOTS:
         else if (change == "garbage")
             QVERIFY(folder.addFile(file + ".new") && folder.append(file + ".new", "not a png")
                     && ::rename((path + ".new").constData(), path.constData()) == 0);
+        else if (change == "cut")
+            QVERIFY(::truncate(path.constData(), QFileInfo(path).size() - 20) == 0);
         else if (change == "link")
             QVERIFY(folder.addFile("victim") && folder.append("victim", "keep")
                     && ::unlink(path.constData()) == 0

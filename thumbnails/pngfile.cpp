@@ -2,8 +2,12 @@
 
 #include "quickdeflate.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <libdeflate.h>
+
+#include <unistd.h>
 
 namespace {
 
@@ -29,28 +33,73 @@ void appendChunk(QByteArray &png, const QByteArray &typeAndData)
         png, quint32(libdeflate_crc32(0, typeAndData.data(), std::size_t(typeAndData.size()))));
 }
 
+// Reads a file a block at a time from where it is asked: a thumbnail's header and keys come in
+// its first block, its end in one more.
+struct PngBlock
+{
+    int fd;
+    qint64 size;
+    qint64 start = 0;
+    QByteArray block = {};
+
+    bool read(qint64 at, qint64 length, QByteArray &out)
+    {
+        if (at < start || at + length > start + block.size()) {
+            block.resize(qsizetype(std::min(std::max<qint64>(length, 4096), size - at)));
+            start = at;
+            qsizetype done = 0;
+            while (done < block.size()) {
+                const ssize_t got = ::pread(fd, block.data() + done,
+                                            std::size_t(block.size() - done), off_t(at + done));
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0) {
+                    block.clear();
+                    return false;
+                }
+                done += got;
+            }
+            if (length > block.size())
+                return false;
+        }
+        out = block.mid(qsizetype(at - start), qsizetype(length));
+        return true;
+    }
+};
+
 } // namespace
 
-std::optional<PngFile> readPng(const QByteArray &bytes)
+std::optional<PngFile> readPng(int fd, qint64 size)
 {
-    if (!bytes.startsWith(pngSignature))
+    // The chunks are walked by their headers; only the header and the text are read, never
+    // the pixels, which are nearly all of a thumbnail.
+    PngBlock file{fd, size};
+    QByteArray signature;
+    if (!file.read(0, pngSignature.size(), signature) || signature != pngSignature)
         return std::nullopt;
     PngFile png;
-    for (qsizetype at = pngSignature.size(); at + 12 <= bytes.size();) {
-        const quint32 length = bigEndian(bytes.constData() + at);
-        if (length > quint32(bytes.size() - at - 12))
+    QByteArray header;
+    QByteArray data;
+    for (qint64 at = pngSignature.size(); at + 12 <= size;) {
+        if (!file.read(at, 8, header))
             return std::nullopt;
-        const QByteArray type = bytes.mid(at + 4, 4);
-        const QByteArray data = bytes.mid(at + 8, length);
-        at += 12 + qsizetype(length);
+        const quint32 length = bigEndian(header.constData());
+        if (length > quint64(size - at - 12))
+            return std::nullopt;
+        const QByteArray type = header.mid(4);
+        const bool wanted = type == "IHDR" || type == "tEXt" || type == "zTXt" || type == "iTXt";
+        data.clear();
+        if (wanted && !file.read(at + 8, length, data))
+            return std::nullopt;
+        at += 12 + qint64(length);
         if (type == "IHDR" && length >= 8)
             png.size =
                 QSize(int(bigEndian(data.constData())), int(bigEndian(data.constData() + 4)));
         else if (png.size.isEmpty())
             return std::nullopt;
-        const qsizetype end = data.indexOf('\0');
         if (type == "IEND")
             return png;
+        const qsizetype end = data.indexOf('\0');
         if (end <= 0)
             continue;
         const QByteArray key = data.left(end);

@@ -15,9 +15,10 @@ struct PngFile
     QHash<QByteArray, QByteArray> text;
 };
 
-// The size and text keys of a PNG, read from its chunks without decoding it; std::nullopt if
-// its chunks do not hold together from the header to the end.
-std::optional<PngFile> readPng(const QByteArray &bytes);
+// The size and text keys of the PNG open at `fd`, `size` bytes long, read from its chunks
+// without reading its pixels; std::nullopt if its chunks do not hold together from the header
+// to the end.
+std::optional<PngFile> readPng(int fd, qint64 size);
 
 // 8 bits a channel with alpha and not interlaced, whatever the image was, and the keys as tEXt
 // before the pixels: Qt's writer turns values of 40 characters or more into zTXt, which many

@@ -21,25 +21,6 @@ namespace {
 constexpr qint64 largestThumbnailFile = 8 << 20;
 const QByteArray software = "Quorvel Folimbra";
 
-// Reads a whole regular file, opened without following a link at its name and without blocking
-// on a FIFO; `st` is the file's status.
-std::optional<QByteArray> readSmallFile(int fd, const struct stat &st)
-{
-    if (!S_ISREG(st.st_mode) || st.st_size > largestThumbnailFile)
-        return std::nullopt;
-    QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return std::nullopt;
-        done += got;
-    }
-    return bytes;
-}
-
 // Another user's entry, or a link, is not ours to read: only the disk failing is worth telling.
 int readFailure(int error)
 {
@@ -80,12 +61,15 @@ Found inspect(int repository, const Image &image)
     errno = 0;
     const FileDescriptor fd(::openat(repository, image.name.constData(),
                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    std::optional<QByteArray> bytes;
-    if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !(bytes = readSmallFile(fd.get(), st)))
+    if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0)
         return {Entry::ForeignStale, {}, readFailure(errno)};
-    const std::optional<PngFile> png = readPng(*bytes);
-    if (!png)
+    // Opened without following a link at its name and without blocking on a FIFO.
+    if (!S_ISREG(st.st_mode) || st.st_size > largestThumbnailFile)
         return {Entry::ForeignStale, {}};
+    errno = 0;
+    const std::optional<PngFile> png = readPng(fd.get(), st.st_size);
+    if (!png)
+        return {Entry::ForeignStale, {}, readFailure(errno)};
     const bool own = png->text.value("Software").startsWith(software + ' ');
     // Another program's entry may leave out the keys; what it gives must be right.
     const bool fresh =
