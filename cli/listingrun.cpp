@@ -119,7 +119,7 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
             readEntryTags(entries.back());
         progress.clear();
         const bool taken = commandLine.selection.sort == Selection::Sort::Taken;
-        if (commandLine.json && (commandLine.page.images || taken))
+        if ((commandLine.json || commandLine.catalog) && (commandLine.page.images || taken))
             readTakenDates(entries.back(), taken, commandLine.selection.reverse);
         for (std::size_t i = 0; i < tree->folders().size(); ++i) {
             const TreeFolder &read = tree->folders()[i];

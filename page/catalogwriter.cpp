@@ -4,6 +4,7 @@
 #include "filenames.h"
 #include "folderlisting.h"
 #include "htmltext.h"
+#include "photodate.h"
 #include "thumbnailcaches.h"
 
 #include <QByteArray>
@@ -133,8 +134,12 @@ bool writeCatalogData(const std::vector<const TreeEntries *> &trees, const ByteS
             else
                 out += '0';
             out += ",[";
-            for (qsizetype k = 0; k < folder.files.count(); ++k) {
-                if (k > 0)
+            // When photos were taken, where read: by the file's place here, as text.
+            std::string taken;
+            for (qsizetype place = 0; place < folder.files.count(); ++place) {
+                const qsizetype k =
+                    statuses.order.empty() ? place : statuses.order[std::size_t(place)];
+                if (place > 0)
                     out += ',';
                 appendName(out, folder.files.rawName(k));
                 const EntryStatus &status = statuses.files[std::size_t(k)];
@@ -142,6 +147,11 @@ bool writeCatalogData(const std::vector<const TreeEntries *> &trees, const ByteS
                 appendNumber(out, status.known ? status.size : -1);
                 out += ',';
                 appendNumber(out, status.known ? status.mtimeNs / 1000000000 : 0);
+                if (std::size_t(k) < statuses.taken.size() && statuses.taken[std::size_t(k)]) {
+                    taken += taken.empty() ? "" : ",";
+                    appendNumber(taken, place);
+                    taken += ",\"" + statuses.taken[std::size_t(k)]->isoText().toStdString() + '"';
+                }
             }
             // Links to folders and folders past the depth: listed as the pages list them.
             out += "],[";
@@ -156,7 +166,10 @@ bool writeCatalogData(const std::vector<const TreeEntries *> &trees, const ByteS
                 firstLeft = false;
                 appendName(out, folder.folderEntries.rawName(k));
             }
-            out += "]]";
+            out += ']';
+            if (!taken.empty())
+                out += ",[" + taken + ']';
+            out += ']';
             if (out.size() >= dataChunk) {
                 if (!sink(out))
                     return false;

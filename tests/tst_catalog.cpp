@@ -216,6 +216,8 @@ private Q_SLOTS:
         QCOMPARE(folders[1].toArray()[0].toInt(), 0);
         QCOMPARE(folders[1].toArray()[1].toString(), u"sub");
         QCOMPARE(folders[1].toArray()[3].toArray(), (QJsonArray{item, 1234, 86400}));
+        // No dates were read: no sixth place.
+        QCOMPARE(folders[1].toArray().size(), 5);
         QCOMPARE(parsed[u"r"].toArray()[0].toArray()[1].toString().toLatin1(),
                  fileUrl(folder.path()));
     }

@@ -1,3 +1,4 @@
+#include "catalogwriter.h"
 #include "folderpage.h"
 #include "jsonwriter.h"
 #include "photodate.h"
@@ -7,6 +8,9 @@
 
 #include <QBuffer>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QtEndian>
 
@@ -190,15 +194,15 @@ private Q_SLOTS:
         QVERIFY(!page.contains("Tomada") || style == PageStyle::Modern);
     }
 
-    // JSON Lines carry the date as RFC 3339 and take the same order.
-    void jsonTaken_data()
+    // JSON Lines and the catalogue carry the date (RFC 3339) and take the same order.
+    void takenInData_data()
     {
         QTest::addColumn<bool>("reverse");
         QTest::addColumn<QByteArray>("order");
         QTest::newRow("newest") << false << QByteArray("b.jpg c.txt a.jpg");
         QTest::newRow("oldest") << true << QByteArray("a.jpg c.txt b.jpg");
     }
-    void jsonTaken()
+    void takenInData()
     {
         QFETCH(bool, reverse);
         QFETCH(QByteArray, order);
@@ -227,6 +231,24 @@ private Q_SLOTS:
         QVERIFY(json.find(",\"taken\":\"2030-06-07T08:09:10+09:00\"}") != std::string::npos);
         QVERIFY(json.find(",\"taken\":\"2001-01-01T00:00:00\"}") != std::string::npos);
         QCOMPARE(QByteArray::fromStdString(json).count("taken"), 2);
+
+        // The catalogue in the same order, the dates by the files' places in it.
+        const QJsonArray top =
+            QJsonDocument::fromJson(QByteArray::fromStdString(catalogData({&entries})))
+                .object()[u"f"]
+                .toArray()[0]
+                .toArray();
+        const QJsonArray files = top[3].toArray();
+        QByteArrayList listed;
+        for (qsizetype k = 0; k < files.size(); k += 3)
+            listed << files[k].toString().toLatin1();
+        QCOMPARE(listed.join(' '), order);
+        const QJsonArray taken = top[5].toArray();
+        QCOMPARE(taken.size(), 4);
+        for (qsizetype k = 0; k < taken.size(); k += 2)
+            QCOMPARE(taken[k + 1].toString(), listed.at(taken[k].toInt()) == "b.jpg"
+                                                  ? u"2030-06-07T08:09:10+09:00"
+                                                  : u"2001-01-01T00:00:00");
     }
 
     // The decoding brings the date for nothing; a thumbnail made before needs the header read,

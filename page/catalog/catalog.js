@@ -70,6 +70,16 @@
     }
   }
   const rootUrl = new Map(data.r);
+  // When photos were taken, where the catalogue was made with their dates: by file, as the
+  // camera's clock wrote it ("2023-03-04T10:11:12", with its offset where known).
+  const taken = new Map();
+  for (let i = 0; i < count; i += 1) {
+    const pairs = folders[i][5];
+    if (!pairs) continue;
+    const own = new Map();
+    for (let p = 0; p < pairs.length; p += 2) own.set(pairs[p], pairs[p + 1]);
+    taken.set(i, own);
+  }
 
   const segments = (item) => {
     if (typeof item === 'string') return [item];
@@ -133,6 +143,21 @@
   };
   const dates = new Intl.DateTimeFormat('es-ES', { dateStyle: 'short', timeStyle: 'short' });
   const readableDate = (seconds) => dates.format(new Date((seconds + timeBase) * 1000));
+  // The camera's own clock, shown as it was, wherever the catalogue is opened.
+  const cameraDates = new Intl.DateTimeFormat('es-ES',
+    { dateStyle: 'short', timeStyle: 'short', timeZone: 'UTC' });
+  const takenOf = (folder, k) => taken.get(folder)?.get(k);
+  const readableTaken = (text) => {
+    const [year, month, day, hour, minute, second] = text.match(/\d+/g).map(Number);
+    return cameraDates.format(new Date(Date.UTC(year, month - 1, day, hour, minute, second)));
+  };
+  // Photos by when they were taken (a time with no offset read as the local time here), the
+  // others by their file's time.
+  const whenTaken = (folder, k) => {
+    const text = takenOf(folder, k);
+    const at = text === undefined ? NaN : Date.parse(text);
+    return Number.isNaN(at) ? (folders[folder][3][k * 3 + 2] + timeBase) * 1000 : at;
+  };
   const element = (tag, className, text) => {
     const e = document.createElement(tag);
     if (className) e.className = className;
@@ -217,19 +242,33 @@
       td.addEventListener('click', () => choose(folder, k));
       tr.append(td);
     }
-    tr.append(element('td', 'date', readableDate(files[k * 3 + 2])),
-      element('td', 'size', readableSize(files[k * 3 + 1])));
+    tr.append(element('td', 'date', readableDate(files[k * 3 + 2])));
+    if (taken.size) {
+      const text = takenOf(folder, k);
+      const cell = element('td', 'date', text === undefined ? '' : readableTaken(text));
+      if (text !== undefined) cell.title = text;
+      tr.append(cell);
+    }
+    tr.append(element('td', 'size', readableSize(files[k * 3 + 1])));
     return tr;
   };
+  const takenColumn = (key) => (taken.size ? [['Tomada', 'date', key]] : []);
   const showFolder = (i, highlight = -1) => {
     const files = folders[i][3];
     const order = Array.from({ length: files.length / 3 }, (_, k) => k);
     if (sortKey === 0) order.sort((a, b) => collator.compare(shown(files[a * 3]), shown(files[b * 3])));
-    if (sortKey > 0) order.sort((a, b) => files[a * 3 + sortKey] - files[b * 3 + sortKey]);
+    if (sortKey === 1 || sortKey === 2) {
+      order.sort((a, b) => files[a * 3 + sortKey] - files[b * 3 + sortKey]);
+    }
+    if (sortKey === 3) {
+      const when = Float64Array.from(order, (k) => whenTaken(i, k));
+      order.sort((a, b) => when[a] - when[b]);
+    }
     if (sortDown) order.reverse();
     const table = document.createElement('table');
     table.id = 'files';
-    table.append(headerRow([['Nombre', 'name', 0], ['Modificado', 'date', 2], ['Tamaño', 'size', 1]]));
+    table.append(headerRow([['Nombre', 'name', 0], ['Modificado', 'date', 2], ...takenColumn(3),
+      ['Tamaño', 'size', 1]]));
     // Folders that were not entered (links to folders, folders past the depth) lead to
     // themselves, as on the pages.
     for (const item of folders[i][4] || []) {
@@ -241,7 +280,8 @@
       name.append(a);
       const tr = document.createElement('tr');
       tr.className = 'notentered';
-      tr.append(name, element('td', 'date', ''), element('td', 'size', ''));
+      tr.append(name, element('td', 'date', ''), ...(taken.size ? [element('td', 'date', '')] : []),
+        element('td', 'size', ''));
       table.append(tr);
     }
     for (const k of order) {
@@ -372,7 +412,8 @@
     status.textContent = found.length === 1 ? '1 resultado' : `${found.length} resultados`;
     const table = document.createElement('table');
     table.id = 'results';
-    table.append(headerRow([['Nombre'], ['Carpeta'], ['Modificado'], ['Tamaño', 'size']]));
+    table.append(headerRow([['Nombre'], ['Carpeta'], ['Modificado'], ...takenColumn(undefined),
+      ['Tamaño', 'size']]));
     for (const entry of found.slice(0, shownResults)) {
       let folder = 0;
       for (let high = count; high - folder > 1;) {
@@ -393,7 +434,8 @@
         name.append(a);
         const where = element('td', 'where', folderPath(folder));
         where.addEventListener('click', () => choose(folder));
-        tr.append(name, where, element('td'), element('td', 'size', readableSize(totalSize[folder])));
+        tr.append(name, where, element('td'), ...(taken.size ? [element('td')] : []),
+          element('td', 'size', readableSize(totalSize[folder])));
         table.append(tr);
       }
     }

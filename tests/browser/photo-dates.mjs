@@ -1,7 +1,7 @@
 // When photos were taken, in a modern page as a real browser draws it, at a wide screen's and a
 // phone's size: the date under each photo's name, --sort taken's order on screen, the date in the
-// viewer's caption, and hostile Exif text that never reaches the page; no script error and
-// nothing the policy refused.
+// viewer's caption, and hostile Exif text that never reaches the page; the same dates in a
+// catalogue; no script error and nothing the policy refused.
 // Usage: run.sh MODULES_DIR photo-dates.mjs FOLIMBRA_INDEX [SCREENSHOT_FOLDER]
 import { execFileSync } from 'node:child_process';
 import { mkdirSync, mkdtempSync, rmSync, utimesSync, writeFileSync } from 'node:fs';
@@ -115,6 +115,43 @@ try {
         `a photo without a date shows its file's ${where}`, caption);
       if (shots && view.name === 'phone') await tab.screenshot({ path: join(shots, 'viewer-dates-phone.png') });
       await tab.keyboard.press('Escape');
+    }
+
+    // The catalogue of the same folder, made with the dates: a column of them as the camera's
+    // clock wrote them, sorting as --sort taken does, in search results too.
+    const catalog = join(scratch, 'catalogo.html');
+    execFileSync(index, ['--catalog', catalog, '--images', folder], { stdio: ['ignore', 'ignore', 'inherit'] });
+    // The page made above is the newest file.
+    for (const view of viewports) {
+      const where = `(catalogue, ${view.name})`;
+      await tab.setViewport(view);
+      await tab.goto(pathToFileURL(catalog).href);
+      await tab.waitForSelector('body[data-ready="1"]', { timeout: 20000 });
+      const heads = (await drawn(tab, '#files th')).map((head) => head.text);
+      check.that(same(heads, ['Nombre', 'Modificado', 'Tomada', 'Tamaño']),
+        `the column of dates taken drawn ${where}`, heads);
+      const rows = () => tab.evaluate(() => [...document.querySelectorAll('#files tr')].slice(1)
+        .map((tr) => [tr.cells[0].textContent, tr.cells[2].textContent, tr.cells[2].getBoundingClientRect().width > 0]));
+      let seen = await rows();
+      check.that(same(seen.find((row) => row[0] === 'b-nueva.jpg'), ['b-nueva.jpg', '4/3/23, 10:11', true])
+        && same(seen.find((row) => row[0] === 'c-sin.jpg'), ['c-sin.jpg', '', true]),
+        `a photo's date as taken, none for a photo without ${where}`, seen);
+      await tab.evaluate(() => [...document.querySelectorAll('#files th')].find((th) => th.textContent.startsWith('Tomada')).click());
+      seen = (await drawn(tab, '#files td.name a')).map((link) => link.text);
+      check.that(same(seen, ['a-vieja.jpg', 'd-hostil.jpg', 'c-sin.jpg', 'notas.txt', 'b-nueva.jpg',
+        'Quorvel-Html_index.html']),
+        `sorted by when taken, the others by their file's time ${where}`, seen);
+      await tab.$eval('#search', (input) => {
+        input.value = 'nueva';
+        input.dispatchEvent(new Event('input'));
+      });
+      seen = await tab.evaluate(() => [...document.querySelectorAll('#results tr')].slice(1)
+        .map((tr) => [...tr.cells].map((cell) => cell.textContent)));
+      check.that(seen.length === 1 && seen[0][0] === 'b-nueva.jpg' && seen[0][3] === '4/3/23, 10:11',
+        `a search result with its date taken ${where}`, seen);
+      const text = await tab.evaluate(() => document.body.innerText);
+      check.that(!text.includes('onerror') && !text.includes('\u202E'), `no hostile Exif text in the catalogue ${where}`);
+      if (shots) await tab.screenshot({ path: join(shots, `catalog-dates-${view.name}.png`) });
     }
   });
 } finally {
