@@ -24,7 +24,7 @@ endfunction()
 
 # Everything the install rules take from the build; scripts/package.sh builds only this.
 add_custom_target(package-contents)
-add_dependencies(package-contents folimbra folimbra-index)
+add_dependencies(package-contents folimbra folimbra-index folimbra-video)
 
 # Debian keeps libraries where the loader looks; a RUNPATH would only let a stray copy in.
 set(CMAKE_SKIP_INSTALL_RPATH ON)

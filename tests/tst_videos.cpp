@@ -11,6 +11,9 @@
 #include <QtEndian>
 #include <QTest>
 
+#include <cstring>
+#include <link.h>
+
 #include <fcntl.h>
 
 using namespace Qt::StringLiterals;
@@ -51,6 +54,25 @@ QByteArray turned(QByteArray mp4)
     return mp4;
 }
 
+// Whether the process holds a shared object whose name has `part` in it.
+bool loaded(const char *part)
+{
+    struct Found
+    {
+        const char *part;
+        bool found = false;
+    } found{part};
+    dl_iterate_phdr(
+        [](struct dl_phdr_info *info, size_t, void *data) {
+            auto *wanted = static_cast<Found *>(data);
+            if (info->dlpi_name && std::strstr(info->dlpi_name, wanted->part))
+                wanted->found = true;
+            return 0;
+        },
+        &found);
+    return found.found;
+}
+
 } // namespace
 
 // Posters of the videos in a modern page, from files ffmpeg makes.
@@ -63,6 +85,22 @@ private Q_SLOTS:
     {
         if (QStandardPaths::findExecutable(u"ffmpeg"_s).isEmpty())
             QSKIP("ffmpeg is missing (scripts/packages.sh installs it)");
+    }
+
+    // The video libraries come with the first video a run meets, not with every start.
+    void loadedOnFirstVideo()
+    {
+        QVERIFY(!loaded("libavcodec"));
+        TestFolder folder;
+        QImage photo(40, 30, QImage::Format_RGB32);
+        photo.fill(Qt::red);
+        QVERIFY(photo.save(folder.path() + u"a.png"_s));
+        QVERIFY(makeThumbnails(folder.path(), {"a.png"}).thumbnails.at(0));
+        QVERIFY(!loaded("libavcodec"));
+        const QByteArray webm = video(u"webm"_s, {u"-c:v"_s, u"libvpx"_s});
+        QVERIFY(folder.addFile("v.webm") && folder.append("v.webm", webm));
+        QVERIFY(makeThumbnails(folder.path(), {"v.webm"}).thumbnails.at(0));
+        QVERIFY(loaded("libavcodec"));
     }
 
     void posters_data()

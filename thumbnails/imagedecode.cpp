@@ -455,5 +455,4 @@ void limitImageReaders()
 {
     // For the formats whose size is not known ahead.
     QImageReader::setAllocationLimit(int(memoryBudget >> 20));
-    limitVideoDecoders();
 }
