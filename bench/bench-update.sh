@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # --update over trees that did not change. Over the tree of bench-tree.sh (10,000 folders of 10
 # files), with strace: the files made and renamed by `-r --update` (none expected), and after one
-# file is touched (one page expected); then in one hyperfine run `-r --update` against `tree -H`,
-# and a full `-r` against the pages floor (pages-floor.c). Over the catalogue tree of
+# file is touched (one page expected); then in one hyperfine run `-r --update` against `tree -H`
+# and the update floor (update-floor.c: the walk, each entry looked at, each old page read), and
+# a full `-r` against the pages floor (pages-floor.c). Over the catalogue tree of
 # bench-catalog.sh (FOLDERS x FILES), in a second hyperfine run, `--catalog --update` and
 # `--json FILE -r --update` against a plain `--catalog` and `--json FILE -r`, with the files'
 # inode and time checked unchanged.
@@ -32,6 +33,8 @@ done
 mkdir -p "$results_dir"
 pages_floor="$results_dir/pages-floor"
 cc -O2 -Wall -o "$pages_floor" "$bench_dir/pages-floor.c"
+update_floor="$results_dir/update-floor"
+cc -O2 -Wall -o "$update_floor" "$bench_dir/update-floor.c"
 q() { printf '%q' "$1"; }
 summary="$results_dir/summary.txt"
 say() { echo "$*" | tee -a "$summary"; }
@@ -62,6 +65,7 @@ hyperfine -N --warmup "${WARMUP:-2}" --runs "${RUNS:-10}" --style basic \
     --export-json "$results_dir/tree.json" \
     -n "index -r --update" "$(q "$index") -r --update $(q "$tree_dir")" \
     -n "tree -H" "tree -H . -o $(q "$results_dir/tree.html") $(q "$tree_dir")" \
+    -n "update floor" "$(q "$update_floor") $(q "$tree_dir")" \
     -n "index -r" "$(q "$index") -r $(q "$tree_dir")" \
     -n "pages floor" "$(q "$pages_floor") $(q "$tree_dir")" | tee "$results_dir/tree.txt"
 "$index" -r "$tree_dir" >/dev/null
@@ -96,6 +100,9 @@ def line(what, ours, theirs, target):
     print(f"{what}: {m[ours]:.3f} s / {m[theirs]:.3f} s = {ratio:.2f} (target <= {target}: "
           f"{'met' if ratio <= target else 'MISSED'})")
 line("-r --update / tree -H", "index -r --update", "tree -H", 0.5)
+# What no --update can go below: the walk, a look at each entry and a read of each old page.
+line("update floor / tree -H", "update floor", "tree -H", 0.5)
+line("-r --update / update floor", "index -r --update", "update floor", 1.05)
 line("-r / pages floor", "index -r", "pages floor", 1.05)
 line("--catalog --update / --catalog", "index --catalog --update", "index --catalog", 0.8)
 line("--json FILE -r --update / --catalog", "index --json FILE -r --update", "index --catalog", 0.8)
