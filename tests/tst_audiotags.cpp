@@ -153,6 +153,7 @@ private Q_SLOTS:
                               "disco<kbd>[U+202E]</kbd>exe.mp3<td>2<td><td>0:01\n"));
         QVERIFY(page.contains("<audio controls preload=none src=x.ogg></audio>"));
         QVERIFY(page.contains("<h2 id=al>disco<kbd>[U+202E]</kbd>exe.mp3</h2><p>&quot;&gt;"));
+        QVERIFY(page.contains("alert(2)&gt; · 1 pista · 0:01</section>"));
         QVERIFY(page.contains("; media-src 'self' file:\">"));
         // One <script> only: the page's own.
         QCOMPARE(page.count("<script"), 1);

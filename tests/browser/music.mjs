@@ -70,6 +70,8 @@ try {
       await tab.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'light' }]);
       const heading = await drawn(tab, '.al h2');
       check.that(heading.length === 1 && heading[0].text === 'Discoteca', `${view.name}: the album heading`, heading);
+      const about = (await drawn(tab, '.al p')).map((line) => line.text);
+      check.that(same(about, ['Banda · 1999 · 3 pistas · 0:03']), `${view.name}: the album's artist, year, tracks and time`, about);
       check.that(same(await rowsDrawn(tab), ['a.flac', 'b.ogg', 'c.mp3', 'notas.txt']),
         `${view.name}: by name at first`, await rowsDrawn(tab));
       await clickHeader(tab, 'Pista');

@@ -258,15 +258,28 @@ int syncfs(int fd)
     return failsHere(Sync, fd) ? -1 : next(fd);
 }
 
+// A reservation that runs out of room may have lengthened the file before it fails: the failure
+// does so, so that what the program leaves behind is checked at its worst.
+static int reservedAndFailed(int (*next)(int, int, off_t, off_t), int fd, int mode, off_t offset,
+                             off_t length)
+{
+    const int error = errno;
+    next(fd, mode, offset, length);
+    errno = error;
+    return -1;
+}
+
 int fallocate64(int fd, int mode, off_t offset, off_t length)
 {
     FORWARD("fallocate64", int (*)(int, int, off_t, off_t));
-    return failsHere(Fallocate, fd) ? -1 : next(fd, mode, offset, length);
+    return failsHere(Fallocate, fd) ? reservedAndFailed(next, fd, mode, offset, length)
+                                    : next(fd, mode, offset, length);
 }
 int fallocate(int fd, int mode, off_t offset, off_t length)
 {
     FORWARD("fallocate", int (*)(int, int, off_t, off_t));
-    return failsHere(Fallocate, fd) ? -1 : next(fd, mode, offset, length);
+    return failsHere(Fallocate, fd) ? reservedAndFailed(next, fd, mode, offset, length)
+                                    : next(fd, mode, offset, length);
 }
 // posix_fallocate reports its error as its value, not in errno.
 int posix_fallocate64(int fd, off_t offset, off_t length)
