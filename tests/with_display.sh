@@ -21,4 +21,12 @@ done
 DISPLAY=:$(head -n 1 "$numbers")
 export DISPLAY
 unset XAUTHORITY
+# Once seen, a client of the display's own was refused (e2e_window, 1 run in many): the command
+# starts only when one is taken.
+for ((i = 0; i < 500; ++i)); do
+    xdpyinfo >/dev/null 2>&1 && break
+    kill -0 "$server" 2>/dev/null || { echo "FAIL: Xvfb ended on $DISPLAY before taking a client"; exit 1; }
+    sleep 0.02
+done
+xdpyinfo >/dev/null 2>&1 || { echo "FAIL: Xvfb on $DISPLAY took no client within 10 s"; exit 1; }
 "$@"
