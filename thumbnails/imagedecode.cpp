@@ -283,16 +283,18 @@ QImage orient(QImage picture, QImageIOHandler::Transformations transformation)
 // Decodes the image oriented and already shrunk to cover `edge`, within the budgets.
 Decoded decodeVideo(const ImageSource &image, int edge, std::chrono::milliseconds budget)
 {
-    VideoFrame video(image.fd, image.st.st_size, budget);
-    if (video.failure())
-        return {video.failure(), {}, {}};
-    if (!memory().take(video.cost()))
+    const std::unique_ptr<VideoDecoder> video = openVideo(image.fd, image.st.st_size, budget);
+    if (!video)
+        return {LeftOut::Unreadable, {}, {}};
+    if (video->failure())
+        return {video->failure(), {}, {}};
+    if (!memory().take(video->cost()))
         return {LeftOut::Memory, {}, {}};
-    QImage picture = video.frame(fitWithin(video.shown(), edge, false));
-    memory().give(video.cost());
+    QImage picture = video->frame(fitWithin(video->shown(), edge, false));
+    memory().give(video->cost());
     if (picture.isNull())
-        return {video.failure(), {}, {}};
-    return {std::nullopt, std::move(picture), video.shown()};
+        return {video->failure(), {}, {}};
+    return {std::nullopt, std::move(picture), video->shown()};
 }
 
 Decoded decode(const ImageSource &image, int edge, std::chrono::milliseconds budget)

@@ -28,7 +28,7 @@ QByteArray modulePath()
     return program.left(program.lastIndexOf('/') + 1) + FOLIMBRA_VIDEO_MODULE_INSTALLED;
 }
 
-OpenVideo *openVideo()
+OpenVideo *moduleEntry()
 {
     static OpenVideo *open = nullptr;
     static std::once_flag loaded;
@@ -43,30 +43,8 @@ OpenVideo *openVideo()
 
 } // namespace
 
-VideoFrame::VideoFrame(int fd, qint64 size, std::chrono::milliseconds budget)
+std::unique_ptr<VideoDecoder> openVideo(int fd, qint64 size, std::chrono::milliseconds budget)
 {
-    if (OpenVideo *open = openVideo())
-        m_decoder.reset(open(fd, size, budget.count()));
-}
-
-VideoFrame::~VideoFrame() = default;
-
-std::optional<LeftOut> VideoFrame::failure() const
-{
-    return m_decoder ? m_decoder->failure() : LeftOut::Unreadable;
-}
-
-QSize VideoFrame::shown() const
-{
-    return m_decoder ? m_decoder->shown() : QSize();
-}
-
-qint64 VideoFrame::cost() const
-{
-    return m_decoder ? m_decoder->cost() : 0;
-}
-
-QImage VideoFrame::frame(QSize size)
-{
-    return m_decoder ? m_decoder->frame(size) : QImage();
+    OpenVideo *open = moduleEntry();
+    return std::unique_ptr<VideoDecoder>(open ? open(fd, size, budget.count()) : nullptr);
 }

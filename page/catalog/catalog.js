@@ -253,6 +253,7 @@
     return tr;
   };
   const takenColumn = (key) => (taken.size ? [['Tomada', 'date', key]] : []);
+  const noTaken = () => (taken.size ? [element('td', 'date', '')] : []);
   const showFolder = (i, highlight = -1) => {
     const files = folders[i][3];
     const order = Array.from({ length: files.length / 3 }, (_, k) => k);
@@ -280,8 +281,7 @@
       name.append(a);
       const tr = document.createElement('tr');
       tr.className = 'notentered';
-      tr.append(name, element('td', 'date', ''), ...(taken.size ? [element('td', 'date', '')] : []),
-        element('td', 'size', ''));
+      tr.append(name, element('td', 'date', ''), ...noTaken(), element('td', 'size', ''));
       table.append(tr);
     }
     for (const k of order) {
@@ -434,7 +434,7 @@
         name.append(a);
         const where = element('td', 'where', folderPath(folder));
         where.addEventListener('click', () => choose(folder));
-        tr.append(name, where, element('td'), ...(taken.size ? [element('td')] : []),
+        tr.append(name, where, element('td'), ...noTaken(),
           element('td', 'size', readableSize(totalSize[folder])));
         table.append(tr);
       }
