@@ -1,8 +1,11 @@
 // File names travel as bytes: decoding and encoding again gives back the very bytes, and the
-// readable form shows every byte as a character; a name in valid UTF-8 reads as UTF-8 does.
+// readable form shows every byte as a character; a name in valid UTF-8 reads as UTF-8 does, a
+// leading U+FEFF included.
 
 #include "filenames.h"
 #include "fuzzcheck.h"
+
+#include <QStringDecoder>
 
 #include <string>
 
@@ -36,7 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const QByteArray valid = validUtf8(data, size);
     const QString read = decodeFileName(valid);
-    require(read == QString::fromUtf8(valid), "valid UTF-8 decodes as QString::fromUtf8 does");
+    // fromUtf8 drops a leading U+FEFF as a byte-order mark; a name keeps it.
+    const QString utf8 =
+        QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom)(valid);
+    require(read == utf8, "valid UTF-8 decodes as a UTF-8 decoder that keeps U+FEFF does");
     require(encodeFileName(read) == valid, "valid UTF-8 reads back unchanged");
 
     const QString readable = readableFileName(name);

@@ -11,20 +11,12 @@
 #include <QLocale>
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <zlib.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-void appendNumber(std::string &out, qint64 value)
-{
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, std::size_t(end - digits));
-}
 
 void appendText(std::string &out, QStringView text)
 {

@@ -41,13 +41,6 @@ std::size_t utf8Length(std::string_view s, std::size_t at)
     return 0;
 }
 
-void appendNumber(std::string &out, qint64 value)
-{
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, std::size_t(end - digits));
-}
-
 void appendField(std::string &out, std::string_view key, std::string_view raw)
 {
     out += ",\"";
@@ -222,6 +215,13 @@ private:
 };
 
 } // namespace
+
+void appendNumber(std::string &out, qint64 value)
+{
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, std::size_t(end - digits));
+}
 
 bool appendJsonString(std::string &out, std::string_view raw)
 {

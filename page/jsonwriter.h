@@ -18,5 +18,8 @@ bool writeJsonLines(const TreeEntries &entries, const ByteSink &sink);
 // U+FFFD. Returns whether every byte was kept.
 bool appendJsonString(std::string &out, std::string_view raw);
 
+// A number in JSON, as to_chars writes it.
+void appendNumber(std::string &out, qint64 value);
+
 // "2024-02-29T23:59:59Z" (with a fraction of a second where there is one).
 void appendRfc3339(std::string &out, qint64 nanoseconds);
