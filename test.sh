@@ -18,7 +18,13 @@ case ${1:-} in
 esac
 # shellcheck source=scripts/packages.sh
 . "$here/scripts/packages.sh"
-ensure_packages "${FOLIMBRA_BUILD_PACKAGES[@]}" "${FOLIMBRA_TEST_PACKAGES[@]}"
+# One apt-get run for all that the passes below need: each run reads the lists and sets up again.
+if $quick; then
+    ensure_packages "${FOLIMBRA_BUILD_PACKAGES[@]}" "${FOLIMBRA_TEST_PACKAGES[@]}"
+else
+    ensure_packages "${FOLIMBRA_BUILD_PACKAGES[@]}" "${FOLIMBRA_TEST_PACKAGES[@]}" \
+        "${FOLIMBRA_PACKAGE_PACKAGES[@]}" "${FOLIMBRA_FUZZ_PACKAGES[@]}"
+fi
 
 # Builds that share sources share their compiled objects too, from one run to the next.
 launcher=()
@@ -26,9 +32,14 @@ if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 jobs=$(nproc)
-# The full passes compile a few sources as one, which halves a fresh machine's build; the quick
-# pass (and run.sh) compiles each file alone, so a missing include still shows there.
+# The full passes compile a few sources as one, which halves a fresh machine's build, and parse
+# the common headers once; the quick pass (and run.sh) compiles each file alone, so a missing
+# include still shows there. Clang takes no header precompiled for other flags: not for fuzzing.
 unity=-DCMAKE_UNITY_BUILD=ON
+full=("$unity" -DFOLIMBRA_PRECOMPILED_HEADERS=ON)
+# Sanitizer reports need only line tables, which are a little quicker to make than the full
+# debug information.
+lines=-DCMAKE_CXX_FLAGS_DEBUG=-g1
 
 # configure BUILD OPTIONS...
 configure()
@@ -39,31 +50,17 @@ configure()
         "${launcher[@]}" "$@" >/dev/null
 }
 
-# The tests whose names match $2 (all when empty) and not $3, of the targets $4 (all when empty).
-run_suite()
-{
-    local build="$1" tests="$2" excluded="$3" targets="$4"
-    shift 4
-    configure "$build" "$@"
-    # shellcheck disable=SC2086 # the targets are words
-    cmake --build "$build" ${targets:+--target $targets}
-    ctest --test-dir "$build" --output-on-failure -j "$jobs" ${tests:+-R "$tests"} \
-        ${excluded:+-E "$excluded"}
-}
-
 if $quick; then
     echo "== Pruebas rápidas"
-    run_suite "$here/build/test" "" 'fault_sweep|watch_soak|watch_limits|browser_|e2e_|concurrent_runs' "" \
-        -DCMAKE_BUILD_TYPE=Debug
+    configure "$here/build/test" -DCMAKE_BUILD_TYPE=Debug
+    cmake --build "$here/build/test"
+    ctest --test-dir "$here/build/test" --output-on-failure -j "$jobs" \
+        -E 'fault_sweep|watch_soak|watch_limits|browser_|e2e_|concurrent_runs'
     exit 0
 fi
 
-# Everything the passes below install, at once.
-ensure_packages "${FOLIMBRA_PACKAGE_PACKAGES[@]}"
-ensure_packages "${FOLIMBRA_FUZZ_PACKAGES[@]}" || true
-
 echo "== Pruebas con AddressSanitizer y UndefinedBehaviorSanitizer"
-configure "$here/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE=ON "$unity"
+configure "$here/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE=ON "$lines" "${full[@]}"
 cmake --build "$here/build/sanitize"
 # Many of the whole-system checks wait on a watch, a browser or a window: the package builds
 # meanwhile, at a lower priority, and says how it went once the tests are done.
@@ -80,13 +77,6 @@ if ! wait "$package"; then
 fi
 trap - EXIT
 tail -n 5 "$here/build/package.log"
-# Qt is not built with ThreadSanitizer: only the tests whose threads are the project's own (the
-# thumbnails and the window hand work to Qt's thread pool, which it sees as racing).
-echo "== Pruebas con ThreadSanitizer"
-run_suite "$here/build/thread" 'tst_listing|tst_platform|tst_cli|tst_messages' "" \
-    "tst_listing tst_platform tst_cli tst_messages" -DCMAKE_BUILD_TYPE=Debug \
-    -DFOLIMBRA_SANITIZE_THREAD=ON "$unity"
-
 # Each target starts from a copy of its committed seeds, so what a run finds stays in the build.
 fuzz_one()
 {
@@ -104,21 +94,26 @@ fuzz_one()
     echo "$target: $(grep '^Done' "$log")"
 }
 
+fuzz_build="$here/build/fuzz"
+fuzz_targets=(fuzz_getfileext fuzz_htmltext fuzz_filenames fuzz_windows1252 fuzz_perendat
+    fuzz_sortkeys fuzz_quickdeflate fuzz_thumbnails fuzz_videoframe)
+build_fuzzers()
+{
+    CC=clang CXX=clang++ configure "$fuzz_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBUILD_TESTING=OFF -DFOLIMBRA_FUZZ=ON "$unity"
+    cmake --build "$fuzz_build" --target "${fuzz_targets[@]}"
+}
+
 # A target to each core at a time.
 run_fuzzers()
 {
-    local build="$here/build/fuzz" target failed=0 running=0
-    local targets=(fuzz_getfileext fuzz_htmltext fuzz_filenames fuzz_windows1252 fuzz_perendat
-        fuzz_sortkeys fuzz_quickdeflate fuzz_thumbnails fuzz_videoframe)
-    CC=clang CXX=clang++ configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
-        -DFOLIMBRA_FUZZ=ON "$unity"
-    cmake --build "$build" --target "${targets[@]}"
-    for target in "${targets[@]}"; do
+    local target failed=0 running=0
+    for target in "${fuzz_targets[@]}"; do
         if ((running == jobs)); then
             wait -n || failed=1
             running=$((running - 1))
         fi
-        fuzz_one "$build" "$target" &
+        fuzz_one "$fuzz_build" "$target" &
         running=$((running + 1))
     done
     while ((running > 0)); do
@@ -128,8 +123,32 @@ run_fuzzers()
     return $failed
 }
 
+# Qt is not built with ThreadSanitizer: only the tests whose threads are the project's own (the
+# thumbnails and the window hand work to Qt's thread pool, which it sees as racing).
+echo "== Pruebas con ThreadSanitizer"
+thread_tests=(tst_listing tst_platform tst_cli tst_messages)
+configure "$here/build/thread" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE_THREAD=ON "$lines" \
+    "${full[@]}"
+cmake --build "$here/build/thread" --target "${thread_tests[@]}"
+# These few tests leave a core to spare: the fuzz targets build on it.
+fuzzing=false
+if command -v clang++ >/dev/null; then
+    fuzzing=true
+    build_fuzzers >"$here/build/fuzz-build.log" 2>&1 &
+    fuzzers=$!
+    trap 'kill "$fuzzers" 2>/dev/null || true' EXIT
+fi
+ctest --test-dir "$here/build/thread" --output-on-failure -j "$jobs" \
+    -R "^($(IFS='|'; echo "${thread_tests[*]}"))\$"
+
 echo "== Fuzzing, 20 s por objetivo"
-if ensure_packages "${FOLIMBRA_FUZZ_PACKAGES[@]}" && command -v clang++ >/dev/null; then
+if $fuzzing; then
+    if ! wait "$fuzzers"; then
+        cat "$here/build/fuzz-build.log"
+        echo "No se pudieron compilar los objetivos de fuzzing (registro: build/fuzz-build.log)"
+        exit 1
+    fi
+    trap - EXIT
     run_fuzzers
 else
     echo "No hay clang: se omite el fuzzing."

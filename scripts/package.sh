@@ -39,7 +39,7 @@ build_packages()
     # the sources' path to "." (dpkg-buildflags reads the current folder), so where the checkout
     # lies does not reach the binaries.
     cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DFOLIMBRA_BENCH=OFF \
-        -DBUILD_TESTING=OFF -DCMAKE_UNITY_BUILD=ON \
+        -DBUILD_TESTING=OFF -DCMAKE_UNITY_BUILD=ON -DFOLIMBRA_PRECOMPILED_HEADERS=ON \
         -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
         -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
         -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \

@@ -1,0 +1,1 @@
+// The precompiled header needs a source to belong to.
