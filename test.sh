@@ -41,6 +41,30 @@ full=("$unity" -DFOLIMBRA_PRECOMPILED_HEADERS=ON)
 # debug information.
 lines=-DCMAKE_CXX_FLAGS_DEBUG=-g1
 
+# beside LOG COMMAND...: runs the command (or function) in the background at a lower priority,
+# its output in LOG, while the next pass goes on; join_beside waits for it.
+beside()
+{
+    beside_log=$1
+    shift
+    (
+        renice -n 10 "$BASHPID" >/dev/null
+        "$@"
+    ) >"$beside_log" 2>&1 &
+    beside_pid=$!
+    trap 'kill "$beside_pid" 2>/dev/null || true' EXIT
+}
+# join_beside MESSAGE: where the command failed, its log and MESSAGE, and the run stops.
+join_beside()
+{
+    if ! wait "$beside_pid"; then
+        cat "$beside_log"
+        echo "$1 (registro: ${beside_log#"$here"/})"
+        exit 1
+    fi
+    trap - EXIT
+}
+
 # configure BUILD OPTIONS...
 configure()
 {
@@ -65,17 +89,10 @@ cmake --build "$here/build/sanitize"
 # Many of the whole-system checks wait on a watch, a browser or a window: the package builds
 # meanwhile, at a lower priority, and says how it went once the tests are done.
 mkdir -p "$here/build"
-nice -n 10 "$here/scripts/package.sh" >"$here/build/package.log" 2>&1 &
-package=$!
-trap 'kill "$package" 2>/dev/null || true' EXIT
+beside "$here/build/package.log" "$here/scripts/package.sh"
 ctest --test-dir "$here/build/sanitize" --output-on-failure -j "$jobs"
 echo "== Paquete Debian"
-if ! wait "$package"; then
-    cat "$here/build/package.log"
-    echo "scripts/package.sh: falló (registro: build/package.log)"
-    exit 1
-fi
-trap - EXIT
+join_beside "scripts/package.sh: falló"
 tail -n 5 "$here/build/package.log"
 # Each target starts from a copy of its committed seeds, so what a run finds stays in the build.
 fuzz_one()
@@ -134,21 +151,14 @@ cmake --build "$here/build/thread" --target "${thread_tests[@]}"
 fuzzing=false
 if command -v clang++ >/dev/null; then
     fuzzing=true
-    build_fuzzers >"$here/build/fuzz-build.log" 2>&1 &
-    fuzzers=$!
-    trap 'kill "$fuzzers" 2>/dev/null || true' EXIT
+    beside "$here/build/fuzz-build.log" build_fuzzers
 fi
 ctest --test-dir "$here/build/thread" --output-on-failure -j "$jobs" \
     -R "^($(IFS='|'; echo "${thread_tests[*]}"))\$"
 
 echo "== Fuzzing, 20 s por objetivo"
 if $fuzzing; then
-    if ! wait "$fuzzers"; then
-        cat "$here/build/fuzz-build.log"
-        echo "No se pudieron compilar los objetivos de fuzzing (registro: build/fuzz-build.log)"
-        exit 1
-    fi
-    trap - EXIT
+    join_beside "No se pudieron compilar los objetivos de fuzzing"
     run_fuzzers
 else
     echo "No hay clang: se omite el fuzzing."

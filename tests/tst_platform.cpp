@@ -98,9 +98,9 @@ private Q_SLOTS:
         QTest::newRow("truncated sequence") << QByteArray("x\xe2\x82") << u"x\u00e2\u201a"_s;
         QTest::newRow("emoji then raw byte") << QByteArray("\xf0\x9f\x98\x80\xff") << u"😀ÿ"_s;
         QTest::newRow("beyond unicode") << QByteArray("\xf4\x90\x80\x80") << u"ô\ufffd€€"_s;
-        // Scripts whose UTF-8 starts with 0xE0.
         // A decoder that reads text would take it for a byte-order mark and drop it.
         QTest::newRow("leading U+FEFF") << QByteArray("\xef\xbb\xbfz") << u"\ufeffz"_s;
+        // Scripts whose UTF-8 starts with 0xE0.
         QTest::newRow("devanagari, thai") << QByteArray("\xe0\xa4\xa8\xe0\xb8\x81") << u"नก"_s;
     }
 
