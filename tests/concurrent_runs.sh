@@ -65,7 +65,7 @@ for kill in 1 2 3 4 5 6 7 8; do
     if ! cmp -s "$work/big/$page" "$work/previous"; then
         check_folder "$work/big" 200000 "killed run $kill"
         cp "$work/big/$page" "$work/previous"
-    elif ls -A "$work/big" | grep -q -F ".$page."; then
+    elif ls -A "$work/big" | grep -F ".$page." >/dev/null; then
         fail "killed run $kill: temporary names left"
     fi
 done

@@ -34,7 +34,7 @@ trap cleanup EXIT
 window_gone() { ! xdotool search --name "$main_title" >/dev/null 2>&1; }
 wm_up() { wmctrl -m >/dev/null 2>&1; }
 # The window manager hears a close request only for a window it manages.
-managed() { wmctrl -l 2>/dev/null | grep -qi "^0x0*$(printf '%x' "$1") "; }
+managed() { wmctrl -l 2>/dev/null | grep -i "^0x0*$(printf '%x' "$1") " >/dev/null; }
 active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ]; }
 # The window activated, or a box of its own put over it.
 activate()
