@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace {
 
 constexpr qreal smallestSize = 5;
@@ -42,13 +44,12 @@ QFont captionFont(const QFont &desktop, double scale)
 {
     QFont font = desktop;
     qreal size = pointSize(desktop);
-    if (size <= 0)
+    if (size <= smallestSize)
         return font;
-    while (size > smallestSize) {
+    font.setPointSizeF(size);
+    while (size > smallestSize && !allFit(font, scale)) {
+        size = std::max(size - 0.5, smallestSize);
         font.setPointSizeF(size);
-        if (allFit(font, scale))
-            break;
-        size -= 0.5;
     }
     return font;
 }

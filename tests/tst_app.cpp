@@ -1,3 +1,4 @@
+#include "captionfont.h"
 #include "clock.h"
 #include "closinganimation.h"
 #include "dirlistbox.h"
@@ -349,6 +350,39 @@ private Q_SLOTS:
         }
     }
 
+    // However little room a layout gives, the captions take the largest half point that fits
+    // every one, down to 5 points and no further.
+    void captionSizes()
+    {
+        QFont desktop = QApplication::font();
+        desktop.setPointSizeF(9);
+        const auto fit = [&](qreal points, double scale) {
+            QFont font = desktop;
+            font.setPointSizeF(points);
+            const auto fits = [&](auto &&control, Layout::Place place) {
+                control.setFont(font);
+                return control.sizeHint().width() <= Layout::rect(place, scale).width();
+            };
+            return fits(QCheckBox(Layout::chkImgCaption.toString()), Layout::chkImg)
+                   && fits(QCheckBox(Layout::chkViewCaption.toString()), Layout::chkView)
+                   && fits(QPushButton(Layout::cmdRefreshCaption.toString()), Layout::cmdRefresh)
+                   && fits(QPushButton(Layout::cmdMakeCaption.toString()), Layout::cmdMake);
+        };
+        bool fitsBelowSix = false;
+        bool atFloor = false;
+        for (int percent = 100; percent >= 30; percent -= 2) {
+            const double scale = percent / 100.0;
+            const qreal points = captionFont(desktop, scale).pointSizeF();
+            const bool fits = fit(points, scale);
+            QVERIFY2(points == 5 || fits, qPrintable(QString::number(percent)));
+            QVERIFY2(points == 9 || !fit(points + 0.5, scale),
+                     qPrintable(QString::number(percent)));
+            fitsBelowSix |= fits && points < 6;
+            atFloor |= !fits;
+        }
+        QVERIFY(fitsBelowSix && atFloor);
+    }
+
     // Started in "fotos": the menu's boxes leave the window up; focus, icon, a fixed size,
     // centred; the open folder highlighted, with the folders above it each a step further in and
     // those inside it a step further still; the open drive list in the box's colours; tab order;
@@ -409,8 +443,14 @@ private Q_SLOTS:
             return blue > 0 && image.pixelColor(1, image.height() / 2) == QColor(255, 128, 128);
         };
         QVERIFY(blueText(drive->grab(drive->rect().adjusted(2, 2, -24, -2)).toImage()));
-        drive->showPopup();
+        // A screen reader opens the list by the action it is told of, and only by that one.
+        QAccessibleActionInterface *actions =
+            QAccessible::queryAccessibleInterface(drive)->actionInterface();
         QAbstractItemView *list = drive->view();
+        QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::showMenuAction()));
+        actions->doAction(QAccessibleActionInterface::setFocusAction());
+        QVERIFY(!list->window()->isVisible());
+        actions->doAction(QAccessibleActionInterface::showMenuAction());
         QVERIFY(QTest::qWaitForWindowExposed(list->window()));
         QVERIFY(blueText(
             list->viewport()->grab(list->visualRect(list->model()->index(2, 0))).toImage()));
