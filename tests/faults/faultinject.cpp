@@ -9,6 +9,8 @@
 //                          close, readdir, stat
 //   FOLIMBRA_FAULT_N       which call of that kind fails, from 1
 //   FOLIMBRA_FAULT_ERRNO   EIO, ENOSPC or EACCES (EIO when unset)
+//   FOLIMBRA_FAULT_SHORT   N: each write or pwrite under the folder writes at most N bytes, as
+//                          a signal or a nearly full disk may leave one; nothing fails
 //
 // The counts file is struct Shared as it lies in memory: a 64-bit count for each kind in the
 // order of kindNames, then the kind that failed (1 + its index, 0 before) and the failed path.
@@ -62,6 +64,7 @@ struct State
     int failKind = -1;
     long failAt = 0;
     int error = EIO;
+    std::size_t shortWrites = 0;
     Shared *shared = nullptr;
     Shared local{};
 };
@@ -97,6 +100,8 @@ void setUp()
         else if (std::strcmp(error, "EACCES") == 0)
             state.error = EACCES;
     }
+    if (const char *most = std::getenv("FOLIMBRA_FAULT_SHORT"))
+        state.shortWrites = std::size_t(std::atol(most));
     state.shared = &state.local;
     if (const char *counts = std::getenv("FOLIMBRA_FAULT_COUNTS")) {
         const int fd = real<int (*)(const char *, int, ...)>("open")(
@@ -172,6 +177,18 @@ bool failsHere(Kind kind, int fd, const char *name = nullptr)
     return true;
 }
 
+// How much of a write of `size` bytes to `fd` to pass on.
+std::size_t passedOn(int fd, std::size_t size)
+{
+    if (state.shortWrites == 0 || size <= state.shortWrites)
+        return size;
+    const int saved = errno;
+    char path[4096];
+    pathOf(fd, nullptr, path, sizeof path);
+    errno = saved;
+    return isUnder(path) ? state.shortWrites : size;
+}
+
 mode_t modeArgument(int flags, va_list arguments)
 {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(arguments, mode_t)
@@ -224,17 +241,17 @@ int open64(const char *path, int flags, ...)
 ssize_t write(int fd, const void *data, size_t size)
 {
     FORWARD("write", ssize_t(*)(int, const void *, size_t));
-    return failsHere(Write, fd) ? -1 : next(fd, data, size);
+    return failsHere(Write, fd) ? -1 : next(fd, data, passedOn(fd, size));
 }
 ssize_t pwrite64(int fd, const void *data, size_t size, off_t offset)
 {
     FORWARD("pwrite64", ssize_t(*)(int, const void *, size_t, off_t));
-    return failsHere(Write, fd) ? -1 : next(fd, data, size, offset);
+    return failsHere(Write, fd) ? -1 : next(fd, data, passedOn(fd, size), offset);
 }
 ssize_t pwrite(int fd, const void *data, size_t size, off_t offset)
 {
     FORWARD("pwrite", ssize_t(*)(int, const void *, size_t, off_t));
-    return failsHere(Write, fd) ? -1 : next(fd, data, size, offset);
+    return failsHere(Write, fd) ? -1 : next(fd, data, passedOn(fd, size), offset);
 }
 ssize_t writev(int fd, const struct iovec *parts, int count)
 {

@@ -6,7 +6,7 @@ a change), a clean run of it for reference, a run that only counts the calls of 
 then one run per call to fail. After each failed call: a run that fails says so (status 1 and a
 message naming the file and the cause), every file is either as it was or as the clean run wrote
 it, and no name is left that neither has. A run that succeeds despite the failure must have
-written exactly what the clean run wrote.
+written exactly what the clean run wrote, and so must a run whose every write is cut short.
 
 Usage: sweep.py FOLIMBRA_INDEX FAULT_LIBRARY [--scenario NAME]... [--most N] [--point KIND:N]
 --most N tries at most N calls of each kind in each scenario (the first, the last and evenly
@@ -14,6 +14,7 @@ spread between); 0 tries every call. --point tries that call alone, again.
 """
 
 import argparse
+import fcntl
 import hashlib
 import json
 import os
@@ -104,10 +105,33 @@ def make_jpeg(path, seed):
 
 
 class Scenario:
-    """A folder before a run (made by prepare), and the command that runs over it."""
+    """A folder before a run (made by prepare), and the command that runs over it. Where
+    append_only names a folder, it takes new names but lets none go, and its files are
+    rewritten in place: no failed call can leave them as they were, so none is tried."""
 
-    def __init__(self, name, prepare, arguments, watch=False):
+    def __init__(self, name, prepare, arguments, watch=False, append_only=None):
         self.name, self.prepare, self.arguments, self.watch = name, prepare, arguments, watch
+        self.append_only = append_only
+
+
+FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_APPEND_FL = 0x80086601, 0x40086602, 0x20
+
+
+def set_append_only(folder, on):
+    """Whether the folder's append-only flag could be set to on."""
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return False
+    try:
+        flags = struct.unpack("l", fcntl.ioctl(fd, FS_IOC_GETFLAGS, b"\0" * 8))[0]
+        flags = flags | FS_APPEND_FL if on else flags & ~FS_APPEND_FL
+        fcntl.ioctl(fd, FS_IOC_SETFLAGS, struct.pack("l", flags))
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
 
 
 def prepare_page(index, run):
@@ -156,6 +180,7 @@ def prepare_watch(index, run):
 
 SCENARIOS = [
     Scenario("page", prepare_page, ["{run}/folder"]),
+    Scenario("inplace", prepare_page, ["{run}/folder"], append_only="folder"),
     Scenario("tree", prepare_tree, ["-r", "{run}/folder"]),
     Scenario("catalog", prepare_output("--catalog"), ["--catalog", "{run}/out/salida",
                                                         "{run}/folder"]),
@@ -189,8 +214,9 @@ class Sweep:
         self.failures = []
         self.points = 0
         self.unfired = 0
+        self.locked = None
 
-    def environment(self, counts, kind=None, n=0, error="EIO"):
+    def environment(self, counts, kind=None, n=0, error="EIO", short=0):
         env = dict(os.environ)
         env["LD_PRELOAD"] = self.library
         # A sanitizer's runtime wants to come first; it still does, behind the preloaded calls.
@@ -199,11 +225,22 @@ class Sweep:
         env["FOLIMBRA_FAULT_COUNTS"] = counts
         if kind:
             env.update(FOLIMBRA_FAULT_CALL=kind, FOLIMBRA_FAULT_N=str(n), FOLIMBRA_FAULT_ERRNO=error)
+        if short:
+            env["FOLIMBRA_FAULT_SHORT"] = str(short)
         return env
 
-    def restore(self, template):
+    def restore(self, template, scenario=None):
+        """The run folder as the template holds it; False where it cannot be made append-only."""
+        self.unlock()
         shutil.rmtree(self.run_folder, ignore_errors=True)
         shutil.copytree(template, self.run_folder, symlinks=True)
+        self.locked = scenario and scenario.append_only
+        return not self.locked or set_append_only(os.path.join(self.run_folder, self.locked), True)
+
+    def unlock(self):
+        if self.locked:
+            set_append_only(os.path.join(self.run_folder, self.locked), False)
+        self.locked = None
 
     def execute(self, scenario, env):
         """Runs the scenario's command; returns its status and standard error."""
@@ -267,8 +304,11 @@ class Sweep:
 
         # The clean run, whose calls are counted.
         self.current = scenario.name + " sin fallos"
-        self.restore(template)
+        if not self.restore(template, scenario):
+            print("%s: se omite, la carpeta no puede ser solo de añadir" % scenario.name)
+            return 0
         status, stderr = self.execute(scenario, self.environment(counts))
+        self.unlock()
         if status != 0:
             self.fail_point("falló sin fallos: %s" % stderr.strip())
             return 0
@@ -283,8 +323,17 @@ class Sweep:
         print("%s: %s" % (scenario.name, " ".join("%s=%d" % (k, v) for k, v in calls.items() if v)),
               flush=True)
 
+        if not scenario.watch:
+            self.current = scenario.name + " con escrituras cortas"
+            self.restore(template, scenario)
+            short = self.execute(scenario, self.environment(counts, short=1000))
+            self.unlock()
+            if short != (status, stderr) or snapshot(self.run_folder) != after:
+                self.fail_point("no escribió lo mismo que sin fallos: %s" % short[1].strip())
+                self.keep(scenario, short[1])
+
         tried = 0
-        for kind in KINDS:
+        for kind in KINDS if not scenario.append_only else []:
             chosen = choose(calls.get(kind, 0), most)
             if point:
                 chosen = [int(point[1])] if point[0] == kind else []
@@ -296,6 +345,7 @@ class Sweep:
                 status, stderr = self.execute(scenario, self.environment(counts, kind, n, error))
                 self.check(scenario, before, after, status, stderr, error, counts)
                 tried += 1
+        self.unlock()
         shutil.rmtree(self.run_folder, ignore_errors=True)
         return tried
 
