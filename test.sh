@@ -18,12 +18,11 @@ case ${1:-} in
 esac
 # shellcheck source=scripts/packages.sh
 . "$here/scripts/packages.sh"
-# One apt-get run for all that the passes below need: each run reads the lists and sets up again.
 if $quick; then
     ensure_packages "${FOLIMBRA_BUILD_PACKAGES[@]}" "${FOLIMBRA_TEST_PACKAGES[@]}"
 else
-    ensure_packages "${FOLIMBRA_BUILD_PACKAGES[@]}" "${FOLIMBRA_TEST_PACKAGES[@]}" \
-        "${FOLIMBRA_PACKAGE_PACKAGES[@]}" "${FOLIMBRA_FUZZ_PACKAGES[@]}"
+    # What the first build needs, and what configuring it looks for; the rest comes beside it.
+    ensure_packages "${FOLIMBRA_BUILD_PACKAGES[@]}" ccache xvfb xdotool
 fi
 
 # Builds that share sources share their compiled objects too, from one run to the next.
@@ -85,10 +84,15 @@ fi
 
 echo "== Pruebas con AddressSanitizer y UndefinedBehaviorSanitizer"
 configure "$here/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE=ON "$lines" "${full[@]}"
+# On a new machine, apt-get mostly unpacks, on a core the build leaves it now and then.
+mkdir -p "$here/build"
+beside "$here/build/packages.log" ensure_packages "${FOLIMBRA_TEST_PACKAGES[@]}" \
+    "${FOLIMBRA_PACKAGE_PACKAGES[@]}" "${FOLIMBRA_FUZZ_PACKAGES[@]}"
 cmake --build "$here/build/sanitize"
+join_beside "apt-get: no se instalaron los paquetes de las pruebas"
+grep '^Instalando' "$here/build/packages.log" || true
 # Many of the whole-system checks wait on a watch, a browser or a window: the package builds
 # meanwhile, at a lower priority, and says how it went once the tests are done.
-mkdir -p "$here/build"
 beside "$here/build/package.log" "$here/scripts/package.sh"
 ctest --test-dir "$here/build/sanitize" --output-on-failure -j "$jobs"
 echo "== Paquete Debian"

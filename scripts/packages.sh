@@ -12,7 +12,7 @@ ensure_packages()
 {
     local missing=() package
     for package in "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        if [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) != 'install ok installed' ]]; then
             missing+=("$package")
         fi
     done
