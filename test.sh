@@ -84,7 +84,7 @@ fi
 
 echo "== Pruebas con AddressSanitizer y UndefinedBehaviorSanitizer"
 configure "$here/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DFOLIMBRA_SANITIZE=ON "$lines" "${full[@]}"
-# On a new machine, apt-get mostly unpacks, on a core the build leaves it now and then.
+# The other passes' packages install while the first build compiles.
 mkdir -p "$here/build"
 beside "$here/build/packages.log" ensure_packages "${FOLIMBRA_TEST_PACKAGES[@]}" \
     "${FOLIMBRA_PACKAGE_PACKAGES[@]}" "${FOLIMBRA_FUZZ_PACKAGES[@]}"
