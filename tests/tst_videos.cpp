@@ -128,6 +128,10 @@ private Q_SLOTS:
                              << made << -1;
         QTest::newRow("mov") << QByteArray("e.mov") << video(u"mov"_s, h264) << QSize(256, 192)
                              << QSize(320, 240) << QSize(200, 150) << false << made << -1;
+        // Nothing before the dot: the ending still names the kind, as it does for images.
+        QTest::newRow("only an ending")
+            << QByteArray(".mov") << video(u"mov"_s, h264) << QSize(256, 192) << QSize(320, 240)
+            << QSize(200, 150) << false << made << -1;
         // Pixels twice as wide as high: shown as they are meant to be.
         QTest::newRow("wide pixels")
             << QByteArray("f.mp4") << video(u"mp4"_s, h264, u"320x240"_s, u"setsar=2/1"_s)

@@ -343,15 +343,16 @@ class Sweep:
                                                               error)
                 self.restore(template)
                 status, stderr = self.execute(scenario, self.environment(counts, kind, n, error))
-                self.check(scenario, before, after, status, stderr, error, counts)
+                self.check(scenario, before, after, status, stderr, kind, error, counts)
                 tried += 1
         self.unlock()
         shutil.rmtree(self.run_folder, ignore_errors=True)
         return tried
 
-    def check(self, scenario, before, after, status, stderr, error, counts):
+    def check(self, scenario, before, after, status, stderr, kind, error, counts):
         self.points += 1
-        if not read_counts(counts)[1]:
+        fired = read_counts(counts)[1]
+        if not fired:
             # The run took another way this time (threads, the watch's timing): nothing failed.
             self.unfired += 1
             return
@@ -380,6 +381,14 @@ class Sweep:
                                 % stderr.strip()[-300:])
             if not scenario.watch and not stderr.strip():
                 self.fail_point("falló sin decir nada")
+            # A listed file whose status could not be read is told as such.
+            fired = fired.decode(errors="surrogateescape")
+            name = os.path.relpath(fired, self.run_folder)
+            listed = (before.get(name, "folder") not in ("folder", "link")
+                      and not name.endswith(PAGE) and not name.startswith("out/"))
+            if (kind == "stat" and status != 0 and listed
+                    and "No se pudo leer el archivo «%s»" % fired not in stderr):
+                self.fail_point("no dice que no pudo leer el archivo: %s" % stderr.strip()[-300:])
         for name in sorted(set(now) | set(before) | set(after)):
             if name in now and now[name] in (before.get(name), after.get(name)):
                 continue
