@@ -201,6 +201,7 @@ private Q_SLOTS:
         QFETCH(QJsonValue, item);
         TestFolder folder;
         QVERIFY(folder.addFolder("sub") && folder.addFile("sub/" + name, 1234, 86400));
+        QVERIFY(folder.addLink("sub/up", "..") && folder.addLink("sub/top", "../.."));
         FolderTree tree;
         QCOMPARE(tree.read(folder.path(), {}), 0);
         const TreeEntries entries = lookUpEntries(tree);
@@ -217,6 +218,8 @@ private Q_SLOTS:
         QCOMPARE(folders[1].toArray()[0].toInt(), 0);
         QCOMPARE(folders[1].toArray()[1].toString(), u"sub");
         QCOMPARE(folders[1].toArray()[3].toArray(), (QJsonArray{item, 1234, 86400}));
+        // Links to folders are listed, not entered.
+        QCOMPARE(folders[1].toArray()[4].toArray(), (QJsonArray{u"top"_s, u"up"_s}));
         // No dates were read: no sixth place.
         QCOMPARE(folders[1].toArray().size(), 5);
         QCOMPARE(parsed[u"r"].toArray()[0].toArray()[1].toString().toLatin1(),

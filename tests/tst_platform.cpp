@@ -1,4 +1,5 @@
 #include "codepagefile.h"
+#include "dateformat.h"
 #include "filedescriptor.h"
 #include "filenames.h"
 #include "filereplacement.h"
@@ -83,6 +84,40 @@ class tst_Platform : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // Rendered field by field, a format writes what QLocale writes, fields of the other part
+    // included, in locales of other digits and day periods.
+    void dateFormat_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<bool>("time");
+        QTest::addColumn<QString>("locale");
+        QTest::newRow("short date") << u"dd/MM/yy"_s << false << u"es_ES"_s;
+        QTest::newRow("long date") << u"dddd, d 'de' MMMM 'de' yyyy"_s << false << u"es_ES"_s;
+        QTest::newRow("other digits") << u"d MMM yyyy"_s << false << u"ar_EG"_s;
+        QTest::newRow("date with an hour") << u"dd/MM/yyyy HH"_s << false << u"es_ES"_s;
+        QTest::newRow("time") << u"HH:mm:ss"_s << true << u"es_ES"_s;
+        QTest::newRow("twelve hours") << u"h:mm AP"_s << true << u"en_US"_s;
+        QTest::newRow("time with a year") << u"H:mm yyyy"_s << true << u"es_ES"_s;
+    }
+
+    void dateFormat()
+    {
+        QFETCH(QString, format);
+        QFETCH(bool, time);
+        QFETCH(QString, locale);
+        const QLocale shown(locale);
+        const DateFormat compiled(format, time ? DateFormat::Part::Time : DateFormat::Part::Date,
+                                  shown);
+        const LocaleDigits digits(shown);
+        for (const LocalDateTime &v :
+             {LocalDateTime{2002, 1, 7, 0, 5, 9}, LocalDateTime{1999, 12, 31, 13, 59, 0}}) {
+            QString out;
+            compiled.append(out, v, digits);
+            QCOMPARE(out, time ? shown.toString(QTime(v.hour, v.minute, v.second), format)
+                               : shown.toString(QDate(v.year, v.month, v.day), format));
+        }
+    }
+
     void fileNameRoundTrip_data()
     {
         QTest::addColumn<QByteArray>("raw");
