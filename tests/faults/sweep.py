@@ -381,14 +381,25 @@ class Sweep:
                                 % stderr.strip()[-300:])
             if not scenario.watch and not stderr.strip():
                 self.fail_point("falló sin decir nada")
-            # A listed file whose status could not be read is told as such.
+            # What could not be read is told by what it is, or by the step it failed: an entry
+            # whose status is not known may be a folder told as a file, and a folder that cannot
+            # be looked up while its page is written fails that page.
             fired = fired.decode(errors="surrogateescape")
             name = os.path.relpath(fired, self.run_folder)
-            listed = (before.get(name, "folder") not in ("folder", "link")
-                      and not name.endswith(PAGE) and not name.startswith("out/"))
-            if (kind == "stat" and status != 0 and listed
-                    and "No se pudo leer el archivo «%s»" % fired not in stderr):
-                self.fail_point("no dice que no pudo leer el archivo: %s" % stderr.strip()[-300:])
+            listed = before.get(name)
+            if kind == "readdir":
+                verbs = ["leer la carpeta"]
+            elif kind == "stat" and listed == "folder":
+                verbs = ["leer la carpeta", "leer el archivo", "escribir la página"]
+            elif (kind == "stat" and listed not in (None, "link") and not name.endswith(PAGE)
+                  and not name.startswith("out/")):
+                verbs = (["leer la miniatura", "guardar la miniatura"]
+                         if ".sh_thumbnails/" in name else ["leer el archivo"])
+            else:
+                verbs = []
+            if status != 0 and verbs and not any(
+                    "No se pudo %s «%s" % (verb, fired.rstrip("/")) in stderr for verb in verbs):
+                self.fail_point("no dice qué no pudo leer: %s" % stderr.strip()[-300:])
         for name in sorted(set(now) | set(before) | set(after)):
             if name in now and now[name] in (before.get(name), after.get(name)):
                 continue
