@@ -108,6 +108,10 @@ void tst_Cli::runs_data()
     row("bundle", R"("$INDEX" -rh | head -1)", 0, "Uso: folimbra-index [OPCIÓN]... CARPETA...\n",
         "");
     row("dash value", R"("$INDEX" --exclude -r sub)", 0, subPage, "");
+    // The catalogue says what made it.
+    row("catalogue maker",
+        R"("$INDEX" --catalog c.html sub && grep -o ' con [^.]*\.[0-9.]*' c.html)", 0,
+        " con folimbra-index 1.0.1.\n", "");
     // The opener's failure fails the folder; what it printed comes with the program's prefix.
     row("no opener", R"(PATH=/nonexistent "$INDEX" --open sub)", 1, subPage,
         "folimbra-index: No se pudo abrir la página «$ROOT/sub/Quorvel-Html_index.html»: no se "
