@@ -91,6 +91,9 @@ void tst_Cli::runs_data()
             + tryHelp);
     row("unknown short", R"("$INDEX" -rx sub)", 2, "",
         "folimbra-index: opción desconocida: -x\n" + tryHelp);
+    // getopt has gone past the last argument, the one the letter came in.
+    row("unknown short last", R"("$INDEX" sub -rx)", 2, "",
+        "folimbra-index: opción desconocida: -x\n" + tryHelp);
     row("ambiguous", R"("$INDEX" --re sub)", 2, "",
         "folimbra-index: opción ambigua: --re (puede ser --recursive, --reverse)\n" + tryHelp);
     row("value refused", R"("$INDEX" --reverse=1 sub)", 2, "",
