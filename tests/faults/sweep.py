@@ -14,7 +14,6 @@ spread between); 0 tries every call. --point tries that call alone, again.
 """
 
 import argparse
-import fcntl
 import hashlib
 import json
 import os
@@ -114,24 +113,14 @@ class Scenario:
         self.append_only = append_only
 
 
-FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_APPEND_FL = 0x80086601, 0x40086602, 0x20
-
-
 def set_append_only(folder, on):
-    """Whether the folder's append-only flag could be set to on."""
+    """Whether the folder's append-only flag could be set to on (with chattr, as
+    concurrent_runs.sh does)."""
     try:
-        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        return subprocess.run(["chattr", "+a" if on else "-a", folder],
+                              capture_output=True).returncode == 0
     except OSError:
         return False
-    try:
-        flags = struct.unpack("l", fcntl.ioctl(fd, FS_IOC_GETFLAGS, b"\0" * 8))[0]
-        flags = flags | FS_APPEND_FL if on else flags & ~FS_APPEND_FL
-        fcntl.ioctl(fd, FS_IOC_SETFLAGS, struct.pack("l", flags))
-        return True
-    except OSError:
-        return False
-    finally:
-        os.close(fd)
 
 
 def prepare_page(index, run):
