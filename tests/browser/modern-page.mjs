@@ -123,7 +123,7 @@ try {
     const firstRow = await tab.$eval('tbody tr', (row) => ({ folder: row.classList.contains('d'),
       text: row.cells[0].textContent, size: row.cells[2].title }));
     check.that(firstRow.folder && firstRow.text === 'Discos/' && firstRow.size === '1', 'the folder first', firstRow);
-    await tab.click('tbody tr.d a');
+    await Promise.all([tab.waitForNavigation(), tab.click('tbody tr.d a')]);
     const trail = await tab.evaluate(() => [...document.querySelectorAll('nav a')].map((a) => [a.textContent, a.href]));
     check.that(trail.length === 1 && trail[0][0] === 'Música y fotos' && trail[0][1] === page,
       'the trail leads to the page above', trail);
