@@ -128,17 +128,20 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
                 printError(folderReadError(read.path, looked.error));
                 status = 1;
             }
-            const auto report = [&](const Listing &names, const std::vector<EntryStatus> &all) {
+            // A folder is named as the tree names its folders, with its "/".
+            const auto report = [&](QStringView action, const Listing &names,
+                                    const std::vector<EntryStatus> &all, const QString &end) {
                 for (std::size_t j = 0; j < all.size(); ++j) {
                     if (all[j].error == 0)
                         continue;
-                    const QString path = read.path + decodeFileName(names.rawName(qsizetype(j)));
-                    printError(failureText({u"leer el archivo", path, all[j].error}));
+                    const QString path =
+                        read.path + decodeFileName(names.rawName(qsizetype(j))) + end;
+                    printError(failureText({action, path, all[j].error}));
                     status = 1;
                 }
             };
-            report(read.files, looked.files);
-            report(read.folderEntries, looked.folders);
+            report(u"leer el archivo", read.files, looked.files, QString());
+            report(u"leer la carpeta", read.folderEntries, looked.folders, QStringLiteral("/"));
         }
         trees.push_back(std::move(tree));
     }

@@ -370,16 +370,15 @@ class Sweep:
                                 % stderr.strip()[-300:])
             if not scenario.watch and not stderr.strip():
                 self.fail_point("falló sin decir nada")
-            # What could not be read is told by what it is, or by the step it failed: an entry
-            # whose status is not known may be a folder told as a file, and a folder that cannot
-            # be looked up while its page is written fails that page.
+            # What could not be read is told by what it is, or by the step it failed: a folder
+            # that cannot be looked up while its page is written fails that page.
             fired = fired.decode(errors="surrogateescape")
             name = os.path.relpath(fired, self.run_folder)
             listed = before.get(name)
             if kind == "readdir":
                 verbs = ["leer la carpeta"]
             elif kind == "stat" and listed == "folder":
-                verbs = ["leer la carpeta", "leer el archivo", "escribir la página"]
+                verbs = ["leer la carpeta", "escribir la página"]
             elif (kind == "stat" and listed not in (None, "link") and not name.endswith(PAGE)
                   and not name.startswith("out/")):
                 verbs = (["leer la miniatura", "guardar la miniatura"]
