@@ -7,6 +7,7 @@
 #include "folderlisting.h"
 #include "localetext.h"
 #include "photodate.h"
+#include "replacementbatch.h"
 #include "systemerror.h"
 #include "thumbnails.h"
 #include "videoname.h"

@@ -3,6 +3,7 @@
 #include "appinfo.h"
 #include "filereplacement.h"
 #include "pngfile.h"
+#include "replacementbatch.h"
 
 #include <QHash>
 

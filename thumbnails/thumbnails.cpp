@@ -2,8 +2,8 @@
 
 #include "filedescriptor.h"
 #include "filenames.h"
-#include "filereplacement.h"
 #include "imagedecode.h"
+#include "replacementbatch.h"
 #include "repository.h"
 #include "thumbnailcaches.h"
 #include "videoname.h"
