@@ -7,12 +7,19 @@
 #   tests/with_display.sh 1024x768x24 tests/e2e_close.sh path/to/folimbra
 # Exits 77 when the window manager or wmctrl is missing. Every wait is on what the display or
 # the disk shows, bounded, so that a loaded machine only makes it longer; the second allowed for
-# the window to go is the one measure of time the test makes.
+# the window to go is the one measure of time the test makes. A build with AddressSanitizer gets
+# two: there the closing animation's thread spends most of its time in the sanitizer's allocator
+# and in faults on fresh memory, and the window takes 0.4 to 0.6 s to go on an idle machine,
+# over a second with both cores busy.
 set -euo pipefail
 # shellcheck source=tests/lib.sh
 . "$(dirname "$0")/lib.sh"
 
 folimbra=$1
+limit_ms=1000
+if ldd "$folimbra" 2>/dev/null | grep libasan >/dev/null; then
+    limit_ms=2000
+fi
 for tool in openbox wmctrl xdotool python3; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
 done
@@ -97,7 +104,7 @@ close_during_run()
     esac
     poll 30 window_gone || { echo "FAIL ($1): the window is still there"; exit 1; }
     now=$(date +%s%N)
-    if [ $(((now - start) / 1000000)) -gt 1000 ]; then
+    if [ $(((now - start) / 1000000)) -gt "$limit_ms" ]; then
         echo "FAIL ($1): the window took $(((now - start) / 1000000)) ms to go"
         exit 1
     fi
