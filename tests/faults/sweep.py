@@ -222,7 +222,9 @@ class Sweep:
         """The run folder as the template holds it; False where it cannot be made append-only."""
         self.unlock()
         shutil.rmtree(self.run_folder, ignore_errors=True)
-        shutil.copytree(template, self.run_folder, symlinks=True)
+        # cp keeps what copytree keeps (links as links, modes, times, attributes) in a fraction of
+        # its time, which the thousands of restores add up.
+        subprocess.run(["cp", "-a", "--", template, self.run_folder], check=True)
         self.locked = scenario and scenario.append_only
         return not self.locked or set_append_only(os.path.join(self.run_folder, self.locked), True)
 
