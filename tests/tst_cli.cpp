@@ -220,6 +220,9 @@ void tst_Cli::runs_data()
             cannot
                 + "«gone»: no existe.\nfolimbra-index: No se pudo escribir «f»: faltaría una "
                   "carpeta que no se pudo leer.\n");
+        row(qPrintable(QLatin1StringView(option) + u" in no folder"_s),
+            qPrintable(u"\"$INDEX\" --%1 nada/f sub"_s.arg(option)), 1, "",
+            "folimbra-index: No se pudo escribir «nada/f»: no existe.\n");
     }
 }
 
