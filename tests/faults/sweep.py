@@ -224,7 +224,7 @@ class Sweep:
         shutil.rmtree(self.run_folder, ignore_errors=True)
         # cp keeps what copytree keeps (links as links, modes, times, attributes) in a fraction of
         # its time, which the thousands of restores add up.
-        subprocess.run(["cp", "-a", "--", template, self.run_folder], check=True)
+        subprocess.run(["cp", "-a", "-T", "--", template, self.run_folder], check=True)
         self.locked = scenario and scenario.append_only
         return not self.locked or set_append_only(os.path.join(self.run_folder, self.locked), True)
 
