@@ -128,20 +128,20 @@ int writeListings(const CommandLine &commandLine, const LocaleText &locale,
                 printError(folderReadError(read.path, looked.error));
                 status = 1;
             }
-            // A folder is named as the tree names its folders, with its "/".
-            const auto report = [&](QStringView action, const Listing &names,
-                                    const std::vector<EntryStatus> &all, const QString &end) {
+            const auto report = [&](const Listing &names, const std::vector<EntryStatus> &all,
+                                    bool folders) {
                 for (std::size_t j = 0; j < all.size(); ++j) {
                     if (all[j].error == 0)
                         continue;
-                    const QString path =
-                        read.path + decodeFileName(names.rawName(qsizetype(j))) + end;
-                    printError(failureText({action, path, all[j].error}));
+                    const QString path = read.path + decodeFileName(names.rawName(qsizetype(j)));
+                    // A folder is named as the tree names its folders, with its "/".
+                    printError(folders ? folderReadError(path + u'/', all[j].error)
+                                       : failureText({u"leer el archivo", path, all[j].error}));
                     status = 1;
                 }
             };
-            report(u"leer el archivo", read.files, looked.files, QString());
-            report(u"leer la carpeta", read.folderEntries, looked.folders, QStringLiteral("/"));
+            report(read.files, looked.files, false);
+            report(read.folderEntries, looked.folders, true);
         }
         trees.push_back(std::move(tree));
     }
