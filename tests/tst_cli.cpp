@@ -249,7 +249,10 @@ void tst_Cli::runs()
         if (expected[i].endsWith('*'))
             actual[i] = actual[i].left(expected[i].size() - 1) + '*';
     }
-    QCOMPARE(actual, expected);
+    // What it said first: a status alone does not tell why.
+    QCOMPARE(actual[2], expected[2]);
+    QCOMPARE(actual[1], expected[1]);
+    QCOMPARE(actual[0], expected[0]);
     QCOMPARE(root.exists("Quorvel-Html_index.html"), out.contains(page("")));
     QVERIFY(!QFile::exists(u"/Quorvel-Html_index.html"_s));
 }
