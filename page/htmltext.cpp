@@ -3,6 +3,7 @@
 #include "filenames.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -131,4 +132,20 @@ void appendAttributeValue(QString &out, QStringView value, void (*append)(QStrin
     append(out, value);
     if (quoted)
         out += u'"';
+}
+
+void appendNumber(QString &out, qint64 value, int width)
+{
+    char16_t digits[24];
+    char16_t *end = digits + std::size(digits);
+    char16_t *start = end;
+    const bool negative = value < 0;
+    quint64 left = negative ? 0 - quint64(value) : quint64(value);
+    do {
+        *--start = char16_t(u'0' + left % 10);
+        left /= 10;
+    } while (left != 0 || end - start < width);
+    if (negative)
+        *--start = u'-';
+    out.append(QStringView(start, end));
 }

@@ -29,3 +29,6 @@ bool needsAttributeQuotes(QStringView value);
 // `value` as one attribute value, written by `append` (one of the above), in double quotes
 // only where it needs them.
 void appendAttributeValue(QString &out, QStringView value, void (*append)(QString &, QStringView));
+
+// Digits straight into the page, at least width of them: no number string per row.
+void appendNumber(QString &out, qint64 value, int width = 1);

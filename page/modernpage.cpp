@@ -12,6 +12,7 @@
 #include "htmltext.h"
 #include "localetext.h"
 #include "modernassets.h"
+#include "modernmusic.h"
 #include "pageentries.h"
 #include "photodate.h"
 #include "systemerror.h"
@@ -20,7 +21,6 @@
 #include <QCryptographicHash>
 
 #include <cerrno>
-#include <iterator>
 
 #include <fcntl.h>
 
@@ -33,23 +33,6 @@ QByteArray hashSource(const char *text)
     return "'sha256-"
            + QCryptographicHash::hash(QByteArrayView(text), QCryptographicHash::Sha256).toBase64()
            + '\'';
-}
-
-// Digits straight into the page, at least width of them: no number string per row.
-void appendNumber(QString &out, qint64 value, int width = 1)
-{
-    char16_t digits[24];
-    char16_t *end = digits + std::size(digits);
-    char16_t *start = end;
-    const bool negative = value < 0;
-    quint64 left = negative ? 0 - quint64(value) : quint64(value);
-    do {
-        *--start = char16_t(u'0' + left % 10);
-        left /= 10;
-    } while (left != 0 || end - start < width);
-    if (negative)
-        *--start = u'-';
-    out.append(QStringView(start, end));
 }
 
 // "2024-08-15T11:22:33", to sort by to the second; the script shows it as "15/8/24 11:22", and
@@ -110,9 +93,6 @@ private:
     void startRow();
     void appendTaken(const QString &name);
     bool hasVideo() const;
-    void appendAlbumHeading();
-    void appendPlayer(const QString &name);
-    void appendTagCells(const QString &name);
     bool writeFooter(qint64 start);
 
     const QString &m_currentPath;
@@ -195,7 +175,8 @@ void ModernRun::appendHead()
     m_text += u"<h1>";
     appendHtmlText(m_text, folder);
     m_text += u"</h1>\n";
-    appendAlbumHeading();
+    if (m_services.tags)
+        appendAlbumHeading(m_text, *m_services.tags);
     const QString filterText =
         m_services.tags ? u"Filtrar por nombre o etiqueta"_s : u"Filtrar por nombre"_s;
     m_text +=
@@ -318,7 +299,7 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
     m_text += u"</a>";
     appendTaken(name);
     if (m_services.tags)
-        appendPlayer(name);
+        appendPlayer(m_text, *m_services.tags, name);
     m_text += u"<td>";
     appendTime(m_text, status.modifiedSeconds);
     m_text += u"<td title=";
@@ -326,7 +307,7 @@ void ModernRun::appendEntry(const QString &name, const FileStatus &status)
     m_text += u'>';
     appendReadableSize(m_text, status.size);
     if (m_services.tags)
-        appendTagCells(name);
+        appendTagCells(m_text, *m_services.tags, name);
     m_text += u'\n';
 }
 
@@ -353,105 +334,6 @@ void ModernRun::appendTaken(const QString &name)
     m_text += u'>';
     m_text += QString::fromLatin1(taken->shownText());
     m_text += u"</time></small>";
-}
-
-// "3:07", or "1:02:03" past the hour.
-void appendDuration(QString &out, qint64 seconds)
-{
-    if (seconds >= 3600) {
-        appendNumber(out, seconds / 3600);
-        out += u':';
-        appendNumber(out, seconds / 60 % 60, 2);
-    } else {
-        appendNumber(out, seconds / 60);
-    }
-    out += u':';
-    appendNumber(out, seconds % 60, 2);
-}
-
-qint64 roundedSeconds(int milliseconds)
-{
-    return (qint64(milliseconds) + 500) / 1000;
-}
-
-const QString &albumArtistOf(const AudioTags &track)
-{
-    return track.albumArtist.isEmpty() ? track.artist : track.albumArtist;
-}
-
-// A folder that is one album, every tagged track of the same album by the same artist, is
-// headed by them.
-void ModernRun::appendAlbumHeading()
-{
-    const QHash<QString, AudioTags> *tags = m_services.tags;
-    if (!tags)
-        return;
-    const AudioTags *first = nullptr;
-    bool oneYear = true;
-    qint64 tracks = 0;
-    qint64 seconds = 0;
-    for (const AudioTags &track : *tags) {
-        if (!track.hasText())
-            continue;
-        if (!first)
-            first = &track;
-        else if (track.album != first->album || albumArtistOf(track) != albumArtistOf(*first))
-            return;
-        oneYear = oneYear && track.year == first->year;
-        ++tracks;
-        seconds += track.durationMs > 0 ? roundedSeconds(track.durationMs) : 0;
-    }
-    if (!first || first->album.isEmpty())
-        return;
-    m_text += u"<section class=al aria-labelledby=al><h2 id=al>";
-    appendHtmlText(m_text, first->album);
-    m_text += u"</h2><p>";
-    if (!albumArtistOf(*first).isEmpty()) {
-        appendHtmlText(m_text, albumArtistOf(*first));
-        m_text += u" · ";
-    }
-    if (oneYear && first->year > 0) {
-        appendNumber(m_text, first->year);
-        m_text += u" · ";
-    }
-    appendNumber(m_text, tracks);
-    m_text += tracks == 1 ? u" pista" : u" pistas";
-    if (seconds > 0) {
-        m_text += u" · ";
-        appendDuration(m_text, seconds);
-    }
-    m_text += u"</section>\n";
-}
-
-// Each track plays where it is listed; with scripts off the browser's own controls still do.
-void ModernRun::appendPlayer(const QString &name)
-{
-    if (!m_services.tags->contains(name))
-        return;
-    m_text += u"<audio controls preload=none src=";
-    appendAttributeValue(m_text, name, appendLinkTarget);
-    m_text += u"></audio>";
-}
-
-void ModernRun::appendTagCells(const QString &name)
-{
-    const auto found = m_services.tags->constFind(name);
-    if (found == m_services.tags->cend()) {
-        m_text += u"<td><td><td><td><td><td>";
-        return;
-    }
-    for (const QString *text : {&found->title, &found->artist, &found->album}) {
-        m_text += u"<td>";
-        appendHtmlText(m_text, *text);
-    }
-    for (const int number : {found->track, found->year}) {
-        m_text += u"<td>";
-        if (number > 0)
-            appendNumber(m_text, number);
-    }
-    m_text += u"<td>";
-    if (found->durationMs >= 0)
-        appendDuration(m_text, roundedSeconds(found->durationMs));
 }
 
 bool ModernRun::writeEntries()
