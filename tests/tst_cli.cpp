@@ -9,6 +9,9 @@
 #include <QTest>
 
 #include <cstdlib>
+#include <signal.h>
+
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -27,9 +30,16 @@ QByteArrayList shell(const QString &command, const TestFolder &root)
                            << QStringLiteral("COMPLETION=" FOLIMBRA_COMPLETION_PATH)
                            << u"ROOT="_s + root.path().chopped(1));
     process.setWorkingDirectory(root.path());
+    // A group of its own, so that a line that hangs is stopped with all it started, not only the
+    // shell: an orphan left spinning would slow every test after it.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     process.start(u"/bin/sh"_s, {u"-c"_s, command});
-    const bool exited =
-        process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    const bool finished = process.waitForFinished(60000);
+    if (!finished && process.processId() > 0) {
+        ::kill(-pid_t(process.processId()), SIGKILL);
+        process.waitForFinished();
+    }
+    const bool exited = finished && process.exitStatus() == QProcess::NormalExit;
     return {QByteArray::number(exited ? process.exitCode() : -1), process.readAllStandardOutput(),
             process.readAllStandardError()};
 }
