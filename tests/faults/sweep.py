@@ -5,8 +5,9 @@ For each scenario: a folder as a user leaves it between two runs (old pages, old
 a change), a clean run of it for reference, a run that only counts the calls of each kind, and
 then one run per call to fail. After each failed call: a run that fails says so (status 1 and a
 message naming the file and the cause), every file is either as it was or as the clean run wrote
-it, and no name is left that neither has. A run that succeeds despite the failure must have
-written exactly what the clean run wrote, and so must a run whose every write is cut short.
+it (or is a page its message calls incomplete), a page said to be unchanged is, and no name is
+left that neither has. A run that succeeds despite the failure must have written exactly what
+the clean run wrote, and so must a run whose every write is cut short.
 
 Usage: sweep.py FOLIMBRA_INDEX FAULT_LIBRARY [--scenario NAME]... [--most N] [--point KIND:N]
 --most N tries at most N calls of each kind in each scenario (the first, the last and evenly
@@ -28,6 +29,7 @@ import time
 
 PAGE = "Quorvel-Html_index.html"
 KINDS = ["open", "write", "sync", "fallocate", "link", "rename", "attr", "close", "readdir", "stat"]
+IN_PLACE_KINDS = ["fallocate", "write", "sync"]
 ERRORS = {"EIO": "error de entrada/salida", "ENOSPC": "no queda espacio en el disco",
           "EACCES": "permiso denegado"}
 
@@ -40,6 +42,9 @@ TIME_LINES = [re.compile(rb" :: \d+ \w+ \d{4} \d\d:\d\d:\d\d</b>"),
 
 # A parent's link to a folder whose page failed goes to the folder instead.
 PAGE_LINK = re.compile(rb'href="([^"]*/)%s"' % re.escape(PAGE.encode()))
+# What a page that failed became, as its message tells it.
+PAGE_FAILED = re.compile(r"No se pudo escribir la página «([^»]*)»: [^\n]*"
+                         r"La página (no se ha cambiado|ha quedado incompleta)\.")
 # An image without its thumbnail is shown whole.
 PICTURE = re.compile(rb"<br><center>.*</center>")
 # What a run tells of images left without a thumbnail, which is no failure of the run.
@@ -106,7 +111,8 @@ def make_jpeg(path, seed):
 class Scenario:
     """A folder before a run (made by prepare), and the command that runs over it. Where
     append_only names a folder, it takes new names but lets none go, and its files are
-    rewritten in place: no failed call can leave them as they were, so none is tried."""
+    rewritten in place: only the calls of the rewrite itself are failed there, after which the
+    message must say whether the page is still the old one."""
 
     def __init__(self, name, prepare, arguments, watch=False, append_only=None):
         self.name, self.prepare, self.arguments, self.watch = name, prepare, arguments, watch
@@ -324,7 +330,7 @@ class Sweep:
                 self.keep(scenario, short[1])
 
         tried = 0
-        for kind in KINDS if not scenario.append_only else []:
+        for kind in IN_PLACE_KINDS if scenario.append_only else KINDS:
             chosen = choose(calls.get(kind, 0), most)
             if point:
                 chosen = [int(point[1])] if point[0] == kind else []
@@ -332,8 +338,9 @@ class Sweep:
                 error = list(ERRORS)[(n + KINDS.index(kind)) % len(ERRORS)]
                 self.current = "%s: %s n.º %d de %d (%s)" % (scenario.name, kind, n, calls[kind],
                                                               error)
-                self.restore(template)
+                self.restore(template, scenario)
                 status, stderr = self.execute(scenario, self.environment(counts, kind, n, error))
+                self.unlock()
                 self.check(scenario, before, after, status, stderr, kind, error, counts)
                 tried += 1
         self.unlock()
@@ -390,8 +397,16 @@ class Sweep:
             if status != 0 and verbs and not any(
                     "No se pudo %s «%s" % (verb, fired.rstrip("/")) in stderr for verb in verbs):
                 self.fail_point("no dice qué no pudo leer: %s" % stderr.strip()[-300:])
+        # The watch may write a page again later, whatever its first message said.
+        told = {} if scenario.watch else {os.path.relpath(path, self.run_folder): kept
+                                          for path, kept in PAGE_FAILED.findall(stderr)}
+        for name, kept in told.items():
+            if kept == "no se ha cambiado" and now.get(name) != before.get(name):
+                self.fail_point("dice que «%s» no se ha cambiado, y cambió" % name)
         for name in sorted(set(now) | set(before) | set(after)):
             if name in now and now[name] in (before.get(name), after.get(name)):
+                continue
+            if told.get(name) == "ha quedado incompleta":
                 continue
             if (name in now and name in after and name.endswith(PAGE)
                     and (status != 0 or scenario.watch or left_without)
