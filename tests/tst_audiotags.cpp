@@ -29,6 +29,18 @@ class TestAudioTags : public QObject
         return QProcess::execute(u"ffmpeg"_s, arguments) == 0;
     }
 
+    // The folder's modern page, empty where it could not be written.
+    static QByteArray modernPage(const TestFolder &folder, bool tags = true)
+    {
+        const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));
+        FolderPageRequest request;
+        request.style = PageStyle::Modern;
+        request.tags = tags;
+        if (!writeFolderPage(folder.path(), fd.get(), request, {}).ok())
+            return {};
+        return folder.read("Quorvel-Html_index.html");
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -119,12 +131,18 @@ private Q_SLOTS:
                                     u"anullsrc=r=8000:cl=mono"_s, u"-t"_s, u"3723"_s,
                                     QFile::decodeName(folder.rawPath() + "l.flac")}),
                  0);
-        const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));
-        FolderPageRequest request;
-        request.style = PageStyle::Modern;
-        request.tags = true;
-        QVERIFY(writeFolderPage(folder.path(), fd.get(), request, {}).ok());
-        QVERIFY(folder.read("Quorvel-Html_index.html").contains("<td><td><td><td><td>1:02:03\n"));
+        QVERIFY(modernPage(folder).contains("<td><td><td><td><td>1:02:03\n"));
+    }
+
+    // An album's heading gives a year only where all its tracks have that one.
+    void albumOfTwoYears()
+    {
+        TestFolder folder;
+        for (const auto &[name, year] : {std::pair{"a.ogg", u"1999"_s}, {"b.ogg", u"2001"_s}})
+            QVERIFY(
+                makeTrack(folder, name, {u"album=Disco"_s, u"artist=Banda"_s, u"date="_s + year}));
+        QVERIFY(modernPage(folder).contains(
+            "<h2 id=al>Disco</h2><p>Banda · 2 pistas · 0:02</section>"));
     }
 
     // Tags are other people's text: in the page as text, marked like names, and the page's
@@ -137,17 +155,7 @@ private Q_SLOTS:
                            u"artist=\"><img src=x onerror=alert(2)>"_s,
                            u"album=disco\u202Eexe.mp3"_s, u"track=2"_s}));
         QVERIFY(folder.addFile("notas.txt", 3));
-        const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));
-        const auto pageOf = [&](bool tags) {
-            FolderPageRequest request;
-            request.style = PageStyle::Modern;
-            request.tags = tags;
-            if (!writeFolderPage(folder.path(), fd.get(), request, {}).ok())
-                return QByteArray();
-            QFile page(folder.path() + u"Quorvel-Html_index.html"_s);
-            return page.open(QIODevice::ReadOnly) ? page.readAll() : QByteArray();
-        };
-        const QByteArray page = pageOf(true);
+        const QByteArray page = modernPage(folder);
         QVERIFY(page.contains("<td>&lt;/script&gt;&lt;script&gt;alert(1)&lt;/script&gt;<td>"
                               "&quot;&gt;&lt;img src=x onerror=alert(2)&gt;<td>"
                               "disco<kbd>[U+202E]</kbd>exe.mp3<td>2<td><td>0:01\n"));
@@ -157,7 +165,7 @@ private Q_SLOTS:
         QVERIFY(page.contains("; media-src 'self' file:\">"));
         // One <script> only: the page's own.
         QCOMPARE(page.count("<script"), 1);
-        const QByteArray plain = pageOf(false);
+        const QByteArray plain = modernPage(folder, false);
         QVERIFY(!plain.isEmpty());
         for (const char *music : {"media-src", "<audio", "class=tags", "alert"})
             QVERIFY2(!plain.contains(music), music);
