@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # folimbra-index --watch on a real tree: changes reach the pages, untouched pages keep their
 # inode, a burst of files writes a page only a few times, SIGTERM ends it whole with status 0, a
-# tree larger than the event queue is written once, the top folder deleted and too few watches
-# end it with status 1 and a message.
+# catalogue inside the folder it lists is written once a change, a tree larger than the event
+# queue is written once, the top folder deleted and too few watches end it with status 1 and a
+# message.
 # Usage: watch_run.sh FOLIMBRA_INDEX
 set -uo pipefail
 # shellcheck source=tests/lib.sh
@@ -73,6 +74,21 @@ pid=
 [[ -z $(find "$top" -name ".$page.*" -o -name '.folimbra-*') ]] || fail "temporary files left"
 grep -q '</html>' "$top/$page" || fail "the page is not whole"
 grep -v -e escrita -e 'primeras páginas' "$work/log" && fail "unexpected messages"
+
+# A catalogue inside the folder it lists: writing it is no change to write it for again.
+mkdir "$work/listed"
+FOLIMBRA_WATCH_TRACE=1 "$index" --watch --catalog "$work/listed/catalogo.html" "$work/listed" \
+    2>"$work/log" &
+pid=$!
+wait_for "grep -q 'escritas las listas' '$work/log'" || fail "no first catalogue"
+touch "$work/listed/nuevo"
+wait_for "((\$(grep -c 'escritas las listas' '$work/log') >= 2))" || fail "a change not written"
+sleep 1.5 # a catalogue written again for its own writing would come within this
+count=$(grep -c 'escritas las listas' "$work/log")
+((count == 2)) || fail "one change, yet the catalogue was written $((count - 1)) times"
+kill -TERM "$pid"
+wait "$pid"
+pid=
 
 # The top folder deleted.
 mkdir -p "$work/gone/x"
