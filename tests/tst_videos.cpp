@@ -225,7 +225,9 @@ private Q_SLOTS:
         QVERIFY(writeFolderPage(folder.path(), fd.get(), request, {}).ok());
         const QByteArray page = folder.read("Quorvel-Html_index.html");
         const QByteArray poster = ".sh_thumbnails/large/" + thumbnailName("clip.webm");
-        QCOMPARE(page.contains("<a href=clip.webm class=vd><img src=" + poster + " srcset="),
+        const QByteArray sharper = ".sh_thumbnails/x-large/" + thumbnailName("clip.webm");
+        QCOMPARE(page.contains("<a href=clip.webm class=vd><img src=" + poster + " srcset=\""
+                               + poster + " 1x, " + sharper + " 2x\""),
                  played);
         // No poster: the name alone, still played by the viewer.
         QCOMPARE(page.contains("<a href=roto.mp4 class=vd>roto.mp4</a>"), played);
