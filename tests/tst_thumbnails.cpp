@@ -261,6 +261,11 @@ private Q_SLOTS:
         TestFolder folder;
         QVERIFY(addImage(folder, name, bytes));
 
+        // The image's size as it is shown, turned where its Exif says so.
+        QBuffer source(&bytes);
+        QImageReader reader(&source);
+        reader.setAutoTransform(true);
+        const QSize whole = reader.read().size();
         const ThumbnailRun run = makeThumbnails(folder.path(), {name});
         // A sound image leaves the decoders nothing to say.
         QVERIFY2(run.decoderMessages.isEmpty(), qPrintable(run.decoderMessages.join(u'\n')));
@@ -287,6 +292,8 @@ private Q_SLOTS:
             QCOMPARE(chunks.text.value("Thumb::URI"), "./" + name.toPercentEncoding("'"));
             QCOMPARE(chunks.text.value("Thumb::MTime"), QByteArray::number(modified));
             QCOMPARE(chunks.text.value("Thumb::Size"), QByteArray::number(bytes.size()));
+            QCOMPARE(chunks.text.value("Thumb::Image::Width"), QByteArray::number(whole.width()));
+            QCOMPARE(chunks.text.value("Thumb::Image::Height"), QByteArray::number(whole.height()));
             QVERIFY(chunks.text.value("Software").startsWith("Quorvel Folimbra "));
             // A reader that checks each chunk's CRC keeps the keys too.
             const QImage image = QImage::fromData(png);
