@@ -98,6 +98,7 @@ private Q_SLOTS:
         QTest::newRow("time") << u"HH:mm:ss"_s << true << u"es_ES"_s;
         QTest::newRow("twelve hours") << u"h:mm AP"_s << true << u"en_US"_s;
         QTest::newRow("time with a year") << u"H:mm yyyy"_s << true << u"es_ES"_s;
+        QTest::newRow("quotes") << u"H 'o''clock' ''mm"_s << true << u"en_US"_s;
     }
 
     void dateFormat()
