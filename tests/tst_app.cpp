@@ -759,12 +759,15 @@ private Q_SLOTS:
             dialog = window->findChild<QProgressDialog *>();
             QVERIFY(dialog && dialog->isVisible() && !QGuiApplication::modalWindow());
             texts << dialog->labelText();
-            if (then == u"Cancelar")
-                dialog->findChild<QPushButton *>()->click();
-            else if (then == u"close")
+            if (then == u"Cancelar") {
+                QPushButton *const cancel = dialog->findChild<QPushButton *>();
+                QVERIFY(cancel && cancel->text() == then);
+                cancel->click();
+            } else if (then == u"close") {
                 fixture.requestClose();
-            else if (then == u"Ctrl+S")
+            } else if (then == u"Ctrl+S") {
                 QTest::keyClick(dialog, Qt::Key_S, Qt::ControlModifier);
+            }
         });
         connect(window, &frmTrovadex::pageFinished, window, [&] {
             if (dialog && then.isEmpty())
