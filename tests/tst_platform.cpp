@@ -427,6 +427,10 @@ private Q_SLOTS:
         QTest::newRow("big same") << big + "1" + big << QByteArrayList{big, "~2", big} << true;
         QTest::newRow("big differs")
             << big + "1" + big + "y" << QByteArrayList{big, "~2", big + "z", big} << false;
+        // Past the first read of the old file, before its next difference.
+        QTest::newRow("differs after a read")
+            << big + "1" + big << QByteArrayList{big, "~2", big.left(70000) + "z" + big.mid(70001)}
+            << false;
         QTest::newRow("differs in the time") << big + "1\n"
                                              << QByteArrayList{big, "~2", "\n" + big} << false;
     }
