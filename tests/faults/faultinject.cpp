@@ -8,7 +8,8 @@
 //   FOLIMBRA_FAULT_CALL    the kind to fail: open, write, sync, fallocate, link, rename, attr,
 //                          close, readdir, stat
 //   FOLIMBRA_FAULT_N       which call of that kind fails, from 1
-//   FOLIMBRA_FAULT_ERRNO   EIO, ENOSPC or EACCES (EIO when unset)
+//   FOLIMBRA_FAULT_ERRNO   EIO, ENOSPC, EACCES, EROFS, EDQUOT, EFBIG, EMFILE or ESTALE (EIO
+//                          when unset)
 //   FOLIMBRA_FAULT_SHORT   N: each write or pwrite under the folder writes at most N bytes, as
 //                          a signal or a nearly full disk may leave one; nothing fails
 //
@@ -95,10 +96,16 @@ void setUp()
     if (const char *n = std::getenv("FOLIMBRA_FAULT_N"))
         state.failAt = std::atol(n);
     if (const char *error = std::getenv("FOLIMBRA_FAULT_ERRNO")) {
-        if (std::strcmp(error, "ENOSPC") == 0)
-            state.error = ENOSPC;
-        else if (std::strcmp(error, "EACCES") == 0)
-            state.error = EACCES;
+        static const struct
+        {
+            const char *name;
+            int code;
+        } codes[] = {{"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EROFS", EROFS},  {"EDQUOT", EDQUOT},
+                     {"EFBIG", EFBIG},   {"EMFILE", EMFILE}, {"ESTALE", ESTALE}};
+        for (const auto &code : codes) {
+            if (std::strcmp(error, code.name) == 0)
+                state.error = code.code;
+        }
     }
     if (const char *most = std::getenv("FOLIMBRA_FAULT_SHORT"))
         state.shortWrites = std::size_t(std::atol(most));

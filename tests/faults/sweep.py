@@ -30,8 +30,12 @@ import time
 PAGE = "Quorvel-Html_index.html"
 KINDS = ["open", "write", "sync", "fallocate", "link", "rename", "attr", "close", "readdir", "stat"]
 IN_PLACE_KINDS = ["fallocate", "write", "sync"]
+# Each point fails with the next of these; the message must tell its cause.
 ERRORS = {"EIO": "error de entrada/salida", "ENOSPC": "no queda espacio en el disco",
-          "EACCES": "permiso denegado"}
+          "EACCES": "permiso denegado", "EROFS": "el medio es de solo lectura",
+          "EDQUOT": "se ha superado la cuota de disco",
+          "EFBIG": "se ha superado el tamaño máximo de archivo",
+          "EMFILE": "demasiados archivos abiertos", "ESTALE": "el volumen ya no está disponible"}
 
 # The lines that change with every run: a page's heading date and its seconds, the catalogue's
 # time of making.
