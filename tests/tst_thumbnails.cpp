@@ -574,6 +574,10 @@ private Q_SLOTS:
         QTest::newRow("png 16-bit 9000²")
             << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 9000) << int(LeftOut::Memory)
             << QByteArray();
+        // 8 bytes a pixel: 8192² would take all of the 512 MiB, this a little more.
+        QTest::newRow("png 16-bit 8193²")
+            << pngOfSize(pixel.convertToFormat(QImage::Format_RGBA64), 8193) << int(LeftOut::Memory)
+            << QByteArray();
         // The start of frame's height and width, after the marker, length and precision.
         QByteArray jpeg = encode(pixel, "jpeg");
         const qsizetype frame = jpeg.indexOf("\xFF\xC0") + 5;
