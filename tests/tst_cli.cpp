@@ -202,6 +202,14 @@ void tst_Cli::runs_data()
         0, page("sub/") + page("sub/inner/") + "2\n",
         "folimbra-index: 2 imágenes sin miniatura (se muestran enteras): 2 tardaron demasiado en "
         "leerse.\n");
+    // Each reason an image is shown whole is told with its count, in one line for the run.
+    row("images shown whole",
+        R"sh(printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0}\0\0\0}\0\10\2\0\0\0\14\340EZ\0\0\0\14IDATx\234c\370\317\300\0\0\3\1\1\0\311\376\222\357\0\0\0\0IEND\256B\140\202' >sub/big.png &&
+            cp sub/big.png sub/inner/huge.png && ln -s ../../sub/big.png sub/inner/out.png &&
+            "$INDEX" -r --thumbnails sub)sh",
+        0, page("sub/") + page("sub/inner/"),
+        "folimbra-index: 3 imágenes sin miniatura (se muestran enteras): 1 son enlaces a fuera de "
+        "la carpeta o a lo que su dueño no puede leer; 2 tienen más de 100 megapíxeles.\n");
     // Videos that cannot be read are listed by name, and counted apart from the images.
     row("videos without posters",
         R"sh(printf x >sub/v.mp4 && printf x >sub/w.WebM && "$INDEX" --style modern --thumbnails sub &&
