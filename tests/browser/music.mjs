@@ -55,7 +55,8 @@ try {
       await tab.setViewport({ width: view.width, height: view.height });
       await tab.goto(pathToFileURL(join(album, 'Quorvel-Html_index.html')).href);
       const heads = (await drawn(tab, 'th button')).map((head) => head.text);
-      for (const name of ['Título', 'Artista', 'Álbum', 'Pista', 'Año', 'Duración']) {
+      for (const name of ['Nombre', 'Modificado', 'Tamaño', 'Título', 'Artista', 'Álbum', 'Pista', 'Año',
+        'Duración']) {
         check.that(heads.includes(name), `${view.name}: the column ${name} is drawn`, heads);
       }
       const cells = (await drawn(tab, 'tbody td')).map((cell) => cell.text.trim());
