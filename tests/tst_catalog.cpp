@@ -258,6 +258,14 @@ private Q_SLOTS:
         if (lastGone)
             QVERIFY(QFile::remove(folder.path() + u"f "_s + QString::number(seed)));
         const TreeEntries entries = lookUpEntries(tree);
+        // Gone is no failure: nothing is known of it, and no error is told.
+        const std::vector<EntryStatus> &statuses = entries.folders.front().files;
+        QCOMPARE(std::count_if(
+                     statuses.begin(), statuses.end(),
+                     [](const EntryStatus &status) { return status.known && status.error == 0; }),
+                 files - lastGone);
+        QVERIFY(std::none_of(statuses.begin(), statuses.end(),
+                             [](const EntryStatus &status) { return status.error != 0; }));
         const std::string data = ::catalogData({&entries});
         std::string page;
         QVERIFY(writeCatalog({&entries}, {QDateTime::fromSecsSinceEpoch(0), u"p 1"_s},
