@@ -101,7 +101,8 @@ wait "$pid"
 status=$?
 pid=
 [[ $status == 1 ]] || fail "a deleted top folder ended with status $status"
-grep -q 'se ha borrado o movido' "$work/log" || fail "no message for a deleted top folder"
+grep -qF "«$work/gone/» se ha borrado o movido: se deja de vigilar." "$work/log" \
+    || fail "no message for a deleted top folder: $(cat "$work/log")"
 
 # A tree whose first pages make more events than the kernel queues (16,384 by default) is still
 # written once, not again as though everything had changed.
