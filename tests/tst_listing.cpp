@@ -932,13 +932,17 @@ private Q_SLOTS:
         QTest::addColumn<int>("style");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<int>("stopAfter"); // entries asked about before a stop; -1 never
+        QTest::addColumn<int>("mostWaiting");
 
-        QTest::newRow("synced") << 0 << int(PageStyle::Classic) << QString() << -1;
+        QTest::newRow("synced") << 0 << int(PageStyle::Classic) << QString() << -1 << 0;
         QTest::newRow("sync fails")
-            << EIO << int(PageStyle::Classic) << u"error de entrada/salida"_s << -1;
+            << EIO << int(PageStyle::Classic) << u"error de entrada/salida"_s << -1 << 0;
         QTest::newRow("modern, disk full")
-            << ENOSPC << int(PageStyle::Modern) << u"no queda espacio en el disco"_s << -1;
-        QTest::newRow("stopped") << 0 << int(PageStyle::Classic) << QString() << 3;
+            << ENOSPC << int(PageStyle::Modern) << u"no queda espacio en el disco"_s << -1 << 0;
+        QTest::newRow("stopped") << 0 << int(PageStyle::Classic) << QString() << 3 << 0;
+        // Only the first sync fails: no page written after it goes in place, nor is synced.
+        QTest::newRow("a page at a time, the first sync fails")
+            << EIO << int(PageStyle::Classic) << u"error de entrada/salida"_s << -1 << 1;
     }
 
     // The pages below the top one are synced once, together, and only then put in place: each as
@@ -950,6 +954,7 @@ private Q_SLOTS:
         QFETCH(int, style);
         QFETCH(QString, reason);
         QFETCH(int, stopAfter);
+        QFETCH(int, mostWaiting);
 
         static std::atomic<int> syncs;
         static int failWith;
@@ -972,9 +977,9 @@ private Q_SLOTS:
         services.locale = &spanish;
         services.clock = &clock;
         services.syncFileSystem = [](int) {
-            ++syncs;
-            return failWith;
+            return ++syncs == 1 ? failWith : 0;
         };
+        services.mostWaiting = std::size_t(mostWaiting);
         std::atomic<int> asked = 0;
         if (stopAfter >= 0)
             services.cancelled = [&] {
