@@ -49,6 +49,8 @@ PAGE_LINK = re.compile(rb'href="([^"]*/)%s"' % re.escape(PAGE.encode()))
 # What a page that failed became, as its message tells it.
 PAGE_FAILED = re.compile(r"No se pudo escribir la página «([^»]*)»: [^\n]*"
                          r"La página (no se ha cambiado|ha quedado incompleta)\.")
+# Nor, on a modern page, the size of that folder.
+FOLDER_SIZE = re.compile(rb"(<td>Carpeta<td) title=\d+>[^<\n]*")
 # An image without its thumbnail is shown whole.
 PICTURE = re.compile(rb"<br><center>.*</center>")
 # What a run tells of images left without a thumbnail, which is no failure of the run.
@@ -62,6 +64,7 @@ def normalised(path, links=False):
         data = pattern.sub(b"<time>", data)
     if path.endswith(".html") and links:
         data = PAGE_LINK.sub(rb'href="\1"', data)
+        data = FOLDER_SIZE.sub(rb"\1>", data)
         data = PICTURE.sub(b"<picture>", data)
     return hashlib.sha256(data).hexdigest()
 
@@ -149,6 +152,20 @@ def prepare_tree(index, run):
     make_files(run + "/folder", 1, "nuevo")
 
 
+def prepare_modern(index, run):
+    for i in range(3):
+        make_files("%s/folder/d%d" % (run, i), 30)
+    subprocess.run([index, "--style", "modern", "-r", run + "/folder"], check=True,
+                   capture_output=True)
+    make_files(run + "/folder/d1", 1, "nuevo")
+
+
+def prepare_modern_page(index, run):
+    make_files(run + "/folder", 300)
+    subprocess.run([index, "--style", "modern", run + "/folder"], check=True, capture_output=True)
+    make_files(run + "/folder", 1, "nuevo")
+
+
 def prepare_output(option):
     def prepare(index, run):
         for i in range(5):
@@ -181,6 +198,9 @@ SCENARIOS = [
     Scenario("page", prepare_page, ["{run}/folder"]),
     Scenario("inplace", prepare_page, ["{run}/folder"], append_only="folder"),
     Scenario("tree", prepare_tree, ["-r", "{run}/folder"]),
+    Scenario("modern", prepare_modern, ["--style", "modern", "-r", "{run}/folder"]),
+    Scenario("modern-inplace", prepare_modern_page, ["--style", "modern", "{run}/folder"],
+             append_only="folder"),
     Scenario("catalog", prepare_output("--catalog"), ["--catalog", "{run}/out/salida",
                                                         "{run}/folder"]),
     Scenario("json", prepare_output("--json"), ["--json", "{run}/out/salida", "{run}/folder"]),
