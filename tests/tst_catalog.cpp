@@ -66,22 +66,37 @@ private Q_SLOTS:
         QTest::addColumn<QString>("type");
         QTest::addColumn<qint64>("size");
         QTest::addColumn<bool>("bytesGiven");
+        QTest::addColumn<QByteArray>("in"); // the folder below the top it is in, or empty
         QTest::newRow("plain") << QByteArray("a.txt") << QByteArray() << qint64(1000000000)
-                               << "file" << qint64(7) << false;
+                               << "file" << qint64(7) << false << QByteArray();
         QTest::newRow("latin1") << QByteArray("caf\xE9") << QByteArray() << qint64(86399) << "file"
-                                << qint64(1) << true;
+                                << qint64(1) << true << QByteArray();
         QTest::newRow("overlong") << QByteArray("\xC0\xAF") << QByteArray() << qint64(0) << "file"
-                                  << qint64(0) << true;
+                                  << qint64(0) << true << QByteArray();
         QTest::newRow("surrogate") << QByteArray("x\xED\xA0\x80") << QByteArray() << qint64(5)
-                                   << "file" << qint64(0) << true;
+                                   << "file" << qint64(0) << true << QByteArray();
         QTest::newRow("escapes") << QByteArray("q\"b\\c\x01\x7F") << QByteArray()
-                                 << qint64(951782400) << "file" << qint64(3) << false;
+                                 << qint64(951782400) << "file" << qint64(3) << false
+                                 << QByteArray();
         QTest::newRow("utf8") << QByteArray("\xC3\x81rbol \xE2\x80\xAE") << QByteArray()
-                              << qint64(4102444800) << "file" << qint64(2) << false;
-        QTest::newRow("before1970")
-            << QByteArray("old") << QByteArray() << qint64(-1) << "file" << qint64(0) << false;
+                              << qint64(4102444800) << "file" << qint64(2) << false << QByteArray();
+        QTest::newRow("before1970") << QByteArray("old") << QByteArray() << qint64(-1) << "file"
+                                    << qint64(0) << false << QByteArray();
         QTest::newRow("link") << QByteArray("to-a") << QByteArray("target\xFF") << qint64(0)
-                              << "link" << qint64(9) << false;
+                              << "link" << qint64(9) << false << QByteArray();
+        QTest::newRow("four bytes") << QByteArray("\xF0\x9F\x93\xB7") << QByteArray() << qint64(0)
+                                    << "file" << qint64(1) << false << QByteArray();
+        QTest::newRow("four bytes, overlong")
+            << QByteArray("\xF0\x8F\xBF\xBF") << QByteArray() << qint64(0) << "file" << qint64(1)
+            << true << QByteArray();
+        QTest::newRow("four bytes cut short")
+            << QByteArray("\xF0\x9F\x93.") << QByteArray() << qint64(0) << "file" << qint64(1)
+            << true << QByteArray();
+        QTest::newRow("past U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << QByteArray()
+                                       << qint64(0) << "file" << qint64(1) << true << QByteArray();
+        QTest::newRow("in a latin1 folder")
+            << QByteArray("f") << QByteArray() << qint64(0) << "file" << qint64(1) << false
+            << QByteArray("caf\xE9");
     }
 
     void jsonEntry()
@@ -92,8 +107,11 @@ private Q_SLOTS:
         QFETCH(QString, type);
         QFETCH(qint64, size);
         QFETCH(bool, bytesGiven);
+        QFETCH(QByteArray, in);
         TestFolder folder;
-        if (linkTo.isEmpty()) {
+        if (!in.isEmpty()) {
+            QVERIFY(folder.addFolder(in) && folder.addFile(in + '/' + name, size, modified));
+        } else if (linkTo.isEmpty()) {
             QVERIFY(folder.addFile(name, size, modified));
         } else {
             QVERIFY(folder.addFile(linkTo, size, modified));
@@ -123,9 +141,13 @@ private Q_SLOTS:
                          : entry[u"target"].toString().toUtf8(),
                      linkTo);
         // The path and the name lead back to the very file.
+        QCOMPARE(entry.contains(u"path_bytes"), !in.isEmpty());
+        const QByteArray below =
+            in.isEmpty() ? entry[u"path"].toString().toUtf8()
+                         : QByteArray::fromBase64(entry[u"path_bytes"].toString().toLatin1());
+        QCOMPARE(below, in.isEmpty() ? QByteArray(".") : in);
         struct stat st;
-        const QByteArray path =
-            folder.rawPath() + entry[u"path"].toString().toUtf8() + '/' + rawName(entry);
+        const QByteArray path = folder.rawPath() + below + '/' + rawName(entry);
         QCOMPARE(::lstat(path.constData(), &st), 0);
     }
 
