@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # kill -9 at points spread over a tree run (-r), then one more run: the hidden pages the killed
-# runs left waiting for their sync are all removed, and every folder has its page.
+# runs left waiting for their sync are all removed, and every folder has its page. Then a TERM:
+# that run cleans up after itself.
 # Usage: killed_tree.sh FOLIMBRA_INDEX
 # Environment: FOLDERS (default 500), KILLS (default 3), RANDOM_POINTS=1 (kill at random points
 # rather than evenly spread), TREE_ROOT (where the tree is made; default $TMPDIR or /tmp).
@@ -56,4 +57,19 @@ left=$(hidden)
 pages=$(find "$work/t" -name "$page" | wc -l)
 [ "$pages" -eq $((folders + 11)) ] || fail "$pages pages for $((folders + 11)) folders"
 echo "$landed of $made kills left hidden pages; after the next run: $left"
+
+# A TERM while pages wait, as a logout sends: the run puts them in place or drops them itself, and
+# ends as the signal ends a program. A run that finished before the signal came is tried again.
+for ((try = 1; try <= 3; ++try)); do
+    "$index" -r "$work/t" >/dev/null 2>&1 &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null && [ "$(hidden)" -eq 0 ]; do :; done
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid"
+    status=$?
+    [ "$status" -ne 0 ] && break
+done
+[ "$status" -eq 143 ] || fail "a TERM while pages waited ended with status $status"
+left=$(hidden)
+[ "$left" -eq 0 ] || fail "$left hidden pages left by a run ended with TERM"
 exit $failed
