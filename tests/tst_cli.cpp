@@ -202,6 +202,11 @@ void tst_Cli::runs_data()
         0, page("sub/") + page("sub/inner/") + "2\n",
         "folimbra-index: 2 imágenes sin miniatura (se muestran enteras): 2 tardaron demasiado en "
         "leerse.\n");
+    row("thumbnails' folder a file",
+        R"sh(: >sub/.sh_thumbnails && : >sub/p.png && "$INDEX" --thumbnails sub)sh", 0,
+        page("sub/"),
+        "folimbra-index: «$ROOT/sub/.sh_thumbnails» no es una carpeta: las imágenes se muestran "
+        "enteras.\n");
     // Each reason an image is shown whole is told with its count, in one line for the run.
     row("images shown whole",
         R"sh(printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0}\0\0\0}\0\10\2\0\0\0\14\340EZ\0\0\0\14IDATx\234c\370\317\300\0\0\3\1\1\0\311\376\222\357\0\0\0\0IEND\256B\140\202' >sub/big.png &&
