@@ -2,8 +2,8 @@
 # folimbra-index --watch on a real tree: changes reach the pages, untouched pages keep their
 # inode, a burst of files writes a page only a few times, SIGTERM ends it whole with status 0, a
 # catalogue inside the folder it lists is written once a change, a tree larger than the event
-# queue is written once, the top folder deleted and too few watches end it with status 1 and a
-# message.
+# queue is written once, a terminal is told what is watched, the top folder deleted and too few
+# watches end it with status 1 and a message.
 # Usage: watch_run.sh FOLIMBRA_INDEX
 set -uo pipefail
 # shellcheck source=tests/lib.sh
@@ -89,6 +89,18 @@ count=$(grep -c 'escritas las listas' "$work/log")
 kill -TERM "$pid"
 wait "$pid"
 pid=
+
+# On a terminal, one line tells what is watched and when a page was last written; it is cleared
+# at the end.
+mkdir -p "$work/shown"
+TERM=xterm script -qfec "$(printf '%q ' "$index" --watch "$work/shown")" "$work/tty" >/dev/null &
+shown=$!
+wait_for "grep -qaE 'Vigilando «$work/shown/»; última escritura a las [0-9]{2}:[0-9]{2}:[0-9]{2}' '$work/tty'" \
+    || fail "no status line on a terminal: $(cat -v "$work/tty")"
+pkill -TERM -f -- "^$index --watch $work/shown"
+wait "$shown" || fail "the watch on a terminal ended with status $?"
+grep -qaP 'a las \d\d:\d\d:\d\d\r\e\[K(?!Vigilando)' "$work/tty" \
+    || fail "the status line is not cleared: $(cat -v "$work/tty")"
 
 # The top folder deleted.
 mkdir -p "$work/gone/x"
