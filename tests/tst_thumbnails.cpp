@@ -106,6 +106,20 @@ bool setAppendOnly(const QByteArray &folder, bool on)
     return done;
 }
 
+// The PNG with one more chunk before its end.
+QByteArray withChunk(const QByteArray &png, const QByteArray &type, const QByteArray &data)
+{
+    QByteArray chunk(4, '\0');
+    qToBigEndian(quint32(data.size()), chunk.data());
+    chunk += type + data;
+    QByteArray crc(4, '\0');
+    qToBigEndian(quint32(::crc32(0, reinterpret_cast<const Bytef *>(chunk.constData() + 4),
+                                 uInt(chunk.size() - 4))),
+                 crc.data());
+    QByteArray out = png;
+    return out.insert(png.lastIndexOf("IEND") - 4, chunk + crc);
+}
+
 // A header that declares `edge` x `edge` pixels, as bombs do: `at` is where the size starts.
 QByteArray withSize(QByteArray bytes, qsizetype at, quint32 edge, int fieldBytes)
 {
@@ -332,6 +346,10 @@ private Q_SLOTS:
         QTest::newRow("same second, other size") << QByteArray("grow") << true << true;
         QTest::newRow("foreign without keys") << QByteArray("foreign") << false << true;
         QTest::newRow("foreign stale") << QByteArray("foreign stale") << false << false;
+        // The time as other programs may write it: packed, or as international text.
+        QTest::newRow("foreign stale, zTXt") << QByteArray("foreign stale zTXt") << false << false;
+        QTest::newRow("foreign stale, iTXt") << QByteArray("foreign stale iTXt") << false << false;
+        QTest::newRow("foreign fresh, iTXt") << QByteArray("foreign iTXt") << false << true;
         QTest::newRow("garbage") << QByteArray("garbage") << false << false;
         QTest::newRow("cut short") << QByteArray("cut") << false << false;
         QTest::newRow("link") << QByteArray("link") << false << false;
@@ -359,10 +377,21 @@ private Q_SLOTS:
             QVERIFY(folder.setModified("a.jpg", modified + 60));
         else if (change == "grow")
             QVERIFY(folder.append("a.jpg", "x") && folder.setModified("a.jpg", modified));
-        else if (change.startsWith("foreign"))
+        else if (change.startsWith("foreign")) {
+            QByteArray png = encode(foreign, "png");
+            const QByteArray time = change.contains("stale") ? "5" : QByteArray::number(modified);
+            if (change.endsWith("zTXt"))
+                png = withChunk(png, "zTXt",
+                                QByteArray("Thumb::MTime\0\0", 14) + qCompress(time).mid(4));
+            else if (change.endsWith("iTXt"))
+                png = withChunk(png, "iTXt",
+                                (change.contains("stale")
+                                     ? QByteArray("Thumb::MTime\0\0\0\0\0", 17)
+                                     : QByteArray("Thumb::MTime\0\0\0es\0Hora\0", 23))
+                                    + time);
             QVERIFY(::unlink(path.constData()) == 0 && folder.addFile(file)
-                    && folder.append(file, encode(foreign, "png")));
-        else if (change == "garbage")
+                    && folder.append(file, png));
+        } else if (change == "garbage")
             QVERIFY(folder.addFile(file + ".new") && folder.append(file + ".new", "not a png")
                     && ::rename((path + ".new").constData(), path.constData()) == 0);
         else if (change == "cut")
