@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -586,6 +587,35 @@ private Q_SLOTS:
         QVERIFY(!QDir(root.path() + "outside/large").exists());
         QVERIFY(!QDir(root.path() + QString::fromLatin1(folder) + ".sh_thumbnails").exists()
                 || !setup.isEmpty());
+    }
+
+    // A temporary thumbnail that a run left as it died is removed by the next run; those of runs
+    // still going and other names stay.
+    void leftovers()
+    {
+        TestFolder folder;
+        QVERIFY(addImage(folder, "a.png", picture({32, 32}, "png")));
+        QVERIFY(makeThumbnails(folder.path(), {"a.png"}).thumbnails.at(0));
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(0);
+        QVERIFY(child > 0 && ::waitpid(child, nullptr, 0) == child);
+        const QByteArray dead = QByteArray::number(child);
+        const QByteArray own = QByteArray::number(::getpid());
+        const QList<std::pair<QByteArray, bool>> names{
+            {"large/.folimbra-" + dead + "-1.png", false},
+            {"x-large/.folimbra-" + dead + "-2.png", false},
+            {"large/.folimbra-1-3.png", true}, // init's: never ended
+            {"large/.folimbra-" + own + "-4.png", true},
+            {"large/.folimbra-x-5.png", true},
+            {"large/.folimbra--6.png", true},
+            {"large/.folimbra-" + dead, true},
+            {"large/folimbra-" + dead + "-7.png", true}};
+        for (const auto &[name, kept] : names)
+            QVERIFY(folder.addFile(".sh_thumbnails/" + name));
+        QVERIFY(makeThumbnails(folder.path(), {"a.png"}).thumbnails.at(0));
+        for (const auto &[name, kept] : names)
+            QVERIFY2(folder.exists(".sh_thumbnails/" + name) == kept, name.constData());
     }
 
     // Bombs are refused from their headers, at once and without the memory they ask for; a
