@@ -97,6 +97,9 @@ private Q_SLOTS:
         QTest::newRow("date with an hour") << u"dd/MM/yyyy HH"_s << false << u"es_ES"_s;
         QTest::newRow("time") << u"HH:mm:ss"_s << true << u"es_ES"_s;
         QTest::newRow("twelve hours") << u"h:mm AP"_s << true << u"en_US"_s;
+        QTest::newRow("twelve hours, lower case") << u"h:mm ap"_s << true << u"en_US"_s;
+        QTest::newRow("twelve hours, the locale's case") << u"hh:mm Ap"_s << true << u"es_ES"_s;
+        QTest::newRow("milliseconds") << u"HH:mm:ss.zzz z"_s << true << u"es_ES"_s;
         QTest::newRow("time with a year") << u"H:mm yyyy"_s << true << u"es_ES"_s;
         QTest::newRow("quotes") << u"H 'o''clock' ''mm"_s << true << u"en_US"_s;
     }
