@@ -19,6 +19,12 @@ class TestFolder
 {
 public:
     TestFolder() { QVERIFY(m_dir.isValid()); }
+    // In `base` rather than TMPDIR, for a test that needs that folder's file system.
+    explicit TestFolder(const QString &base)
+        : m_dir(base + QStringLiteral("/folimbra-test-XXXXXX"))
+    {
+        QVERIFY(m_dir.isValid());
+    }
     // QDir cannot see names that are not valid UTF-8, and a tree may be deeper than a path can
     // name, so the folder goes by raw names and descriptors.
     ~TestFolder() { removeAt(AT_FDCWD, QFile::encodeName(m_dir.path())); }
