@@ -226,6 +226,17 @@ void tst_Cli::runs_data()
             qPrintable(u"\"$INDEX\" -r --max-depth %1 sub"_s.arg(QLatin1StringView(depth))), 2, "",
             "folimbra-index: valor no válido para --max-depth: " + QByteArray(depth) + "\n"
                 + tryHelp);
+    row("bad style", R"("$INDEX" --style modrn sub)", 2, "",
+        "folimbra-index: valor no válido para --style: modrn\nfolimbra-index: ¿quería decir "
+        "modern?\n"
+            + tryHelp);
+    row("watch to standard output", R"("$INDEX" --watch --json - sub)", 2, "",
+        "folimbra-index: --watch no escribe la lista en la salida estándar: dé un ARCHIVO a "
+        "--json\n"
+            + tryHelp);
+    // One level below: sub/inner, not sub/inner/deeper.
+    row("max depth", R"(mkdir sub/inner/deeper && "$INDEX" -r --max-depth 1 sub)", 0,
+        page("sub/") + page("sub/inner/"), "");
     row("bad sort", R"("$INDEX" --sort edad sub)", 2, "",
         "folimbra-index: valor no válido para --sort: edad\n" + tryHelp);
     // Each folder as the kernel names it: dots and links resolved.
