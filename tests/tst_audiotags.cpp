@@ -55,8 +55,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("artist");
         QTest::addColumn<int>("track");
-        const QStringList all{u"title=Canción"_s, u"artist=Banda"_s, u"album=Disco"_s, u"track=7"_s,
-                              u"date=1999"_s};
+        const QStringList all{u"title=Canción"_s, u"artist=Banda"_s, u"album=Disco"_s,
+                              u"track=7"_s,       u"date=1999"_s,    u"album_artist=Varios"_s};
         QTest::newRow("mp3") << QByteArray("a.mp3") << all << u"Canción"_s << u"Banda"_s << 7;
         QTest::newRow("flac") << QByteArray("a.flac") << all << u"Canción"_s << u"Banda"_s << 7;
         QTest::newRow("vorbis") << QByteArray("a.ogg") << all << u"Canción"_s << u"Banda"_s << 7;
@@ -87,6 +87,8 @@ private Q_SLOTS:
         QTEST(read[0]->artist, "artist");
         QTEST(read[0]->track, "track");
         QCOMPARE(read[0]->year, metadata.isEmpty() || metadata.size() == 1 ? 0 : 1999);
+        QCOMPARE(read[0]->albumArtist,
+                 metadata.contains(u"album_artist=Varios"_s) ? u"Varios"_s : QString());
         QVERIFY2(read[0]->durationMs >= 900 && read[0]->durationMs <= 1200,
                  QByteArray::number(read[0]->durationMs));
     }
