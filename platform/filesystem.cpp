@@ -150,11 +150,6 @@ int scanFolder(int folderFd, EntryKind kind, NameBlock &names)
     return readEntries(openStream(folderFd), files ? &names : nullptr, files ? nullptr : &names);
 }
 
-int scanFolder(int folderFd, NameBlock &files, NameBlock &folders)
-{
-    return readEntries(openStream(folderFd), &files, &folders);
-}
-
 int scanFolder(int folderFd, NameBlock &folders, std::size_t chunk,
                const std::function<void(NameBlock &files)> &takeFiles)
 {

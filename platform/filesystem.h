@@ -41,8 +41,6 @@ private:
 // be given as a descriptor already open, which stays the caller's.
 int scanFolder(const QString &folder, EntryKind kind, NameBlock &names);
 int scanFolder(int folderFd, EntryKind kind, NameBlock &names);
-// Both kinds from one read.
-int scanFolder(int folderFd, NameBlock &files, NameBlock &folders);
 // Both kinds from one read, the files handed to `takeFiles` as they come, `chunk` names at a time
 // and the rest at the end, so that work on them can start while the folder is still being read.
 // The block given is the caller's to empty; on failure what was handed over is to be dropped.
