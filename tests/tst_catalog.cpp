@@ -248,6 +248,33 @@ private Q_SLOTS:
                  fileUrl(folder.path()));
     }
 
+    // A catalogue of two trees names both, in the order given, and keeps a root for each.
+    void twoTrees()
+    {
+        TestFolder one, two;
+        QVERIFY(one.addFile("a") && two.addFile("b"));
+        FolderTree first, second;
+        QCOMPARE(first.read(one.path(), {}), 0);
+        QCOMPARE(second.read(two.path(), {}), 0);
+        const TreeEntries a = lookUpEntries(first), b = lookUpEntries(second);
+        std::string page;
+        QVERIFY(writeCatalog({&a, &b}, {QDateTime::fromSecsSinceEpoch(0), u"p 1"_s},
+                             [&](std::string_view bytes) {
+                                 page.append(bytes);
+                                 return true;
+                             }));
+        const QString html = QString::fromStdString(page);
+        const QString both = one.path() + u", "_s + two.path();
+        QVERIFY(html.contains(u"<title>Catálogo de "_s + both + u"</title>"_s));
+        QVERIFY(html.contains(u"<h1>Catálogo de "_s + both + u"</h1>"_s));
+        const QJsonArray roots =
+            QJsonDocument::fromJson(QByteArray::fromStdString(::catalogData({&a, &b})))
+                .object()[u"r"]
+                .toArray();
+        QCOMPARE(roots.size(), 2);
+        QCOMPARE(roots[1].toArray()[1].toString().toLatin1(), fileUrl(two.path()));
+    }
+
     // The block in the page decodes to the data, however many pieces it was deflated in.
     void catalogBlock_data()
     {
