@@ -93,11 +93,13 @@ pid=
 # On a terminal, one line tells what is watched and when a page was last written; it is cleared
 # at the end.
 mkdir -p "$work/shown"
-TERM=xterm script -qfec "$(printf '%q ' "$index" --watch "$work/shown")" "$work/tty" >/dev/null &
+TERM=xterm script -qfec "echo \$\$ >$(printf '%q' "$work/shown.pid"); exec $(printf '%q ' "$index" \
+    --watch "$work/shown")" "$work/tty" >/dev/null &
 shown=$!
 wait_for "grep -qaE 'Vigilando «$work/shown/»; última escritura a las [0-9]{2}:[0-9]{2}:[0-9]{2}' '$work/tty'" \
     || fail "no status line on a terminal: $(cat -v "$work/tty")"
-pkill -TERM -f -- "^$index --watch $work/shown"
+# The watch itself, by the number its shell left before it became the watch.
+kill -TERM "$(cat "$work/shown.pid" 2>/dev/null || echo "$shown")"
 wait "$shown" || fail "the watch on a terminal ended with status $?"
 grep -qaP 'a las \d\d:\d\d:\d\d\r\e\[K(?!Vigilando)' "$work/tty" \
     || fail "the status line is not cleared: $(cat -v "$work/tty")"
