@@ -136,10 +136,12 @@ def set_append_only(folder, on):
         return False
 
 
-def prepare_page(index, run):
-    make_files(run + "/folder", 1000)
-    subprocess.run([index, run + "/folder"], check=True, capture_output=True)
-    make_files(run + "/folder", 1, "nuevo")
+def prepare_page(files, *options):
+    def prepare(index, run):
+        make_files(run + "/folder", files)
+        subprocess.run([index, *options, run + "/folder"], check=True, capture_output=True)
+        make_files(run + "/folder", 1, "nuevo")
+    return prepare
 
 
 def prepare_tree(index, run):
@@ -158,12 +160,6 @@ def prepare_modern(index, run):
     subprocess.run([index, "--style", "modern", "-r", run + "/folder"], check=True,
                    capture_output=True)
     make_files(run + "/folder/d1", 1, "nuevo")
-
-
-def prepare_modern_page(index, run):
-    make_files(run + "/folder", 300)
-    subprocess.run([index, "--style", "modern", run + "/folder"], check=True, capture_output=True)
-    make_files(run + "/folder", 1, "nuevo")
 
 
 def prepare_output(option):
@@ -195,12 +191,12 @@ def prepare_watch(index, run):
 
 
 SCENARIOS = [
-    Scenario("page", prepare_page, ["{run}/folder"]),
-    Scenario("inplace", prepare_page, ["{run}/folder"], append_only="folder"),
+    Scenario("page", prepare_page(1000), ["{run}/folder"]),
+    Scenario("inplace", prepare_page(1000), ["{run}/folder"], append_only="folder"),
     Scenario("tree", prepare_tree, ["-r", "{run}/folder"]),
     Scenario("modern", prepare_modern, ["--style", "modern", "-r", "{run}/folder"]),
-    Scenario("modern-inplace", prepare_modern_page, ["--style", "modern", "{run}/folder"],
-             append_only="folder"),
+    Scenario("modern-inplace", prepare_page(300, "--style", "modern"),
+             ["--style", "modern", "{run}/folder"], append_only="folder"),
     Scenario("catalog", prepare_output("--catalog"), ["--catalog", "{run}/out/salida",
                                                         "{run}/folder"]),
     Scenario("json", prepare_output("--json"), ["--json", "{run}/out/salida", "{run}/folder"]),
