@@ -84,8 +84,16 @@ private Q_SLOTS:
                                     << qint64(0) << false << QByteArray();
         QTest::newRow("link") << QByteArray("to-a") << QByteArray("target\xFF") << qint64(0)
                               << "link" << qint64(9) << false << QByteArray();
-        QTest::newRow("four bytes") << QByteArray("\xF0\x9F\x93\xB7") << QByteArray() << qint64(0)
-                                    << "file" << qint64(1) << false << QByteArray();
+        // The first and last code points of each length, and those just past the gaps.
+        for (const char *valid : {"\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF",
+                                  "\xEE\x80\x80", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"})
+            QTest::addRow("valid %s", QByteArray(valid).toHex().constData())
+                << QByteArray(valid) << QByteArray() << qint64(0) << "file" << qint64(1) << false
+                << QByteArray();
+        for (const char *invalid : {"\xC1\xBF", "\xE0\x9F\xBF", "\xF5\x80\x80\x80"})
+            QTest::addRow("invalid %s", QByteArray(invalid).toHex().constData())
+                << QByteArray(invalid) << QByteArray() << qint64(0) << "file" << qint64(1) << true
+                << QByteArray();
         QTest::newRow("four bytes, overlong")
             << QByteArray("\xF0\x8F\xBF\xBF") << QByteArray() << qint64(0) << "file" << qint64(1)
             << true << QByteArray();
