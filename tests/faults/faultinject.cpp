@@ -8,8 +8,8 @@
 //   FOLIMBRA_FAULT_CALL    the kind to fail: open, write, sync, fallocate, link, rename, attr,
 //                          close, readdir, stat
 //   FOLIMBRA_FAULT_N       which call of that kind fails, from 1
-//   FOLIMBRA_FAULT_ERRNO   EIO, ENOSPC, EACCES, EROFS, EDQUOT, EFBIG, EMFILE or ESTALE (EIO
-//                          when unset)
+//   FOLIMBRA_FAULT_ERRNO   EIO, ENOSPC, EACCES, EROFS, EDQUOT, EFBIG, EMFILE, ENFILE, ENOMEM,
+//                          ENXIO or ESTALE (EIO when unset)
 //   FOLIMBRA_FAULT_SHORT   N: each write or pwrite under the folder writes at most N bytes, as
 //                          a signal or a nearly full disk may leave one; nothing fails
 //
@@ -100,8 +100,9 @@ void setUp()
         {
             const char *name;
             int code;
-        } codes[] = {{"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EROFS", EROFS},  {"EDQUOT", EDQUOT},
-                     {"EFBIG", EFBIG},   {"EMFILE", EMFILE}, {"ESTALE", ESTALE}};
+        } codes[] = {{"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EROFS", EROFS},   {"EDQUOT", EDQUOT},
+                     {"EFBIG", EFBIG},   {"EMFILE", EMFILE}, {"ENFILE", ENFILE}, {"ENOMEM", ENOMEM},
+                     {"ENXIO", ENXIO},   {"ESTALE", ESTALE}};
         for (const auto &code : codes) {
             if (std::strcmp(error, code.name) == 0)
                 state.error = code.code;

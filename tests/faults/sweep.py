@@ -35,7 +35,9 @@ ERRORS = {"EIO": "error de entrada/salida", "ENOSPC": "no queda espacio en el di
           "EACCES": "permiso denegado", "EROFS": "el medio es de solo lectura",
           "EDQUOT": "se ha superado la cuota de disco",
           "EFBIG": "se ha superado el tamaño máximo de archivo",
-          "EMFILE": "demasiados archivos abiertos", "ESTALE": "el volumen ya no está disponible"}
+          "EMFILE": "demasiados archivos abiertos", "ENFILE": "demasiados archivos abiertos",
+          "ENOMEM": "no queda memoria", "ENXIO": "el dispositivo no está disponible",
+          "ESTALE": "el volumen ya no está disponible"}
 
 # The lines that change with every run: a page's heading date and its seconds, the catalogue's
 # time of making.
