@@ -153,6 +153,29 @@ private Q_SLOTS:
         QCOMPARE(readableFileName(name), readable);
     }
 
+    // Marks that can make a name read as another are shown by their number; their neighbours
+    // are shown as they are.
+    void shownFileName_data()
+    {
+        QTest::addColumn<uint>("codePoint");
+        QTest::addColumn<bool>("marked");
+        for (const uint c : {0x80u, 0x9Fu, 0xADu, 0x61Cu, 0x200Bu, 0x200Eu, 0x200Fu, 0x202Au,
+                             0x202Eu, 0x2060u, 0x2066u, 0x2069u, 0xFEFFu})
+            QTest::addRow("U+%04X", c) << c << true;
+        for (const uint c : {0x7Eu, 0xA0u, 0xACu, 0xAEu, 0x61Bu, 0x61Du, 0x200Au, 0x200Cu, 0x2010u,
+                             0x2029u, 0x202Fu, 0x205Fu, 0x2061u, 0x2065u, 0x206Au, 0xFEFEu})
+            QTest::addRow("U+%04X", c) << c << false;
+    }
+
+    void shownFileName()
+    {
+        QFETCH(uint, codePoint);
+        QFETCH(bool, marked);
+        const QString name = u"a"_s + QChar(char16_t(codePoint)) + u"b"_s;
+        const QString mark = QStringLiteral("[U+%1]").arg(QTest::currentDataTag() + 2);
+        QCOMPARE(::shownFileName(name), marked ? u"a"_s + mark + u"b"_s : name);
+    }
+
     void windows1252_data()
     {
         QTest::addColumn<QString>("text");
