@@ -53,6 +53,9 @@ PAGE_FAILED = re.compile(r"No se pudo escribir la página «([^»]*)»: [^\n]*"
                          r"La página (no se ha cambiado|ha quedado incompleta)\.")
 # Nor, on a modern page, the size of that folder.
 FOLDER_SIZE = re.compile(rb"(<td>Carpeta<td) title=\d+>[^<\n]*")
+# A modern parent's row for a folder it links to without a page, that is, whose page failed:
+# such a folder has no size to show.
+SIZED_WITHOUT_PAGE = re.compile(rb'<a href="[^"]*/">[^\n]*?</a><td>Carpeta<td title=')
 # An image without its thumbnail is shown whole.
 PICTURE = re.compile(rb"<br><center>.*</center>")
 # What a run tells of images left without a thumbnail, which is no failure of the run.
@@ -377,6 +380,11 @@ class Sweep:
             self.unfired += 1
             return
         now = snapshot(self.run_folder)
+        for name in now:
+            if name.endswith(PAGE):
+                with open(os.path.join(self.run_folder, name), "rb") as page:
+                    if SIZED_WITHOUT_PAGE.search(page.read()):
+                        self.fail_point("«%s» da tamaño a una carpeta sin página" % name)
         if status not in (0, 1) and not scenario.watch:
             self.fail_point("terminó con el estado %s: %s" % (status, stderr.strip()[-300:]))
         # An image that could not be read is left without a thumbnail, and the run goes on; so is
