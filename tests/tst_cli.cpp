@@ -113,6 +113,9 @@ void tst_Cli::runs_data()
     row("near key", R"("$INDEX" --sort=sise sub)", 2, "",
         "folimbra-index: valor no válido para --sort: sise\nfolimbra-index: ¿quería decir size?\n"
             + tryHelp);
+    row("near key, three letters", R"("$INDEX" --sort=siz sub)", 2, "",
+        "folimbra-index: valor no válido para --sort: siz\nfolimbra-index: ¿quería decir size?\n"
+            + tryHelp);
     // The classic page has no place for tags, so asking for them there is refused.
     row("tags classic", R"("$INDEX" --tags sub)", 2, "",
         "folimbra-index: --tags va con --style modern o con --json\n" + tryHelp);
