@@ -121,6 +121,15 @@ void tst_Cli::runs_data()
         "folimbra-index: --tags va con --style modern o con --json\n" + tryHelp);
     row("forms", R"("$INDEX" --sort=date --rev --no --exclude=x -r sub --images)", 0,
         subPage + page("sub/inner/"), "");
+    // Newest and largest first; a file without a photo's date goes by its own.
+    const QByteArray three = "printf 333 >sub/a && printf 1 >sub/b && printf 22 >sub/c && "
+                             "touch -d @1000000000 sub/a && touch -d @3000000000 sub/b && "
+                             "touch -d @2000000000 sub/c && \"$INDEX\" --sort ";
+    for (const auto &[key, order] :
+         {std::pair{"name", "abc"}, {"date", "bca"}, {"size", "acb"}, {"taken", "bca"}})
+        QTest::addRow("sort by %s", key) << QString::fromUtf8(
+            three + key + R"( --json - sub | grep -o '"name":"."' | cut -c9 | tr -d '\n')")
+                                         << 0 << QByteArray(order) << QByteArray();
     row("bundle", R"("$INDEX" -rh | head -1)", 0, "Uso: folimbra-index [OPCIÓN]... CARPETA...\n",
         "");
     row("dash value", R"("$INDEX" --exclude -r sub)", 0, subPage, "");
