@@ -280,8 +280,11 @@ class Sweep:
             told = lambda text: text in open(log.name, "rb").read()
             watch = subprocess.Popen([self.index] + arguments, env=env, stderr=log,
                                      stdout=subprocess.DEVNULL)
-            wait_for(lambda: watch.poll() is not None or told("primeras páginas".encode()), 20)
-            if watch.poll() is None:
+            first = "primeras páginas hechas\n".encode()
+            if not wait_for(lambda: watch.poll() is not None or told(first), 20):
+                self.fail_point("la vigilancia no dijo que las primeras páginas estaban hechas")
+                watch.kill()
+            elif watch.poll() is None:
                 make_files(folder + "/a", 1, "uno")
                 os.utime(folder + "/a", (1767225600, 1767225600))
                 wait_for(lambda: lists(page, "uno0000.txt") or told("No se pudo".encode()), 5)
@@ -300,8 +303,9 @@ class Sweep:
                 status = watch.wait()
                 self.fail_point("la vigilancia no terminó con SIGTERM")
             told = open(log.name, "rb").read().decode(errors="replace")
+            traced = re.compile(r"folimbra-index: (escrita «|primeras páginas hechas$)")
             return status, "".join(line for line in told.splitlines(True)
-                                   if not re.match(r"folimbra-index: (escrita|primeras páginas)", line))
+                                   if not traced.match(line))
 
     def keep(self, scenario, stderr):
         """With FOLIMBRA_FAULT_KEEP=FOLDER, the first failed point is kept there to look at."""
