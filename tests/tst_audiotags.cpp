@@ -64,6 +64,8 @@ private Q_SLOTS:
         QTest::newRow("m4a") << QByteArray("a.m4a") << all << u"Canción"_s << u"Banda"_s << 7;
         QTest::newRow("upper case")
             << QByteArray("A.FLAC") << all << u"Canción"_s << u"Banda"_s << 7;
+        QTest::newRow("only an ending")
+            << QByteArray(".mp3") << all << u"Canción"_s << u"Banda"_s << 7;
         // No tags: still its length.
         QTest::newRow("wav") << QByteArray("a.wav") << QStringList() << QString() << QString() << 0;
         QTest::newRow("untagged flac")

@@ -408,6 +408,10 @@ private Q_SLOTS:
         QTest::newRow("other page") << ".Quorvel-Html_index.htm.ab"_ba << false << false;
         QTest::newRow("the page") << "Quorvel-Html_index.html"_ba << false << false;
         QTest::newRow("process") << ".Quorvel-Html_index.html.4711-1z141z3"_ba << true << true;
+        QTest::newRow("ten-digit process")
+            << ".Quorvel-Html_index.html.1234567890-a"_ba << true << true;
+        QTest::newRow("eleven-digit process")
+            << ".Quorvel-Html_index.html.12345678901-a"_ba << false << false;
         QTest::newRow("process alone") << ".Quorvel-Html_index.html.4711-"_ba << false << false;
         QTest::newRow("leading zero") << ".Quorvel-Html_index.html.0471-a"_ba << false << false;
         QTest::newRow("two dashes") << ".Quorvel-Html_index.html.47-11-a"_ba << false << false;
