@@ -320,7 +320,7 @@ class Sweep:
     def fail_point(self, text):
         self.failures.append("%s: %s" % (self.current, text))
 
-    def sweep(self, scenario, most, point=None):
+    def sweep(self, scenario, most, point=None, share=(0, 1)):
         template = os.path.join(self.work, scenario.name + "-before")
         reference = os.path.join(self.work, scenario.name + "-after")
         counts = os.path.join(self.work, "counts")
@@ -359,11 +359,15 @@ class Sweep:
                 self.keep(scenario, short[1])
 
         tried = 0
+        numbered = -1
         for kind in IN_PLACE_KINDS if scenario.append_only else KINDS:
             chosen = choose(calls.get(kind, 0), most)
             if point:
                 chosen = [int(point[1])] if point[0] == kind else []
             for n in chosen:
+                numbered += 1
+                if numbered % share[1] != share[0]:
+                    continue
                 error = list(ERRORS)[(n + KINDS.index(kind)) % len(ERRORS)]
                 self.current = "%s: %s n.º %d de %d (%s)" % (scenario.name, kind, n, calls[kind],
                                                               error)
@@ -488,16 +492,36 @@ def main():
     parser.add_argument("--scenario", action="append")
     parser.add_argument("--most", type=int, default=0)
     parser.add_argument("--point", type=lambda text: text.split(":"))
+    # The watch's rounds mostly wait for it: several sweeps side by side, each failing its share
+    # of the points in a folder of its own.
+    parser.add_argument("--jobs", type=int, default=1)
+    parser.add_argument("--share", type=lambda text: tuple(map(int, text.split("/"))),
+                        default=(0, 1))
     options = parser.parse_args()
     if shutil.which("cjpeg") is None:
         print("SKIP: falta cjpeg (libjpeg-turbo-progs)")
         return 77
+    if options.jobs > 1:
+        arguments = [a for a in sys.argv if not a.startswith("--jobs=")]
+        if "--jobs" in arguments:
+            at = arguments.index("--jobs")
+            del arguments[at:at + 2]
+        sweeps = [subprocess.Popen([sys.executable] + arguments
+                                   + ["--share", "%d/%d" % (k, options.jobs)],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                  for k in range(options.jobs)]
+        statuses = []
+        for k, one in enumerate(sweeps):
+            out = one.communicate()[0].decode(errors="replace")
+            print("".join("[%d] %s" % (k, line) for line in out.splitlines(True)), end="", flush=True)
+            statuses.append(one.returncode)
+        return max(statuses)
     chosen = [s for s in SCENARIOS if not options.scenario or s.name in options.scenario]
     with tempfile.TemporaryDirectory() as work:
         sweep = Sweep(os.path.abspath(options.index), os.path.abspath(options.library), work)
         for scenario in chosen:
             started = time.monotonic()
-            tried = sweep.sweep(scenario, options.most, options.point)
+            tried = sweep.sweep(scenario, options.most, options.point, options.share)
             print("%s: %d llamadas falladas en %.0f s" % (scenario.name, tried,
                                                          time.monotonic() - started), flush=True)
     for failure in sweep.failures:
