@@ -148,8 +148,7 @@ private Q_SLOTS:
         const QStringList disco{u"album=Disco"_s, u"artist=Banda"_s};
         QTest::newRow("two years")
             << disco + QStringList{u"date=1999"_s} << disco + QStringList{u"date=2001"_s}
-            << QByteArray("<h2 id=al>Disco</h2><p>Banda · 2 pistas · 0:02"
-                          "</section>");
+            << QByteArray("<h2 id=al>Disco</h2><p>Banda · 2 pistas · 0:02</section>");
         QTest::newRow("a title of no album")
             << disco << QStringList{u"title=Suelta"_s} << QByteArray();
         QTest::newRow("an artist of no album")

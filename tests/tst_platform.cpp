@@ -172,7 +172,7 @@ private Q_SLOTS:
         QFETCH(uint, codePoint);
         QFETCH(bool, marked);
         const QString name = u"a"_s + QChar(char16_t(codePoint)) + u"b"_s;
-        const QString mark = QStringLiteral("[U+%1]").arg(QTest::currentDataTag() + 2);
+        const QString mark = QStringLiteral("[U+%1]").arg(codePoint, 4, 16, QChar(u'0')).toUpper();
         QCOMPARE(::shownFileName(name), marked ? u"a"_s + mark + u"b"_s : name);
     }
 

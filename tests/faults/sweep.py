@@ -513,7 +513,8 @@ def main():
         statuses = []
         for k, one in enumerate(sweeps):
             out = one.communicate()[0].decode(errors="replace")
-            print("".join("[%d] %s" % (k, line) for line in out.splitlines(True)), end="", flush=True)
+            print("".join("[%d] %s" % (k, line) for line in out.splitlines(True)), end="",
+                  flush=True)
             statuses.append(one.returncode)
         return max(statuses)
     chosen = [s for s in SCENARIOS if not options.scenario or s.name in options.scenario]
