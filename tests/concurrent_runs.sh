@@ -66,7 +66,7 @@ for kill in 1 2 3 4 5 6 7 8; do
         check_folder "$work/big" 200000 "killed run $kill"
         cp "$work/big/$page" "$work/previous"
     elif ls -A "$work/big" | grep -F ".$page." >/dev/null; then
-        # Killed while its page waited for the sync: the next run removes what it left.
+        # Killed between its page's link and rename: the next run removes what it left.
         "$index" "$work/big" >/dev/null || fail "the run after killed run $kill"
         check_folder "$work/big" 200000 "the run after killed run $kill"
         cp "$work/big/$page" "$work/previous"
