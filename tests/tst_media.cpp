@@ -98,6 +98,10 @@ private Q_SLOTS:
                                << qint64(1723713753);
         QTest::newRow("bad offset") << jpegWith(exifBlock(taken, "+99:00"))
                                     << QByteArray("2024-08-15T11:22:33") << qint64(1723713753);
+        // A letter where a digit goes, which counted as one would still make a valid time.
+        QTest::newRow("letter in offset")
+            << jpegWith(exifBlock(taken, "+02:3A")) << QByteArray("2024-08-15T11:22:33")
+            << qint64(1723713753);
         QTest::newRow("bare block")
             << exifBlock(taken) << QByteArray("2024-08-15T11:22:33") << qint64(1723713753);
         QTest::newRow("no exif") << jpegWith({}) << QByteArray() << qint64(0);
@@ -105,6 +109,8 @@ private Q_SLOTS:
                                << qint64(0);
         QTest::newRow("blanks") << jpegWith(exifBlock("    :  :     :  :  ")) << QByteArray()
                                 << qint64(0);
+        QTest::newRow("letter in day")
+            << jpegWith(exifBlock("2024:08:1A 11:22:33")) << QByteArray() << qint64(0);
         QTest::newRow("30 feb") << jpegWith(exifBlock("2023:02:30 10:00:00")) << QByteArray()
                                 << qint64(0);
         QTest::newRow("script") << jpegWith(exifBlock("</script><img src=x onerror=alert(1)>"))
