@@ -323,6 +323,14 @@ private Q_SLOTS:
                                          {place.bottom() + 1, usual.bottom() + 1}})
             QVERIFY2(qAbs(got - drawn * scale) <= 1.5, qPrintable(QString::number(got)));
         QVERIFY(control->parentWidget()->rect().contains(place));
+        // Neighbours may touch by a pixel, as the form has them; none lies over another.
+        for (const QWidget *other :
+             control->parentWidget()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+            if (other != control && other->isVisible())
+                QVERIFY2(!other->geometry().contains(place.center())
+                             && !place.contains(other->geometry().center()),
+                         qPrintable(other->objectName()));
+        }
 
         // What fills most of it is its background; a frame, where it has one, is not.
         const QImage image = control->grab().toImage();
