@@ -745,9 +745,10 @@ private Q_SLOTS:
 
         TestFolder folder;
         QVERIFY(folder.addFile(name, size, march2003));
-        const PageRun run = writePage(folder, {}, {}, {}, {}, {}, PageStyle::Modern);
+        const PageRun run = writePage(folder, {false, true}, {}, {}, {}, {}, PageStyle::Modern);
         QVERIFY2(run.result.ok(), qPrintable(run.result.error));
         QCOMPARE(fileRows(run.lines), QByteArrayList{row});
+        QCOMPARE(run.opened, QStringList{folder.path() + u"Quorvel-Html_index.html"_s});
     }
 
     void modernBodies_data()
