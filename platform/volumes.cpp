@@ -42,23 +42,30 @@ bool isUserVolume(const MountFacts &mount)
 
 QList<Volume> userVolumes()
 {
-    QList<Volume> volumes;
+    QList<Volume> mounted;
     for (const QStorageInfo &storage : QStorageInfo::mountedVolumes()) {
         if (!storage.isValid() || !storage.isReady())
             continue;
         const MountFacts facts{storage.rootPath(), storage.device(), storage.fileSystemType()};
         // A file bind-mounted over another (as containers do for /etc/hosts) is no drive.
-        if (!isUserVolume(facts) || !QFileInfo(facts.mountPoint).isDir())
-            continue;
+        if (isUserVolume(facts) && QFileInfo(facts.mountPoint).isDir())
+            mounted.append({facts.mountPoint, storage.name()});
+    }
+    return volumeList(std::move(mounted));
+}
+
+QList<Volume> volumeList(QList<Volume> mounted)
+{
+    QList<Volume> volumes;
+    for (Volume &volume : mounted) {
         const bool known = std::any_of(volumes.cbegin(), volumes.cend(), [&](const Volume &v) {
-            return v.mountPoint == facts.mountPoint;
+            return v.mountPoint == volume.mountPoint;
         });
         if (!known)
-            volumes.append({facts.mountPoint, storage.name()});
+            volumes.append(std::move(volume));
     }
-    if (volumes.isEmpty() || std::none_of(volumes.cbegin(), volumes.cend(), [](const Volume &v) {
-            return v.mountPoint == u"/";
-        }))
+    if (std::none_of(volumes.cbegin(), volumes.cend(),
+                     [](const Volume &v) { return v.mountPoint == u"/"; }))
         volumes.append({QStringLiteral("/"), {}});
     std::sort(volumes.begin(), volumes.end(),
               [](const Volume &a, const Volume &b) { return a.mountPoint < b.mountPoint; });

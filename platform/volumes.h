@@ -24,6 +24,9 @@ bool isUserVolume(const MountFacts &mount);
 
 // The machine's user volumes, the root first, then by mount point.
 QList<Volume> userVolumes();
+// The same of mounts already read: each mount point once (its first mount's label), and the root
+// even where none holds it.
+QList<Volume> volumeList(QList<Volume> mounted);
 
 // The mount point of the volume that holds `path`: the longest one that contains it.
 QString volumeRootOf(const QString &path, const QList<Volume> &volumes);

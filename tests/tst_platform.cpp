@@ -534,6 +534,34 @@ private Q_SLOTS:
         QCOMPARE(isUserVolume({mountPoint, device, type}), drive);
     }
 
+    void volumeList_data()
+    {
+        QTest::addColumn<QStringList>("mounted"); // mount point=label
+        QTest::addColumn<QStringList>("listed");
+        QTest::newRow("none") << QStringList() << QStringList{u"/="_s};
+        QTest::newRow("root kept, drives after it")
+            << QStringList{u"/media/b=B"_s, u"/=raíz"_s, u"/media/a=A"_s}
+            << QStringList{u"/=raíz"_s, u"/media/a=A"_s, u"/media/b=B"_s};
+        QTest::newRow("no root mount")
+            << QStringList{u"/mnt/nas="_s} << QStringList{u"/="_s, u"/mnt/nas="_s};
+        QTest::newRow("mounted twice") << QStringList{u"/media/u=uno"_s, u"/media/u=dos"_s}
+                                       << QStringList{u"/="_s, u"/media/u=uno"_s};
+    }
+
+    void volumeList()
+    {
+        QFETCH(QStringList, mounted);
+        QFETCH(QStringList, listed);
+
+        QList<Volume> volumes;
+        for (const QString &mount : mounted)
+            volumes.append({mount.section(u'=', 0, 0), mount.section(u'=', 1)});
+        QStringList got;
+        for (const Volume &volume : ::volumeList(volumes))
+            got << volume.mountPoint + u'=' + volume.label;
+        QCOMPARE(got, listed);
+    }
+
     void volumeRoot_data()
     {
         QTest::addColumn<QString>("path");
