@@ -12,6 +12,8 @@
 //                          ENXIO or ESTALE (EIO when unset)
 //   FOLIMBRA_FAULT_SHORT   N: each write or pwrite under the folder writes at most N bytes, as
 //                          a signal or a nearly full disk may leave one; nothing fails
+//   FOLIMBRA_FAULT_TMPFILE EOPNOTSUPP, EISDIR or EINVAL: every unnamed file (O_TMPFILE) under
+//                          the folder fails with it, as on a file system that makes none
 //
 // The counts file is struct Shared as it lies in memory: a 64-bit count for each kind in the
 // order of kindNames, then the kind that failed (1 + its index, 0 before) and the failed path.
@@ -65,6 +67,7 @@ struct State
     int failKind = -1;
     long failAt = 0;
     int error = EIO;
+    int tmpfileError = 0;
     std::size_t shortWrites = 0;
     Shared *shared = nullptr;
     Shared local{};
@@ -76,6 +79,24 @@ std::atomic<int> initialising{0};
 template <typename F> F real(const char *name)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+int errorCode(const char *name, int otherwise)
+{
+    static const struct
+    {
+        const char *name;
+        int code;
+    } codes[] = {{"ENOSPC", ENOSPC},         {"EACCES", EACCES}, {"EROFS", EROFS},
+                 {"EDQUOT", EDQUOT},         {"EFBIG", EFBIG},   {"EMFILE", EMFILE},
+                 {"ENFILE", ENFILE},         {"ENOMEM", ENOMEM}, {"ENXIO", ENXIO},
+                 {"ESTALE", ESTALE},         {"EISDIR", EISDIR}, {"EINVAL", EINVAL},
+                 {"EOPNOTSUPP", EOPNOTSUPP}, {"EIO", EIO}};
+    for (const auto &code : codes) {
+        if (std::strcmp(name, code.name) == 0)
+            return code.code;
+    }
+    return otherwise;
 }
 
 void setUp()
@@ -95,19 +116,10 @@ void setUp()
     }
     if (const char *n = std::getenv("FOLIMBRA_FAULT_N"))
         state.failAt = std::atol(n);
-    if (const char *error = std::getenv("FOLIMBRA_FAULT_ERRNO")) {
-        static const struct
-        {
-            const char *name;
-            int code;
-        } codes[] = {{"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EROFS", EROFS},   {"EDQUOT", EDQUOT},
-                     {"EFBIG", EFBIG},   {"EMFILE", EMFILE}, {"ENFILE", ENFILE}, {"ENOMEM", ENOMEM},
-                     {"ENXIO", ENXIO},   {"ESTALE", ESTALE}};
-        for (const auto &code : codes) {
-            if (std::strcmp(error, code.name) == 0)
-                state.error = code.code;
-        }
-    }
+    if (const char *error = std::getenv("FOLIMBRA_FAULT_ERRNO"))
+        state.error = errorCode(error, EIO);
+    if (const char *error = std::getenv("FOLIMBRA_FAULT_TMPFILE"))
+        state.tmpfileError = errorCode(error, 0);
     if (const char *most = std::getenv("FOLIMBRA_FAULT_SHORT"))
         state.shortWrites = std::size_t(std::atol(most));
     state.shared = &state.local;
@@ -166,7 +178,7 @@ void pathOf(int fd, const char *name, char *out, std::size_t size)
 }
 
 // Whether this call is the one to fail; counts it where it is on a path under the folder.
-bool failsHere(Kind kind, int fd, const char *name = nullptr)
+bool failsHere(Kind kind, int fd, const char *name = nullptr, int flags = 0)
 {
     if (!prepared())
         return false;
@@ -176,6 +188,10 @@ bool failsHere(Kind kind, int fd, const char *name = nullptr)
     errno = saved;
     if (!isUnder(path))
         return false;
+    if (state.tmpfileError != 0 && kind == Open && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = state.tmpfileError;
+        return true;
+    }
     const long call = state.shared->calls[kind].fetch_add(1) + 1;
     if (kind != state.failKind || call != state.failAt)
         return false;
@@ -216,7 +232,7 @@ int openat(int fd, const char *path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
     va_end(arguments);
-    return failsHere(Open, fd, path) ? -1 : next(fd, path, flags, mode);
+    return failsHere(Open, fd, path, flags) ? -1 : next(fd, path, flags, mode);
 }
 int openat64(int fd, const char *path, int flags, ...)
 {
@@ -225,7 +241,7 @@ int openat64(int fd, const char *path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
     va_end(arguments);
-    return failsHere(Open, fd, path) ? -1 : next(fd, path, flags, mode);
+    return failsHere(Open, fd, path, flags) ? -1 : next(fd, path, flags, mode);
 }
 int open(const char *path, int flags, ...)
 {
@@ -234,7 +250,7 @@ int open(const char *path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
     va_end(arguments);
-    return failsHere(Open, AT_FDCWD, path) ? -1 : next(path, flags, mode);
+    return failsHere(Open, AT_FDCWD, path, flags) ? -1 : next(path, flags, mode);
 }
 int open64(const char *path, int flags, ...)
 {
@@ -243,7 +259,7 @@ int open64(const char *path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
     va_end(arguments);
-    return failsHere(Open, AT_FDCWD, path) ? -1 : next(path, flags, mode);
+    return failsHere(Open, AT_FDCWD, path, flags) ? -1 : next(path, flags, mode);
 }
 
 ssize_t write(int fd, const void *data, size_t size)

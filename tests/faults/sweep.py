@@ -30,6 +30,8 @@ import time
 PAGE = "Quorvel-Html_index.html"
 KINDS = ["open", "write", "sync", "fallocate", "link", "rename", "attr", "close", "readdir", "stat"]
 IN_PLACE_KINDS = ["fallocate", "write", "sync"]
+# How a file system without unnamed files refuses one.
+NO_TMPFILE = ["EOPNOTSUPP", "EISDIR", "EINVAL"]
 # Each point fails with the next of these; the message must tell its cause.
 ERRORS = {"EIO": "error de entrada/salida", "ENOSPC": "no queda espacio en el disco",
           "EACCES": "permiso denegado", "EROFS": "el medio es de solo lectura",
@@ -236,7 +238,7 @@ class Sweep:
         self.unfired = 0
         self.locked = None
 
-    def environment(self, counts, kind=None, n=0, error="EIO", short=0):
+    def environment(self, counts, kind=None, n=0, error="EIO", short=0, tmpfile=None):
         env = dict(os.environ)
         env["LD_PRELOAD"] = self.library
         # A sanitizer's runtime wants to come first; it still does, behind the preloaded calls.
@@ -247,6 +249,8 @@ class Sweep:
             env.update(FOLIMBRA_FAULT_CALL=kind, FOLIMBRA_FAULT_N=str(n), FOLIMBRA_FAULT_ERRNO=error)
         if short:
             env["FOLIMBRA_FAULT_SHORT"] = str(short)
+        if tmpfile:
+            env["FOLIMBRA_FAULT_TMPFILE"] = tmpfile
         return env
 
     def restore(self, template, scenario=None):
@@ -357,6 +361,16 @@ class Sweep:
             if short != (status, stderr) or snapshot(self.run_folder) != after:
                 self.fail_point("no escribió lo mismo que sin fallos: %s" % short[1].strip())
                 self.keep(scenario, short[1])
+            # A file system without unnamed files says so by one of three errors, each the
+            # same to us: the new file takes a hidden name instead.
+            refusal = NO_TMPFILE[SCENARIOS.index(scenario) % len(NO_TMPFILE)]
+            self.current = scenario.name + " sin archivos sin nombre (%s)" % refusal
+            self.restore(template, scenario)
+            hidden = self.execute(scenario, self.environment(counts, tmpfile=refusal))
+            self.unlock()
+            if hidden != (status, stderr) or snapshot(self.run_folder) != after:
+                self.fail_point("no escribió lo mismo que sin fallos: %s" % hidden[1].strip())
+                self.keep(scenario, hidden[1])
 
         tried = 0
         numbered = -1
