@@ -514,6 +514,11 @@ private Q_SLOTS:
             << QByteArray("link repository") << QByteArray() << 0 << -1;
         QTest::newRow("file repository")
             << QByteArray("file repository") << QByteArray() << 0 << -1;
+        // Either size folder taken by a file: there is no repository to write to.
+        QTest::newRow("file large repository")
+            << QByteArray("file large repository") << QByteArray() << 0 << -1;
+        QTest::newRow("file x-large repository")
+            << QByteArray("file x-large repository") << QByteArray() << 0 << -1;
         QTest::newRow("link out") << QByteArray("link out") << QByteArray("pics/") << 1
                                   << int(LeftOut::Link);
         QTest::newRow("link in") << QByteArray("link in") << QByteArray("pics/") << 2 << -1;
@@ -545,6 +550,9 @@ private Q_SLOTS:
             QVERIFY(root.addLink(".sh_thumbnails", "outside"));
         else if (setup == "file repository")
             QVERIFY(root.addFile(".sh_thumbnails"));
+        else if (setup.startsWith("file "))
+            QVERIFY(root.addFolder(".sh_thumbnails")
+                    && root.addFile(".sh_thumbnails/" + setup.split(' ').at(1)));
         else if (setup == "link out")
             QVERIFY(root.addLink(folder + "bad.png", root.rawPath() + "outside/s.png"));
         else if (setup.startsWith("link in"))
