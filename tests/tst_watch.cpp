@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -392,6 +393,8 @@ void tst_Watch::writePagesPassesGone_data()
     QTest::newRow("link") << QByteArray("link") << 3;
     QTest::newRow("replaced") << QByteArray("replaced") << 3;
     QTest::newRow("above") << QByteArray("above") << 2;
+    // Where no folder can be opened, for a cause other than a move, that is told.
+    QTest::newRow("no descriptors") << QByteArray("no descriptors") << 0;
 }
 
 void tst_Watch::writePagesPassesGone()
@@ -427,6 +430,15 @@ void tst_Watch::writePagesPassesGone()
     services.locale = &locale;
     QStringList failures;
     int pages = 0;
+    rlimit descriptors{};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &descriptors), 0);
+    if (change == "no descriptors") {
+        // The lowest free number as the limit: every open from here on fails.
+        const int lowest = ::dup(0);
+        QVERIFY(lowest >= 0 && ::close(lowest) == 0);
+        const rlimit none{rlim_t(lowest), descriptors.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    }
     tree.writePages(keys, {}, services,
                     [&](const PageResult &result) {
                         if (result.ok())
@@ -435,6 +447,13 @@ void tst_Watch::writePagesPassesGone()
                             failures << result.error;
                     },
                     {});
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &descriptors), 0);
+    if (change == "no descriptors") {
+        QVERIFY(!failures.isEmpty());
+        for (const QString &failure : failures)
+            QVERIFY2(failure.contains(u"demasiados archivos abiertos"), qPrintable(failure));
+        failures.clear();
+    }
     QCOMPARE(failures, QStringList());
     QCOMPARE(pages, written);
     QVERIFY(!QFile::exists(away.path() + QStringLiteral("b/") + pageFileName()));
