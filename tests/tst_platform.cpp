@@ -455,6 +455,11 @@ private Q_SLOTS:
         QTest::newRow("empty old") << QByteArray() << page << false;
         QTest::newRow("time at the end") << "a 12"_ba << QByteArrayList{"a ", "~3"} << true;
         QTest::newRow("big same") << big + "1" + big << QByteArrayList{big, "~2", big} << true;
+        // Ending where a read of the old file ends (64 KiB): only one more read tells its end.
+        const QByteArray reads(2 * 64 * 1024, 'x');
+        QTest::newRow("same, whole reads") << reads << QByteArrayList{reads} << true;
+        QTest::newRow("one more after whole reads")
+            << reads + "y" << QByteArrayList{reads} << false;
         QTest::newRow("big differs")
             << big + "1" + big + "y" << QByteArrayList{big, "~2", big + "z", big} << false;
         // Past the first read of the old file, before its next difference.
