@@ -527,6 +527,12 @@ private Q_SLOTS:
         row("efi partition", "/boot/efi", "/dev/sda1", "vfat", false);
         row("loop device", "/mnt/iso", "/dev/loop0", "iso9660", false);
         row("disc image on the desktop", "/media/ana/CD", "/dev/loop7", "iso9660", true);
+        row("usb stick under /run/media", "/run/media/ana/USB", "/dev/sdb1", "vfat", true);
+        row("a name that begins like a system folder", "/tmpdatos", "/dev/sdb1", "ext4", true);
+        // A disk of its own mounted for the system is no drive either.
+        for (const char *system : {"/proc/x", "/sys/x", "/dev/x", "/run/x", "/boot", "/snap/x",
+                                   "/var/lib/x", "/var/snap/x", "/efi", "/tmp", "/var/tmp/x"})
+            row(system, system, "/dev/sdc1", "ext4", false);
     }
 
     void userVolumes()
