@@ -123,6 +123,9 @@ void tst_Watch::debounce()
         QVERIFY(written.size() < 100);
     }
     QCOMPARE(written, writes);
+    // A change whose time passed while the loop was busy writing is due at once.
+    debounce.changed(QStringLiteral("tarde"), now);
+    QCOMPARE(debounce.msUntilDue(now + 10000), 0);
 }
 
 // Each action is done in a watched folder holding "old" (a file) and "sub" (a folder); the
