@@ -99,6 +99,7 @@ TERM=xterm script -qfec "echo \$\$ >$(printf '%q' "$work/shown.pid"); exec $(pri
 shown=$!
 wait_for "grep -qaE 'Vigilando «$work/shown/»; última escritura a las [0-9]{2}:[0-9]{2}:[0-9]{2}' '$work/tty'" \
     || fail "no status line on a terminal: $(cat -v "$work/tty")"
+[[ -f $work/shown/$page ]] || fail "a watch without -r wrote no page: $(cat -v "$work/tty")"
 # The watch itself, by the number its shell left before it became the watch.
 kill -TERM "$(cat "$work/shown.pid" 2>/dev/null || echo "$shown")"
 wait "$shown" || fail "the watch on a terminal ended with status $?"
