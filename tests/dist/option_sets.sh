@@ -57,4 +57,9 @@ for program in folimbra-index folimbra; do
     fi
     bash -n "$share/bash-completion/completions/$program" || fail "bash -n $program"
 done
+# zsh offers any number of folders to folimbra-index and one to the window.
+for operands in "folimbra-index '*" "folimbra '"; do
+    last=$(tail -n1 "$share/zsh/vendor-completions/_${operands% *}")
+    [ "$last" = "    ${operands#* }:carpeta:_files -/'" ] || fail "_${operands% *} ends with: $last"
+done
 exit $failed
