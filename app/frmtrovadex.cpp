@@ -261,8 +261,7 @@ void frmTrovadex::Dir1_Change()
 
 void frmTrovadex::cmdRefresh_Click()
 {
-    // A folder that cannot be read is reported by the refresh of the list state.
-    File1->Refresh(nullptr);
+    // The refresh of the list state reads the folder again and reports a folder it cannot read.
     RefreshListState();
 }
 
