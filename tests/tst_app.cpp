@@ -404,6 +404,14 @@ private Q_SLOTS:
         frmTrovadex &window = *fixture.window;
         fixture.start(u"fotos"_s);
         QCOMPARE(QApplication::focusWidget(), fixture.control("Drive1"));
+        {
+            // Made alone, the drive list holds the machine's drives, the current folder's chosen.
+            const DriveListBox machine;
+            const QList<Volume> volumes = userVolumes();
+            QCOMPARE(machine.count(), volumes.size());
+            QVERIFY(machine.currentIndex() >= 0);
+            QCOMPARE(machine.Drive(), volumeRootOf(QDir::currentPath(), volumes));
+        }
         QCOMPARE(window.windowIcon().availableSizes(), (QList<QSize>{{32, 32}, {16, 16}}));
         QCOMPARE(window.minimumSize(), window.maximumSize());
         // Between the controls, the window is pink too.
