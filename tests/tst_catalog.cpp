@@ -220,6 +220,9 @@ private Q_SLOTS:
                                   << QJsonValue(QJsonArray{u"r"_s, 0x202E, u"gnp.exe"_s});
         QTest::newRow("latin1") << QByteArray(
             "bad\xE9#") << QJsonValue(QJsonObject{{u"s"_s, u"badé#"_s}, {u"u"_s, u"bad%E9%23"_s}});
+        // The lowest byte that is not ASCII, read in the code page.
+        QTest::newRow("x80") << QByteArray("x\x80")
+                             << QJsonValue(QJsonObject{{u"s"_s, u"x€"_s}, {u"u"_s, u"x%80"_s}});
         QTest::newRow("softhyphen")
             << QByteArray("n\xAD")
             << QJsonValue(QJsonObject{{u"s"_s, QJsonArray{u"n"_s, 0xAD}}, {u"u"_s, u"n%AD"_s}});
