@@ -177,6 +177,15 @@ private Q_SLOTS:
         auto *label = fixture.control<QLabel>("lblFCount");
         auto *make = fixture.control<QPushButton>("cmdMake");
         QSignalSpy changes(dir, &DirListBox::Change);
+        // A file that comes once the folder is read off the thread is not in the list shown:
+        // the folder is not read a second time on the window's thread.
+        QObject late;
+        if (second == u"-") {
+            connect(dir, &DirListBox::loadingChanged, &late, [&] {
+                if (!dir->isLoading() && !fixture.drive.addFile("fotos/tarde"))
+                    qFatal("fotos/tarde could not be made");
+            });
+        }
         fixture.openFolder(u"fotos"_s);
         // Unless every helper was busy and it was read at once.
         if (dir->isLoading()) {
@@ -200,6 +209,10 @@ private Q_SLOTS:
         QCOMPARE(make->isEnabled(), count != u"0");
         QCOMPARE(changes.count(), shown.isEmpty() ? 0 : 1);
         QVERIFY(fixture.boxes.isEmpty());
+        if (second == u"-") {
+            fixture.control<QAbstractButton>("cmdRefresh")->click();
+            QCOMPARE(label->text(), u"4"_s);
+        }
     }
 
     // Every text the window shows or speaks, as a person reads it.
