@@ -96,6 +96,9 @@ void tst_Cli::runs_data()
             + tryHelp);
     row("unknown far", R"("$INDEX" --color sub)", 2, "",
         "folimbra-index: opción desconocida: --color\n" + tryHelp);
+    // The end of an option is not near it: its first letters count as much as its last.
+    row("unknown tail", R"("$INDEX" --sive sub)", 2, "",
+        "folimbra-index: opción desconocida: --sive\n" + tryHelp);
     row("one dash", R"("$INDEX" -sort date sub)", 2, "",
         "folimbra-index: opción desconocida: -s\nfolimbra-index: ¿quería decir --sort?\n"
             + tryHelp);
