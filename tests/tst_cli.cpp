@@ -116,6 +116,9 @@ void tst_Cli::runs_data()
     row("near key", R"("$INDEX" --sort=sise sub)", 2, "",
         "folimbra-index: valor no válido para --sort: sise\nfolimbra-index: ¿quería decir size?\n"
             + tryHelp);
+    row("near key, letters swapped", R"("$INDEX" --sort=nmae sub)", 2, "",
+        "folimbra-index: valor no válido para --sort: nmae\nfolimbra-index: ¿quería decir name?\n"
+            + tryHelp);
     row("near key, three letters", R"("$INDEX" --sort=siz sub)", 2, "",
         "folimbra-index: valor no válido para --sort: siz\nfolimbra-index: ¿quería decir size?\n"
             + tryHelp);
