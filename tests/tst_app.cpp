@@ -23,6 +23,7 @@
 #include <QTest>
 
 #include <cstdio>
+#include <stdexcept>
 
 using namespace Qt::StringLiterals;
 
@@ -95,6 +96,8 @@ public:
 
     bool open(const QString &path) override
     {
+        if (openThrows)
+            throw std::runtime_error("sin visor");
         opened << path;
         return true;
     }
@@ -107,6 +110,7 @@ public:
     std::function<void()> onBox = [] {
     };
     bool programEnded = false;
+    bool openThrows = false;
     qint64 monotonic = 7'000'000'000; // a clock that did not start with the program
     std::unique_ptr<frmTrovadex> window;
 };
@@ -581,6 +585,8 @@ private Q_SLOTS:
         row("page fails", "", "fotos",
             "mkdir fotos/Quorvel-Html_index.html;click chkView;click cmdMake", "fotos/", 3,
             u"No se pudo crear la página «%1fotos/Quorvel-Html_index.html»: es una carpeta."_s);
+        row("viewer throws", "", "fotos", "viewer", "fotos/", 3,
+            u"Error no previsto: sin visor. El programa se cerrará."_s);
         row("too tall", "", "", "tall", "", 1,
             u"Error no previsto: Desbordamiento. El programa se cerrará."_s);
     }
@@ -614,6 +620,12 @@ private Q_SLOTS:
             } else if (verb == u"drive") {
                 drive->setCurrentIndex(what.toInt());
                 Q_EMIT drive->activated(what.toInt());
+            } else if (verb == u"viewer") {
+                // What the page's viewer throws once the page is written ends the program.
+                fixture.openThrows = true;
+                fixture.control<QCheckBox>("chkView")->setChecked(true);
+                fixture.control<QAbstractButton>("cmdMake")->click();
+                QTRY_VERIFY(fixture.programEnded);
             } else if (verb == u"tall") {
                 // 2,200 pixels are 33,000 twips: more than the animation's 16-bit height holds.
                 fixture.window->setFixedHeight(2200);
