@@ -143,20 +143,21 @@ void frmTrovadex::connectSignals()
     qApp->installEventFilter(this);
     connect(m_runner, &PageRunner::closeRequested, this, &QWidget::close, Qt::QueuedConnection);
     connect(m_runner, &PageRunner::finished, this, [this](const PageRunner::Outcome &outcome) {
-        try {
-            finishPage(outcome);
-        } catch (const std::exception &error) {
-            reportUncaughtError(QString::fromLocal8Bit(error.what()));
-        }
+        runGuarded([this, &outcome] { finishPage(outcome); });
     });
+}
+
+void frmTrovadex::runHandler(void (frmTrovadex::*handler)())
+{
+    runGuarded([this, handler] { (this->*handler)(); });
 }
 
 // No exception may cross the event loop: one that a handler lets through is reported and ends
 // the program, as any error no handler expects.
-void frmTrovadex::runHandler(void (frmTrovadex::*handler)())
+void frmTrovadex::runGuarded(const std::function<void()> &work)
 {
     try {
-        (this->*handler)();
+        work();
     } catch (const std::exception &error) {
         reportUncaughtError(QString::fromLocal8Bit(error.what()));
     } catch (...) {

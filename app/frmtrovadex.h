@@ -90,6 +90,7 @@ private:
     void showMessage(const QString &text);
     void reportUncaughtError(const QString &what);
     void runHandler(void (frmTrovadex::*handler)());
+    void runGuarded(const std::function<void()> &work);
     template <typename Sender, typename Signal>
     void connectHandler(Sender *sender, Signal signal, void (frmTrovadex::*handler)());
 

@@ -96,8 +96,10 @@ public:
 
     bool open(const QString &path) override
     {
-        if (openThrows)
+        if (openThrows == Throws::Error)
             throw std::runtime_error("sin visor");
+        if (openThrows == Throws::Other)
+            throw 404;
         opened << path;
         return true;
     }
@@ -110,7 +112,11 @@ public:
     std::function<void()> onBox = [] {
     };
     bool programEnded = false;
-    bool openThrows = false;
+    enum class Throws {
+        Nothing,
+        Error,
+        Other
+    } openThrows = Throws::Nothing;
     qint64 monotonic = 7'000'000'000; // a clock that did not start with the program
     std::unique_ptr<frmTrovadex> window;
 };
@@ -587,8 +593,12 @@ private Q_SLOTS:
         row("page fails", "", "fotos",
             "mkdir fotos/Quorvel-Html_index.html;click chkView;click cmdMake", "fotos/", 3,
             u"No se pudo crear la página «%1fotos/Quorvel-Html_index.html»: es una carpeta."_s);
-        row("viewer throws", "", "fotos", "viewer", "fotos/", 3,
+        row("viewer throws", "", "fotos", "viewer error", "fotos/", 3,
             u"Error no previsto: sin visor. El programa se cerrará."_s);
+        row("viewer throws no error", "", "fotos", "viewer other", "fotos/", 3,
+            u"Error no previsto: error desconocido. El programa se cerrará."_s);
+        row("gone before page", "", "vacia", "add vacia/a;click cmdRefresh;rm vacia;click cmdMake",
+            "vacia/", 1, u"No se pudo leer la carpeta «%1vacia/»: no existe."_s);
         row("too tall", "", "", "tall", "", 1,
             u"Error no previsto: Desbordamiento. El programa se cerrará."_s);
     }
@@ -624,7 +634,8 @@ private Q_SLOTS:
                 Q_EMIT drive->activated(what.toInt());
             } else if (verb == u"viewer") {
                 // What the page's viewer throws once the page is written ends the program.
-                fixture.openThrows = true;
+                fixture.openThrows =
+                    what == u"error" ? Fixture::Throws::Error : Fixture::Throws::Other;
                 fixture.control<QCheckBox>("chkView")->setChecked(true);
                 fixture.control<QAbstractButton>("cmdMake")->click();
                 QTRY_VERIFY(fixture.programEnded);
