@@ -72,6 +72,13 @@ private Q_SLOTS:
             << QByteArray("b.flac") << QStringList() << QString() << QString() << 0;
         QTest::newRow("title only")
             << QByteArray("c.ogg") << QStringList{u"title=Solo"_s} << u"Solo"_s << QString() << 0;
+        // Cut to 500 UTF-16 units, never through the middle of a character.
+        const QString a499(499, u'a'), e600(600, u'é');
+        QTest::newRow("long title")
+            << QByteArray("d.flac") << QStringList{u"title="_s + a499 + u"😀bbb"_s} << a499
+            << QString() << 0;
+        QTest::newRow("longer title") << QByteArray("e.flac") << QStringList{u"title="_s + e600}
+                                      << e600.first(500) << QString() << 0;
     }
 
     void tags()
