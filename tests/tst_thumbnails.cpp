@@ -261,6 +261,9 @@ private Q_SLOTS:
         QTest::newRow("bmp top-down")
             << QByteArray("d.bmp") << topDown(picture({40, 20}, "bmp"), 40, 20) << QSize(40, 20)
             << QSize(40, 20) << QSize(200, 100) << 1;
+        // A side that rounds to nothing keeps one pixel.
+        QTest::newRow("png thin") << QByteArray("w.png") << picture({2000, 3}, "png")
+                                  << QSize(256, 1) << QSize(512, 1) << QSize(200, 1) << 0;
         QTest::newRow("gif palette")
             << QByteArray("p.gif") << gif << QSize(1, 1) << QSize(1, 1) << QSize(200, 200) << 0;
     }
