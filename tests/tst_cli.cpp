@@ -161,10 +161,14 @@ void tst_Cli::runs_data()
         "folimbra: «folimbra --help» muestra cómo se usa.\n");
     row("window -x", R"("$WINDOW" -platform offscreen)", 2, "",
         "folimbra: opción desconocida: -p\nfolimbra: «folimbra --help» muestra cómo se usa.\n");
-    row("no display", R"(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$WINDOW" sub)", 1,
-        "",
+    const QByteArray noDisplay =
         "folimbra: no hay pantalla (DISPLAY y WAYLAND_DISPLAY están vacías): la ventana no puede "
-        "abrirse.\nfolimbra: Para escribir la página sin ventana, use folimbra-index.\n");
+        "abrirse.\nfolimbra: Para escribir la página sin ventana, use folimbra-index.\n";
+    row("no display", R"(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$WINDOW" sub)", 1,
+        "", noDisplay);
+    row("no display, wayland",
+        R"(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=wayland-egl "$WINDOW" sub)", 1, "",
+        noDisplay);
     row("dash dash", R"("$INDEX" -- -qmljsdebugger sub)", 1, page("sub/"),
         cannot + "«-qmljsdebugger»: no existe.\n");
     row("missing and empty", R"("$INDEX" falta '' sub)", 1, page("sub/"),
