@@ -454,6 +454,10 @@ private Q_SLOTS:
             QCOMPARE(machine.count(), volumes.size());
             QVERIFY(machine.currentIndex() >= 0);
             QCOMPARE(machine.Drive(), volumeRootOf(QDir::currentPath(), volumes));
+            // And a file list made alone shows nothing, with nothing chosen.
+            const FileListBox files;
+            QCOMPARE(files.ListCount(), 0);
+            QCOMPARE(files.ListIndex(), -1);
         }
         QCOMPARE(window.windowIcon().availableSizes(), (QList<QSize>{{32, 32}, {16, 16}}));
         QCOMPARE(window.minimumSize(), window.maximumSize());
