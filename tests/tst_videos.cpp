@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <dlfcn.h>
 #include <link.h>
 
 #include <fcntl.h>
@@ -54,26 +55,69 @@ QByteArray turned(QByteArray mp4)
     return mp4;
 }
 
-// Whether the process holds a shared object whose name has `part` in it.
-bool loaded(const char *part)
+// The path of the shared object the process holds whose name has `part` in it, if any.
+QByteArray loadedPath(const char *part)
 {
     struct Found
     {
         const char *part;
-        bool found = false;
-    } found{part};
+        QByteArray path;
+    } found{part, {}};
     dl_iterate_phdr(
         [](struct dl_phdr_info *info, size_t, void *data) {
             auto *wanted = static_cast<Found *>(data);
             if (info->dlpi_name && std::strstr(info->dlpi_name, wanted->part))
-                wanted->found = true;
+                wanted->path = info->dlpi_name;
             return 0;
         },
         &found);
-    return found.found;
+    return found.path;
+}
+
+bool loaded(const char *part)
+{
+    return !loadedPath(part).isEmpty();
+}
+
+// The one of libav's allocations below that fails when the video module asks for it, as it would
+// with memory gone. The test exports them, so that they come before libav's own.
+QByteArray starved;
+
+void *libavFunction(const char *library, const char *name)
+{
+    void *const handle = ::dlopen(loadedPath(library).constData(), RTLD_LAZY | RTLD_NOLOAD);
+    return handle ? ::dlsym(handle, name) : nullptr;
+}
+
+template <typename... Arguments>
+void *allocated(const void *caller, const char *library, const char *name, Arguments... arguments)
+{
+    Dl_info from{};
+    if (starved == name && ::dladdr(caller, &from) && from.dli_fname
+        && std::strstr(from.dli_fname, "folimbra-video"))
+        return nullptr;
+    const auto real = reinterpret_cast<void *(*)(Arguments...)>(libavFunction(library, name));
+    return real ? real(arguments...) : nullptr;
 }
 
 } // namespace
+
+extern "C" void *avformat_alloc_context()
+{
+    return allocated(__builtin_return_address(0), "libavformat", "avformat_alloc_context");
+}
+extern "C" void *avcodec_alloc_context3(const void *codec)
+{
+    return allocated(__builtin_return_address(0), "libavcodec", "avcodec_alloc_context3", codec);
+}
+extern "C" void *av_frame_alloc()
+{
+    return allocated(__builtin_return_address(0), "libavutil", "av_frame_alloc");
+}
+extern "C" void *av_packet_alloc()
+{
+    return allocated(__builtin_return_address(0), "libavcodec", "av_packet_alloc");
+}
 
 // Posters of the videos in a modern page, from files ffmpeg makes.
 class TestVideos : public QObject
@@ -194,6 +238,39 @@ private Q_SLOTS:
             image.pixel(upright ? QPoint(w / 2, h - h / 8) : QPoint(w - w / 8, h / 2));
         QVERIFY2(qRed(red) > 180 && qBlue(red) < 80, qPrintable(QColor(red).name()));
         QVERIFY2(qBlue(blue) > 180 && qRed(blue) < 80, qPrintable(QColor(blue).name()));
+    }
+
+    // Memory gone at any of libav's allocations leaves the video without a poster, and the next
+    // run makes it.
+    void starvedAllocations_data()
+    {
+        QTest::addColumn<QByteArray>("allocation");
+        QTest::addColumn<int>("leftOut");
+
+        QTest::newRow("demuxer") << QByteArray("avformat_alloc_context") << int(LeftOut::Memory);
+        QTest::newRow("decoder") << QByteArray("avcodec_alloc_context3") << int(LeftOut::Memory);
+        QTest::newRow("frame") << QByteArray("av_frame_alloc") << int(LeftOut::Unreadable);
+        QTest::newRow("packet") << QByteArray("av_packet_alloc") << int(LeftOut::Unreadable);
+    }
+
+    void starvedAllocations()
+    {
+        QFETCH(QByteArray, allocation);
+        QFETCH(int, leftOut);
+        static const QByteArray mp4 =
+            video(u"mp4"_s, {u"-c:v"_s, u"libx264"_s, u"-pix_fmt"_s, u"yuv420p"_s});
+        QVERIFY(!mp4.isEmpty());
+        TestFolder folder;
+        QVERIFY(folder.addFile("a.mp4") && folder.append("a.mp4", mp4));
+
+        starved = allocation;
+        const ThumbnailRun run = makeThumbnails(folder.path(), {"a.mp4"});
+        starved.clear();
+        std::array<int, leftOutKinds> without{};
+        without[std::size_t(leftOut)] = 1;
+        QCOMPARE(run.videosLeftOut, without);
+        QVERIFY(!run.thumbnails.at(0));
+        QVERIFY(makeThumbnails(folder.path(), {"a.mp4"}).thumbnails.at(0));
     }
 
     // The modern page with pictures shows the poster and lets its viewer play the video; without
