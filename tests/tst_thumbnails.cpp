@@ -690,6 +690,11 @@ private Q_SLOTS:
         QTest::newRow("one") << QByteArray("x");
         for (const int zeros : {7, 8, 9, 16, 24, 259, 264, 520, 100000})
             QTest::addRow("%d zeros", zeros) << QByteArray(zeros, '\0');
+        // Every match length, each with its own extra bits.
+        QByteArray runs;
+        for (int zeros = 1; zeros <= 300; ++zeros)
+            runs += QByteArray(zeros, '\0') + 'r';
+        QTest::newRow("runs of every length") << runs;
         QByteArray every;
         for (int byte = 0; byte < 256; ++byte)
             every += char(byte);
