@@ -111,6 +111,10 @@ private Q_SLOTS:
                                 << qint64(0);
         QTest::newRow("letter in day")
             << jpegWith(exifBlock("2024:08:1A 11:22:33")) << QByteArray() << qint64(0);
+        // Each field past its last value.
+        for (const char *late :
+             {"2023:02:28 24:00:00", "2023:02:28 23:60:00", "2023:02:28 23:59:60"})
+            QTest::addRow("%s", late) << jpegWith(exifBlock(late)) << QByteArray() << qint64(0);
         QTest::newRow("30 feb") << jpegWith(exifBlock("2023:02:30 10:00:00")) << QByteArray()
                                 << qint64(0);
         QTest::newRow("script") << jpegWith(exifBlock("</script><img src=x onerror=alert(1)>"))
