@@ -237,6 +237,8 @@ private Q_SLOTS:
         QCOMPARE(label->text(), count);
         QCOMPARE(make->isEnabled(), count != u"0");
         QCOMPARE(changes.count(), shown.isEmpty() ? 0 : 1);
+        // A folder just opened has no file chosen.
+        QCOMPARE(fixture.control<FileListBox>("File1")->ListIndex(), -1);
         QVERIFY(fixture.boxes.isEmpty());
         // Unless every helper was busy and it was read at once.
         if (cameLate) {
