@@ -102,6 +102,10 @@ void *allocated(const void *caller, const char *library, const char *name, Argum
 
 } // namespace
 
+extern "C" void *av_malloc(size_t size)
+{
+    return allocated(__builtin_return_address(0), "libavutil", "av_malloc", size);
+}
 extern "C" void *avformat_alloc_context()
 {
     return allocated(__builtin_return_address(0), "libavformat", "avformat_alloc_context");
@@ -247,6 +251,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("allocation");
         QTest::addColumn<int>("leftOut");
 
+        QTest::newRow("reading buffer") << QByteArray("av_malloc") << int(LeftOut::Memory);
         QTest::newRow("demuxer") << QByteArray("avformat_alloc_context") << int(LeftOut::Memory);
         QTest::newRow("decoder") << QByteArray("avcodec_alloc_context3") << int(LeftOut::Memory);
         QTest::newRow("frame") << QByteArray("av_frame_alloc") << int(LeftOut::Unreadable);
