@@ -896,6 +896,24 @@ private Q_SLOTS:
             QCOMPARE(window->currentFile(), written);
         }
     }
+    // A run ends on the last file of the list and leaves it chosen, the first when it is the only
+    // one: the list as it was read, without the page that was not there yet.
+    void runEndsOnOnlyFile()
+    {
+        Fixture fixture;
+        fixture.start(u"vacia"_s);
+        QVERIFY(fixture.drive.addFile("vacia/zeta.txt"));
+        fixture.control<QAbstractButton>("cmdRefresh")->click();
+        QSignalSpy finished(fixture.window.get(), &frmTrovadex::pageFinished);
+        fixture.control<QAbstractButton>("cmdMake")->click();
+        QVERIFY(finished.wait());
+        const auto *files = fixture.control<FileListBox>("File1");
+        QCOMPARE(files->ListCount(), 1);
+        QCOMPARE(files->currentIndex().row(), 0);
+        QVERIFY(files->selectionModel()->isRowSelected(0, {}));
+        QCOMPARE(fixture.window->currentFile(), fixture.drive.path() + u"vacia/zeta.txt"_s);
+    }
+
     // A page takes the files the window shows while the folder is as it was when they were read,
     // and reads the folder again once it may have changed. A page put in place over the one
     // listed, as every run does, changes no name.
