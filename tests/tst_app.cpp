@@ -501,6 +501,20 @@ private Q_SLOTS:
         QVERIFY(indents.at(1) > 0);
         for (qsizetype row = 1; row < indents.size(); ++row)
             QCOMPARE(indents.at(row) - indents.at(row - 1), indents.at(1));
+        // And drawn so: the deepest folder starts that much to the right of the root.
+        const auto inkStarts = [dir](int row) {
+            const QImage image =
+                dir->viewport()->grab(dir->visualItemRect(dir->item(row))).toImage();
+            for (int x = 0; x < image.width(); ++x)
+                for (int y = 0; y < image.height(); ++y)
+                    if (image.pixel(x, y) != image.pixel(image.width() - 1, y))
+                        return x;
+            return -1;
+        };
+        const int deepest = int(indents.size()) - 1;
+        QVERIFY(inkStarts(0) >= 0);
+        QVERIFY2(qAbs(inkStarts(deepest) - inkStarts(0) - indents.at(deepest)) <= 2,
+                 qPrintable(QString::number(inkStarts(deepest) - inkStarts(0))));
 
         auto *drive = fixture.control<DriveListBox>("Drive1");
         // Pink behind, and the text, antialiased, in blue: in the closed box and the open list.
