@@ -83,20 +83,21 @@ bool loaded(const char *part)
 // with memory gone. The test exports them, so that they come before libav's own.
 QByteArray starved;
 
-void *libavFunction(const char *library, const char *name)
+// Looked up once for each function: libav allocates at every step of a decoding.
+template <typename Function> Function *libavFunction(const char *library, const char *name)
 {
     void *const handle = ::dlopen(loadedPath(library).constData(), RTLD_LAZY | RTLD_NOLOAD);
-    return handle ? ::dlsym(handle, name) : nullptr;
+    return reinterpret_cast<Function *>(handle ? ::dlsym(handle, name) : nullptr);
 }
 
 template <typename... Arguments>
-void *allocated(const void *caller, const char *library, const char *name, Arguments... arguments)
+void *allocated(const void *caller, void *(*real)(Arguments...), const char *name,
+                Arguments... arguments)
 {
     Dl_info from{};
     if (starved == name && ::dladdr(caller, &from) && from.dli_fname
         && std::strstr(from.dli_fname, "folimbra-video"))
         return nullptr;
-    const auto real = reinterpret_cast<void *(*)(Arguments...)>(libavFunction(library, name));
     return real ? real(arguments...) : nullptr;
 }
 
@@ -104,23 +105,29 @@ void *allocated(const void *caller, const char *library, const char *name, Argum
 
 extern "C" void *av_malloc(size_t size)
 {
-    return allocated(__builtin_return_address(0), "libavutil", "av_malloc", size);
+    static const auto real = libavFunction<void *(size_t)>("libavutil", "av_malloc");
+    return allocated(__builtin_return_address(0), real, "av_malloc", size);
 }
 extern "C" void *avformat_alloc_context()
 {
-    return allocated(__builtin_return_address(0), "libavformat", "avformat_alloc_context");
+    static const auto real = libavFunction<void *()>("libavformat", "avformat_alloc_context");
+    return allocated(__builtin_return_address(0), real, "avformat_alloc_context");
 }
 extern "C" void *avcodec_alloc_context3(const void *codec)
 {
-    return allocated(__builtin_return_address(0), "libavcodec", "avcodec_alloc_context3", codec);
+    static const auto real =
+        libavFunction<void *(const void *)>("libavcodec", "avcodec_alloc_context3");
+    return allocated(__builtin_return_address(0), real, "avcodec_alloc_context3", codec);
 }
 extern "C" void *av_frame_alloc()
 {
-    return allocated(__builtin_return_address(0), "libavutil", "av_frame_alloc");
+    static const auto real = libavFunction<void *()>("libavutil", "av_frame_alloc");
+    return allocated(__builtin_return_address(0), real, "av_frame_alloc");
 }
 extern "C" void *av_packet_alloc()
 {
-    return allocated(__builtin_return_address(0), "libavcodec", "av_packet_alloc");
+    static const auto real = libavFunction<void *()>("libavcodec", "av_packet_alloc");
+    return allocated(__builtin_return_address(0), real, "av_packet_alloc");
 }
 
 // Posters of the videos in a modern page, from files ffmpeg makes.
