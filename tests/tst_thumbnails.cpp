@@ -348,6 +348,7 @@ private Q_SLOTS:
         QTest::newRow("fresh") << QByteArray() << false << true;
         QTest::newRow("touched") << QByteArray("touch") << true << true;
         QTest::newRow("same second, other size") << QByteArray("grow") << true << true;
+        QTest::newRow("x-large lost") << QByteArray("x-large") << false << true;
         QTest::newRow("foreign without keys") << QByteArray("foreign") << false << true;
         QTest::newRow("foreign stale") << QByteArray("foreign stale") << false << false;
         // The time as other programs may write it: packed, or as international text.
@@ -370,8 +371,10 @@ private Q_SLOTS:
 
         TestFolder folder;
         QVERIFY(addImage(folder, "a.jpg", picture({600, 400}, "jpeg")));
-        const QByteArray file = makeThumbnails(folder.path(), {"a.jpg"}).thumbnails.at(0)->file;
+        const Thumbnail made = *makeThumbnails(folder.path(), {"a.jpg"}).thumbnails.at(0);
+        const QByteArray file = made.file;
         const QByteArray path = folder.rawPath() + file;
+        const QByteArray largePath = folder.rawPath() + made.largeFile;
 
         QImage foreign(64, 32, QImage::Format_ARGB32);
         foreign.fill(Qt::green);
@@ -379,6 +382,8 @@ private Q_SLOTS:
             foreign.setText("Thumb::MTime", "5");
         if (change == "touch")
             QVERIFY(folder.setModified("a.jpg", modified + 60));
+        else if (change == "x-large")
+            QVERIFY(::unlink(largePath.constData()) == 0);
         else if (change == "grow")
             QVERIFY(folder.append("a.jpg", "x") && folder.setModified("a.jpg", modified));
         else if (change.startsWith("foreign")) {
@@ -433,6 +438,9 @@ private Q_SLOTS:
                      QByteArray::number(QFileInfo(folder.path() + "a.jpg").size()));
         if (change == "link")
             QCOMPARE(folder.read("victim"), "keep");
+        if (change == "x-large")
+            QVERIFY(run.thumbnails.at(0)->largeFile == made.largeFile
+                    && QFileInfo::exists(QString::fromUtf8(largePath)));
     }
 
     // A thumbnail shows no more than its image, to no one else: its mode and group are the

@@ -219,10 +219,6 @@ Outcome thumbnailOf(const Folder &folder, const QByteArray &rawName, Replacement
             if (written.size() > before)
                 writtenSizes.push_back(s);
         }
-        if (found[0].entry == Entry::OwnStale || found[0].entry == Entry::Missing) {
-            if (!usable[0])
-                return LeftOut::Unreadable;
-        }
     }
     for (int s = 0; s < sizeCount; ++s)
         usable[s] =
