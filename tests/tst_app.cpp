@@ -675,8 +675,11 @@ private Q_SLOTS:
                 fixture.openThrows =
                     what == u"error" ? Fixture::Throws::Error : Fixture::Throws::Other;
                 fixture.control<QCheckBox>("chkView")->setChecked(true);
+                const int height = fixture.window->height();
                 fixture.control<QAbstractButton>("cmdMake")->click();
-                QTRY_VERIFY(fixture.programEnded);
+                QTRY_VERIFY(fixture.programEnded && !fixture.window->isVisible());
+                // Closed at once: the window is not shrunk away after the box.
+                QCOMPARE(fixture.window->height(), height);
             } else if (verb == u"tall") {
                 // 2,200 pixels are 33,000 twips: more than the animation's 16-bit height holds.
                 fixture.window->setFixedHeight(2200);
