@@ -134,6 +134,9 @@ try {
       input.value = '';
       input.dispatchEvent(new Event('input'));
     });
+    // The empty box says what it takes.
+    const hint = await page.$eval('#search', (input) => input.matches(':placeholder-shown') && input.placeholder);
+    check.that(hint === 'Buscar en todo el catálogo (admite * y ?)', 'the empty search box says what it takes', hint);
     const folders = await page.evaluate(async () => {
       const out = [];
       // Opens every folder of the tree, then clicks each one to list its files.
