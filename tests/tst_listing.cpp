@@ -993,6 +993,10 @@ private Q_SLOTS:
         QCOMPARE(tree.read(root.path(), {}, spanish.locale()), 0);
         const FolderPageRequest request{{}, {}, false, PageStyle(style)};
         QStringList told;
+        const auto descriptors = [] {
+            return QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        };
+        const QStringList openBefore = descriptors();
         const std::vector<PageResult> results = writeTreePages(
             tree, request, services, [&told](const PageResult &done) { told << done.pagePath; });
         // Each page told once, whichever sync it waited for.
@@ -1002,6 +1006,8 @@ private Q_SLOTS:
         told.sort();
         pages.sort();
         QCOMPARE(told, pages);
+        // Every folder entered on the way is closed again.
+        QCOMPARE(descriptors(), openBefore);
         if (stopAfter >= 0) {
             // Pages finished before the stop go in place; the others leave nothing behind.
             for (std::size_t i = 0; i < results.size(); ++i) {
