@@ -57,6 +57,12 @@ for program in folimbra-index folimbra; do
     fi
     bash -n "$share/bash-completion/completions/$program" || fail "bash -n $program"
 done
+# After an option that takes a value, fish offers its values, not folders.
+if command -v fish >/dev/null; then
+    offered=$(cd "$prefix" && fish --no-config -c 'source $argv[1]; complete -C "folimbra-index --sort "' \
+        "$share/fish/vendor_completions.d/folimbra-index.fish" | cut -f1 | sort | tr '\n' ' ')
+    [ "$offered" = "date name size taken " ] || fail "fish offers after --sort: $offered"
+fi
 # zsh offers any number of folders to folimbra-index and one to the window.
 for operands in "folimbra-index '*" "folimbra '"; do
     last=$(tail -n1 "$share/zsh/vendor-completions/_${operands% *}")
