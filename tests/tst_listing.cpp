@@ -1130,6 +1130,8 @@ private Q_SLOTS:
                          (QList<qint64>{expected.size, expected.modifiedSeconds}));
             }
         }
+        // A folder gone since the listing: its error, and no threads.
+        QCOMPARE(ahead.open(folder.path() + u"nada/"_s), ENOENT);
     }
 };
 
