@@ -489,21 +489,32 @@ private Q_SLOTS:
         FileReplacement file;
         ReplacementOptions options;
         options.keepEqual = true;
-        QVERIFY(file.open(fd.get(), "f", options));
         QByteArray expected;
-        for (const QByteArray &part : parts) {
-            const bool varying = part.startsWith('~');
-            const QByteArray bytes = varying ? part.mid(1) : part;
-            const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
-            QVERIFY(varying ? file.writeVarying(view) : file.write(view));
-            expected += bytes;
-        }
-        QVERIFY(file.commit());
+        const auto replace = [&] {
+            expected.clear();
+            if (!file.open(fd.get(), "f", options))
+                return false;
+            for (const QByteArray &part : parts) {
+                const bool varying = part.startsWith('~');
+                const QByteArray bytes = varying ? part.mid(1) : part;
+                const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
+                if (!(varying ? file.writeVarying(view) : file.write(view)))
+                    return false;
+                expected += bytes;
+            }
+            return file.commit();
+        };
+        QVERIFY(replace());
         QCOMPARE(file.left(), left);
         struct stat after;
         QCOMPARE(::stat((folder.rawPath() + "f").constData(), &after), 0);
         QCOMPARE(after.st_ino == before.st_ino, left);
         QCOMPARE(folder.read("f"), left ? old : expected);
+        // The same bytes again, through the same object: nothing of the last run is left over.
+        const QByteArray now = folder.read("f");
+        QVERIFY(replace());
+        QVERIFY(file.left());
+        QCOMPARE(folder.read("f"), now);
         QCOMPARE(
             QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
             QStringList{u"f"_s});
