@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QLocale>
+#include <QStorageInfo>
 #include <QTest>
 
 #include <algorithm>
@@ -554,6 +555,22 @@ private Q_SLOTS:
         QFETCH(bool, drive);
 
         QCOMPARE(isUserVolume({mountPoint, device, type}), drive);
+    }
+
+    // No mount of this machine that is no drive reaches the list (the sandboxes that run these
+    // tests mount a tmpfs or two outside /dev), unless a drive is mounted at the same point.
+    void machineVolumes()
+    {
+        const QList<Volume> volumes = ::userVolumes();
+        QStringList refused, taken;
+        for (const QStorageInfo &storage : QStorageInfo::mountedVolumes()) {
+            const MountFacts facts{storage.rootPath(), storage.device(), storage.fileSystemType()};
+            (isUserVolume(facts) ? taken : refused) << facts.mountPoint;
+        }
+        for (const Volume &volume : volumes)
+            QVERIFY2(!refused.contains(volume.mountPoint) || taken.contains(volume.mountPoint)
+                         || volume.mountPoint == u"/",
+                     qPrintable(volume.mountPoint));
     }
 
     void volumeList_data()
