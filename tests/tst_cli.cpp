@@ -210,8 +210,11 @@ void tst_Cli::runs_data()
     row("thumbnails",
         R"sh(printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0\0\1\0\0\0\1\10\2\0\0\0\220wS\336\0\0\0\14IDATx\332c\370\317\300\0\0\3\1\1\0\367\3AC\0\0\0\0IEND\256B\140\202' >sub/p.png &&
             "$INDEX" --thumbnails sub && grep -c 'src="\(.sh_thumbnails/\)large/\([0-9a-f]*.png\)" srcset="\1large/\2 1x, \1x-large/\2 2x" alt=.*width=200 height=200 loading=lazy' sub/*.html &&
-            ! "$INDEX" --thumbnails sub/.sh_thumbnails/large && ls sub/.sh_thumbnails/large)sh",
-        0, page("sub/") + "1\n62fd0554fa0865cb1f27293a2db4b8ea.png\n",
+            ! "$INDEX" --thumbnails sub/.sh_thumbnails/large && ls sub/.sh_thumbnails/large &&
+            "$INDEX" sub/.sh_thumbnails/large)sh",
+        0,
+        page("sub/") + "1\n62fd0554fa0865cb1f27293a2db4b8ea.png\n"
+            + page("sub/.sh_thumbnails/large/"),
         "folimbra-index: «$ROOT/sub/.sh_thumbnails/large/» es una carpeta de miniaturas: no se "
         "escribe nada en ella.\n");
     // Out of time at once (the in-process tests cut a decoding short): every picture line falls
