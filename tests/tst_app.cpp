@@ -460,6 +460,13 @@ private Q_SLOTS:
             const FileListBox files;
             QCOMPARE(files.ListCount(), 0);
             QCOMPARE(files.ListIndex(), -1);
+            // A folder list made alone hands on the files of a folder it opens, from its one read.
+            DirListBox folders;
+            std::optional<StampedFiles> read;
+            connect(&folders, &DirListBox::Change, [&] { read = folders.takeFiles(); });
+            QVERIFY(folders.setPath(fixture.drive.path() + u"fotos"_s, nullptr));
+            QVERIFY(read);
+            QCOMPARE(read->files.count(), 3);
         }
         QCOMPARE(window.windowIcon().availableSizes(), (QList<QSize>{{32, 32}, {16, 16}}));
         QCOMPARE(window.minimumSize(), window.maximumSize());
