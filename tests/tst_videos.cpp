@@ -2,6 +2,7 @@
 #include "folderpage.h"
 #include "testfolder.h"
 #include "thumbnails.h"
+#include "videoframe.h"
 
 #include <QFile>
 #include <QImage>
@@ -283,6 +284,17 @@ private Q_SLOTS:
         QCOMPARE(run.videosLeftOut, without);
         QVERIFY(!run.thumbnails.at(0));
         QVERIFY(makeThumbnails(folder.path(), {"a.mp4"}).thumbnails.at(0));
+
+        // Asked for a frame all the same, a decoder that failed gives none, and says why.
+        const FileDescriptor fd(::open(QFile::encodeName(folder.path() + u"a.mp4"_s), O_RDONLY));
+        starved = allocation;
+        const std::unique_ptr<VideoDecoder> decoder =
+            openVideo(fd.get(), mp4.size(), std::chrono::seconds(10));
+        QVERIFY(decoder);
+        const bool frame = !decoder->frame({20, 20}).isNull();
+        starved.clear();
+        QVERIFY(!frame);
+        QCOMPARE(int(*decoder->failure()), leftOut);
     }
 
     // The modern page with pictures shows the poster and lets its viewer play the video; without
