@@ -1132,6 +1132,18 @@ private Q_SLOTS:
         }
         // A folder gone since the listing: its error, and no threads.
         QCOMPARE(ahead.open(folder.path() + u"nada/"_s), ENOENT);
+
+        // With standard input closed, a handle may be given descriptor 0, and gives it back.
+        const int input = ::dup(STDIN_FILENO);
+        ::close(STDIN_FILENO);
+        {
+            FolderHandle first;
+            QCOMPARE(first.open(folder.path()), 0);
+        }
+        const int freed = ::fcntl(STDIN_FILENO, F_GETFD);
+        ::dup2(input, STDIN_FILENO);
+        ::close(input);
+        QCOMPARE(freed, -1);
     }
 };
 
