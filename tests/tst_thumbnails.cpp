@@ -564,8 +564,9 @@ private Q_SLOTS:
         else if (setup.startsWith("file "))
             QVERIFY(root.addFolder(".sh_thumbnails")
                     && root.addFile(".sh_thumbnails/" + setup.split(' ').at(1)));
-        else if (setup == "link out")
-            QVERIFY(root.addLink(folder + "bad.png", root.rawPath() + "outside/s.png"));
+        else if (setup == "link out") // to a folder whose name begins as this one's
+            QVERIFY(root.addFolder("pics-fuera") && addImage(root, "pics-fuera/s.png", png)
+                    && root.addLink(folder + "bad.png", root.rawPath() + "pics-fuera/s.png"));
         else if (setup.startsWith("link in"))
             QVERIFY(root.addFolder(folder + "in") && addImage(root, folder + "in/s.png", png)
                     && root.addLink(folder + "bad.png", "in/s.png"));
