@@ -2,8 +2,8 @@
 # folimbra-index --watch on a real tree: changes reach the pages, untouched pages keep their
 # inode, a burst of files writes a page only a few times, SIGTERM ends it whole with status 0, a
 # catalogue inside the folder it lists is written once a change, a tree larger than the event
-# queue is written once, a terminal is told what is watched, the top folder deleted and too few
-# watches end it with status 1 and a message.
+# queue is written once, a terminal is told what is watched, a first page that fails is told, the
+# top folder deleted and too few watches end it with status 1 and a message.
 # Usage: watch_run.sh FOLIMBRA_INDEX
 set -uo pipefail
 # shellcheck source=tests/lib.sh
@@ -105,6 +105,17 @@ kill -TERM "$(cat "$work/shown.pid" 2>/dev/null || echo "$shown")"
 wait "$shown" || fail "the watch on a terminal ended with status $?"
 grep -qaP 'a las \d\d:\d\d:\d\d\r\e\[K(?!Vigilando)' "$work/tty" \
     || fail "the status line is not cleared: $(cat -v "$work/tty")"
+
+# Without -r too, a first page that cannot be written is told.
+mkdir "$work/bad"
+mkfifo "$work/bad/$page"
+"$index" --watch "$work/bad" 2>"$work/log" &
+pid=$!
+wait_for "grep -qF '«$work/bad/$page»: no es un archivo normal.' '$work/log'" ||
+    fail "a first page that failed was not told: $(cat "$work/log")"
+kill -TERM "$pid"
+wait "$pid"
+pid=
 
 # The top folder deleted.
 mkdir -p "$work/gone/x"
