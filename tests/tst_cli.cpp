@@ -116,8 +116,10 @@ void tst_Cli::runs_data()
     row("near key", R"("$INDEX" --sort=sise sub)", 2, "",
         "folimbra-index: valor no válido para --sort: sise\nfolimbra-index: ¿quería decir size?\n"
             + tryHelp);
-    row("near key, letters swapped", R"("$INDEX" --sort=nmae sub)", 2, "",
-        "folimbra-index: valor no válido para --sort: nmae\nfolimbra-index: ¿quería decir name?\n"
+    // Two swaps: four edits without them, too far for a guess.
+    row("near key, letters swapped", R"("$INDEX" --sort=atkne sub)", 2, "",
+        "folimbra-index: valor no válido para --sort: atkne\nfolimbra-index: ¿quería decir "
+        "taken?\n"
             + tryHelp);
     row("near key, three letters", R"("$INDEX" --sort=siz sub)", 2, "",
         "folimbra-index: valor no válido para --sort: siz\nfolimbra-index: ¿quería decir size?\n"

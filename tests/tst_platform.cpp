@@ -480,10 +480,7 @@ private Q_SLOTS:
         QFETCH(bool, left);
 
         TestFolder folder;
-        QVERIFY(folder.addFile("f"));
-        QFile oldFile(folder.path() + u"f"_s);
-        QVERIFY(oldFile.open(QIODevice::WriteOnly) && oldFile.write(old) == old.size());
-        oldFile.close();
+        QVERIFY(folder.addFile("f") && folder.append("f", old));
         struct stat before;
         QCOMPARE(::stat((folder.rawPath() + "f").constData(), &before), 0);
         const FileDescriptor fd(::open(folder.rawPath().constData(), O_RDONLY | O_DIRECTORY));

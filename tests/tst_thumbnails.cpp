@@ -141,13 +141,8 @@ QByteArray pngOfSize(const QImage &image, quint32 edge)
 {
     // The header's CRC too, which readers check.
     QByteArray png = withSize(encode(image, "png"), 16, edge, 4);
-    quint32 c = 0xFFFFFFFFu;
-    for (const char b : png.mid(12, 17)) {
-        c ^= quint8(b);
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    }
-    qToBigEndian(~c, png.data() + 29);
+    qToBigEndian(quint32(::crc32(0, reinterpret_cast<const Bytef *>(png.constData() + 12), 17)),
+                 png.data() + 29);
     return png;
 }
 
