@@ -485,11 +485,6 @@ private Q_SLOTS:
             auto *push = qobject_cast<QPushButton *>(button);
             QVERIFY(!button->isChecked() && !(push && (push->autoDefault() || push->isDefault())));
         }
-        fixture.control<QMenu>("opciones")->actions().at(0)->trigger();
-        QTest::keyClick(&window, Qt::Key_F2, Qt::ControlModifier);
-        QCOMPARE(fixture.boxes.size(), 2);
-        QVERIFY(window.isVisible());
-        fixture.boxes.clear();
 
         auto *dir = fixture.control<DirListBox>("Dir1");
         QCOMPARE(dir->currentItem()->data(Qt::UserRole).toString(),
