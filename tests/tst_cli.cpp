@@ -113,8 +113,10 @@ void tst_Cli::runs_data()
         "folimbra-index: la opción --reverse no lleva valor\n" + tryHelp);
     row("value missing", R"("$INDEX" sub --sor)", 2, "",
         "folimbra-index: falta el valor de --sort\n" + tryHelp);
-    row("near key", R"("$INDEX" --sort=sise sub)", 2, "",
-        "folimbra-index: valor no válido para --sort: sise\nfolimbra-index: ¿quería decir size?\n"
+    // Two neighbouring keys missed.
+    row("near key", R"("$INDEX" --sort=tskem sub)", 2, "",
+        "folimbra-index: valor no válido para --sort: tskem\nfolimbra-index: ¿quería decir "
+        "taken?\n"
             + tryHelp);
     // Two swaps: four edits without them, too far for a guess.
     row("near key, letters swapped", R"("$INDEX" --sort=atkne sub)", 2, "",
