@@ -286,7 +286,7 @@ private Q_SLOTS:
         QVERIFY(makeThumbnails(folder.path(), {"a.mp4"}).thumbnails.at(0));
 
         // Asked for a frame all the same, a decoder that failed gives none, and says why.
-        const FileDescriptor fd(::open(QFile::encodeName(folder.path() + u"a.mp4"_s), O_RDONLY));
+        const FileDescriptor fd(::open((folder.rawPath() + "a.mp4").constData(), O_RDONLY));
         starved = allocation;
         const std::unique_ptr<VideoDecoder> decoder =
             openVideo(fd.get(), mp4.size(), std::chrono::seconds(10));
